@@ -1,0 +1,36 @@
+# Thin front over the CMake presets.
+#   make        build everything into dist/
+#   make demo   install what is missing, build, run the main job under Wine
+#   make test   install what is missing, build, run every test (one summary)
+BUILD := build
+DEPS := $(BUILD)/deps
+WINE_PREFIX := $(abspath $(BUILD)/windows/wine-prefix)
+WINE64 := $(firstword $(wildcard /usr/lib/wine/wine64) $(shell command -v wine64 2>/dev/null) wine)
+WINE_RUN := scripts/wine-run.sh $(WINE_PREFIX) $(WINE64)
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps windows host demo test clean
+
+all: windows host
+
+deps:
+	@bash scripts/install-deps.sh $(DEPS)
+
+windows: deps
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows -j $(JOBS)
+
+host: deps
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host -j $(JOBS)
+
+demo: all
+	@$(WINE_RUN) --init
+	@echo "== dist/launcher.exe one two (no payload attached yet)"
+	@$(WINE_RUN) dist/launcher.exe one two; echo "== exit status $$?"
+
+test: all
+	@ctest --preset all
+
+clean:
+	rm -rf $(BUILD) dist

@@ -1,0 +1,22 @@
+# The host half of the build: the portable payload code against Debian's
+# libzstd-dev, and its tests. This tree's CTest run also includes the Windows
+# build's tests (VORBEL_WINDOWS_BUILD_DIR), so `ctest` here gives one summary.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBZSTD REQUIRED IMPORTED_TARGET libzstd)
+
+add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream.cpp)
+target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
+
+add_executable(host_unit_tests ${PROJECT_SOURCE_DIR}/payload/payload_stream_test.cpp)
+target_link_libraries(host_unit_tests PRIVATE payload_portable gtest_main)
+gtest_discover_tests(host_unit_tests)
+
+set(VORBEL_WINDOWS_BUILD_DIR "" CACHE PATH "Windows build tree whose tests join this tree's test run")
+if(VORBEL_WINDOWS_BUILD_DIR)
+  file(WRITE ${CMAKE_BINARY_DIR}/windows_tests.cmake
+       "if(EXISTS \"${VORBEL_WINDOWS_BUILD_DIR}/CTestTestfile.cmake\")\n"
+       "  subdirs(\"${VORBEL_WINDOWS_BUILD_DIR}\")\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/windows_tests.cmake)
+endif()

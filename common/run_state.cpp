@@ -1,0 +1,7 @@
+// Storage of the run's process-wide state; see run_state.h.
+#include "common/run_state.h"
+
+wchar_t extraction_dir[PATH_CAPACITY + 1];
+volatile LONG cleanup_armed;
+HANDLE volatile child_process;
+wchar_t first_entry_path[FIRST_ENTRY_PATH_CAPACITY];

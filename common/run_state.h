@@ -1,0 +1,27 @@
+// Process-wide state of one launcher run, shared by the run sequence, the
+// unpacking, the child launch and the console-event thread's cleanup.
+// Static, zero at start, written only through bounded copies.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+constexpr size_t PATH_CAPACITY = 4096;
+// As large as the target path it is copied from, so that the copy always fits.
+constexpr size_t FIRST_ENTRY_PATH_CAPACITY = PATH_CAPACITY;
+
+// The extraction directory. Complete before the console handler is
+// registered and never written afterwards; the unit after its NUL stays NUL,
+// which makes it the double-NUL list the shell's delete request needs.
+extern wchar_t extraction_dir[PATH_CAPACITY + 1];
+
+// Set once the decoder is ready; from then on a cleanup deletes the directory.
+// Only ever goes from false to true.
+extern volatile LONG cleanup_armed;
+
+// The running child, or null. Whoever takes it out with an atomic exchange
+// owns it and closes it, so it is closed exactly once.
+extern HANDLE volatile child_process;
+
+// Full path of the first payload entry, the application DLL.
+extern wchar_t first_entry_path[FIRST_ENTRY_PATH_CAPACITY];

@@ -1,0 +1,31 @@
+// The seam through which the launcher reaches the few system and runtime calls
+// whose failures tests must provoke and Wine will not produce on demand.
+// Production code calls through `system_calls`; tests swap single entries and
+// restore them. Nothing else goes through here: the table stays small.
+#pragma once
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shellapi.h>
+#include <stddef.h>
+
+struct ZSTD_DCtx_s;
+
+struct SystemCalls {
+  BOOL(WINAPI* SetConsoleCtrlHandler)(PHANDLER_ROUTINE handler, BOOL add);
+  DWORD(WINAPI* GetTempPathW)(DWORD length, LPWSTR buffer);
+  HRESULT(WINAPI* SHGetFolderPathW)(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path);
+  BOOL(WINAPI* WriteFile)(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped);
+  BOOL(WINAPI* CreateProcessW)(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_attributes,
+                               LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles, DWORD flags,
+                               LPVOID environment, LPCWSTR current_directory, LPSTARTUPINFOW startup_info,
+                               LPPROCESS_INFORMATION process_information);
+  BOOL(WINAPI* GetExitCodeProcess)(HANDLE process, LPDWORD exit_code);
+  LPWSTR*(WINAPI* CommandLineToArgvW)(LPCWSTR command_line, int* count);
+  FARPROC(WINAPI* GetProcAddress)(HMODULE module, LPCSTR name);
+  int(WINAPI* SHFileOperationW)(LPSHFILEOPSTRUCTW operation);
+  void* (*malloc)(size_t size);
+  ZSTD_DCtx_s* (*ZSTD_createDCtx)();
+};
+
+extern SystemCalls system_calls;

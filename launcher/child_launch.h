@@ -1,0 +1,23 @@
+// Starting the launcher's own executable again as the re-launched instance,
+// with the user's arguments re-quoted, and waiting for it.
+#pragma once
+
+#include <stddef.h>
+#include <wchar.h>
+
+constexpr size_t COMMAND_LINE_CAPACITY = 32768;
+
+extern wchar_t child_command_line[COMMAND_LINE_CAPACITY];
+
+// Sets VORBEL_ONEFILE_DIRECTORY and VORBEL_ORIGINAL_ARGV0, starts the child,
+// waits, cleans up and returns the child's exit code (1 when it cannot be
+// read). Does not return when the child cannot be started.
+int launch_child_and_wait();
+
+// child_command_line from the launcher's own command line, argument 0
+// replaced by the module path.
+void build_child_command_line();
+
+// Appends one argument to child_command_line, quoted so that the usual
+// Windows splitting gives it back unchanged.
+void append_argument(const wchar_t* argument);

@@ -1,0 +1,75 @@
+// The run sequence: extracting instance (unpack, start the child, wait, clean
+// up) or re-launched instance (load the application DLL and run it).
+// Every failure ends the process where it happens; none of them cleans up.
+#include "launcher/launcher_main.h"
+
+#include <stdlib.h>
+
+#include "common/run_state.h"
+#include "common/system_calls.h"
+#include "launcher/child_launch.h"
+#include "launcher/relaunch.h"
+#include "paths/env_access.h"
+#include "paths/path_spec.h"
+#include "payload/payload_reader.h"
+#include "payload/unpack_payload.h"
+#include "shutdown/console_cleanup.h"
+#include "shutdown/error_report.h"
+
+namespace {
+
+constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
+
+// msvcrt's abort writes "abnormal program termination" and, in a GUI-subsystem
+// program, puts it in a message box unless the error mode says otherwise. A
+// launcher that stops on a bound must never wait on a dialog, so the runtime
+// is told to write such messages to standard error instead. abort itself is
+// unchanged: it still raises SIGABRT and ends the process with the runtime's
+// status (3). Wine shows no box either way, so this is ensured by
+// construction rather than by a test.
+void quiet_abort() {
+  _set_error_mode(_OUT_TO_STDERR);
+}
+
+}  // namespace
+
+bool decide_role() {
+  wchar_t* parent = get_env_copy_narrow("VORBEL_ONEFILE_PARENT");
+  if (parent != nullptr) {
+    bool relaunched = check_parent_launcher(parent);
+    free(parent);
+    if (relaunched) return true;
+    set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);
+    set_env_narrow("VORBEL_ONEFILE_START", nullptr);
+  }
+  // Before the expansion, so that {PID} yields this process's id.
+  wchar_t own_id[PROCESS_ID_TEXT_CAPACITY];
+  format_own_process_id(own_id, PROCESS_ID_TEXT_CAPACITY);
+  set_env_narrow("VORBEL_ONEFILE_PARENT", own_id);
+  return false;
+}
+
+int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
+  SetDllDirectoryW(L"");  // first of all: the current directory is no DLL source
+  quiet_abort();
+  bool relaunched = decide_role();
+  bool expanded = expand_path_spec(extraction_dir, EXTRACTION_DIR_SPEC, PATH_CAPACITY);
+  load_payload_resource();
+  if (!expanded) report_spec_error(EXTRACTION_DIR_SPEC);
+  if (!relaunched && !system_calls.SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {
+    fatal_error("Error, failed to register signal handler.");
+  }
+  open_payload_stream();
+  InterlockedExchange(&cleanup_armed, TRUE);
+
+  if (relaunched) {
+    // A payload without entries would make the child start another child of
+    // the same role, without end.
+    if (!unpack_payload(UNPACK_FIRST_NAME_ONLY)) fatal_error("Error, attached data holds no application.");
+    return run_application_dll(__argc, __wargv);
+  }
+  // An empty payload is not stopped here: the child it starts stops with the
+  // message above, and that status comes back through the wait.
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  return launch_child_and_wait();
+}

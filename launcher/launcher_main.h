@@ -1,0 +1,12 @@
+// The launcher's entry routine: the run sequence of both roles.
+#pragma once
+
+#include <windows.h>
+
+// In the shape of the wide GUI entry point; the four arguments are ignored:
+// the arguments come from the runtime's __argc and __wargv (wildcards expanded).
+int WINAPI launcher_main(HINSTANCE instance, HINSTANCE previous, LPWSTR command_tail, int show);
+
+// Steps 1 to 4 of the sequence: true for the re-launched role. In the
+// extracting role VORBEL_ONEFILE_PARENT holds this process's id afterwards.
+bool decide_role();

@@ -1,0 +1,141 @@
+// Tests of the run sequence: the role decision and its environment variables,
+// and the failures that end a run before anything is unpacked.
+#include "launcher/launcher_main.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/run_state.h"
+#include "common/system_calls.h"
+#include "tests/support/scenario.h"
+#include "tests/support/system_call_override.h"
+#include "tests/support/test_fs.h"
+
+namespace {
+
+const wchar_t PARENT[] = L"VORBEL_ONEFILE_PARENT";
+const wchar_t START[] = L"VORBEL_ONEFILE_START";
+
+VORBEL_SCENARIO(sleep_until_stopped) {
+  Sleep(120000);
+  return 0;
+}
+
+std::wstring own_id() {
+  return std::to_wstring(GetCurrentProcessId());
+}
+
+// A live process of this very executable, and one of another file.
+std::wstring sleeping_copy_command(const std::wstring& exe) {
+  return quote_argument(exe) + L" --scenario=sleep_until_stopped";
+}
+
+TEST(DecideRole, WithoutParentTheProcessExtractsAndKeepsAnInheritedStart) {
+  for (std::optional<std::wstring> parent : {std::optional<std::wstring>{}, std::optional<std::wstring>{L""}}) {
+    ScopedEnv parent_env(PARENT, parent);
+    ScopedEnv start_env(START, L"134116992000000000");
+    EXPECT_FALSE(decide_role());
+    EXPECT_EQ(env_value(PARENT), own_id());
+    EXPECT_EQ(env_value(START), L"134116992000000000");
+  }
+}
+
+TEST(DecideRole, AParentThatIsNoLiveCopyOfThisExecutableIsForgotten) {
+  ScratchDir scratch;
+  std::filesystem::path other = scratch.path() / L"other_program.exe";
+  std::filesystem::copy_file(own_executable(), other);
+  RunningProcess other_program(other.wstring(), sleeping_copy_command(other.wstring()));
+  ASSERT_NE(other_program.id(), 0u);
+
+  DWORD ended_id = 0;
+  {
+    RunningProcess ended(own_executable(), sleeping_copy_command(own_executable()));
+    ended_id = ended.id();
+  }
+  const std::wstring values[] = {
+      L"abc", L"12ab", L"0", L"4294967296", L"99999999999999999999", std::to_wstring(ended_id),
+      std::to_wstring(other_program.id()),  // same content, another file
+  };
+  for (const auto& value : values) {
+    ScopedEnv parent_env(PARENT, value);
+    ScopedEnv start_env(START, L"134116992000000000");
+    EXPECT_FALSE(decide_role()) << narrow(value);
+    EXPECT_EQ(env_value(PARENT), own_id()) << narrow(value);
+    EXPECT_EQ(env_value(START), std::nullopt) << narrow(value);
+  }
+}
+
+TEST(DecideRole, ALiveCopyOfThisExecutableMakesTheProcessReLaunched) {
+  RunningProcess parent(own_executable(), sleeping_copy_command(own_executable()));
+  ASSERT_NE(parent.id(), 0u);
+  // Let the process come up far enough to report its image name.
+  WaitForInputIdle(parent.handle(), 2000);
+  Sleep(200);
+  const std::wstring values[] = {
+      std::to_wstring(parent.id()),
+      L"  " + std::to_wstring(parent.id()),  // the conversion skips blanks and takes a sign
+      L"+" + std::to_wstring(parent.id()),
+  };
+  for (const auto& value : values) {
+    ScopedEnv parent_env(PARENT, value);
+    ScopedEnv start_env(START, L"5");
+    EXPECT_TRUE(decide_role()) << narrow(value);
+    EXPECT_EQ(env_value(PARENT), value);  // kept as inherited
+    EXPECT_EQ(env_value(START), L"5");
+  }
+}
+
+// Whole runs of launcher_main in a process of their own. The test program
+// carries no payload resource.
+
+VORBEL_SCENARIO(launcher_main_without_payload) {
+  return launcher_main(nullptr, nullptr, nullptr, 0);
+}
+
+BOOL WINAPI refuse_handler(PHANDLER_ROUTINE, BOOL) {
+  return FALSE;
+}
+
+VORBEL_SCENARIO(launcher_main_handler_refused) {
+  system_calls.SetConsoleCtrlHandler = refuse_handler;
+  return launcher_main(nullptr, nullptr, nullptr, 0);
+}
+
+DWORD WINAPI very_long_temp_path(DWORD length, LPWSTR buffer) {
+  // Leaves no room for the literal that follows {TEMP} in the default spec.
+  const DWORD wanted = 4090;
+  if (length <= wanted) return wanted + 1;
+  wmemset(buffer, L'x', wanted);
+  buffer[wanted] = L'\0';
+  return wanted;
+}
+
+VORBEL_SCENARIO(launcher_main_spec_fails) {
+  system_calls.GetTempPathW = very_long_temp_path;
+  return launcher_main(nullptr, nullptr, nullptr, 0);
+}
+
+TEST(LauncherMain, WithoutPayloadTheHeaderMessageEndsTheRun) {
+  ProcessResult result = run_scenario("launcher_main_without_payload", {.env = {{PARENT, std::nullopt}}});
+  EXPECT_EQ(result.out, text_mode("Error, couldn't find attached data header.\n"));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_code, 2u);
+}
+
+TEST(LauncherMain, ARefusedConsoleHandlerEndsTheRunBeforeThePayloadIsRead) {
+  ProcessResult result = run_scenario("launcher_main_handler_refused", {.env = {{PARENT, std::nullopt}}});
+  EXPECT_EQ(result.out, text_mode("Error, failed to register signal handler.\n"));
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_code, 2u);
+}
+
+TEST(LauncherMain, ASpecThatCannotBeExpandedIsReportedAndAborts) {
+  ProcessResult result = run_scenario("launcher_main_spec_fails", {.env = {{PARENT, std::nullopt}}});
+  EXPECT_EQ(result.err.rfind(text_mode("Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME}'.\n"), 0), 0u)
+      << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.exit_code, ABORT_STATUS);
+}
+
+}  // namespace

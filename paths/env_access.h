@@ -1,0 +1,30 @@
+// Access to the process environment for the launcher's own variables.
+// Names are narrow ASCII, widened one character at a time; values are read
+// through the wide functions only. An empty value counts as absent.
+#pragma once
+
+#include <stddef.h>
+#include <wchar.h>
+
+// Capacity of a widened variable name, NUL included.
+constexpr int VARIABLE_NAME_CAPACITY = 40;
+
+// Heap copy (_wcsdup) of the variable's value, or null when it is absent,
+// empty or longer than the system allows. The caller frees it.
+wchar_t* get_env_copy(const wchar_t* name);
+wchar_t* get_env_copy_narrow(const char* name);
+
+// Wide form of a narrow name into a buffer of VARIABLE_NAME_CAPACITY units;
+// aborts on a name of 40 characters or more, or a character that does not
+// become exactly one unit.
+void widen_name(const char* name, wchar_t* wide_name);
+
+// One narrow character as exactly one wide unit (mbstowcs); aborts otherwise.
+wchar_t widen_char(char c);
+
+// The own process id as "%ld" gives it, widened, into text (capacity units).
+void format_own_process_id(wchar_t* text, size_t capacity);
+
+// Sets (value non-null) or removes (value null) a variable named in narrow
+// text. The result is not tested: nothing the launcher does depends on it.
+void set_env_narrow(const char* name, const wchar_t* value);

@@ -1,0 +1,16 @@
+// Expansion of directory specs: templates such as "{TEMP}\onefile_{PID}_{TIME}"
+// whose {NAME} references stand for values known only at run time.
+// Writes only through bounded appends; the output is terminated at all times.
+#pragma once
+
+#include <stddef.h>
+#include <wchar.h>
+
+// Expands spec into output (capacity units, NUL included, at least 1). True
+// when the whole spec was expanded; false for a literal that does not fit, an
+// unknown name, a shell folder that cannot be had, or a failed nested
+// expansion. A value that does not fit ends the process through abort.
+bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity);
+
+// The default spec of the extraction directory.
+extern const wchar_t EXTRACTION_DIR_SPEC[];

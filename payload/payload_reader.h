@@ -1,0 +1,23 @@
+// The launcher's one payload stream, read out of its own RT_RCDATA 27
+// resource. Every failure ends the process with the launcher's message and
+// status 2; callers never see one.
+#pragma once
+
+#include <stdint.h>
+
+#include "payload/payload_stream.h"
+
+extern PayloadStream payload_stream;
+
+// Finds and locks the resource; a missing one leaves the stream empty, which
+// open_payload_stream then rejects.
+void load_payload_resource();
+
+// Header test, then output buffer and decoder.
+void open_payload_stream();
+
+// Exactly count decoded bytes into destination.
+void read_payload_bytes(void* destination, uint64_t count);
+
+// Releases the decoder, then the output buffer.
+void close_payload_stream();

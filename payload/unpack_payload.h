@@ -1,0 +1,26 @@
+// Writes the payload's entries below the extraction directory, making the
+// directories their names call for, and records the application DLL's path.
+// Runs on the main thread; every failure ends the process.
+#pragma once
+
+#include <stddef.h>
+
+enum UnpackMode {
+  UNPACK_ALL_ENTRIES,      // extracting instance: every entry, then the stream is released
+  UNPACK_FIRST_NAME_ONLY,  // re-launched instance: only the first name, the stream stays open
+};
+
+// True when the payload held an entry, so that first_entry_path is set;
+// false for an empty payload.
+bool unpack_payload(UnpackMode mode);
+
+// Makes sure the directory that holds path exists, making missing ancestors.
+void create_directory_path(const wchar_t* path);
+
+// Makes sure one directory exists (its parent must); false when it cannot be made.
+bool create_directory(const wchar_t* path);
+
+// The cache of directories known to exist, seeded with the home directory.
+constexpr int KNOWN_DIRECTORY_CAPACITY = 1024;
+extern wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
+extern int known_directory_count;

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Checks the built launcher image with tools nobody here wrote (objdump,
+# wrestool): x86-64 GUI executable, imports only from Windows system DLLs
+# (runtime libraries linked in statically), and its resources: manifest,
+# version information with the configured product name and version, icon.
+#   check_launcher_image.sh LAUNCHER.exe OBJDUMP PRODUCT_NAME PRODUCT_VERSION
+set -u
+exe=$1 objdump=$2 product=$3 version=$4
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers=$("$objdump" -p "$exe") || { echo "FAIL: objdump cannot read $exe"; exit 1; }
+
+grep -q "^Magic.*020b" <<<"$headers" || fail "not a PE32+ image"
+grep -q "Subsystem.*(Windows GUI)" <<<"$headers" || fail "subsystem is not Windows GUI"
+"$objdump" -f "$exe" | grep -q "x86-64" || fail "not an x86-64 image"
+
+# Every imported DLL must belong to Windows itself.
+system_dlls=" kernel32.dll msvcrt.dll shell32.dll user32.dll advapi32.dll ntdll.dll "
+while read -r dll; do
+  lower=$(tr 'A-Z' 'a-z' <<<"$dll")
+  case "$system_dlls" in
+    *" $lower "*) ;;
+    *) fail "imports $dll, which is not a Windows system DLL" ;;
+  esac
+done < <(sed -n 's/^\s*DLL Name: //p' <<<"$headers")
+grep -qi "DLL Name: msvcrt.dll" <<<"$headers" || fail "does not use msvcrt"
+
+resources=$(wrestool -l "$exe" 2>&1) || fail "wrestool cannot list resources: $resources"
+grep -q "type=24" <<<"$resources" || fail "no manifest resource"
+grep -q "type=16" <<<"$resources" || fail "no version resource"
+grep -q "type=14" <<<"$resources" || fail "no icon group"
+grep -q "\[type=icon " <<<"$resources" || fail "no icon"
+
+manifest=$(wrestool -x --raw --type=24 "$exe" 2>/dev/null)
+for needle in 'level="asInvoker"' 'uiAccess="false"' '<ws2016:longPathAware>true</ws2016:longPathAware>' \
+              'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' \
+              '35138b9a-5d96-4fbd-8e2d-a2440225f93a' '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a'; do
+  grep -qF "$needle" <<<"$manifest" || fail "manifest lacks $needle"
+done
+
+# Version strings are UTF-16LE in the resource.
+utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 | tr -d ' \n'; }
+version_hex=$(wrestool -x --raw --type=16 "$exe" 2>/dev/null | od -An -tx1 | tr -d ' \n')
+for pair in "ProductName:$product" "ProductVersion:$version"; do
+  key=${pair%%:*} value=${pair#*:}
+  [[ $version_hex == *"$(utf16 "$key")"* ]] || fail "version resource lacks $key"
+  [[ $version_hex == *"$(utf16 "$value")"* ]] || fail "version resource lacks the value '$value' of $key"
+done
+
+if [ "$failures" -ne 0 ]; then exit 1; fi
+echo "launcher image OK: $(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr '\n' ' ')"

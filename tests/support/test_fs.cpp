@@ -1,0 +1,51 @@
+// Environment and scratch-directory helpers for tests; see test_fs.h.
+#include "tests/support/test_fs.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+std::optional<std::wstring> env_value(const wchar_t* name) {
+  std::wstring value(32768, L'\0');
+  SetLastError(0);
+  DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+  if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+  value.resize(length);
+  return value;
+}
+
+ScopedEnv::ScopedEnv(const wchar_t* name, std::optional<std::wstring> value) : name_(name), saved_(env_value(name)) {
+  SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+}
+
+ScopedEnv::~ScopedEnv() {
+  SetEnvironmentVariableW(name_.c_str(), saved_ ? saved_->c_str() : nullptr);
+}
+
+ScratchDir::ScratchDir() {
+  static std::atomic<int> counter{0};
+  wchar_t temp[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, temp);
+  path_ = std::filesystem::path(temp) /
+          (L"vorbel_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(counter++));
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+void write_file(const std::filesystem::path& path, const std::string& contents) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary);
+  out << contents;
+}

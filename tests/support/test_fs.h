@@ -1,0 +1,43 @@
+// Small test helpers for process state that tests change: environment
+// variables (restored at scope end) and scratch directories (removed).
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// Sets or removes one variable for a scope and restores what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const wchar_t* name, std::optional<std::wstring> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::wstring name_;
+  std::optional<std::wstring> saved_;
+};
+
+// The variable's value, or nothing when absent.
+std::optional<std::wstring> env_value(const wchar_t* name);
+
+// A fresh directory below the temporary directory, removed with everything
+// in it at scope end.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::wstring str() const { return path_.wstring(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& contents);
