@@ -12,6 +12,8 @@ add_executable(host_unit_tests ${PROJECT_SOURCE_DIR}/payload/payload_stream_test
 target_link_libraries(host_unit_tests PRIVATE payload_portable gtest_main)
 gtest_discover_tests(host_unit_tests)
 
+add_subdirectory(${PROJECT_SOURCE_DIR}/packer ${CMAKE_BINARY_DIR}/packer)
+
 set(VORBEL_WINDOWS_BUILD_DIR "" CACHE PATH "Windows build tree whose tests join this tree's test run")
 if(VORBEL_WINDOWS_BUILD_DIR)
   file(WRITE ${CMAKE_BINARY_DIR}/windows_tests.cmake

@@ -1,0 +1,287 @@
+// Tests of unpacking: files written byte for byte in 32768-byte chunks,
+// directories made parents first and remembered, the re-launched role's single
+// name, and every refusal and failure with its message and status.
+#include "payload/unpack_payload.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "common/run_state.h"
+#include "common/system_calls.h"
+#include "payload/payload_reader.h"
+#include "tests/support/payload_builder.h"
+#include "tests/support/scenario.h"
+#include "tests/support/system_call_override.h"
+#include "tests/support/test_fs.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Puts the launcher's unpacking state back to process start and opens a
+// stream over the given payload resource, extracting into directory.
+void start_unpacking(const std::string& resource, const std::wstring& directory) {
+  static std::string held;  // the stream decodes straight out of it
+  held = resource;
+  for (int i = 0; i < known_directory_count; ++i) free(known_directories[i]);
+  known_directory_count = 0;
+  first_entry_path[0] = L'\0';
+  extraction_dir[0] = L'\0';
+  wcsncpy(extraction_dir, directory.c_str(), PATH_CAPACITY - 1);
+  payload_stream = {};
+  payload_stream.resource_data = reinterpret_cast<const uint8_t*>(held.data());
+  payload_stream.resource_size = held.size();
+  open_payload_stream();
+}
+
+std::string payload_of(const std::vector<TestEntry>& entries, size_t block_size = 131072) {
+  return payload_resource(stored_frame(entry_stream(entries), block_size));
+}
+
+std::string bytes(size_t size, char seed) {
+  std::string text(size, '\0');
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>(seed + i * 7 + i / 251);
+  return text;
+}
+
+std::vector<DWORD> write_sizes;
+
+BOOL WINAPI counting_write(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+  write_sizes.push_back(count);
+  return WriteFile(file, data, count, written, overlapped);
+}
+
+TEST(UnpackPayload, WritesEveryEntryByteForByte) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"onefile_1_2";
+  const std::vector<TestEntry> entries = {
+      {L"app.dll", bytes(70000, 'a')},
+      {L"empty.txt", ""},
+      {L"exact.bin", bytes(32768, 'e')},
+      {L"over.bin", bytes(32769, 'o')},
+      {L"a\\b\\c\\deep.txt", "deep"},
+      {L"caf\u00e9\\\u65e5\u672c\\\U0001F600.txt", "non-ASCII, with a character outside the BMP"},
+  };
+  // Small blocks, so that names, sizes and chunks straddle decoder outputs.
+  start_unpacking(payload_of(entries, 1000), dir.wstring());
+  SystemCallOverride count(system_calls.WriteFile, counting_write);
+  write_sizes.clear();
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+
+  for (const auto& entry : entries) {
+    fs::path file = dir / entry.name;
+    for (auto& c : const_cast<std::wstring&>(file.native())) c = c == L'/' ? L'\\' : c;
+    ASSERT_TRUE(fs::is_regular_file(file)) << narrow(entry.name);
+    EXPECT_EQ(read_file(file), entry.contents) << narrow(entry.name);
+  }
+  EXPECT_EQ(std::wstring(first_entry_path), (dir / L"app.dll").wstring());
+  // Chunks of 32768 except the last of each entry; nothing for an empty one.
+  const std::vector<DWORD> expected = {32768, 32768, 4464, 32768, 32768, 1, 4, 43};
+  EXPECT_EQ(write_sizes, expected);
+  EXPECT_EQ(payload_stream.decoder, nullptr) << "the stream is released after the end marker";
+}
+
+TEST(UnpackPayload, LaterEntriesReplaceEarlierOnesAndOtherFilesStay) {
+  ScratchDir scratch;
+  write_file(scratch.path() / L"kept.txt", "kept");
+  write_file(scratch.path() / L"twice.txt", "a much longer text than what replaces it");
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"twice.txt", "first"}, {L"twice.txt", "second"}}),
+                  scratch.str());
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  EXPECT_EQ(read_file(scratch.path() / L"twice.txt"), "second");
+  EXPECT_EQ(read_file(scratch.path() / L"kept.txt"), "kept");
+}
+
+TEST(UnpackPayload, DirectoriesAreMadeOnceAndRemembered) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"x";
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"a\\b\\one", "1"}, {L"a\\b\\two", "2"}, {L"A\\B\\three", "3"}}),
+                  dir.wstring());
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  std::vector<std::wstring> known(known_directories, known_directories + known_directory_count);
+  // The home directory seeds the cache; each directory comes once, parents
+  // first. Another letter case is another entry: "A\B" is tried directly,
+  // found to exist, and remembered without its parent.
+  ASSERT_EQ(known.size(), 5u);
+  EXPECT_EQ(known[1], dir.wstring());
+  EXPECT_EQ(known[2], (dir / L"a").wstring());
+  EXPECT_EQ(known[3], dir.wstring() + L"\\a\\b");
+  EXPECT_EQ(known[4], dir.wstring() + L"\\A\\B");
+  EXPECT_EQ(read_file(dir / L"a" / L"b" / L"three"), "3");
+}
+
+TEST(UnpackPayload, BeyondTheCacheDirectoriesAreStillMade) {
+  ScratchDir scratch;
+  std::vector<TestEntry> entries = {{L"app.dll", "MZ"}};
+  // 1100 directories, two files each: the cache fills at 1024 slots.
+  for (int i = 0; i < 1100; ++i) {
+    entries.push_back({L"d" + std::to_wstring(i) + L"\\f1", std::to_string(i)});
+    entries.push_back({L"d" + std::to_wstring(i) + L"\\f2", std::to_string(-i)});
+  }
+  start_unpacking(payload_of(entries), scratch.str());
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  EXPECT_EQ(known_directory_count, KNOWN_DIRECTORY_CAPACITY);
+  EXPECT_EQ(std::wstring(known_directories[KNOWN_DIRECTORY_CAPACITY - 1]), (scratch.path() / L"d1021").wstring());
+  EXPECT_EQ(read_file(scratch.path() / L"d1099" / L"f2"), "-1099");
+  EXPECT_EQ(read_file(scratch.path() / L"d0" / L"f1"), "0");
+}
+
+TEST(UnpackPayload, TheReLaunchedRoleReadsOnlyTheFirstName) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"never_made";
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"other.txt", "x"}}), dir.wstring());
+  ASSERT_TRUE(unpack_payload(UNPACK_FIRST_NAME_ONLY));
+  EXPECT_EQ(std::wstring(first_entry_path), (dir / L"app.dll").wstring());
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_NE(payload_stream.decoder, nullptr) << "the stream stays open";
+}
+
+TEST(UnpackPayload, AnEmptyPayloadWritesNothing) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"never_made";
+  for (UnpackMode mode : {UNPACK_ALL_ENTRIES, UNPACK_FIRST_NAME_ONLY}) {
+    start_unpacking(payload_of({}), dir.wstring());
+    EXPECT_FALSE(unpack_payload(mode));
+    EXPECT_EQ(first_entry_path[0], L'\0');
+    EXPECT_FALSE(fs::exists(dir));
+  }
+}
+
+TEST(DirectoryCreation, DrivesAreNeverPassedToTheSystem) {
+  start_unpacking(payload_of({}), L"C:\\unused");
+  EXPECT_TRUE(create_directory(L"C:"));
+  EXPECT_TRUE(create_directory(L"Q:"));  // a drive that does not exist: no system call at all
+  EXPECT_EQ(known_directory_count, 1);   // only the home directory
+  EXPECT_FALSE(create_directory(L"Q:\\no\\such\\drive"));
+}
+
+// Failures end the process: each runs as a scenario, with the payload chosen
+// by the argument and the extraction directory given after it.
+
+std::string failing_payload(const std::wstring& which) {
+  if (which == L"long_name") return payload_of({{std::wstring(1024, L'n'), "x"}});
+  if (which == L"longest_name") {
+    // 1023 units in components the file system accepts.
+    std::wstring name;
+    while (name.size() < 1023) name += (name.empty() ? L"" : L"\\") + std::wstring(100, L'n');
+    name.resize(1023);
+    return payload_of({{name, "x"}});
+  }
+  if (which == L"cut_in_contents") {
+    std::string stream = entry_stream({{L"app.dll", bytes(50000, 'c')}});
+    return payload_resource(stored_frame(stream.substr(0, 30000)));
+  }
+  if (which == L"directory_in_the_way") return payload_of({{L"app.dll", "MZ"}, {L"sub", "x"}, {L"sub\\f", "y"}});
+  if (which == L"write_fails") return payload_of({{L"app.dll", bytes(40000, 'w')}});
+  if (which.rfind(L"unsafe:", 0) == 0) return payload_of({{L"app.dll", "MZ"}, {which.substr(7), "x"}});
+  return "";
+}
+
+VORBEL_SCENARIO(unpack_failing) {
+  start_unpacking(failing_payload(__wargv[2]), __wargv[3]);
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  return 0;
+}
+
+BOOL WINAPI write_fails_with_disk_full(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) {
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+
+VORBEL_SCENARIO(unpack_write_fails) {
+  system_calls.WriteFile = write_fails_with_disk_full;
+  start_unpacking(failing_payload(L"write_fails"), __wargv[2]);
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  return 0;
+}
+
+HRESULT WINAPI no_profile_folder(HWND, int, HANDLE, DWORD, LPWSTR) {
+  return E_FAIL;
+}
+
+VORBEL_SCENARIO(unpack_without_home) {
+  system_calls.SHGetFolderPathW = no_profile_folder;
+  start_unpacking(payload_of({{L"app.dll", "MZ"}}), __wargv[2]);
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  return 0;
+}
+
+ProcessResult run_failing(const char* scenario, const std::wstring& payload, const std::wstring& directory) {
+  return run_scenario(scenario, {}, payload.empty() ? std::vector<std::wstring>{directory}
+                                                    : std::vector<std::wstring>{payload, directory});
+}
+
+TEST(UnpackPayload, ANameWithoutEndWithin1023UnitsIsRefused) {
+  ScratchDir scratch;
+  ProcessResult result = run_failing("unpack_failing", L"long_name", scratch.str());
+  EXPECT_EQ(result.out, text_mode("Error, attached data holds a file name longer than 1023 units.\n"));
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_TRUE(fs::is_empty(scratch.path()));
+}
+
+TEST(UnpackPayload, The1023UnitNameIsReadButItsPathIsTooLong) {
+  ScratchDir scratch;
+  fs::path long_dir = scratch.path() / std::wstring(240, L'd') / std::wstring(240, L'e') / std::wstring(240, L'f');
+  // directory + "\" + 1023 units fits 4096 units; with a directory of
+  // 3100 units it does not, and the copy stops the process.
+  std::wstring very_long = long_dir.wstring() + L"\\" + std::wstring(3100 - long_dir.wstring().size(), L'g');
+  ProcessResult fits = run_failing("unpack_failing", L"longest_name", long_dir.wstring());
+  EXPECT_EQ(fits.exit_code, 0u) << fits.out << fits.err;
+  ProcessResult too_long = run_failing("unpack_failing", L"longest_name", very_long);
+  EXPECT_EQ(too_long.exit_code, ABORT_STATUS);
+  EXPECT_EQ(too_long.out, "");
+}
+
+TEST(UnpackPayload, NamesThatLeaveTheDirectoryAreRefusedBeforeAnythingIsWritten) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"inner";
+  const wchar_t* names[] = {
+      L"..\\escape.txt", L"a\\..\\..\\escape.txt", L"a/../../escape.txt", L"\\escape.txt", L"/escape.txt",
+      L"C:\\escape.txt", L"C:escape.txt",          L"a\\..",               L"a\\. .\\x",    L"...\\x",
+  };
+  for (const wchar_t* name : names) {
+    ProcessResult result = run_failing("unpack_failing", std::wstring(L"unsafe:") + name, dir.wstring());
+    EXPECT_EQ(result.exit_code, 2u) << narrow(name);
+    EXPECT_EQ(result.err, text_mode("Error, refusing to unpack '" + narrow(name) + "' outside the target directory.\n"))
+        << narrow(name);
+    EXPECT_FALSE(fs::exists(scratch.path() / L"escape.txt")) << narrow(name);
+    EXPECT_TRUE(fs::exists(dir / L"app.dll")) << "entries before it are written";
+  }
+}
+
+TEST(UnpackPayload, AFileThatCannotBeOpenedIsReportedWithItsPath) {
+  ScratchDir scratch;
+  ProcessResult result = run_failing("unpack_failing", L"directory_in_the_way", scratch.str());
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, failed to open '" + narrow(scratch.str()) + "\\sub\\f' for writing.\n"));
+  EXPECT_EQ(result.out, "");
+}
+
+TEST(UnpackPayload, AFailedWriteIsReportedWithTheSystemText) {
+  ScratchDir scratch;
+  ProcessResult result = run_failing("unpack_write_fails", L"", scratch.str());
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, couldn't unpack file to target path. ([Error 112] " +
+                                  system_message(ERROR_DISK_FULL) + ")\n"));
+  EXPECT_TRUE(fs::exists(scratch.path() / L"app.dll")) << "the partly written file stays";
+}
+
+TEST(UnpackPayload, AHomeDirectoryThatCannotBeFoundIsASpecError) {
+  ScratchDir scratch;
+  ProcessResult result = run_failing("unpack_without_home", L"", scratch.str());
+  EXPECT_EQ(result.exit_code, ABORT_STATUS);
+  EXPECT_EQ(result.err.rfind(text_mode("Error, couldn't runtime expand spec '{HOME}'.\n"), 0), 0u) << result.err;
+}
+
+TEST(UnpackPayload, AStreamCutInsideAnEntryIsADecodingError) {
+  ScratchDir scratch;
+  ProcessResult result = run_failing("unpack_failing", L"cut_in_contents", scratch.str());
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.out, text_mode("Error, couldn't decode attached data.\n"));
+  EXPECT_TRUE(fs::exists(scratch.path() / L"app.dll")) << "what was written stays";
+}
+
+}  // namespace
