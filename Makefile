@@ -25,9 +25,7 @@ host: deps
 	@cmake --build --preset host -j $(JOBS)
 
 demo: all
-	@$(WINE_RUN) --init
-	@echo "== dist/launcher.exe one two (no payload attached yet)"
-	@$(WINE_RUN) dist/launcher.exe one two; echo "== exit status $$?"
+	@bash scripts/demo.sh $(WINE_PREFIX) $(WINE64)
 
 test: all
 	@ctest --preset all

@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "common/system_calls.h"
@@ -133,3 +134,80 @@ TEST(BuildChildCommandLine, ACommandLineThatCannotBeSplitIsReported) {
 }
 
 }  // namespace
+
+// launch_child_and_wait in a process of its own: the child is this test
+// program again, given a scenario through the faked command line.
+
+VORBEL_SCENARIO(child_reports_and_exits) {
+  wchar_t directory[4096] = L"<unset>", argv0[4096] = L"<unset>";
+  GetEnvironmentVariableW(L"VORBEL_ONEFILE_DIRECTORY", directory, 4096);
+  GetEnvironmentVariableW(L"VORBEL_ORIGINAL_ARGV0", argv0, 4096);
+  printf("directory=%s\nargv0=%s\nargc=%d\n", narrow(directory).c_str(), narrow(argv0).c_str(), __argc);
+  return static_cast<int>(wcstoul(__wargv[2], nullptr, 0));
+}
+
+void start_child_scenario(const wchar_t* exit_code) {
+  fake_arguments = {L"typed name.exe", L"--scenario=child_reports_and_exits", exit_code};
+  system_calls.CommandLineToArgvW = fake_split;
+}
+
+VORBEL_SCENARIO(launch_and_wait) {
+  start_child_scenario(__wargv[2]);
+  int status = launch_child_and_wait();
+  printf("status=%u\n", static_cast<unsigned>(status));
+  return 0;
+}
+
+BOOL WINAPI exit_code_unreadable(HANDLE, LPDWORD) {
+  return FALSE;
+}
+
+VORBEL_SCENARIO(launch_exit_code_unreadable) {
+  start_child_scenario(L"42");
+  system_calls.GetExitCodeProcess = exit_code_unreadable;
+  printf("status=%d\n", launch_child_and_wait());
+  return 0;
+}
+
+BOOL WINAPI create_process_fails(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                                 LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+VORBEL_SCENARIO(launch_cannot_create) {
+  start_child_scenario(L"0");
+  system_calls.CreateProcessW = create_process_fails;
+  launch_child_and_wait();
+  return 0;
+}
+
+TEST(LaunchChildAndWait, ReturnsAllThirtyTwoBitsOfTheChildsExitCode) {
+  for (const wchar_t* code : {L"0", L"1", L"255", L"0x80000000", L"0xFFFFFFFF", L"0xC0000135"}) {
+    ProcessResult result = run_scenario("launch_and_wait", {.env = {{L"VORBEL_ORIGINAL_ARGV0", std::nullopt}}}, {code});
+    unsigned long expected = wcstoul(code, nullptr, 0);
+    EXPECT_NE(result.out.find("status=" + std::to_string(expected)), std::string::npos) << result.out;
+    EXPECT_EQ(result.exit_code, 0u);
+  }
+}
+
+TEST(LaunchChildAndWait, TheChildSeesTheLauncherDirectoryAndTheTypedArgumentZero) {
+  ProcessResult result = run_scenario("launch_and_wait", {}, {L"3"});
+  std::wstring module = own_executable();
+  std::string directory = narrow(module.substr(0, module.find_last_of(L'\\')));
+  EXPECT_NE(result.out.find(text_mode("directory=" + directory + "\n")), std::string::npos) << result.out;
+  // Argument 0 of this process as its runtime split it.
+  EXPECT_NE(result.out.find(text_mode("argv0=" + narrow(module) + "\n")), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(text_mode("argc=3\n")), std::string::npos) << result.out;
+}
+
+TEST(LaunchChildAndWait, AnUnreadableExitCodeIsOne) {
+  ProcessResult result = run_scenario("launch_exit_code_unreadable");
+  EXPECT_NE(result.out.find("status=1\r\n"), std::string::npos) << result.out;
+}
+
+TEST(LaunchChildAndWait, AChildThatCannotBeCreatedIsReported) {
+  ProcessResult result = run_scenario("launch_cannot_create");
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, couldn't launch child ([Error 5] " + system_message(ERROR_ACCESS_DENIED) + ")\n"));
+}

@@ -10,6 +10,7 @@
 //   --hashes        print a hash of each file found beside the application
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,7 @@ void list_files(const std::wstring& root, const std::wstring& relative, bool has
       unsigned long long hash = 0, size = 0;
       sample_file_hash((root + L"\\" + entry).c_str(), &hash, &size);
       wchar_t text[64];
-      wsprintfW(text, L" %I64u %016I64x", size, hash);
+      swprintf(text, 64, L" %llu %016llx", size, hash);
       write_line(L"file=" + entry + text);
     } else {
       write_line(L"file=" + entry);

@@ -1,0 +1,371 @@
+// The command line of vorbel-pack; see cli.h. Every failure ends here as one
+// line "vorbel-pack: FILE: problem" (usage errors add a hint and exit 2, bad
+// input exits 1); nothing reaches the output path before the image is complete.
+#include "packer/cli.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iomanip>
+#include <optional>
+#include <sstream>
+#include <string_view>
+#include <thread>
+
+#include "packer/input_tree.h"
+#include "packer/launcher_image.h"
+#include "packer/payload_inspect.h"
+#include "packer/payload_writer.h"
+#include "packer/platform.h"
+#include "packer/utf.h"
+#include "payload/payload_format.h"
+
+#ifndef VORBEL_PACK_VERSION
+#define VORBEL_PACK_VERSION "0.0.0"
+#endif
+
+namespace vorbel::pack {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr std::string_view kUsage =
+    "usage: vorbel-pack build --launcher LAUNCHER.exe --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
+    "                         [--long[=WLOG]] [--threads N] -o OUT.exe\n"
+    "       vorbel-pack embed --launcher LAUNCHER.exe --payload FILE -o OUT.exe\n"
+    "       vorbel-pack list|verify PACKED.exe\n"
+    "       vorbel-pack extract PACKED.exe DIR\n";
+
+constexpr std::string_view kHelp = R"(
+Packs an application into a copy of the launcher, or inspects a packed one.
+
+build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
+          first, under its own file name; then every file given with --add, in
+          ordinal order of their UTF-16 names, so the same inputs always give
+          the same bytes (no time stamps are stored).
+  --add PATH         a file under its own name, or a directory's files under
+                     the directory's name ("--add assets" gives assets\...)
+  --add PATH=NAME    the same under NAME; for a directory, NAME "." or ""
+                     puts its files at the top. '/' and '\' both separate
+                     components. The last '=' splits, so a PATH containing
+                     '=' needs an explicit NAME.
+  --level N          compression level 1-22 (default 19); 20-22 make the
+                     launcher's decoder reserve 32-128 MiB (at most the
+                     payload's size), as --long does
+  --long[=WLOG]      long-distance matching with a window of 2^WLOG bytes,
+                     WLOG 10-27 (default 27). Smaller files, but the launcher's
+                     decoder then needs up to that window (or the payload's
+                     size if smaller) in memory at every start.
+  --threads N        compression threads, 1-200 (default: all hardware
+                     threads); the output is the same for every N
+embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
+          a Zstandard frame), taken as is.
+list      Prints size and name of every entry.
+extract   Unpacks every entry into DIR (created if missing, must be empty).
+verify    Reads every entry, checks every name and the frame's checksum, and
+          reports the window the launcher's decoder will need.
+
+Files and names: only files are stored; empty directories are not kept.
+Symbolic links are followed and stored under the link's own name; a link back
+to a directory it is inside, a broken link, devices, pipes and sockets are
+refused, as is any file that cannot be read. Host names must be UTF-8. Entry names must be names Windows
+can hold: at most 1023 UTF-16 units, relative, no empty, "." or ".."
+components, none of < > : " | ? * or control characters, no component made
+only of dots and blanks or ending in one, no device name (CON, PRN, AUX, NUL,
+COM1-9, LPT1-9, CONIN$, CONOUT$, with or without extension), no two names for
+one file and no file where another name needs a directory. Names are compared
+ignoring case for ASCII, Latin-1, Latin Extended-A and Additional, Greek,
+Cyrillic, Armenian and fullwidth letters; other scripts are compared exactly.
+
+A signed launcher loses its signature: sign OUT.exe after packing.
+Exit status: 0 done, 1 bad input (one line names the file), 2 usage error.
+)";
+
+// Failure of the command line itself: exit 2 with the usage hint.
+struct UsageError {
+  std::string problem;
+};
+
+struct BuildOptions {
+  std::optional<fs::path> launcher;
+  std::optional<fs::path> app;
+  std::vector<AddRequest> adds;
+  std::optional<fs::path> payload;  // embed only
+  std::optional<fs::path> output;
+  CompressionSettings compression;
+};
+
+std::optional<int> parse_number(std::string_view text, int low, int high) {
+  if (text.empty() || text.size() > 9) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+int default_threads() {
+  unsigned hardware = std::thread::hardware_concurrency();
+  return hardware == 0 ? 1 : static_cast<int>(std::min<unsigned>(hardware, kMaxThreads));
+}
+
+// Options of build and embed: "--name value", "--name=value", "-o value".
+std::optional<UsageError> parse_options(const std::vector<std::string>& arguments, bool embed, BuildOptions* options) {
+  options->compression.threads = default_threads();
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    std::string_view argument = arguments[i];
+    std::string_view name = argument;
+    std::optional<std::string_view> attached;
+    if (argument.starts_with("--") && argument.find('=') != std::string_view::npos) {
+      name = argument.substr(0, argument.find('='));
+      attached = argument.substr(argument.find('=') + 1);
+    }
+    const auto value = [&]() -> std::optional<std::string_view> {
+      if (attached) return attached;
+      if (i + 1 < arguments.size()) return std::string_view(arguments[++i]);
+      return std::nullopt;
+    };
+    const auto missing = [&] { return UsageError{"option " + std::string(name) + " needs a value"}; };
+    const auto path_option = [&](std::optional<fs::path>* slot) -> std::optional<UsageError> {
+      auto text = value();
+      if (!text || text->empty()) return missing();
+      if (*slot) return UsageError{"option " + std::string(name) + " given twice"};
+      *slot = platform::path_from_utf8(*text);
+      return std::nullopt;
+    };
+    std::optional<UsageError> error;
+    if (name == "--launcher") {
+      error = path_option(&options->launcher);
+    } else if (name == "-o" || name == "--output") {
+      error = path_option(&options->output);
+    } else if (embed && name == "--payload") {
+      error = path_option(&options->payload);
+    } else if (!embed && name == "--app") {
+      error = path_option(&options->app);
+    } else if (!embed && name == "--add") {
+      auto text = value();
+      if (!text || text->empty()) return missing();
+      options->adds.push_back(parse_add_request(*text));
+    } else if (!embed && name == "--level") {
+      auto text = value();
+      if (!text) return missing();
+      auto level = parse_number(*text, kMinLevel, kMaxLevel);
+      if (!level) return UsageError{"--level takes a number from 1 to 22, not '" + printable(*text) + "'"};
+      options->compression.level = *level;
+    } else if (!embed && name == "--long") {
+      auto window_log =
+          attached ? parse_number(*attached, kMinWindowLog, PAYLOAD_MAX_WINDOW_LOG) : kDefaultLongWindowLog;
+      if (!window_log)
+        return UsageError{"--long= takes a window log from 10 to 27, not '" + printable(*attached) + "'"};
+      options->compression.long_window_log = *window_log;
+    } else if (!embed && name == "--threads") {
+      auto text = value();
+      if (!text) return missing();
+      auto threads = parse_number(*text, 1, kMaxThreads);
+      if (!threads) return UsageError{"--threads takes a number from 1 to 200, not '" + printable(*text) + "'"};
+      options->compression.threads = *threads;
+    } else if (!argument.starts_with("-")) {
+      return UsageError{"unexpected argument '" + printable(argument) + "' for " + arguments[0]};
+    } else {
+      return UsageError{"unknown option '" + printable(argument) + "' for " + arguments[0]};
+    }
+    if (error) return error;
+  }
+  if (!options->launcher) return UsageError{arguments[0] + " needs --launcher"};
+  if (embed && !options->payload) return UsageError{"embed needs --payload"};
+  if (!embed && !options->app) return UsageError{"build needs --app"};
+  if (!options->output) return UsageError{arguments[0] + " needs -o OUT.exe"};
+  return std::nullopt;
+}
+
+// "packing: 1234/3233 files, 45.1/87.0 MB", redrawn in place on a terminal;
+// only once a run has taken long enough for it to help.
+class ProgressLine {
+ public:
+  ProgressLine(std::ostream& err, bool enabled, size_t files, uint64_t bytes)
+      : err_(err), enabled_(enabled), files_(files), bytes_(bytes), start_(Clock::now()) {}
+
+  void update(size_t files_done, uint64_t bytes_done) {
+    if (!enabled_) return;
+    auto now = Clock::now();
+    if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    draw(files_done, bytes_done);
+  }
+
+  void finish(bool completed) {
+    if (!shown_) return;
+    if (completed) draw(files_, bytes_);
+    err_ << '\n' << std::flush;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void draw(size_t files_done, uint64_t bytes_done) {
+    char line[96];
+    std::snprintf(line, sizeof line, "\rpacking: %zu/%zu files, %.1f/%.1f MB", files_done, files_, bytes_done / 1e6,
+                  bytes_ / 1e6);
+    err_ << line << std::flush;
+    shown_ = true;
+  }
+
+  std::ostream& err_;
+  bool enabled_;
+  size_t files_;
+  uint64_t bytes_;
+  Clock::time_point start_;
+  Clock::time_point last_;
+  bool shown_ = false;
+};
+
+int report(Console& console, const Failure& failure) {
+  console.err << "vorbel-pack: ";
+  if (!failure.file.empty()) console.err << failure.file << ": ";
+  console.err << failure.problem << '\n';
+  return kExitBadInput;
+}
+
+int usage_error(Console& console, const UsageError& error) {
+  console.err << "vorbel-pack: " << error.problem << '\n' << kUsage << "Try 'vorbel-pack --help' for more.\n";
+  return kExitUsage;
+}
+
+int finish_packing(Console& console, const fs::path& launcher_path, std::vector<uint8_t> launcher,
+                   std::vector<uint8_t> resource, const fs::path& output) {
+  auto packed = embed_payload(std::move(launcher), std::move(resource));
+  if (!packed.ok()) return report(console, about(platform::show(launcher_path), packed.failure()));
+  if (Status written = write_file_atomically(output, packed->file); !written.ok()) {
+    return report(console, written.failure());
+  }
+  if (packed->signature_removed) {
+    console.err << "vorbel-pack: " << platform::show(launcher_path)
+                << ": its Authenticode signature was removed, because packing invalidates it; sign "
+                << platform::show(output) << " after packing\n";
+  }
+  return kExitOk;
+}
+
+Result<std::vector<uint8_t>> read_launcher(const fs::path& path) {
+  auto launcher = read_whole_file(path);
+  if (!launcher.ok()) return launcher;
+  if (Status usable = check_launcher(launcher.value()); !usable.ok())
+    return about(platform::show(path), usable.failure());
+  return launcher;
+}
+
+int build(const std::vector<std::string>& arguments, Console& console) {
+  BuildOptions options;
+  if (auto error = parse_options(arguments, false, &options)) return usage_error(console, *error);
+  auto files = collect_inputs(*options.app, options.adds);
+  if (!files.ok()) return report(console, files.failure());
+  auto launcher = read_launcher(*options.launcher);
+  if (!launcher.ok()) return report(console, launcher.failure());
+
+  uint64_t total_bytes = 0;
+  for (const InputFile& file : files.value()) total_bytes += file.size;
+  ProgressLine progress(console.err, console.show_progress, files->size(), total_bytes);
+  auto resource = make_payload_resource(files.value(), options.compression,
+                                        [&](size_t done, uint64_t bytes) { progress.update(done, bytes); });
+  progress.finish(resource.ok());
+  if (!resource.ok()) return report(console, about(platform::show(*options.output), resource.failure()));
+  return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
+                        *options.output);
+}
+
+int embed(const std::vector<std::string>& arguments, Console& console) {
+  BuildOptions options;
+  if (auto error = parse_options(arguments, true, &options)) return usage_error(console, *error);
+  auto resource = read_whole_file(*options.payload);
+  if (!resource.ok()) return report(console, resource.failure());
+  const auto& bytes = resource.value();
+  if (bytes.size() < PAYLOAD_HEADER_SIZE ||
+      !std::equal(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE, bytes.begin())) {
+    return report(console, Failure{platform::show(*options.payload),
+                                   "is not a payload resource: it does not begin with \"VUQ\""});
+  }
+  auto launcher = read_launcher(*options.launcher);
+  if (!launcher.ok()) return report(console, launcher.failure());
+  return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
+                        *options.output);
+}
+
+std::string binary_size(uint64_t bytes) {
+  std::ostringstream text;
+  text << std::fixed << std::setprecision(1);
+  if (bytes < 1048576) {
+    text << bytes / 1024.0 << " KiB";
+  } else {
+    text << bytes / 1048576.0 << " MiB";
+  }
+  return text.str();
+}
+
+// list, extract and verify: PACKED.exe [DIR].
+int inspect(const std::vector<std::string>& arguments, Console& console) {
+  const std::string& command = arguments[0];
+  std::vector<std::string_view> operands;
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    if (arguments[i].starts_with("-") && arguments[i] != "-") {
+      return usage_error(console, {"unknown option '" + printable(arguments[i]) + "' for " + command});
+    }
+    operands.push_back(arguments[i]);
+  }
+  const size_t wanted = command == "extract" ? 2 : 1;
+  if (operands.size() != wanted || operands[0].empty() || (wanted == 2 && operands[1].empty())) {
+    return usage_error(console, {command + (wanted == 2 ? " needs PACKED.exe and DIR" : " needs PACKED.exe")});
+  }
+  const fs::path packed_path = platform::path_from_utf8(operands[0]);
+  const std::string shown = platform::show(packed_path);
+  auto packed = read_whole_file(packed_path);
+  if (!packed.ok()) return report(console, packed.failure());
+  auto resource = payload_resource_of(std::move(packed.value()));
+  if (!resource.ok()) return report(console, about(shown, resource.failure()));
+
+  if (command == "list") {
+    if (Status listed = list_payload(resource.value(), console.out); !listed.ok()) {
+      return report(console, about(shown, listed.failure()));
+    }
+    return kExitOk;
+  }
+  if (command == "extract") {
+    Status extracted = extract_payload(resource.value(), platform::path_from_utf8(operands[1]));
+    if (!extracted.ok()) return report(console, about(shown, extracted.failure()));
+    return kExitOk;
+  }
+  auto verified = verify_payload(resource.value());
+  if (!verified.ok()) return report(console, about(shown, verified.failure()));
+  const VerifyReport& facts = verified.value();
+  console.out << shown << ": ok, " << facts.entries << " entries, " << facts.content_bytes << " bytes in "
+              << facts.frame_bytes << " compressed; window " << binary_size(facts.window_bytes) << ", decoder about "
+              << binary_size(facts.decoder_bytes) << '\n';
+  if (facts.trailing_bytes != 0) {
+    console.out << shown << ": note: " << facts.trailing_bytes
+                << " bytes follow the frame in the resource; the launcher ignores them\n";
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int run_cli(const std::vector<std::string>& arguments, Console& console) {
+  if (arguments.empty()) return usage_error(console, {"no command given"});
+  const std::string& command = arguments[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    console.out << kUsage << kHelp;
+    return kExitOk;
+  }
+  if (command == "--version") {
+    console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n";
+    return kExitOk;
+  }
+  if (command == "build") return build(arguments, console);
+  if (command == "embed") return embed(arguments, console);
+  if (command == "list" || command == "extract" || command == "verify") return inspect(arguments, console);
+  return usage_error(console, {"unknown command '" + printable(command) + "'"});
+}
+
+}  // namespace vorbel::pack

@@ -1,0 +1,25 @@
+// The vorbel-pack command line: parsing, the build/embed/list/extract/verify
+// commands, messages and exit statuses. Takes UTF-8 arguments and writes to
+// the given streams only, so tests run it in-process; main does the rest.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vorbel::pack {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitBadInput = 1;
+inline constexpr int kExitUsage = 2;
+
+struct Console {
+  std::ostream& out;
+  std::ostream& err;
+  bool show_progress = false;  // stderr is a terminal
+};
+
+// `arguments` excludes the program name.
+int run_cli(const std::vector<std::string>& arguments, Console& console);
+
+}  // namespace vorbel::pack

@@ -1,0 +1,353 @@
+// Tests of the vorbel-pack command line, run in-process against the Windows
+// build's launcher: round trips through build/list/extract/verify, identical
+// output for identical input, and every refusal with its status and message.
+#include "packer/cli.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "packer/launcher_image.h"
+#include "packer/pe_resources.h"
+#include "packer/test_files.h"
+
+#ifndef VORBEL_TEST_LAUNCHER
+#define VORBEL_TEST_LAUNCHER ""
+#endif
+
+namespace vorbel::pack {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::ScratchDir;
+using testing::write_file;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome run(const std::vector<std::string>& arguments) {
+  std::ostringstream out, err;
+  Console console{out, err, false};
+  int status = run_cli(arguments, console);
+  return {status, out.str(), err.str()};
+}
+
+std::string str(const fs::path& path) { return path.string(); }
+
+#define REQUIRE_LAUNCHER()                        \
+  if (!fs::is_regular_file(VORBEL_TEST_LAUNCHER)) \
+  GTEST_SKIP() << "no launcher at '" VORBEL_TEST_LAUNCHER "': build the Windows tree first (make windows)"
+
+// The files of a tree with their contents, by relative generic path.
+std::map<std::string, std::string> tree_of(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).generic_string()] = read_file(entry.path());
+  }
+  return files;
+}
+
+// An application tree with the sizes and shapes that have broken packers:
+// empty files, sizes around the launcher's write chunk, deep and non-ASCII names.
+void make_app_tree(const ScratchDir& dir) {
+  write_file(dir / "app.dll", "MZ" + testing::pseudo_random(5000, 1));
+  write_file(dir / "tree/empty.txt", "");
+  write_file(dir / "tree/chunk_32768.bin", testing::pseudo_random(32768, 2));
+  write_file(dir / "tree/chunk_32769.bin", testing::pseudo_random(32769, 3, 16));
+  std::string deep = "tree";
+  for (int level = 0; level < 40; ++level) deep += "/d" + std::to_string(level);
+  write_file(dir / deep / "bottom.txt", "deep");
+  write_file(dir / testing::u8path(u8"tree/\u00DCber/\u6587\u4EF6 \U0001F600.txt"), "unicode");
+}
+
+TEST(PackCli, BuildThenListExtractAndVerifyGiveBackTheTree) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  make_app_tree(dir);
+  const fs::path out = dir / "out.exe";
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                       str(dir / "tree") + "=.", "--level", "3", "-o", str(out)});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(built.err, "");
+
+  Outcome listed = run({"list", str(out)});
+  ASSERT_EQ(listed.status, kExitOk) << listed.err;
+  std::string deep_name;
+  for (int level = 0; level < 40; ++level) deep_name += "d" + std::to_string(level) + "\\";
+  EXPECT_EQ(listed.out,
+            "      5002  app.dll\n"
+            "     32768  chunk_32768.bin\n"
+            "     32769  chunk_32769.bin\n"
+            "         4  " +
+                deep_name +
+                "bottom.txt\n"
+                "         0  empty.txt\n"
+                "         7  \xC3\x9C"
+                "ber\\\xE6\x96\x87\xE4\xBB\xB6 \xF0\x9F\x98\x80.txt\n");
+
+  Outcome extracted = run({"extract", str(out), str(dir / "x")});
+  ASSERT_EQ(extracted.status, kExitOk) << extracted.err;
+  auto expected = tree_of(dir / "tree");
+  expected["app.dll"] = read_file(dir / "app.dll");
+  EXPECT_EQ(tree_of(dir / "x"), expected);
+
+  Outcome verified = run({"verify", str(out)});
+  ASSERT_EQ(verified.status, kExitOk) << verified.err;
+  EXPECT_NE(verified.out.find(": ok, 6 entries, 70550 bytes"), std::string::npos) << verified.out;
+}
+
+TEST(PackCli, SameInputsGiveIdenticalBytesWhateverTheThreadsAndTimes) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  make_app_tree(dir);
+  const auto build = [&](const char* threads, const fs::path& out) {
+    return run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add", str(dir / "tree"),
+                "--threads", threads, "-o", str(out)})
+        .status;
+  };
+  ASSERT_EQ(build("1", dir / "a.exe"), kExitOk);
+  // Time stamps must not reach the output.
+  fs::last_write_time(dir / "app.dll", fs::last_write_time(dir / "app.dll") - std::chrono::hours(50));
+  ASSERT_EQ(build("4", dir / "b.exe"), kExitOk);
+  EXPECT_TRUE(read_file(dir / "a.exe") == read_file(dir / "b.exe"));
+}
+
+TEST(PackCli, PackedImageKeepsTheLauncherResourcesAndRepackingReplacesThePayload) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "first.dll", "first");
+  write_file(dir / "second.dll", "second");
+  ASSERT_EQ(
+      run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "first.dll"), "-o", str(dir / "1.exe")})
+          .status,
+      kExitOk);
+  ASSERT_EQ(run({"build", "--launcher", str(dir / "1.exe"), "--app", str(dir / "second.dll"), "-o", str(dir / "2.exe")})
+                .status,
+            kExitOk);
+  EXPECT_EQ(run({"list", str(dir / "2.exe")}).out, "         6  second.dll\n");
+
+  const auto resources_of = [](const fs::path& path) {
+    auto image = pe::parse_image(read_whole_file(path).value());
+    return pe::read_resources(image.value()).value();
+  };
+  pe::ResourceTree original = resources_of(VORBEL_TEST_LAUNCHER);
+  pe::ResourceTree packed = resources_of(dir / "2.exe");
+  for (const auto& type : original.types) {
+    for (const auto& name : type.names) {
+      const pe::ResourceData* kept = pe::find_resource(packed, type.key.id, name.key.id);
+      ASSERT_NE(kept, nullptr) << type.key.id << "/" << name.key.id;
+      EXPECT_EQ(kept->bytes, name.languages.front().bytes);
+    }
+  }
+}
+
+TEST(PackCli, EmbedGivesTheSameImageAsBuildForTheSamePayload) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  make_app_tree(dir);
+  ASSERT_EQ(run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add", str(dir / "tree"),
+                 "-o", str(dir / "built.exe")})
+                .status,
+            kExitOk);
+  auto resource = payload_resource_of(read_whole_file(dir / "built.exe").value());
+  ASSERT_TRUE(resource.ok());
+  write_file(dir / "payload.bin", std::string(resource->begin(), resource->end()));
+  Outcome embedded = run({"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "-o",
+                          str(dir / "embedded.exe")});
+  ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
+  EXPECT_TRUE(read_file(dir / "built.exe") == read_file(dir / "embedded.exe"));
+}
+
+TEST(PackCli, SignedLauncherLosesItsSignatureWithANotice) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  // A certificate table appended to the launcher: the tool cannot re-sign, so must drop it.
+  auto launcher = read_whole_file(VORBEL_TEST_LAUNCHER).value();
+  auto image = pe::parse_image(launcher).value();
+  const size_t security = image.optional_header_offset + (image.pe32_plus ? 112 : 96) + 8 * pe::kDirSecurity;
+  const uint32_t at = static_cast<uint32_t>(launcher.size());
+  launcher.insert(launcher.end(), {16, 0, 0, 0, 0, 2, 2, 0, 1, 2, 3, 4, 5, 6, 7, 8});
+  pe::put_u32(launcher, security, at);
+  pe::put_u32(launcher, security + 4, 16);
+  write_file(dir / "signed.exe", std::string(launcher.begin(), launcher.end()));
+  write_file(dir / "app.dll", "app");
+
+  Outcome built =
+      run({"build", "--launcher", str(dir / "signed.exe"), "--app", str(dir / "app.dll"), "-o", str(dir / "o.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(built.err, "vorbel-pack: " + str(dir / "signed.exe") +
+                           ": its Authenticode signature was removed, because packing invalidates it; sign " +
+                           str(dir / "o.exe") + " after packing\n");
+}
+
+struct Refusal {
+  const char* what;
+  std::vector<std::string> arguments;  // "@" stands for the scratch directory, "L" for the launcher
+  int status;
+  const char* file;     // expected in the message (with "@" replaced); nullptr: usage error
+  const char* problem;  // part of the message
+};
+
+TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
+  REQUIRE_LAUNCHER();
+  const Refusal cases[] = {
+      {"launcher not a PE image",
+       {"build", "--launcher", "@/app.dll", "--app", "@/app.dll", "-o", "@/out.exe"},
+       1,
+       "@/app.dll",
+       "is not a launcher image"},
+      {"launcher missing",
+       {"build", "--launcher", "@/none.exe", "--app", "@/app.dll", "-o", "@/out.exe"},
+       1,
+       "@/none.exe",
+       "cannot open"},
+      {"app missing",
+       {"build", "--launcher", "L", "--app", "@/none.dll", "-o", "@/out.exe"},
+       1,
+       "@/none.dll",
+       "no such file"},
+      {"names clashing in case",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--add", "@/case", "-o", "@/out.exe"},
+       1,
+       "@/case/readme",
+       "same file on Windows"},
+      {"name too long",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--add", "@/app.dll=" + std::string(1024, 'n'), "-o",
+        "@/out.exe"},
+       1,
+       "@/app.dll",
+       "more than 1023"},
+      {"reserved name",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--add", "@/app.dll=lib/NUL.dll", "-o", "@/out.exe"},
+       1,
+       "@/app.dll",
+       "reserved device name"},
+      {"output directory missing",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "-o", "@/no/out.exe"},
+       1,
+       "@/no/out.exe",
+       "cannot create a file beside it"},
+      {"payload without VUQ",
+       {"embed", "--launcher", "L", "--payload", "@/app.dll", "-o", "@/out.exe"},
+       1,
+       "@/app.dll",
+       "does not begin with \"VUQ\""},
+      {"list of an unpacked launcher", {"list", "L"}, 1, "L", "has no payload"},
+      {"verify of a non-PE file", {"verify", "@/app.dll"}, 1, "@/app.dll", "not a PE image"},
+      {"extract of a missing file", {"extract", "@/none.exe", "@/x"}, 1, "@/none.exe", "cannot open"},
+
+      {"no command", {}, 2, nullptr, "no command given"},
+      {"unknown command", {"pack"}, 2, nullptr, "unknown command 'pack'"},
+      {"build without --app", {"build", "--launcher", "L", "-o", "@/out.exe"}, 2, nullptr, "build needs --app"},
+      {"build without -o", {"build", "--launcher", "L", "--app", "@/app.dll"}, 2, nullptr, "needs -o"},
+      {"option without value",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "-o"},
+       2,
+       nullptr,
+       "-o needs a value"},
+      {"level 0",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--level", "0", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "--level takes"},
+      {"level 23",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--level=23", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "--level takes"},
+      {"long window 28",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--long=28", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "window log from 10 to 27"},
+      {"threads 0",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--threads", "0", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "--threads takes"},
+      {"option of another command",
+       {"embed", "--launcher", "L", "--app", "@/app.dll", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "unknown option '--app' for embed"},
+      {"stray argument",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "extra", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "unexpected argument 'extra' for build"},
+      {"extract without DIR", {"extract", "L"}, 2, nullptr, "needs PACKED.exe and DIR"},
+      {"list of two files", {"list", "L", "L"}, 2, nullptr, "list needs PACKED.exe"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    write_file(dir / "app.dll", "app");
+    write_file(dir / "case/README", "");
+    write_file(dir / "case/readme", "");
+    const auto expand = [&](std::string text) {
+      if (text == "L") return std::string(VORBEL_TEST_LAUNCHER);
+      if (text.find('@') != std::string::npos) text.replace(text.find('@'), 1, str(dir.path()));
+      return text;
+    };
+    std::vector<std::string> arguments;
+    for (const auto& argument : c.arguments) arguments.push_back(expand(argument));
+
+    Outcome result = run(arguments);
+    EXPECT_EQ(result.status, c.status) << c.what;
+    EXPECT_EQ(result.out, "") << c.what;
+    const std::string first_line = result.err.substr(0, result.err.find('\n'));
+    if (c.file != nullptr) {
+      EXPECT_EQ(result.err, first_line + "\n") << c.what << ": more than one line";
+      EXPECT_TRUE(first_line.starts_with("vorbel-pack: " + expand(c.file) + ": ")) << c.what << ": " << first_line;
+    } else {
+      EXPECT_NE(result.err.find("Try 'vorbel-pack --help'"), std::string::npos) << c.what;
+    }
+    EXPECT_NE(first_line.find(c.problem), std::string::npos) << c.what << ": " << first_line;
+    // Nothing new in the scratch directory: no output, no temporary file.
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path())) left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"app.dll", "case"})) << c.what;
+  }
+}
+
+TEST(PackCli, UnreadableFileFailsTheBuildAndKeepsAnEarlierOutput) {
+  REQUIRE_LAUNCHER();
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  ScratchDir dir;
+  write_file(dir / "app.dll", "app");
+  write_file(dir / "secret", "s");
+  write_file(dir / "out.exe", "earlier output");
+  fs::permissions(dir / "secret", fs::perms::none);
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                       str(dir / "secret"), "-o", str(dir / "out.exe")});
+  EXPECT_EQ(built.status, kExitBadInput);
+  EXPECT_EQ(built.err, "vorbel-pack: " + str(dir / "secret") + ": cannot open: Permission denied\n");
+  EXPECT_EQ(read_file(dir / "out.exe"), "earlier output");
+}
+
+TEST(PackCli, FailedBuildKeepsAnEarlierOutputUntouched) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", "app");
+  write_file(dir / "out.exe", "earlier output");
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                       str(dir / "app.dll") + "=CON", "-o", str(dir / "out.exe")});
+  EXPECT_EQ(built.status, kExitBadInput);
+  EXPECT_EQ(read_file(dir / "out.exe"), "earlier output");
+}
+
+TEST(PackCli, HelpAndVersionGoToStandardOutput) {
+  Outcome help = run({"--help"});
+  EXPECT_EQ(help.status, kExitOk);
+  EXPECT_NE(help.out.find("--add PATH=NAME"), std::string::npos);
+  Outcome version = run({"--version"});
+  EXPECT_EQ(version.status, kExitOk);
+  EXPECT_TRUE(version.out.starts_with("vorbel-pack ")) << version.out;
+}
+
+}  // namespace
+}  // namespace vorbel::pack

@@ -1,0 +1,188 @@
+// Collection of the input files; see input_tree.h.
+// Directory entries are sorted before they are looked at, so that the first
+// problem reported does not depend on the order the file system lists them in.
+#include "packer/input_tree.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+
+#include "packer/entry_names.h"
+#include "packer/platform.h"
+#include "packer/utf.h"
+
+namespace vorbel::pack {
+namespace fs = std::filesystem;
+namespace {
+
+using platform::show;
+
+std::u16string join(const std::u16string& prefix, const std::u16string& name) {
+  return prefix.empty() ? name : prefix + kSeparator + name;
+}
+
+struct Ancestor {
+  platform::FileIdentity identity;
+  fs::path path;
+};
+
+class Collector {
+ public:
+  Status add(const fs::path& path, const std::optional<std::u16string>& name) {
+    std::error_code error;
+    fs::file_status status = fs::status(path, error);
+    if (auto failure = status_problem(path, status, error)) return *failure;
+    if (fs::is_directory(status)) {
+      std::u16string prefix;
+      if (name) {
+        prefix = *name;
+      } else if (auto own = own_name(path); own.ok()) {
+        prefix = own.value();
+      } else {
+        return own.failure();
+      }
+      std::vector<Ancestor> ancestors;
+      return add_directory(path, prefix, ancestors);
+    }
+    std::u16string file_name;
+    if (name) {
+      if (name->empty())
+        return Failure{show(path), "a file needs a NAME: '.' or '' means the top only for directories"};
+      file_name = *name;
+    } else if (auto own = own_name(path); own.ok()) {
+      file_name = own.value();
+    } else {
+      return own.failure();
+    }
+    return add_file(path, file_name);
+  }
+
+  std::vector<InputFile>& files() { return files_; }
+
+ private:
+  // The name the path itself has, also when given as "dir/", "." or "a/..".
+  static Result<std::u16string> own_name(const fs::path& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(path, error).lexically_normal();
+    if (!absolute.has_filename()) absolute = absolute.parent_path();
+    if (error || !absolute.has_filename() || absolute == absolute.root_path()) {
+      return Failure{show(path), "has no name of its own to use: give one with PATH=NAME"};
+    }
+    auto name = platform::name_as_utf16(absolute.filename());
+    if (!name) return Failure{show(path), "file name is not valid Unicode (UTF-8 expected)"};
+    return *name;
+  }
+
+  static std::optional<Failure> status_problem(const fs::path& path, fs::file_status status, std::error_code error) {
+    if (status.type() == fs::file_type::not_found) {
+      std::error_code link_error;
+      if (fs::is_symlink(fs::symlink_status(path, link_error))) {
+        return Failure{show(path), "is a symbolic link to nothing"};
+      }
+      return Failure{show(path), "no such file or directory"};
+    }
+    if (error) return Failure{show(path), "cannot inspect: " + error.message()};
+    if (!fs::is_regular_file(status) && !fs::is_directory(status)) {
+      return Failure{show(path), "is neither a file nor a directory (device, pipe or socket)"};
+    }
+    return std::nullopt;
+  }
+
+  // Opened once here so that an unreadable file stops the run before a long compression, not after.
+  Status add_file(const fs::path& path, const std::u16string& name) {
+    std::error_code error;
+    uint64_t size = fs::file_size(path, error);
+    if (error) return Failure{show(path), "cannot inspect: " + error.message()};
+    int error_number = 0;
+    std::FILE* file = platform::open_for_reading(path, &error_number);
+    if (file == nullptr) return Failure{show(path), "cannot open: " + platform::error_text(error_number)};
+    std::fclose(file);
+    files_.push_back({path, name, size});
+    return done();
+  }
+
+  // `ancestors` holds the directories being listed above this one: a link
+  // back to one of them would repeat the tree without end.
+  Status add_directory(const fs::path& directory, const std::u16string& prefix, std::vector<Ancestor>& ancestors) {
+    std::error_code error;
+    int error_number = 0;
+    auto identity = platform::identity_of(directory, &error_number);
+    if (!identity) return Failure{show(directory), "cannot inspect: " + platform::error_text(error_number)};
+    for (const Ancestor& ancestor : ancestors) {
+      if (ancestor.identity == *identity) {
+        return Failure{show(directory),
+                       "leads back to " + show(ancestor.path) + ", which contains it (a directory cycle)"};
+      }
+    }
+    std::vector<fs::path> children;
+    fs::directory_iterator it(directory, error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) children.push_back(it->path());
+    if (error) return Failure{show(directory), "cannot list directory: " + error.message()};
+    std::sort(children.begin(), children.end());
+
+    ancestors.push_back({*identity, directory});
+    for (const fs::path& child : children) {
+      auto name = platform::name_as_utf16(child.filename());
+      if (!name) return Failure{show(child), "file name is not valid Unicode (UTF-8 expected)"};
+      fs::file_status status = fs::status(child, error);
+      if (auto failure = status_problem(child, status, error)) return *failure;
+      Status added = fs::is_directory(status) ? add_directory(child, join(prefix, *name), ancestors)
+                                              : add_file(child, join(prefix, *name));
+      if (!added.ok()) return added;
+    }
+    ancestors.pop_back();
+    return done();
+  }
+
+  std::vector<InputFile> files_;
+};
+
+std::optional<std::u16string> requested_name(const std::optional<std::string>& name) {
+  if (!name || *name == ".") return name ? std::optional<std::u16string>(u"") : std::nullopt;
+  auto converted = utf8_to_utf16(*name);
+  if (!converted) return std::nullopt;
+  std::replace(converted->begin(), converted->end(), u'/', kSeparator);
+  return converted;
+}
+
+}  // namespace
+
+AddRequest parse_add_request(std::string_view argument) {
+  size_t equals = argument.rfind('=');
+  if (equals == std::string_view::npos) return {platform::path_from_utf8(argument), std::nullopt};
+  return {platform::path_from_utf8(argument.substr(0, equals)), std::string(argument.substr(equals + 1))};
+}
+
+Result<std::vector<InputFile>> collect_inputs(const fs::path& app, const std::vector<AddRequest>& adds) {
+  Collector collector;
+  std::error_code error;
+  if (fs::is_directory(app, error))
+    return Failure{platform::show(app), "the application must be a file, not a directory"};
+  if (Status added = collector.add(app, std::nullopt); !added.ok()) return added.failure();
+  for (const AddRequest& add : adds) {
+    std::optional<std::u16string> name = requested_name(add.name);
+    if (add.name && !name)
+      return Failure{platform::show(add.path), "NAME '" + printable(*add.name) + "' is not valid UTF-8"};
+    if (Status added = collector.add(add.path, name); !added.ok()) return added.failure();
+  }
+  std::vector<InputFile>& files = collector.files();
+  std::sort(files.begin() + 1, files.end(), [](const InputFile& a, const InputFile& b) { return a.name < b.name; });
+  if (Status checked = check_entry_names(files); !checked.ok()) return checked.failure();
+  return std::move(files);
+}
+
+Status check_entry_names(const std::vector<InputFile>& files) {
+  for (const InputFile& file : files) {
+    if (auto problem = entry_name_problem(file.name)) return Failure{platform::show(file.path), *problem};
+  }
+  NameBook names;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (auto clash = names.add(files[i].name, i)) {
+      return Failure{platform::show(files[i].path),
+                     clash->what + " from " + platform::show(files[clash->earlier].path)};
+    }
+  }
+  return done();
+}
+
+}  // namespace vorbel::pack

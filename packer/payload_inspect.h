@@ -1,0 +1,37 @@
+// Reading a payload resource back, for list, extract and verify: always
+// through the launcher's own stream reader (payload/payload_stream.h), so the
+// tool sees exactly what the launcher would. Output goes to the given streams.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <span>
+#include <string>
+
+#include "packer/result.h"
+
+namespace vorbel::pack {
+
+// "   12345  name" per entry. Failures name no file: the caller knows which.
+Status list_payload(std::span<const uint8_t> resource, std::ostream& out);
+
+// Unpacks every entry below `directory`, which must be empty or missing.
+// Names are checked as strictly as when building; a file whose contents
+// cannot be read completely is removed again.
+Status extract_payload(std::span<const uint8_t> resource, const std::filesystem::path& directory);
+
+struct VerifyReport {
+  uint64_t entries = 0;
+  uint64_t content_bytes = 0;   // sum of entry sizes
+  uint64_t frame_bytes = 0;     // the compressed frame
+  uint64_t window_bytes = 0;    // what the frame header declares
+  uint64_t decoder_bytes = 0;   // the decoder's estimated memory for this frame
+  uint64_t trailing_bytes = 0;  // after the frame; the launcher ignores them
+};
+
+// Reads every entry, checks every name, then decodes to the frame's end so
+// that its checksum is tested too.
+Result<VerifyReport> verify_payload(std::span<const uint8_t> resource);
+
+}  // namespace vorbel::pack

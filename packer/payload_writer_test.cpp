@@ -1,0 +1,140 @@
+// Tests of the payload writer: the exact byte layout, the frame parameters the
+// launcher depends on, reproducibility whatever the thread count, and files
+// that cannot be read or change while being packed. Host only.
+#include "packer/payload_writer.h"
+
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include "packer/test_files.h"
+#include "payload/payload_format.h"
+
+namespace vorbel::pack {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ScratchDir;
+using testing::write_file;
+using Bytes = std::vector<uint8_t>;
+
+Bytes frame_of(const Bytes& resource) { return Bytes(resource.begin() + PAYLOAD_HEADER_SIZE, resource.end()); }
+
+Bytes decompress(const Bytes& frame) {
+  unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
+  Bytes content(size);
+  size_t result = ZSTD_decompress(content.data(), content.size(), frame.data(), frame.size());
+  EXPECT_FALSE(ZSTD_isError(result)) << ZSTD_getErrorName(result);
+  return content;
+}
+
+ZSTD_frameHeader header_of(const Bytes& frame) {
+  ZSTD_frameHeader header{};
+  EXPECT_EQ(ZSTD_getFrameHeader(&header, frame.data(), frame.size()), 0u);
+  return header;
+}
+
+TEST(EntryHeader, IsUtf16LeNameThenZeroUnitThenLittleEndianSize) {
+  Bytes expected = {'a',  0,    0xE9, 0,    0x3D, 0xD8, 0x00, 0xDE, 0, 0,  // "aé😀", terminator
+                    0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01};
+  EXPECT_EQ(entry_header(u"a\u00E9\xD83D\xDE00", 0x0102030405060708ull), expected);
+}
+
+TEST(PayloadWriter, TinyPayloadHasExactlyTheDocumentedBytes) {
+  ScratchDir dir;
+  write_file(dir / "app", "MZ");
+  write_file(dir / "empty", "");
+  std::vector<InputFile> files = {{dir / "app", u"a.dll", 2}, {dir / "empty", u"d\\e", 0}};
+
+  auto resource = make_payload_resource(files, {.level = 3, .threads = 1});
+  ASSERT_TRUE(resource.ok()) << resource.failure().problem;
+  ASSERT_TRUE(std::equal(PAYLOAD_HEADER, PAYLOAD_HEADER + 3, resource->begin()));
+  Bytes expected = {'a', 0,   '.', 0, 'd',  0, 'l', 0, 'l', 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0,
+                    'M', 'Z', 'd', 0, '\\', 0, 'e', 0, 0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(decompress(frame_of(resource.value())), expected);
+  EXPECT_EQ(payload_content_size(files), expected.size());
+
+  ZSTD_frameHeader header = header_of(frame_of(resource.value()));
+  EXPECT_TRUE(header.checksumFlag);
+  EXPECT_EQ(header.frameContentSize, expected.size());
+}
+
+// Large enough for several jobs of the multithreaded compressor at level 1.
+std::vector<InputFile> several_megabytes(const ScratchDir& dir) {
+  std::vector<InputFile> files;
+  for (int i = 0; i < 6; ++i) {
+    std::string name = "part" + std::to_string(i);
+    std::string contents = testing::pseudo_random(1'100'000 + i, 100 + i, 40);
+    write_file(dir / name, contents);
+    files.push_back({dir / name, std::u16string(name.begin(), name.end()), contents.size()});
+  }
+  return files;
+}
+
+TEST(PayloadWriter, OutputIsTheSameForEveryThreadCount) {
+  ScratchDir dir;
+  std::vector<InputFile> files = several_megabytes(dir);
+  auto reference = make_payload_resource(files, {.level = 1, .threads = 1});
+  ASSERT_TRUE(reference.ok());
+  for (int threads : {1, 2, 3, 8}) {
+    auto again = make_payload_resource(files, {.level = 1, .threads = threads});
+    ASSERT_TRUE(again.ok());
+    EXPECT_TRUE(again.value() == reference.value()) << threads << " threads";
+  }
+}
+
+TEST(PayloadWriter, DeclaredWindowFollowsThePayloadNotTheLevelOrLongMode) {
+  ScratchDir dir;
+  write_file(dir / "app", testing::pseudo_random(100'000, 1, 20));
+  std::vector<InputFile> small = {{dir / "app", u"app.dll", 100'000}};
+  struct Case {
+    const char* what;
+    CompressionSettings settings;
+    uint64_t window_at_most;
+  };
+  const Case cases[] = {
+      {"default level, small payload", {}, 128 * 1024},
+      {"long mode with a 2^27 window, small payload", {.level = 3, .long_window_log = 27}, 128 * 1024},
+  };
+  for (const auto& c : cases) {
+    auto resource = make_payload_resource(small, c.settings);
+    ASSERT_TRUE(resource.ok()) << c.what;
+    EXPECT_LE(header_of(frame_of(resource.value())).windowSize, c.window_at_most) << c.what;
+  }
+}
+
+TEST(PayloadWriter, LongModeWindowIsCappedAtTheRequestedLog) {
+  ScratchDir dir;
+  std::vector<InputFile> files = several_megabytes(dir);
+  auto resource = make_payload_resource(files, {.level = 1, .long_window_log = 20, .threads = 2});
+  ASSERT_TRUE(resource.ok());
+  ZSTD_frameHeader header = header_of(frame_of(resource.value()));
+  EXPECT_EQ(header.windowSize, 1u << 20);
+  EXPECT_EQ(decompress(frame_of(resource.value())).size(), payload_content_size(files));
+}
+
+TEST(PayloadWriter, RefusesFilesThatCannotBeReadOrChangedSinceListing) {
+  ScratchDir dir;
+  write_file(dir / "app", "12345");
+  fs::create_directories(dir / "a_directory");
+  struct Case {
+    const char* what;
+    InputFile file;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {"vanished", {dir / "gone", u"gone", 1}, "cannot open"},
+      {"unreadable", {dir / "a_directory", u"d", 1}, "cannot read"},
+      {"shrank", {dir / "app", u"app", 6}, "shrank while being packed"},
+      {"grew", {dir / "app", u"app", 4}, "grew while being packed"},
+  };
+  for (const auto& c : cases) {
+    auto resource = make_payload_resource({c.file}, {.level = 1});
+    ASSERT_FALSE(resource.ok()) << c.what;
+    EXPECT_EQ(resource.failure().file, c.file.path.string()) << c.what;
+    EXPECT_NE(resource.failure().problem.find(c.problem), std::string::npos)
+        << c.what << ": " << resource.failure().problem;
+  }
+}
+
+}  // namespace
+}  // namespace vorbel::pack

@@ -1,0 +1,176 @@
+// Reads and rewrites the resources of a Windows PE image, so the packer can put its payload into a launcher copy
+// with byte manipulation alone. Standard C++ only: no OS headers, no assumption about host byte order, input never
+// trusted, and no exception or abort crosses this API (errors come back as values).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "packer/result.h"
+
+namespace vorbel::pe {
+
+inline constexpr uint32_t kTypeRcdata = 10;  // RT_RCDATA
+inline constexpr uint32_t kPayloadId = 27;   // where the launcher looks for its payload
+
+// ---- results ---------------------------------------------------------------------
+
+struct Error {
+  std::string message;  // one line, without the file name (the caller adds it)
+};
+
+template <class T>
+class [[nodiscard]] Result : public Expected<T, Error> {
+ public:
+  using Expected<T, Error>::Expected;
+  const std::string& error() const { return this->error_value().message; }
+};
+
+// ---- little-endian access (bounds are the caller's business) ----------------------
+
+inline uint16_t get_u16(std::span<const uint8_t> b, size_t at) {
+  return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+inline uint32_t get_u32(std::span<const uint8_t> b, size_t at) {
+  return get_u16(b, at) | (static_cast<uint32_t>(get_u16(b, at + 2)) << 16);
+}
+inline uint64_t get_u64(std::span<const uint8_t> b, size_t at) {
+  return get_u32(b, at) | (static_cast<uint64_t>(get_u32(b, at + 4)) << 32);
+}
+inline void put_u16(std::span<uint8_t> b, size_t at, uint16_t v) {
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+inline void put_u32(std::span<uint8_t> b, size_t at, uint32_t v) {
+  put_u16(b, at, static_cast<uint16_t>(v));
+  put_u16(b, at + 2, static_cast<uint16_t>(v >> 16));
+}
+
+// ---- on-disk structures that callers see ------------------------------------------
+// They document the file layout; the code reads and writes them field by field with
+// the helpers above, never by copying memory, so host layout does not matter.
+
+struct DataDirectory {
+  uint32_t virtual_address = 0;  // RVA (a file offset for the certificate table)
+  uint32_t size = 0;             // bytes
+};
+static_assert(sizeof(DataDirectory) == 8);
+
+struct SectionHeader {
+  uint8_t name[8] = {};                 // NUL-padded; "/nnn" means a COFF string-table name
+  uint32_t virtual_size = 0;            // bytes used in memory (0: use size_of_raw_data)
+  uint32_t virtual_address = 0;         // RVA of the first byte
+  uint32_t size_of_raw_data = 0;        // bytes in the file, multiple of FileAlignment
+  uint32_t pointer_to_raw_data = 0;     // file offset, 0 for uninitialised data
+  uint32_t pointer_to_relocations = 0;  // object files only
+  uint32_t pointer_to_linenumbers = 0;  // deprecated COFF line numbers
+  uint16_t number_of_relocations = 0;   // object files only
+  uint16_t number_of_linenumbers = 0;   // deprecated
+  uint32_t characteristics = 0;         // IMAGE_SCN_* flags
+};
+static_assert(sizeof(SectionHeader) == 40);
+
+// Data directory slots this code cares about.
+inline constexpr size_t kDirResource = 2;
+inline constexpr size_t kDirSecurity = 4;
+inline constexpr size_t kDirBaseReloc = 5;
+inline constexpr size_t kDirDebug = 6;
+
+// A parsed image: the file bytes plus the header facts needed to rewrite it.
+struct Image {
+  std::vector<uint8_t> file;
+  bool pe32_plus = true;
+  uint16_t machine = 0;
+  size_t file_header_offset = 0;  // COFF file header, right after "PE\0\0"
+  size_t optional_header_offset = 0;
+  size_t section_table_offset = 0;
+  uint32_t entry_point = 0;  // RVA
+  uint32_t file_alignment = 0;
+  uint32_t section_alignment = 0;
+  uint32_t size_of_headers = 0;
+  std::vector<DataDirectory> directories;  // NumberOfRvaAndSizes entries
+  std::vector<SectionHeader> sections;     // ascending RVA (checked by the parser)
+};
+
+// Accepts PE32+ for x86-64 and PE32 for x86; refuses anything malformed.
+Result<Image> parse_image(std::vector<uint8_t> file);
+
+// ---- resource model ---------------------------------------------------------------
+
+// An entry of the resource tree is named either by an integer id or by a UTF-16 string.
+struct ResourceKey {
+  bool named = false;
+  uint32_t id = 0;
+  std::u16string name;
+
+  static ResourceKey of_id(uint32_t id) { return {false, id, {}}; }
+  static ResourceKey of_name(std::u16string name) { return {true, 0, std::move(name)}; }
+  bool is_id(uint32_t value) const { return !named && id == value; }
+  bool operator==(const ResourceKey&) const = default;
+};
+
+// Header fields of one directory table, carried over so a rewrite changes no more
+// than it must (new directories keep the zero defaults: no time stamps invented).
+struct DirectoryInfo {
+  uint32_t characteristics = 0;
+  uint32_t time_date_stamp = 0;
+  uint16_t major_version = 0;
+  uint16_t minor_version = 0;
+  bool operator==(const DirectoryInfo&) const = default;
+};
+
+struct ResourceData {
+  ResourceKey language;
+  uint32_t codepage = 0;
+  std::vector<uint8_t> bytes;
+};
+
+struct ResourceName {
+  ResourceKey key;
+  DirectoryInfo directory;  // of the language table below this name
+  std::vector<ResourceData> languages;
+};
+
+struct ResourceType {
+  ResourceKey key;
+  DirectoryInfo directory;  // of the name table below this type
+  std::vector<ResourceName> names;
+};
+
+struct ResourceTree {
+  DirectoryInfo directory;  // of the root table
+  std::vector<ResourceType> types;
+};
+
+// The tree of an image without resources is empty, not an error.
+Result<ResourceTree> read_resources(const Image& image);
+
+// First language of (type id, name id), or nullptr.
+const ResourceData* find_resource(const ResourceTree& tree, uint32_t type_id, uint32_t name_id);
+
+// Leaves exactly one language under (type id, name id), holding `bytes`.
+void set_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32_t language,
+                  std::vector<uint8_t> bytes);
+
+// Lays the tree out as a resource section image to be mapped at `section_rva`.
+Result<std::vector<uint8_t>> build_resource_section(const ResourceTree& tree, uint32_t section_rva);
+
+// ---- writing ----------------------------------------------------------------------
+
+struct WriteOutput {
+  std::vector<uint8_t> file;
+  bool signature_removed = false;  // the input was signed; it must be signed again
+};
+
+// A copy of `image` whose resources are `tree`, with every dependent header field fixed.
+Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree);
+
+// The optional header's CheckSum over `file`, skipping the 4 bytes at `checksum_offset`.
+uint32_t pe_checksum(std::span<const uint8_t> file, size_t checksum_offset);
+
+}  // namespace vorbel::pe

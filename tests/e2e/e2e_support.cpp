@@ -1,0 +1,90 @@
+// End-to-end test support; see e2e_support.h.
+#include "tests/e2e/e2e_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+std::wstring built_file(const char* unix_path) {
+  return windows_path(unix_path);
+}
+
+std::wstring launcher_exe() {
+  return built_file(VORBEL_LAUNCHER_EXE);
+}
+std::wstring pack_exe() {
+  return built_file(VORBEL_PACK_EXE);
+}
+std::wstring sample_app_dll() {
+  return built_file(VORBEL_SAMPLE_APP_DLL);
+}
+std::wstring sample_helper_dll() {
+  return built_file(VORBEL_SAMPLE_HELPER_DLL);
+}
+
+ProcessResult run_pack(const std::vector<std::wstring>& arguments) {
+  std::wstring line = quote_argument(pack_exe());
+  for (const auto& argument : arguments) line += L" " + quote_argument(argument);
+  ProcessResult result = run_process(pack_exe(), line);
+  EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+  return result;
+}
+
+PackedApp::PackedApp(const std::wstring& app_dll, bool with_data) {
+  exe = scratch.path() / L"app.exe";
+  temp = scratch.path() / L"tmp";
+  fs::create_directories(temp);
+  std::vector<std::wstring> arguments = {L"build", L"--launcher", launcher_exe(), L"--app", app_dll,
+                                         L"--add", sample_helper_dll(), L"-o", exe.wstring()};
+  if (with_data) {
+    fs::path data = scratch.path() / L"data";
+    write_file(data / L"readme.txt", "readme");
+    write_file(data / L"docs" / L"nested.txt", "nested");
+    arguments.insert(arguments.end() - 2, {L"--add", data.wstring()});
+  }
+  run_pack(arguments);
+}
+
+ProcessResult PackedApp::run(const std::vector<std::wstring>& arguments, RunOptions options,
+                             const std::wstring& argv0) const {
+  std::wstring line = quote_argument(argv0);
+  for (const auto& argument : arguments) line += L" " + quote_argument(argument);
+  options.env.emplace(L"TMP", temp.wstring());
+  options.env.emplace(L"TEMP", temp.wstring());
+  options.env.emplace(L"VORBEL_ONEFILE_PARENT", std::nullopt);
+  options.env.emplace(L"VORBEL_ONEFILE_START", std::nullopt);
+  if (options.current_directory.empty()) options.current_directory = scratch.str();
+  return run_process(exe.wstring(), line, options);
+}
+
+std::vector<fs::path> PackedApp::left_in_temp() const {
+  std::vector<fs::path> left;
+  for (const auto& entry : fs::directory_iterator(temp)) left.push_back(entry.path());
+  return left;
+}
+
+std::multimap<std::string, std::string> report_of(const std::string& out) {
+  std::multimap<std::string, std::string> report;
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t equals = line.find('=');
+    if (equals != std::string::npos) report.emplace(line.substr(0, equals), line.substr(equals + 1));
+  }
+  return report;
+}
+
+std::vector<std::string> values(const std::multimap<std::string, std::string>& report, const std::string& key) {
+  std::vector<std::string> found;
+  auto [first, last] = report.equal_range(key);
+  for (auto it = first; it != last; ++it) found.push_back(it->second);
+  return found;
+}
+
+std::string value(const std::multimap<std::string, std::string>& report, const std::string& key) {
+  auto found = values(report, key);
+  return found.empty() ? "<missing>" : found.front();
+}

@@ -1,0 +1,41 @@
+// Shared pieces of the end-to-end tests: packing launchers with the build
+// tool (itself running under Wine), running them as a user would, and
+// reading the sample application's report.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/process_runner.h"
+#include "tests/support/test_fs.h"
+
+std::wstring built_file(const char* unix_path);
+std::wstring launcher_exe();
+std::wstring pack_exe();
+std::wstring sample_app_dll();
+std::wstring sample_helper_dll();
+
+// Runs vorbel-pack with the given arguments; fails the test when it fails.
+ProcessResult run_pack(const std::vector<std::wstring>& arguments);
+
+// A packed sample application in a scratch directory of its own, with its
+// own %TEMP% (tmp\) so that what a run leaves behind can be seen.
+struct PackedApp {
+  explicit PackedApp(const std::wstring& app_dll = sample_app_dll(), bool with_data = true);
+  // Runs exe with the arguments, typed as argv0, in directory cwd (default:
+  // the scratch directory).
+  ProcessResult run(const std::vector<std::wstring>& arguments, RunOptions options = {},
+                    const std::wstring& argv0 = L"app.exe") const;
+  std::vector<std::filesystem::path> left_in_temp() const;
+
+  ScratchDir scratch;
+  std::filesystem::path exe;
+  std::filesystem::path temp;
+};
+
+// "key=value" lines of the sample application's report.
+std::multimap<std::string, std::string> report_of(const std::string& out);
+std::vector<std::string> values(const std::multimap<std::string, std::string>& report, const std::string& key);
+std::string value(const std::multimap<std::string, std::string>& report, const std::string& key);
