@@ -22,3 +22,5 @@ if(VORBEL_WINDOWS_BUILD_DIR)
        "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/windows_tests.cmake)
 endif()
+
+add_test(NAME source_layering COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_layering.sh ${PROJECT_SOURCE_DIR})
