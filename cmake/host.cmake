@@ -24,3 +24,12 @@ if(VORBEL_WINDOWS_BUILD_DIR)
 endif()
 
 add_test(NAME source_layering COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_layering.sh ${PROJECT_SOURCE_DIR})
+
+# The packed image read back by tools nobody here wrote (needs the Windows tree).
+find_program(VORBEL_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
+if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_OBJDUMP)
+  add_test(NAME packed_image_read_back
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_packed_image.sh $<TARGET_FILE:vorbel-pack>
+            ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll
+            ${VORBEL_MINGW_OBJDUMP} "${VORBEL_PRODUCT_NAME}" "${VORBEL_PRODUCT_VERSION}")
+endif()
