@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <psapi.h>
+
 #include <filesystem>
 
 #include "common/run_state.h"
@@ -70,8 +72,10 @@ TEST(DecideRole, ALiveCopyOfThisExecutableMakesTheProcessReLaunched) {
   RunningProcess parent(own_executable(), sleeping_copy_command(own_executable()));
   ASSERT_NE(parent.id(), 0u);
   // Let the process come up far enough to report its image name.
-  WaitForInputIdle(parent.handle(), 2000);
-  Sleep(200);
+  wchar_t image[MAX_PATH];
+  for (int tries = 0; tries < 200 && K32GetModuleFileNameExW(parent.handle(), nullptr, image, MAX_PATH) == 0; ++tries) {
+    Sleep(50);
+  }
   const std::wstring values[] = {
       std::to_wstring(parent.id()),
       L"  " + std::to_wstring(parent.id()),  // the conversion skips blanks and takes a sign

@@ -5,8 +5,8 @@
 //   --exit N        return N (decimal or 0x hex, all 32 bits)
 //   --sleep MS      wait before returning
 //   --relaunch      start the launcher's executable again (argv[0]) with --exit 7, report its status
-//   --hold FILE     start a copy that keeps FILE (beside the application) open for 3 s, without waiting
-//   --hold-here FILE  keep FILE open for 3 s in this process
+//   --hold FILE     start a copy that keeps FILE (beside the application) open for 3 s; return once it holds it
+//   --hold-here FILE EVENT  keep FILE open for 3 s in this process, signalling EVENT once it is open
 //   --hashes        print a hash of each file found beside the application
 #include <windows.h>
 
@@ -109,9 +109,24 @@ DWORD start_again(const std::wstring& launcher, const std::wstring& arguments, b
   return status;
 }
 
-void hold_file(const std::wstring& path) {
+// Starts a copy that holds the file, and waits until it does: the holder
+// must have the file open before this run ends and the cleanup begins.
+void hold_in_other_process(const std::wstring& launcher, const std::wstring& file) {
+  std::wstring event_name = L"vorbel_sample_hold_" + std::to_wstring(GetCurrentProcessId());
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+  start_again(launcher, L"--hold-here " + quote(file) + L" " + event_name, false);
+  write_line(WaitForSingleObject(held, 30000) == WAIT_OBJECT_0 ? L"held=yes" : L"held=no");
+  CloseHandle(held);
+}
+
+void hold_file(const std::wstring& path, const std::wstring& event_name) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   write_line(file == INVALID_HANDLE_VALUE ? L"hold=failed" : L"hold=" + path);
+  HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name.c_str());
+  if (held != nullptr) {
+    SetEvent(held);
+    CloseHandle(held);
+  }
   Sleep(3000);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
@@ -146,9 +161,10 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
     } else if (option == L"--relaunch") {
       write_line(L"relaunch_status=" + std::to_wstring(start_again(argv[0], L"--exit 7", true)));
     } else if (option == L"--hold" && has_value) {
-      start_again(argv[0], L"--hold-here " + quote(argv[++i]), false);
-    } else if (option == L"--hold-here" && has_value) {
-      hold_file(directory + L"\\" + argv[++i]);
+      hold_in_other_process(argv[0], argv[++i]);
+    } else if (option == L"--hold-here" && i + 2 < argc) {
+      std::wstring file = directory + L"\\" + argv[++i];
+      hold_file(file, argv[++i]);
     }
   }
   list_files(directory, L"", hashes);
