@@ -207,9 +207,12 @@ size_t directory_offset(const Image& image, size_t slot) {
 }
 
 // File offset of [rva, rva+len) when it lies entirely inside one section's file data.
+// File data past the mapped size is not the section's in memory: the next section may
+// start there (the writer puts a new one right after the last mapped byte).
 std::optional<uint64_t> map_rva(const std::vector<SectionHeader>& sections, uint64_t rva, uint64_t len) {
   for (const SectionHeader& s : sections) {
-    if (rva >= s.virtual_address && rva + len <= uint64_t{s.virtual_address} + s.size_of_raw_data)
+    uint64_t backed = std::min<uint64_t>(s.size_of_raw_data, mapped_size(s));
+    if (rva >= s.virtual_address && rva + len <= s.virtual_address + backed)
       return uint64_t{s.pointer_to_raw_data} + (rva - s.virtual_address);
   }
   return std::nullopt;
@@ -613,6 +616,10 @@ Result<Image> parse_image(std::vector<uint8_t> file) {
       return fail("section " + section_name(s) + " extends past end of file (truncated?)");
     if (s.size_of_raw_data && s.pointer_to_raw_data < table_end)
       return fail("section " + section_name(s) + " overlaps the headers");
+    // The headers are mapped from RVA 0. A section there would also let the writer
+    // append the new resource section at RVA 0, which the directory reads as "none".
+    if (s.virtual_address < img.size_of_headers)
+      return fail("section " + section_name(s) + " lies over the headers in memory");
     if (!img.sections.empty()) {
       const SectionHeader& prev = img.sections.back();
       if (s.virtual_address < uint64_t{prev.virtual_address} + mapped_size(prev))

@@ -411,6 +411,8 @@ TEST(Refusals, MalformedInputsAreRejectedWithAReason) {
       {"section table past headers", [](auto& f) { put_u16(f, kFileHeader + 2, 200); }, "section table"},
       {"file truncated in a section", [](auto& f) { f.resize(kSecondRaw + 0x10); }, "extends past end of file"},
       {"sections out of order", [=](auto& f) { put_u32(f, table + 40 + 12, 0x1000); }, "out of address order"},
+      // Found by fuzzing: an empty section at RVA 0 let the writer put the payload at RVA 0, where it was lost.
+      {"section mapped over the headers", [=](auto& f) { put_u32(f, table + 12, 0); }, "over the headers in memory"},
       {"resource directory outside sections", [=](auto& f) { put_u32(f, dirs + 16, 0x900000); },
        "outside every section"},
       {"resource table claims too many entries", [](auto& f) { put_u16(f, kSecondRaw + 14, 0xffff); }, "past the end"},
@@ -484,6 +486,34 @@ TEST(Refusals, WriterRefusesWhatItCannotPlace) {
   out = write_image(image, read_resources(image).value());
   ASSERT_FALSE(out.ok());
   EXPECT_NE(out.error().find("certificate"), std::string::npos) << out.error();
+}
+
+// Found by fuzzing: the file data of a section at an unaligned address ran on past its
+// mapped size over the RVA where the writer appended the new .rsrc, and that RVA was read
+// from the old section's padding: the packed image seemed to hold no resources at all.
+TEST(ReadResources, FileDataPastTheMappedSizeDoesNotShadowTheNextSection) {
+  Synth s;
+  s.data_after = true;  // .text, .rsrc, .reloc, .idata: the writer appends a section
+  std::vector<uint8_t> f = make_image(s);
+  const size_t idata = kOpt + 240 + 3 * 40;
+  ASSERT_EQ(get_u32(f, idata + 8), 0x40u);    // mapped size
+  ASSERT_EQ(get_u32(f, idata + 16), 0x200u);  // file data
+  // 0x40 mapped bytes ending at a page boundary; the file data goes on past it.
+  put_u32(f, idata + 12, get_u32(f, idata + 12) + 0xfc0);
+  auto image = parse_image(f).value();
+  const ResourceTree before = read_resources(image).value();
+  ResourceTree tree = before;
+  set_resource(tree, kTypeRcdata, kPayloadId, 0, bytes_of(100, 9));
+  auto out = write_image(image, tree);
+  ASSERT_TRUE(out.ok()) << out.error();
+  auto packed = parse_image(out->file);
+  ASSERT_TRUE(packed.ok()) << packed.error();
+  auto after = read_resources(packed.value());
+  ASSERT_TRUE(after.ok()) << after.error();
+  const ResourceData* payload = find_resource(after.value(), kTypeRcdata, kPayloadId);
+  ASSERT_NE(payload, nullptr);
+  EXPECT_EQ(payload->bytes, bytes_of(100, 9));
+  expect_survivors(before, after.value());
 }
 
 TEST(Checksum, MatchesHandComputedValues) {

@@ -1,0 +1,262 @@
+// Property: for any bytes taken as a payload resource, the shared stream reader
+// and list/verify built on it never crash, never loop for ever and never read out
+// of bounds. All three agree with a plain parse of the bytes the frame decodes to:
+// the same entries in the same order, a name of 1024 or more units reported as
+// too long (never stored past the launcher's 1024-unit buffer), and a cut-short
+// entry reported as corrupt. In content mode (see fuzz_payload.h) the reader also
+// hands out exactly the content that was compressed, and verify accepts the
+// payload exactly when it is sound: entries, valid names, nothing after the end
+// marker, and a whole frame with its checksum.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iomanip>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_payload.h"
+#include "packer/entry_names.h"
+#include "packer/payload_inspect.h"
+#include "packer/utf.h"
+#include "payload/payload_format.h"
+#include "payload/payload_stream.h"
+
+namespace {
+
+using namespace vorbel;
+using Bytes = std::vector<uint8_t>;
+
+// Decoded bytes beyond this are not collected for the comparison (a small frame
+// can decode to gigabytes); the readers under test still go through all of them.
+constexpr size_t kDecodedCap = size_t{32} << 20;
+
+enum class End { kEndMarker, kNameTooLong, kCorrupt, kBadHeader };
+
+struct Entry {
+  std::u16string name;
+  uint64_t size;
+  bool operator==(const Entry&) const = default;
+};
+
+struct Walk {
+  End end = End::kCorrupt;
+  std::vector<Entry> entries;
+  size_t end_offset = 0;  // decoded bytes up to and including the end marker
+};
+
+// A stream over `resource` with its own decoder and output buffer.
+class Stream {
+ public:
+  explicit Stream(const Bytes& resource) : buffer_(PAYLOAD_OUTPUT_BUFFER_SIZE) {
+    stream_.resource_data = resource.data();
+    stream_.resource_size = resource.size();
+    header_ = payload_stream_accept_header(&stream_);
+    if (header_ == PAYLOAD_OK) payload_stream_start(&stream_, buffer_.data(), ZSTD_createDCtx());
+  }
+  ~Stream() { ZSTD_freeDCtx(stream_.decoder); }
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  bool accepted() const { return header_ == PAYLOAD_OK; }
+  bool read(void* to, uint64_t count) { return payload_stream_read(&stream_, to, count) == PAYLOAD_OK; }
+
+ private:
+  PayloadStream stream_ = {};
+  PayloadStatus header_;
+  Bytes buffer_;
+};
+
+// The launcher's order of reads: unit by unit into a fixed name buffer, the
+// size, then the contents in write-sized chunks.
+Walk walk_like_the_launcher(const Bytes& resource) {
+  Walk walk;
+  Stream stream(resource);
+  if (!stream.accepted()) return {End::kBadHeader, {}, 0};
+  static uint8_t chunk[ENTRY_WRITE_CHUNK];
+  for (;;) {
+    char16_t name[ENTRY_NAME_CAPACITY];
+    size_t length = 0;
+    for (; length < ENTRY_NAME_CAPACITY; ++length) {
+      uint8_t unit[2];
+      if (!stream.read(unit, sizeof unit)) return walk;
+      name[length] = static_cast<char16_t>(unit[0] | (unit[1] << 8));
+      if (name[length] == 0) break;
+    }
+    if (length == ENTRY_NAME_CAPACITY) {
+      walk.end = End::kNameTooLong;
+      return walk;
+    }
+    if (length == 0) {
+      walk.end = End::kEndMarker;
+      return walk;
+    }
+    uint8_t bytes[ENTRY_SIZE_BYTES];
+    if (!stream.read(bytes, sizeof bytes)) return walk;
+    uint64_t size = 0;
+    for (size_t i = ENTRY_SIZE_BYTES; i-- > 0;) size = (size << 8) | bytes[i];
+    walk.entries.push_back({std::u16string(name, length), size});
+    for (uint64_t left = size; left != 0;) {
+      size_t take = static_cast<size_t>(std::min<uint64_t>(left, sizeof chunk));
+      if (!stream.read(chunk, take)) return walk;
+      left -= take;
+    }
+  }
+}
+
+// What the stream hands out before it fails, in requests of varied sizes (each
+// request as large as what is left of `expected_size` when that is known), or
+// nothing when there is more than kDecodedCap.
+std::optional<Bytes> read_everything(const Bytes& resource, std::optional<size_t> expected_size, uint8_t pattern) {
+  static constexpr size_t kSizes[] = {1, 2, 8, 3, 32768, PAYLOAD_OUTPUT_BUFFER_SIZE, PAYLOAD_OUTPUT_BUFFER_SIZE + 1};
+  Stream stream(resource);
+  Bytes out;
+  if (!stream.accepted()) return out;
+  for (size_t i = pattern;; ++i) {
+    size_t request = kSizes[i % std::size(kSizes)];
+    if (expected_size) {
+      if (out.size() == *expected_size) break;
+      request = std::min(request, *expected_size - out.size());
+    }
+    if (out.size() + request > kDecodedCap) return std::nullopt;
+    size_t at = out.size();
+    out.resize(at + request);
+    if (!stream.read(out.data() + at, request)) {
+      out.resize(at);
+      if (expected_size) return out;
+      // The failed request may have taken some bytes: fetch the rest one at a time.
+      Stream again(resource);
+      Bytes skip(at);
+      FUZZ_CHECK(again.read(skip.data(), at));
+      for (uint8_t byte; again.read(&byte, 1);) out.push_back(byte);
+      FUZZ_CHECK(out.size() < at + request);
+      return out;
+    }
+  }
+  // The content is over: no further byte may come.
+  uint8_t byte;
+  FUZZ_CHECK(!stream.read(&byte, 1));
+  return out;
+}
+
+// The entry list in `decoded`, parsed directly; running out of bytes is corruption.
+Walk parse(const Bytes& decoded) {
+  Walk walk;
+  size_t at = 0;
+  auto left = [&] { return decoded.size() - at; };
+  for (;;) {
+    std::u16string name;
+    for (;;) {
+      if (left() < 2) return walk;
+      char16_t unit = static_cast<char16_t>(decoded[at] | (decoded[at + 1] << 8));
+      at += 2;
+      if (unit == 0) break;
+      if (name.size() == pack::kMaxEntryNameUnits) {
+        walk.end = End::kNameTooLong;
+        return walk;
+      }
+      name += unit;
+    }
+    if (name.empty()) {
+      walk.end = End::kEndMarker;
+      walk.end_offset = at;
+      return walk;
+    }
+    if (left() < ENTRY_SIZE_BYTES) return walk;
+    uint64_t size = 0;
+    for (size_t i = ENTRY_SIZE_BYTES; i-- > 0;) size = (size << 8) | decoded[at + i];
+    at += ENTRY_SIZE_BYTES;
+    walk.entries.push_back({name, size});
+    if (left() < size) return walk;
+    at += static_cast<size_t>(size);
+  }
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool names_acceptable(const std::vector<Entry>& entries) {
+  pack::NameBook book;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (pack::entry_name_problem(entries[i].name) || book.add(entries[i].name, i)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const uint8_t flags = data[0];
+  const Bytes rest(data + 1, data + size);
+  const bool raw = (flags & fuzz::kRawResource) != 0;
+  const bool cut = !raw && (flags & fuzz::kCutLastByte) != 0;
+  const bool checksum = !raw && (flags & fuzz::kNoChecksum) == 0;
+  Bytes resource = raw ? rest : fuzz::compress_payload(rest, checksum);
+  if (cut) resource.pop_back();  // never below "VUQ": a frame has a header
+
+  const Walk walk = walk_like_the_launcher(resource);
+  std::ostringstream listing;
+  const pack::Status listed = pack::list_payload(resource, listing);
+  const pack::Result<pack::VerifyReport> verified = pack::verify_payload(resource);
+
+  const bool has_header = resource.size() >= PAYLOAD_HEADER_SIZE &&
+                          std::equal(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE, resource.begin());
+  FUZZ_CHECK((walk.end == End::kBadHeader) == !has_header);
+  if (!has_header) {
+    FUZZ_CHECK(!listed.ok() && !verified.ok());
+    return 0;
+  }
+
+  const std::optional<size_t> expected_size = raw || cut ? std::nullopt : std::optional<size_t>(rest.size());
+  const std::optional<Bytes> decoded = read_everything(resource, expected_size, flags >> 3);
+  if (!raw && decoded) {
+    FUZZ_CHECK(std::equal(decoded->begin(), decoded->end(), rest.begin(), rest.end()) ||
+               (cut && decoded->size() < rest.size() && std::equal(decoded->begin(), decoded->end(), rest.begin())));
+  }
+  if (!decoded) return 0;
+
+  // The launcher's walk, list and a direct parse of the decoded bytes agree.
+  const Walk expected = parse(*decoded);
+  FUZZ_CHECK(walk.end == expected.end);
+  FUZZ_CHECK(walk.entries == expected.entries);
+  switch (expected.end) {
+    case End::kEndMarker: {
+      FUZZ_CHECK(listed.ok());
+      std::ostringstream lines;
+      for (const Entry& entry : expected.entries)
+        lines << std::setw(10) << entry.size << "  " << pack::printable(entry.name) << '\n';
+      FUZZ_CHECK(listing.str() == lines.str());
+      break;
+    }
+    case End::kNameTooLong:
+      FUZZ_CHECK(!listed.ok() &&
+                 contains(listed.failure().problem,
+                          "longer than 1023 UTF-16 units (entry " + std::to_string(expected.entries.size() + 1) + ")"));
+      break;
+    case End::kCorrupt:
+      FUZZ_CHECK(!listed.ok() && contains(listed.failure().problem, "corrupt or cut short"));
+      break;
+    case End::kBadHeader:
+      FUZZ_CHECK(false);
+  }
+
+  if (verified.ok()) {
+    FUZZ_CHECK(expected.end == End::kEndMarker && !expected.entries.empty() && names_acceptable(expected.entries));
+    FUZZ_CHECK(verified->entries == expected.entries.size());
+    uint64_t total = 0;
+    for (const Entry& entry : expected.entries) total += entry.size;
+    FUZZ_CHECK(verified->content_bytes == total);
+    FUZZ_CHECK(verified->frame_bytes + verified->trailing_bytes + PAYLOAD_HEADER_SIZE == resource.size());
+  }
+  if (!raw) {
+    // A frame we made whole, with its checksum, verifies exactly when its content is sound.
+    const bool sound = expected.end == End::kEndMarker && !expected.entries.empty() &&
+                       names_acceptable(expected.entries) && expected.end_offset == rest.size();
+    FUZZ_CHECK(verified.ok() == (sound && checksum && !cut));
+    if (verified.ok()) FUZZ_CHECK(verified->trailing_bytes == 0);
+  }
+  return 0;
+}
