@@ -16,6 +16,15 @@ file(STRINGS "${zstd_lib}/zstd.h" zstd_version_lines REGEX "^#define ZSTD_VERSIO
 string(REGEX REPLACE ".*MAJOR +([0-9]+).*MINOR +([0-9]+).*RELEASE +([0-9]+).*" "\\1.\\2.\\3"
        VORBEL_ZSTD_VERSION "${zstd_version_lines}")
 message(STATUS "libzstd source ${VORBEL_ZSTD_VERSION} in ${VORBEL_ZSTD_SOURCE_DIR}")
+find_program(VORBEL_HOST_PKG_CONFIG pkg-config)
+if(VORBEL_HOST_PKG_CONFIG)
+  execute_process(COMMAND ${VORBEL_HOST_PKG_CONFIG} --modversion libzstd
+                  OUTPUT_VARIABLE host_zstd_version OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE no_host_zstd)
+  if(NOT no_host_zstd AND NOT host_zstd_version VERSION_EQUAL VORBEL_ZSTD_VERSION)
+    message(FATAL_ERROR "libzstd source ${VORBEL_ZSTD_VERSION} differs from the host's libzstd-dev "
+                        "${host_zstd_version}: run scripts/install-deps.sh again")
+  endif()
+endif()
 
 set(zstd_common_sources
   ${zstd_lib}/common/debug.c
