@@ -13,6 +13,7 @@
 
 #include "fuzz/fuzz_payload.h"
 #include "packer/pe_resources.h"
+#include "packer/synthetic_image.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 // ---- PE images ------------------------------------------------------------------
 
-struct ImageShape {
-  bool pe32 = false;
-  bool reloc = true;        // .reloc after .rsrc: the resources can be rewritten in place
-  bool data_after = false;  // a section after .rsrc that cannot move: a new section is appended
-  bool overlay = false;
-  bool certificate = false;
-};
 
 pe::ResourceTree sample_tree(bool with_payload) {
   pe::ResourceTree tree;
@@ -56,65 +50,12 @@ pe::ResourceTree sample_tree(bool with_payload) {
   return tree;
 }
 
-Bytes make_image(const ImageShape& shape, const pe::ResourceTree& tree) {
-  constexpr size_t kLfanew = 0x80, kFileHeader = 0x84, kOpt = 0x98;
-  Bytes f(0x400, 0);
-  std::vector<pe::SectionHeader> sections;
-  std::vector<std::pair<size_t, pe::DataDirectory>> directories;
-  uint32_t va = 0x1000;
-  auto add = [&](const char* name, const Bytes& data, uint32_t flags, int slot) {
-    pe::SectionHeader s;
-    std::copy_n(name, std::char_traits<char>::length(name), s.name);
-    s.virtual_address = va;
-    s.virtual_size = static_cast<uint32_t>(data.size());
-    s.pointer_to_raw_data = static_cast<uint32_t>(f.size());
-    f.insert(f.end(), data.begin(), data.end());
-    f.resize((f.size() + 0x1ff) & ~size_t{0x1ff});
-    s.size_of_raw_data = static_cast<uint32_t>(f.size() - s.pointer_to_raw_data);
-    s.characteristics = flags;
-    sections.push_back(s);
-    if (slot >= 0) directories.push_back({static_cast<size_t>(slot), {va, s.virtual_size}});
-    va += (s.virtual_size + 0xfff) & ~0xfffu;
-  };
-  add(".text", Bytes(0x20, 0xc3), 0x60000020, -1);
-  add(".rsrc", pe::build_resource_section(tree, va).value(), 0x40000040, pe::kDirResource);
-  if (shape.reloc) add(".reloc", {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x00, 0xa0, 0, 0}, 0x42000040, pe::kDirBaseReloc);
-  if (shape.data_after) add(".idata", Bytes(0x40, 7), 0xc0000040, 1);
-  if (shape.overlay) f.insert(f.end(), {'o', 'v', 'e', 'r', 'l', 'a', 'y'});
-  if (shape.certificate) {
-    directories.push_back({pe::kDirSecurity, {static_cast<uint32_t>(f.size()), 16}});
-    f.insert(f.end(), 16, 0xce);
-  }
-  f[0] = 'M', f[1] = 'Z';
-  pe::put_u32(f, 0x3c, kLfanew);
-  pe::put_u32(f, kLfanew, 0x4550);
-  pe::put_u16(f, kFileHeader, shape.pe32 ? 0x14c : 0x8664);
-  pe::put_u16(f, kFileHeader + 2, static_cast<uint16_t>(sections.size()));
-  pe::put_u16(f, kFileHeader + 16, shape.pe32 ? 224 : 240);
-  pe::put_u16(f, kOpt, shape.pe32 ? 0x10b : 0x20b);
-  pe::put_u32(f, kOpt + 16, 0x1000);  // entry point, in .text
-  pe::put_u32(f, kOpt + 32, 0x1000);  // SectionAlignment
-  pe::put_u32(f, kOpt + 36, 0x200);   // FileAlignment
-  pe::put_u32(f, kOpt + 56, va);      // SizeOfImage
-  pe::put_u32(f, kOpt + 60, 0x400);   // SizeOfHeaders
-  const size_t directory_at = kOpt + (shape.pe32 ? 96 : 112);
-  pe::put_u32(f, directory_at - 4, 16);
-  for (const auto& [slot, d] : directories) {
-    pe::put_u32(f, directory_at + 8 * slot, d.virtual_address);
-    pe::put_u32(f, directory_at + 8 * slot + 4, d.size);
-  }
-  const size_t table = kOpt + (shape.pe32 ? 224 : 240);
-  for (size_t i = 0; i < sections.size(); ++i) {
-    size_t at = table + 40 * i;
-    std::copy_n(sections[i].name, 8, f.begin() + static_cast<std::ptrdiff_t>(at));
-    pe::put_u32(f, at + 8, sections[i].virtual_size);
-    pe::put_u32(f, at + 12, sections[i].virtual_address);
-    pe::put_u32(f, at + 16, sections[i].size_of_raw_data);
-    pe::put_u32(f, at + 20, sections[i].pointer_to_raw_data);
-    pe::put_u32(f, at + 36, sections[i].characteristics);
-  }
-  pe::put_u32(f, kOpt + 64, pe::pe_checksum(f, kOpt + 64));
-  return f;
+Bytes make_image(pe::SyntheticImage shape, const pe::ResourceTree& tree, bool overlay = false,
+                 bool certificate = false) {
+  shape.resources = tree;
+  if (overlay) shape.overlay = text("overlay");
+  if (certificate) shape.certificate = Bytes(16, 0xce);
+  return pe::make_synthetic_image(shape);
 }
 
 // ---- payloads ---------------------------------------------------------------------
@@ -160,8 +101,8 @@ int main(int argc, char** argv) {
   save(pe_dir / "seed-pe32plus-reloc", make_image({}, sample_tree(false)));
   save(pe_dir / "seed-pe32-payload", make_image({.pe32 = true}, sample_tree(true)));
   save(pe_dir / "seed-append-section",
-       make_image({.reloc = false, .data_after = true, .overlay = true}, sample_tree(true)));
-  save(pe_dir / "seed-signed", make_image({.overlay = true, .certificate = true}, sample_tree(false)));
+       make_image({.reloc = false, .data_after = true}, sample_tree(true), true));
+  save(pe_dir / "seed-signed", make_image({}, sample_tree(false), true, true));
 
   const Bytes app = entry(u"app.dll", "MZ application");
   const Bytes nested = entry(u"lib\\\u00E9t\u00E9\\\xD83D\xDE00.txt", std::string(300, 'x'));

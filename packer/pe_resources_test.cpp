@@ -3,6 +3,8 @@
 // Must not need any Windows tool or cross toolchain at test time.
 #include "packer/pe_resources.h"
 
+#include "packer/synthetic_image.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,11 +16,8 @@
 namespace vorbel::pe {
 namespace {
 
-// Offsets in the synthetic images (and in any PE: optional header field offsets).
-constexpr size_t kLfanew = 0x80, kFileHeader = 0x84, kOpt = 0x98;
-constexpr size_t kSizeOfImage = 56, kCheckSum = 64;
-constexpr size_t kTextRaw = 0x400, kSecondRaw = 0x600;  // .text, then the section after it
-const std::vector<uint8_t> kRelocBlock = {0x00, 0x10, 0, 0, 12, 0, 0, 0, 0x00, 0xa0, 0, 0};
+// File offsets of .text and of the section after it in the synthetic images.
+constexpr size_t kTextRaw = 0x400, kSecondRaw = 0x600;
 
 std::vector<uint8_t> bytes_of(size_t n, uint8_t seed) {
   std::vector<uint8_t> v(n);
@@ -48,83 +47,10 @@ ResourceTree sample_tree() {
   return t;
 }
 
-struct Synth {
-  std::optional<ResourceTree> resources = sample_tree();
-  std::vector<uint8_t> raw_resources;  // used instead of `resources` when not empty
-  bool pe32 = false;
-  bool reloc = true;        // .reloc follows .rsrc
-  bool data_after = false;  // an import section follows .rsrc: it cannot move
-  bool symbols = false;     // PointerToSymbolTable points at the overlay
-  std::vector<uint8_t> overlay;
-  std::vector<uint8_t> certificate;
+// The synthetic image most tests start from: the sample tree as resources.
+struct Synth : SyntheticImage {
+  Synth() { resources = sample_tree(); }
 };
-
-std::vector<uint8_t> make_image(const Synth& o) {
-  std::vector<uint8_t> f(0x400, 0);
-  std::vector<SectionHeader> secs;
-  std::vector<std::pair<size_t, DataDirectory>> dirs;
-  uint32_t va = 0x1000;
-  auto add = [&](const char* name, const std::vector<uint8_t>& data, uint32_t flags, int dir) {
-    SectionHeader s;
-    std::copy_n(name, std::char_traits<char>::length(name), s.name);
-    s.virtual_address = va;
-    s.virtual_size = static_cast<uint32_t>(data.size());
-    s.pointer_to_raw_data = static_cast<uint32_t>(f.size());
-    f.insert(f.end(), data.begin(), data.end());
-    f.resize((f.size() + 0x1ff) & ~size_t{0x1ff});
-    s.size_of_raw_data = static_cast<uint32_t>(f.size() - s.pointer_to_raw_data);
-    s.characteristics = flags;
-    secs.push_back(s);
-    if (dir >= 0) dirs.push_back({static_cast<size_t>(dir), {va, s.virtual_size}});
-    va += (s.virtual_size + 0xfff) & ~0xfffu;
-  };
-  add(".text", std::vector<uint8_t>(0x180, 0xc3), 0x60000020, -1);
-  if (!o.raw_resources.empty())
-    add(".rsrc", o.raw_resources, 0x40000040, 2);
-  else if (o.resources)
-    add(".rsrc", build_resource_section(*o.resources, va).value(), 0x40000040, 2);
-  if (o.reloc) add(".reloc", kRelocBlock, 0x42000040, 5);
-  if (o.data_after) add(".idata", std::vector<uint8_t>(0x40, 7), 0xc0000040, 1);
-  const uint32_t sections_end = static_cast<uint32_t>(f.size());
-  f.insert(f.end(), o.overlay.begin(), o.overlay.end());
-  if (!o.certificate.empty()) {
-    dirs.push_back({kDirSecurity, {static_cast<uint32_t>(f.size()), static_cast<uint32_t>(o.certificate.size())}});
-    f.insert(f.end(), o.certificate.begin(), o.certificate.end());
-  }
-  f[0] = 'M', f[1] = 'Z';
-  put_u32(f, 0x3c, kLfanew);
-  put_u32(f, kLfanew, 0x4550);
-  put_u16(f, kFileHeader, o.pe32 ? 0x14c : 0x8664);
-  put_u16(f, kFileHeader + 2, static_cast<uint16_t>(secs.size()));
-  if (o.symbols) put_u32(f, kFileHeader + 8, sections_end);
-  put_u16(f, kFileHeader + 16, o.pe32 ? 224 : 240);
-  put_u16(f, kOpt, o.pe32 ? 0x10b : 0x20b);
-  put_u32(f, kOpt + 8, 0x800);    // SizeOfInitializedData
-  put_u32(f, kOpt + 16, 0x1000);  // entry point, in .text
-  put_u32(f, kOpt + 32, 0x1000);  // SectionAlignment
-  put_u32(f, kOpt + 36, 0x200);   // FileAlignment
-  put_u32(f, kOpt + kSizeOfImage, va);
-  put_u32(f, kOpt + 60, 0x400);  // SizeOfHeaders
-  put_u16(f, kOpt + 68, 2);      // GUI
-  const size_t dir_at = kOpt + (o.pe32 ? 96 : 112);
-  put_u32(f, dir_at - 4, 16);
-  for (auto& [slot, d] : dirs) {
-    put_u32(f, dir_at + 8 * slot, d.virtual_address);
-    put_u32(f, dir_at + 8 * slot + 4, d.size);
-  }
-  const size_t table = kOpt + (o.pe32 ? 224 : 240);
-  for (size_t i = 0; i < secs.size(); ++i) {
-    size_t at = table + 40 * i;
-    std::copy_n(secs[i].name, 8, f.begin() + static_cast<std::ptrdiff_t>(at));
-    put_u32(f, at + 8, secs[i].virtual_size);
-    put_u32(f, at + 12, secs[i].virtual_address);
-    put_u32(f, at + 16, secs[i].size_of_raw_data);
-    put_u32(f, at + 20, secs[i].pointer_to_raw_data);
-    put_u32(f, at + 36, secs[i].characteristics);
-  }
-  put_u32(f, kOpt + kCheckSum, pe_checksum(f, kOpt + kCheckSum));
-  return f;
-}
 
 std::string load_error(std::vector<uint8_t> bytes) {
   auto image = parse_image(std::move(bytes));
@@ -199,7 +125,7 @@ class RoundTrip : public testing::TestWithParam<RoundTripCase> {};
 
 TEST_P(RoundTrip, KeepsResourcesAndFindsPayload) {
   const RoundTripCase& c = GetParam();
-  std::vector<uint8_t> original = make_image(c.synth);
+  std::vector<uint8_t> original = make_synthetic_image(c.synth);
   auto image = parse_image(original);
   ASSERT_TRUE(image.ok()) << image.error();
   auto tree = read_resources(image.value());
@@ -282,7 +208,7 @@ TEST(SetResource, ReplacingTwiceLeavesOnePayloadWhateverItsLanguages) {
   s.resources->types.push_back({ResourceKey::of_id(kTypeRcdata),
                                 {},
                                 {{ResourceKey::of_id(kPayloadId), {}, {lang(0x409, {1}), lang(0x407, {2})}}}});
-  std::vector<uint8_t> file = make_image(s);
+  std::vector<uint8_t> file = make_synthetic_image(s);
   for (uint8_t round = 1; round <= 2; ++round) {
     auto image = parse_image(file);
     ASSERT_TRUE(image.ok()) << image.error();
@@ -364,7 +290,7 @@ TEST(ReadResources, ReadsAHandAssembledTree) {
   r[0x68] = 'x', r[0x69] = 'y', r[0x6a] = 'z';
   Synth s;
   s.raw_resources = r;
-  auto image = parse_image(make_image(s));
+  auto image = parse_image(make_synthetic_image(s));
   ASSERT_TRUE(image.ok()) << image.error();
   auto tree = read_resources(image.value());
   ASSERT_TRUE(tree.ok()) << tree.error();
@@ -428,7 +354,7 @@ TEST(Refusals, MalformedInputsAreRejectedWithAReason) {
        },
        "outside the image's sections"},
   };
-  const std::vector<uint8_t> good = make_image(Synth{});
+  const std::vector<uint8_t> good = make_synthetic_image(Synth{});
   ASSERT_EQ(load_error(good), "");
   for (const Corruption& c : cases) {
     std::vector<uint8_t> bad = good;
@@ -445,7 +371,7 @@ TEST(Refusals, RandomCorruptionNeverCrashes) {
   Synth s;
   s.overlay = bytes_of(100, 4);
   s.certificate = bytes_of(64, 5);
-  const std::vector<uint8_t> good = make_image(s);
+  const std::vector<uint8_t> good = make_synthetic_image(s);
   uint32_t x = 12345;
   auto next = [&] { return (x = x * 1103515245u + 12345u) >> 8; };
   for (int round = 0; round < 3000; ++round) {
@@ -470,7 +396,7 @@ TEST(Refusals, WriterRefusesWhatItCannotPlace) {
   // No room: bytes right after the section table are in use.
   Synth append;
   append.data_after = true;
-  std::vector<uint8_t> f = make_image(append);
+  std::vector<uint8_t> f = make_synthetic_image(append);
   f[kOpt + 240 + 4 * 40 + 3] = 1;
   auto image = parse_image(f).value();
   auto out = write_image(image, read_resources(image).value());
@@ -480,7 +406,7 @@ TEST(Refusals, WriterRefusesWhatItCannotPlace) {
   // A certificate pointer into the sections cannot be a trailing signature.
   Synth signed_image;
   signed_image.certificate = bytes_of(64, 1);
-  f = make_image(signed_image);
+  f = make_synthetic_image(signed_image);
   put_u32(f, kOpt + 112 + 8 * kDirSecurity, kTextRaw);
   image = parse_image(f).value();
   out = write_image(image, read_resources(image).value());
@@ -494,7 +420,7 @@ TEST(Refusals, WriterRefusesWhatItCannotPlace) {
 TEST(ReadResources, FileDataPastTheMappedSizeDoesNotShadowTheNextSection) {
   Synth s;
   s.data_after = true;  // .text, .rsrc, .reloc, .idata: the writer appends a section
-  std::vector<uint8_t> f = make_image(s);
+  std::vector<uint8_t> f = make_synthetic_image(s);
   const size_t idata = kOpt + 240 + 3 * 40;
   ASSERT_EQ(get_u32(f, idata + 8), 0x40u);    // mapped size
   ASSERT_EQ(get_u32(f, idata + 16), 0x200u);  // file data
@@ -538,7 +464,7 @@ TEST(Determinism, SameInputsGiveSameBytesAndRepackingIsAFixedPoint) {
   for (bool data_after : {false, true}) {
     Synth s;
     s.data_after = data_after;
-    auto image = parse_image(make_image(s)).value();
+    auto image = parse_image(make_synthetic_image(s)).value();
     auto tree = read_resources(image).value();
     set_resource(tree, kTypeRcdata, kPayloadId, 0, bytes_of(5000, 3));
     auto first = write_image(image, tree);
