@@ -2,14 +2,17 @@
 #   make        build everything into dist/
 #   make demo   install what is missing, build, run the main job under Wine
 #   make test   install what is missing, build, run every test (one summary)
+#   make product PRODUCT_NAME='My App' PRODUCT_VERSION=2.1.0
+#               the launcher for another product, in build/products/ and dist/products/
 BUILD := build
 DEPS := $(BUILD)/deps
 WINE_PREFIX := $(abspath $(BUILD)/windows/wine-prefix)
 WINE64 := $(firstword $(wildcard /usr/lib/wine/wine64) $(shell command -v wine64 2>/dev/null) wine)
 WINE_RUN := scripts/wine-run.sh $(WINE_PREFIX) $(WINE64)
 JOBS ?= $(shell nproc)
+export PRODUCT_NAME PRODUCT_VERSION
 
-.PHONY: all deps windows host demo test clean
+.PHONY: all deps windows host demo test product clean
 
 all: windows host
 
@@ -29,6 +32,9 @@ demo: all
 
 test: all
 	@ctest --preset all
+
+product: deps
+	@bash scripts/build-product.sh
 
 clean:
 	rm -rf $(BUILD) dist

@@ -31,5 +31,6 @@ if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_OBJDUMP)
   add_test(NAME packed_image_read_back
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_packed_image.sh $<TARGET_FILE:vorbel-pack>
             ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll
-            ${VORBEL_MINGW_OBJDUMP} "${VORBEL_PRODUCT_NAME}" "${VORBEL_PRODUCT_VERSION}")
+            ${VORBEL_MINGW_OBJDUMP} ${VORBEL_WINDOWS_BUILD_DIR}/product_NAME.txt
+            ${VORBEL_WINDOWS_BUILD_DIR}/product_VERSION.txt)
 endif()

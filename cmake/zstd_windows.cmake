@@ -45,6 +45,7 @@ target_include_directories(zstd_decompress SYSTEM PUBLIC ${zstd_lib})
 target_compile_definitions(zstd_decompress PRIVATE
   ZSTD_LEGACY_SUPPORT=0 ZSTD_STRIP_ERROR_STRINGS ZSTD_NO_TRACE ZSTD_DISABLE_ASM)
 target_compile_options(zstd_decompress PRIVATE -Os -ffunction-sections -fdata-sections -w)
+target_link_libraries(zstd_decompress PRIVATE vorbel_reproducible)
 
 add_library(zstd_full STATIC
   ${zstd_common_sources} ${zstd_decompress_sources} ${zstd_compress_sources}
@@ -53,3 +54,4 @@ target_include_directories(zstd_full SYSTEM PUBLIC ${zstd_lib})
 target_compile_definitions(zstd_full PRIVATE
   ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD ZSTD_NO_TRACE ZSTD_DISABLE_ASM)
 target_compile_options(zstd_full PRIVATE -O2 -w)
+target_link_libraries(zstd_full PRIVATE vorbel_reproducible)

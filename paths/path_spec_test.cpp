@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/system_calls.h"
+#include "tests/support/product_expected.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
@@ -156,7 +157,7 @@ TEST(ExpandPathSpec, ShellFolderFailureFails) {
 }
 
 TEST(ExpandPathSpec, ProductAndVersionAreTheBuiltInStrings) {
-  EXPECT_EQ(expand(L"{PRODUCT}-{VERSION}").text, widen(VORBEL_TEST_PRODUCT_NAME "-" VORBEL_TEST_PRODUCT_VERSION));
+  EXPECT_EQ(expand(L"{PRODUCT}-{VERSION}").text, widen(EXPECTED_PRODUCT_NAME_UTF8 + "-" + EXPECTED_PRODUCT_VERSION_UTF8));
 }
 
 TEST(ExpandPathSpec, ProgramVariablesComeFromArgvZero) {

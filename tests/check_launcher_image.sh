@@ -3,9 +3,10 @@
 # wrestool): x86-64 GUI executable, imports only from Windows system DLLs
 # (runtime libraries linked in statically), and its resources: manifest,
 # version information with the configured product name and version, icon.
-#   check_launcher_image.sh LAUNCHER.exe OBJDUMP PRODUCT_NAME PRODUCT_VERSION
+# The product strings come from files, so any text survives the trip here.
+#   check_launcher_image.sh LAUNCHER.exe OBJDUMP PRODUCT_NAME_FILE PRODUCT_VERSION_FILE
 set -u
-exe=$1 objdump=$2 product=$3 version=$4
+exe=$1 objdump=$2 product=$(cat "$3") version=$(cat "$4")
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -38,6 +39,15 @@ for needle in 'level="asInvoker"' 'uiAccess="false"' '<ws2016:longPathAware>true
               '35138b9a-5d96-4fbd-8e2d-a2440225f93a' '8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a'; do
   grep -qF "$needle" <<<"$manifest" || fail "manifest lacks $needle"
 done
+
+# The manifest is well-formed XML and names the product in its description.
+description=$(python3 -c '
+import sys, xml.dom.minidom
+document = xml.dom.minidom.parseString(sys.stdin.buffer.read())
+node = document.getElementsByTagName("description")[0]
+sys.stdout.write("".join(child.data for child in node.childNodes))' <<<"$manifest" 2>&1) ||
+  fail "manifest is not well-formed XML: $description"
+[ "$description" = "$product" ] || fail "manifest description is '$description', not '$product'"
 
 # Version strings are UTF-16LE in the resource.
 utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 | tr -d ' \n'; }

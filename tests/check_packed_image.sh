@@ -3,9 +3,9 @@
 # vorbel-pack embeds must come out of the image byte for byte through
 # wrestool, objdump must walk the rewritten resource directory down to it, and
 # the launcher's own resources must all still be there.
-#   check_packed_image.sh VORBEL_PACK LAUNCHER.exe APP.dll OBJDUMP PRODUCT VERSION
+#   check_packed_image.sh VORBEL_PACK LAUNCHER.exe APP.dll OBJDUMP PRODUCT_NAME_FILE PRODUCT_VERSION_FILE
 set -u
-pack=$1 launcher=$2 app=$3 objdump=$4 product=$5 version=$6
+pack=$1 launcher=$2 app=$3 objdump=$4 product_file=$5 version_file=$6
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -34,8 +34,8 @@ size=$(stat -c %s "$work/payload.bin")
 grep -qi "Size: 0x$(printf '%06x' "$size")," <<<"$directory" || fail "objdump finds no leaf of $size bytes"
 
 # Every other resource is still there, with the same checks as the launcher.
-bash "$here/check_launcher_image.sh" "$work/second.exe" "$objdump" "$product" "$version" >/dev/null ||
-  fail "$(bash "$here/check_launcher_image.sh" "$work/second.exe" "$objdump" "$product" "$version")"
+bash "$here/check_launcher_image.sh" "$work/second.exe" "$objdump" "$product_file" "$version_file" >/dev/null ||
+  fail "$(bash "$here/check_launcher_image.sh" "$work/second.exe" "$objdump" "$product_file" "$version_file")"
 wrestool -l "$launcher" | sed 's/offset=0x[0-9a-f]* //' | sort >"$work/before.txt"
 wrestool -l "$work/second.exe" | grep -v -- "--type=10 --name=27" | sed 's/offset=0x[0-9a-f]* //' | sort >"$work/after.txt"
 cmp -s "$work/before.txt" "$work/after.txt" || fail "resources changed: $(diff "$work/before.txt" "$work/after.txt")"
