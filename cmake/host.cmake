@@ -33,3 +33,8 @@ if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_OBJDUMP)
             ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll
             ${VORBEL_MINGW_OBJDUMP} "${VORBEL_PRODUCT_NAME}" "${VORBEL_PRODUCT_VERSION}")
 endif()
+
+# Console programs: the adapter's worked example and the console image checks.
+if(VORBEL_WINDOWS_BUILD_DIR)
+  include(${PROJECT_SOURCE_DIR}/examples/zstd/pack.cmake)
+endif()
