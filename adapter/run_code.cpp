@@ -30,6 +30,10 @@ bool is_console(DWORD which) {
 }
 
 // Programs print UTF-8 bytes; a console shows bytes in its output code page.
+// Windows' msvcrt.dll writes a text-mode stream's bytes to the console as they
+// are, so this is all UTF-8 output needs there. Wine's msvcrt instead decodes
+// text-mode console writes with the ANSI code page, so under Wine the page is
+// seen to be set but the characters are not: ensured by construction.
 void show_utf8_on_console() {
   if (!is_console(STD_OUTPUT_HANDLE) && !is_console(STD_ERROR_HANDLE)) return;
   UINT current = GetConsoleOutputCP();

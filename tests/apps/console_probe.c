@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   for (i = 1; i < argc; ++i) printf("argv[%d]=%s\n", i, argv[i]);
   printf("stdin=%s stdout=%s stderr=%s\n", handle_kind(STD_INPUT_HANDLE), handle_kind(STD_OUTPUT_HANDLE),
          handle_kind(STD_ERROR_HANDLE));
+  if (strcmp(handle_kind(STD_OUTPUT_HANDLE), "console") == 0) printf("output code page=%u\n", GetConsoleOutputCP());
   fflush(stdout);
   if (argc >= 3 && strcmp(argv[1], "exit") == 0) exit(atoi(argv[2]));
   if (argc >= 3 && strcmp(argv[1], "return") == 0) return atoi(argv[2]);
