@@ -3,7 +3,8 @@
 # and packed with --console, under Wine: the image's subsystem, standard
 # handles present under cmd with the output in order around the call, UTF-8
 # arguments, exit statuses returned and given to exit, and the console's
-# output code page set to UTF-8 while it runs on a terminal.
+# output code page set to UTF-8 while it runs on a terminal, and Ctrl+C on that
+# terminal ending the run and removing the extraction directory.
 #   check_console_app.sh VORBEL-PACK LAUNCHER.exe CONSOLE_PROBE.dll OBJDUMP WINE_PREFIX
 set -euo pipefail
 pack=$(realpath "$1") launcher=$(realpath "$2") probe=$(realpath "$3") objdump=$4 prefix=$5
@@ -40,4 +41,5 @@ WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= \
 shown=$(sed -E 's/\x1b\[[0-9]*C/ /g; s/\x1b\[[?0-9;]*[a-zA-Z]//g' terminal.txt | tr -d '\r')
 grep -q "stdout=console" <<<"$shown" || fail "no console on a terminal: $shown"
 grep -q "output code page=65001" <<<"$shown" || fail "console output code page not UTF-8: $shown"
-echo "console application: subsystem, handles, order, arguments and statuses ok"
+python3 "$root/tests/console_ctrl_c.py" probe.exe "$prefix" "$wine" || fail "Ctrl+C"
+echo "console application: subsystem, handles, order, arguments, statuses and Ctrl+C ok"

@@ -1,6 +1,7 @@
 /* A console program with its own main, made an application DLL through the
  * adapter: it reports its arguments and standard handles, then ends as told
- * ("exit N" calls exit, "return N" returns from main), for the console tests. */
+ * ("exit N" calls exit, "return N" returns from main, "sleep N" waits N seconds
+ * for a console event first), for the console tests. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,5 +30,11 @@ int main(int argc, char** argv) {
   fflush(stdout);
   if (argc >= 3 && strcmp(argv[1], "exit") == 0) exit(atoi(argv[2]));
   if (argc >= 3 && strcmp(argv[1], "return") == 0) return atoi(argv[2]);
+  if (argc >= 3 && strcmp(argv[1], "sleep") == 0) {
+    puts("sleeping");
+    fflush(stdout);
+    Sleep(1000u * (unsigned)atoi(argv[2]));
+    puts("woke");
+  }
   return 0;
 }
