@@ -69,11 +69,5 @@ TEST(ConsoleSubsystem, ConsoleCopyDiffersOnlyInSubsystemAndChecksum) {
   }
 }
 
-TEST(ConsoleSubsystem, RefusesWhatIsNoImage) {
-  std::vector<uint8_t> text = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'e', 'x', 'e'};
-  EXPECT_FALSE(set_subsystem(text, kSubsystemConsole).ok());
-  EXPECT_EQ(text, (std::vector<uint8_t>{'n', 'o', 't', ' ', 'a', 'n', ' ', 'e', 'x', 'e'}));
-}
-
 }  // namespace
 }  // namespace vorbel::pack
