@@ -20,10 +20,14 @@ TEST(Utf8Arguments, GivesEveryArgumentInUtf8WithANullAfterTheLast) {
   ASSERT_NE(result, nullptr);
   EXPECT_STREQ(result[0], "C:\\x\\app.exe");
   EXPECT_STREQ(result[1], "");
-  EXPECT_STREQ(result[2], "caf\xC3\xA9 \xC3\xBC" "ber");
+  EXPECT_STREQ(result[2],
+               "caf\xC3\xA9 \xC3\xBC"
+               "ber");
   EXPECT_STREQ(result[3], "\xE6\x96\x87\xE4\xBB\xB6");
   EXPECT_STREQ(result[4], "\xF0\x9F\x98\x80");
-  EXPECT_STREQ(result[5], "a\xEF\xBF\xBD" "b");  // U+FFFD for what UTF-8 cannot hold
+  EXPECT_STREQ(result[5],
+               "a\xEF\xBF\xBD"
+               "b");  // U+FFFD for what UTF-8 cannot hold
   EXPECT_EQ(result[6], nullptr);
   free(result);
 }

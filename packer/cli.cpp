@@ -239,8 +239,7 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
 
-  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()),
-                            files->size());
+  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
   auto resource = make_payload_resource(files.value(), options.compression,
                                         [&](uint64_t compressed) { progress.compressed(compressed); });
   progress.stop();

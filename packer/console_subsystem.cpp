@@ -24,7 +24,8 @@ Result<size_t> optional_header_of(const std::vector<uint8_t>& file) {
   auto image = pe::parse_image(file);
   if (!image.ok()) return Failure{"", "is not a PE image this tool can read: " + image.error()};
   size_t offset = image->optional_header_offset;
-  if (offset + kSubsystemOffset + 2 > file.size()) return Failure{"", "has an optional header too short for a subsystem"};
+  if (offset + kSubsystemOffset + 2 > file.size())
+    return Failure{"", "has an optional header too short for a subsystem"};
   return offset;
 }
 

@@ -41,8 +41,8 @@ TEST(ConsoleSubsystem, ConsoleCopyDiffersOnlyInSubsystemAndChecksum) {
     GTEST_SKIP() << "build the Windows tree first (make windows)";
   ScratchDir dir;
   std::string err;
-  const std::vector<std::string> common = {"--launcher", VORBEL_TEST_LAUNCHER, "--app", VORBEL_TEST_APP_DLL,
-                                           "--level", "1"};
+  const std::vector<std::string> common = {"--launcher", VORBEL_TEST_LAUNCHER, "--app", VORBEL_TEST_APP_DLL, "--level",
+                                           "1"};
   std::vector<std::string> gui = {"build"}, console = {"build", "--console"};
   for (auto* arguments : {&gui, &console}) arguments->insert(arguments->end(), common.begin(), common.end());
   gui.insert(gui.end(), {"-o", (dir / "gui.exe").string()});

@@ -33,8 +33,8 @@ std::string progress_text(uint64_t compressed, uint64_t total, ProgressClock::du
   if (compressed > total) compressed = total;
   // Whole percents, rounded down: 100% only when everything is compressed.
   const unsigned percent = total == 0 ? 100 : static_cast<unsigned>(compressed * 100 / total);
-  std::string text = "packing: " + std::to_string(percent) + "% of " + megabytes(total) + " compressed, " +
-                     clock_time(elapsed);
+  std::string text =
+      "packing: " + std::to_string(percent) + "% of " + megabytes(total) + " compressed, " + clock_time(elapsed);
   // Compression speed is steady enough over a run for a linear estimate, once
   // a few seconds and a few percent lie behind it.
   if (percent >= 3 && percent < 100 && elapsed >= std::chrono::seconds(3)) {
@@ -44,8 +44,7 @@ std::string progress_text(uint64_t compressed, uint64_t total, ProgressClock::du
   return text;
 }
 
-std::string final_text(size_t files, uint64_t content_bytes, uint64_t output_bytes,
-                       ProgressClock::duration elapsed) {
+std::string final_text(size_t files, uint64_t content_bytes, uint64_t output_bytes, ProgressClock::duration elapsed) {
   char ratio[32] = "";
   if (content_bytes != 0) {
     std::snprintf(ratio, sizeof ratio, " (%.1f%%)",

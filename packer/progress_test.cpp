@@ -20,7 +20,7 @@ TEST(ProgressText, ShowsTheCompressedShareTheTimeAndAnEstimateOnceItMeansSomethi
   };
   const Case cases[] = {
       {0, 300'000'000, milliseconds(0), "packing: 0% of 300.0 MB compressed, 0:00"},
-      {2'999'999, 100'000'000, seconds(9), "packing: 2% of 100.0 MB compressed, 0:09"},      // too little done
+      {2'999'999, 100'000'000, seconds(9), "packing: 2% of 100.0 MB compressed, 0:09"},            // too little done
       {50'000'000, 100'000'000, milliseconds(2999), "packing: 50% of 100.0 MB compressed, 0:02"},  // too early
       {25'000'000, 100'000'000, seconds(20), "packing: 25% of 100.0 MB compressed, 0:20, about 1:00 left"},
       {99'999'999, 100'000'000, seconds(89), "packing: 99% of 100.0 MB compressed, 1:29, about 0:00 left"},

@@ -13,10 +13,14 @@ static const char* handle_kind(DWORD which) {
   if (handle == NULL || handle == INVALID_HANDLE_VALUE) return "none";
   if (GetConsoleMode(handle, &mode)) return "console";
   switch (GetFileType(handle)) {
-    case FILE_TYPE_DISK: return "file";
-    case FILE_TYPE_PIPE: return "pipe";
-    case FILE_TYPE_CHAR: return "char";
-    default: return "unknown";
+    case FILE_TYPE_DISK:
+      return "file";
+    case FILE_TYPE_PIPE:
+      return "pipe";
+    case FILE_TYPE_CHAR:
+      return "char";
+    default:
+      return "unknown";
   }
 }
 
