@@ -34,3 +34,9 @@ if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_OBJDUMP)
             ${VORBEL_MINGW_OBJDUMP} ${VORBEL_WINDOWS_BUILD_DIR}/product_NAME.txt
             ${VORBEL_WINDOWS_BUILD_DIR}/product_VERSION.txt)
 endif()
+
+# Console programs: the adapter's worked example and the console image checks.
+if(VORBEL_WINDOWS_BUILD_DIR)
+  include(${PROJECT_SOURCE_DIR}/examples/zstd/pack.cmake)
+  include(${PROJECT_SOURCE_DIR}/tests/console_checks.cmake)
+endif()

@@ -6,7 +6,6 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <iomanip>
 #include <optional>
@@ -14,11 +13,13 @@
 #include <string_view>
 #include <thread>
 
+#include "packer/console_subsystem.h"
 #include "packer/input_tree.h"
 #include "packer/launcher_image.h"
 #include "packer/payload_inspect.h"
 #include "packer/payload_writer.h"
 #include "packer/platform.h"
+#include "packer/progress.h"
 #include "packer/utf.h"
 #include "payload/payload_format.h"
 
@@ -32,8 +33,8 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: vorbel-pack build --launcher LAUNCHER.exe --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
-    "                         [--long[=WLOG]] [--threads N] -o OUT.exe\n"
-    "       vorbel-pack embed --launcher LAUNCHER.exe --payload FILE -o OUT.exe\n"
+    "                         [--long[=WLOG]] [--threads N] [--console] -o OUT.exe\n"
+    "       vorbel-pack embed --launcher LAUNCHER.exe --payload FILE [--console] -o OUT.exe\n"
     "       vorbel-pack list|verify PACKED.exe\n"
     "       vorbel-pack extract PACKED.exe DIR\n";
 
@@ -59,6 +60,9 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
                      size if smaller) in memory at every start.
   --threads N        compression threads, 1-200 (default: all hardware
                      threads); the output is the same for every N
+  --console          make OUT.exe a console program (build and embed): a
+                     console starts or is shared, cmd.exe waits for it, and
+                     the application's standard streams are the console's
 embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
           a Zstandard frame), taken as is.
 list      Prints size and name of every entry.
@@ -94,6 +98,7 @@ struct BuildOptions {
   std::optional<fs::path> payload;  // embed only
   std::optional<fs::path> output;
   CompressionSettings compression;
+  bool console = false;  // OUT.exe gets the console subsystem
 };
 
 std::optional<int> parse_number(std::string_view text, int low, int high) {
@@ -167,6 +172,8 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
       auto threads = parse_number(*text, 1, kMaxThreads);
       if (!threads) return UsageError{"--threads takes a number from 1 to 200, not '" + printable(*text) + "'"};
       options->compression.threads = *threads;
+    } else if (argument == "--console") {
+      options->console = true;
     } else if (!argument.starts_with("-")) {
       return UsageError{"unexpected argument '" + printable(argument) + "' for " + arguments[0]};
     } else {
@@ -181,47 +188,6 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
   return std::nullopt;
 }
 
-// "packing: 1234/3233 files, 45.1/87.0 MB", redrawn in place on a terminal;
-// only once a run has taken long enough for it to help.
-class ProgressLine {
- public:
-  ProgressLine(std::ostream& err, bool enabled, size_t files, uint64_t bytes)
-      : err_(err), enabled_(enabled), files_(files), bytes_(bytes), start_(Clock::now()) {}
-
-  void update(size_t files_done, uint64_t bytes_done) {
-    if (!enabled_) return;
-    auto now = Clock::now();
-    if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    draw(files_done, bytes_done);
-  }
-
-  void finish(bool completed) {
-    if (!shown_) return;
-    if (completed) draw(files_, bytes_);
-    err_ << '\n' << std::flush;
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-
-  void draw(size_t files_done, uint64_t bytes_done) {
-    char line[96];
-    std::snprintf(line, sizeof line, "\rpacking: %zu/%zu files, %.1f/%.1f MB", files_done, files_, bytes_done / 1e6,
-                  bytes_ / 1e6);
-    err_ << line << std::flush;
-    shown_ = true;
-  }
-
-  std::ostream& err_;
-  bool enabled_;
-  size_t files_;
-  uint64_t bytes_;
-  Clock::time_point start_;
-  Clock::time_point last_;
-  bool shown_ = false;
-};
-
 int report(Console& console, const Failure& failure) {
   console.err << "vorbel-pack: ";
   if (!failure.file.empty()) console.err << failure.file << ": ";
@@ -235,12 +201,20 @@ int usage_error(Console& console, const UsageError& error) {
 }
 
 int finish_packing(Console& console, const fs::path& launcher_path, std::vector<uint8_t> launcher,
-                   std::vector<uint8_t> resource, const fs::path& output) {
+                   std::vector<uint8_t> resource, const fs::path& output, bool console_subsystem,
+                   ProgressReporter* progress = nullptr) {
+  const auto failed = [&](const Failure& failure) {
+    if (progress) progress->abandon();
+    return report(console, failure);
+  };
   auto packed = embed_payload(std::move(launcher), std::move(resource));
-  if (!packed.ok()) return report(console, about(platform::show(launcher_path), packed.failure()));
-  if (Status written = write_file_atomically(output, packed->file); !written.ok()) {
-    return report(console, written.failure());
+  if (!packed.ok()) return failed(about(platform::show(launcher_path), packed.failure()));
+  if (console_subsystem) {
+    if (Status set = set_subsystem(packed->file, kSubsystemConsole); !set.ok())
+      return failed(about(platform::show(launcher_path), set.failure()));
   }
+  if (Status written = write_file_atomically(output, packed->file); !written.ok()) return failed(written.failure());
+  if (progress) progress->finish(packed->file.size());
   if (packed->signature_removed) {
     console.err << "vorbel-pack: " << platform::show(launcher_path)
                 << ": its Authenticode signature was removed, because packing invalidates it; sign "
@@ -265,15 +239,16 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
 
-  uint64_t total_bytes = 0;
-  for (const InputFile& file : files.value()) total_bytes += file.size;
-  ProgressLine progress(console.err, console.show_progress, files->size(), total_bytes);
+  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
   auto resource = make_payload_resource(files.value(), options.compression,
-                                        [&](size_t done, uint64_t bytes) { progress.update(done, bytes); });
-  progress.finish(resource.ok());
-  if (!resource.ok()) return report(console, about(platform::show(*options.output), resource.failure()));
+                                        [&](uint64_t compressed) { progress.compressed(compressed); });
+  progress.stop();
+  if (!resource.ok()) {
+    progress.abandon();
+    return report(console, about(platform::show(*options.output), resource.failure()));
+  }
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        *options.output);
+                        *options.output, options.console, &progress);
 }
 
 int embed(const std::vector<std::string>& arguments, Console& console) {
@@ -290,7 +265,7 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        *options.output);
+                        *options.output, options.console);
 }
 
 std::string binary_size(uint64_t bytes) {

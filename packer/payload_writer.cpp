@@ -32,8 +32,12 @@ Failure compressor_failure(size_t code) {
 // comes out to the resource.
 class FrameWriter {
  public:
-  FrameWriter(ZSTD_CCtx* context, std::vector<uint8_t>* resource)
-      : context_(context), resource_(resource), input_(kInputChunk), output_(ZSTD_CStreamOutSize()) {}
+  FrameWriter(ZSTD_CCtx* context, std::vector<uint8_t>* resource, const Progress& progress)
+      : context_(context),
+        resource_(resource),
+        progress_(progress),
+        input_(kInputChunk),
+        output_(ZSTD_CStreamOutSize()) {}
 
   Status append(const uint8_t* bytes, size_t count) {
     while (count != 0) {
@@ -67,6 +71,9 @@ class FrameWriter {
       size_t left = ZSTD_compressStream2(context_, &out, &in, mode);
       if (ZSTD_isError(left)) return compressor_failure(left);
       resource_->insert(resource_->end(), output_.data(), output_.data() + out.pos);
+      // With workers, each call returns when the oldest job has output or the
+      // input was taken, so this runs about once per compressed block.
+      if (progress_) progress_(ZSTD_getFrameProgression(context_).consumed);
       bool finished = mode == ZSTD_e_end ? left == 0 : in.pos == in.size;
       if (finished) break;
     }
@@ -76,6 +83,7 @@ class FrameWriter {
 
   ZSTD_CCtx* context_;
   std::vector<uint8_t>* resource_;
+  const Progress& progress_;
   std::vector<uint8_t> input_;
   size_t filled_ = 0;
   std::vector<uint8_t> output_;
@@ -109,8 +117,7 @@ Status configure(ZSTD_CCtx* context, const CompressionSettings& settings, uint64
   return done();
 }
 
-Status copy_contents(const InputFile& file, FrameWriter& writer, uint64_t* bytes_done, size_t files_done,
-                     const Progress& progress) {
+Status copy_contents(const InputFile& file, FrameWriter& writer) {
   int error_number = 0;
   std::unique_ptr<std::FILE, FileCloser> input(platform::open_for_reading(file.path, &error_number));
   if (!input) return Failure{platform::show(file.path), "cannot open: " + platform::error_text(error_number)};
@@ -127,8 +134,6 @@ Status copy_contents(const InputFile& file, FrameWriter& writer, uint64_t* bytes
     }
     if (Status committed = writer.commit(got); !committed.ok()) return committed;
     left -= got;
-    *bytes_done += got;
-    if (progress) progress(files_done, *bytes_done);
   }
   if (std::fgetc(input.get()) != EOF) {
     return Failure{platform::show(file.path),
@@ -165,14 +170,11 @@ Result<std::vector<uint8_t>> make_payload_resource(const std::vector<InputFile>&
     return configured.failure();
   }
   std::vector<uint8_t> resource(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE);
-  FrameWriter writer(context.get(), &resource);
-  uint64_t bytes_done = 0;
+  FrameWriter writer(context.get(), &resource, progress);
   for (size_t i = 0; i < files.size(); ++i) {
     std::vector<uint8_t> header = entry_header(files[i].name, files[i].size);
     if (Status appended = writer.append(header.data(), header.size()); !appended.ok()) return appended.failure();
-    if (Status copied = copy_contents(files[i], writer, &bytes_done, i, progress); !copied.ok())
-      return copied.failure();
-    if (progress) progress(i + 1, bytes_done);
+    if (Status copied = copy_contents(files[i], writer); !copied.ok()) return copied.failure();
   }
   const uint8_t end_marker[2] = {0, 0};
   if (Status appended = writer.append(end_marker, sizeof end_marker); !appended.ok()) return appended.failure();

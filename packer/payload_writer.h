@@ -39,8 +39,10 @@ std::vector<uint8_t> entry_header(std::u16string_view name, uint64_t size);
 // Bytes of the decompressed payload, end marker included.
 uint64_t payload_content_size(const std::vector<InputFile>& files);
 
-// Called after every chunk of input with files finished and content bytes read.
-using Progress = std::function<void(size_t files_done, uint64_t bytes_done)>;
+// Called on the calling thread whenever the compressor has moved on, with the
+// content bytes it has compressed so far (not merely read: with worker threads
+// the reading runs up to a whole job ahead of the compression).
+using Progress = std::function<void(uint64_t bytes_compressed)>;
 
 // Failures name the input file concerned, or no file for compressor failures.
 Result<std::vector<uint8_t>> make_payload_resource(const std::vector<InputFile>& files,

@@ -13,6 +13,7 @@ packages=(
   libzstd-dev zstd
   googletest
   icoutils
+  python3
 )
 
 sudo_cmd=()

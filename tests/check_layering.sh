@@ -17,6 +17,7 @@ declare -A allowed=(
   [launcher]="common paths payload shutdown"
   [packer]=""
   [examples]=""
+  [adapter]=""
 )
 # The parts of payload/ that build for the host too.
 portable_payload="payload/payload_format.h payload/payload_stream.h"

@@ -1,0 +1,44 @@
+/* A console program with its own main, made an application DLL through the
+ * adapter: it reports its arguments and standard handles, then ends as told
+ * ("exit N" calls exit, "return N" returns from main, "sleep N" waits N seconds
+ * for a console event first), for the console tests. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+static const char* handle_kind(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  DWORD mode;
+  if (handle == NULL || handle == INVALID_HANDLE_VALUE) return "none";
+  if (GetConsoleMode(handle, &mode)) return "console";
+  switch (GetFileType(handle)) {
+    case FILE_TYPE_DISK:
+      return "file";
+    case FILE_TYPE_PIPE:
+      return "pipe";
+    case FILE_TYPE_CHAR:
+      return "char";
+    default:
+      return "unknown";
+  }
+}
+
+int main(int argc, char** argv) {
+  int i;
+  printf("argc=%d\n", argc);
+  for (i = 1; i < argc; ++i) printf("argv[%d]=%s\n", i, argv[i]);
+  printf("stdin=%s stdout=%s stderr=%s\n", handle_kind(STD_INPUT_HANDLE), handle_kind(STD_OUTPUT_HANDLE),
+         handle_kind(STD_ERROR_HANDLE));
+  if (strcmp(handle_kind(STD_OUTPUT_HANDLE), "console") == 0) printf("output code page=%u\n", GetConsoleOutputCP());
+  fflush(stdout);
+  if (argc >= 3 && strcmp(argv[1], "exit") == 0) exit(atoi(argv[2]));
+  if (argc >= 3 && strcmp(argv[1], "return") == 0) return atoi(argv[2]);
+  if (argc >= 3 && strcmp(argv[1], "sleep") == 0) {
+    puts("sleeping");
+    fflush(stdout);
+    Sleep(1000u * (unsigned)atoi(argv[2]));
+    puts("woke");
+  }
+  return 0;
+}

@@ -1,0 +1,19 @@
+# Host-tree checks of console programs and of the build tool on a terminal:
+# tests/check_console_app.sh and tests/check_progress.sh, with the Windows
+# tree's launcher and test DLLs. Included by cmake/host.cmake.
+set(checked_launcher ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe)
+
+find_program(VORBEL_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
+set(console_probe ${VORBEL_WINDOWS_BUILD_DIR}/tests/console_probe.dll)
+if(EXISTS ${console_probe} AND EXISTS ${checked_launcher} AND VORBEL_MINGW_OBJDUMP)
+  add_test(NAME console_application
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_console_app.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
+            ${console_probe} ${VORBEL_MINGW_OBJDUMP} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
+  set_tests_properties(console_application PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
+endif()
+
+if(EXISTS ${checked_launcher} AND EXISTS ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll)
+  add_test(NAME pack_progress_on_terminal
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_progress.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
+            ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll)
+endif()
