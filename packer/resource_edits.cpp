@@ -114,8 +114,9 @@ Result<PreparedEdits> prepare_resource_edits(const ResourceEdits& edits, const f
                                "' does not start with one to four numbers from 0 to 65535 separated by dots "
                                "(such as 2.1 or 2.1.0.7, optionally followed by text such as -beta)"};
   };
-  if (auto failure = quad(text.file_version, "--file-version", &prepared.file_version)) return *failure;
+  // The product version first: the file version may be the same text, taken from it.
   if (auto failure = quad(text.product_version, "--product-version", &prepared.product_version)) return *failure;
+  if (auto failure = quad(text.file_version, "--file-version", &prepared.file_version)) return *failure;
   return prepared;
 }
 

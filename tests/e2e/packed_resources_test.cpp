@@ -3,8 +3,9 @@
 // (GetFileVersionInfoW and VerQueryValueW, ExtractIconExW, FindResourceW), and
 // the packed program still running with them.
 #include <gtest/gtest.h>
-#include <shellapi.h>
 #include <windows.h>
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
 
 #include <filesystem>
 
