@@ -23,7 +23,12 @@ icotool -c -o "$work/app.ico" "$work"/png/*_16x16x32.png "$work"/png/*_48x48x32.
   { echo "FAIL: vorbel-pack build: $(cat "$work/err")"; exit 1; }
 
 wrestool -x --type=14 "$work/Zeta.exe" -o "$work/back.ico" || fail "wrestool cannot extract the packed icon"
-cmp -s "$work/app.ico" "$work/back.ico" || fail "the icon read back differs from the .ico packed"
+# wrestool's .ico ends with as many zero bytes as the group has (so does the one
+# it makes of the launcher's own icon); everything before them must be the input.
+head -c "$(stat -c %s "$work/app.ico")" "$work/back.ico" | cmp -s - "$work/app.ico" ||
+  fail "the icon read back differs from the .ico packed"
+[ "$(icotool -l "$work/back.ico")" = "$(icotool -l "$work/app.ico")" ] ||
+  fail "icotool lists $(icotool -l "$work/back.ico")"
 [ "$(icotool -l "$work/back.ico" | wc -l)" -eq 2 ] || fail "icotool lists $(icotool -l "$work/back.ico")"
 resources=$(wrestool -l "$work/Zeta.exe")
 [ "$(grep -c "\[type=icon " <<<"$resources")" -eq 2 ] || fail "not exactly the two images: $resources"

@@ -122,21 +122,25 @@ TEST(PackedResources, TheIconIsTheApplicationsOwn) {
   ZetaApp zeta;
   const std::wstring path = zeta.app.exe.wstring();
   EXPECT_EQ(ExtractIconExW(path.c_str(), -1, nullptr, nullptr, 0), 1u) << "one icon group";
-  HICON large = nullptr, small = nullptr;
-  ASSERT_EQ(ExtractIconExW(path.c_str(), 0, &large, &small, 1), 2u);
-  LONG large_width = 0, small_width = 0;
-  const uint32_t large_colour = centre_colour(large, &large_width);
-  const uint32_t small_colour = centre_colour(small, &small_width);
-  // Each size the system asks for is the image of that size in the .ico.
-  const std::pair<LONG, uint32_t> sizes[] = {{16, kGreen}, {32, kRed}, {48, kBlue}};
-  for (auto [width, colour] : sizes) {
-    if (width == large_width) EXPECT_EQ(large_colour & 0xffffff, colour & 0xffffff) << "large, " << width;
-    if (width == small_width) EXPECT_EQ(small_colour & 0xffffff, colour & 0xffffff) << "small, " << width;
-  }
-  EXPECT_TRUE(large_width == 32 || large_width == 48) << large_width;
-  EXPECT_EQ(small_width, 16);
+  HICON large = nullptr;
+  ASSERT_EQ(ExtractIconExW(path.c_str(), 0, &large, nullptr, 1), 1u);
+  LONG width = 0;
+  const uint32_t colour = centre_colour(large, &width);
   DestroyIcon(large);
-  DestroyIcon(small);
+  EXPECT_EQ(width, GetSystemMetrics(SM_CXICON));
+  if (width == 32) EXPECT_EQ(colour & 0xffffff, kRed & 0xffffff);
+
+  // Each size asked for is the image of that size in the .ico, as the system's own lookup chooses it.
+  HMODULE image = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(image, nullptr) << GetLastError();
+  for (auto [size, expected] : {std::pair{16, kGreen}, std::pair{32, kRed}, std::pair{48, kBlue}}) {
+    HICON icon = static_cast<HICON>(LoadImageW(image, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, 0));
+    ASSERT_NE(icon, nullptr) << size;
+    EXPECT_EQ(centre_colour(icon, &width) & 0xffffff, expected & 0xffffff) << size;
+    EXPECT_EQ(width, size);
+    DestroyIcon(icon);
+  }
+  FreeLibrary(image);
 }
 
 TEST(PackedResources, TheManifestIsTheApplicationsOwnAndTheProgramStillRuns) {
