@@ -50,7 +50,9 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
   --add PATH=NAME    the same under NAME; for a directory, NAME "." or ""
                      puts its files at the top. '/' and '\' both separate
                      components. The last '=' splits, so a PATH containing
-                     '=' needs an explicit NAME.
+                     '=' needs an explicit NAME. A NAME ending in a
+                     separator means into that folder: "notes.txt=docs/"
+                     gives docs\notes.txt.
   --level N          compression level 1-22 (default 19); 20-22 make the
                      launcher's decoder reserve 32-128 MiB (at most the
                      payload's size), as --long does
@@ -60,7 +62,7 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
                      size if smaller) in memory at every start.
   --threads N        compression threads, 1-200 (default: all hardware
                      threads); the output is the same for every N
-  --launcher FILE     the launcher to pack into (default: launcher.exe beside
+  --launcher FILE    the launcher to pack into (default: launcher.exe beside
                      vorbel-pack, else ../share/vorbel/launcher.exe from it)
 
           Before packing, APP.dll must be an x86-64 DLL that exports run_code;
@@ -68,9 +70,16 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
           Windows nor the payload provides is named in a warning. OUT.exe must
           not be the launcher, APP.dll or an added file.
 
+embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
+          a Zstandard frame), taken as is.
+list      Prints size and name of every entry.
+extract   Unpacks every entry into DIR (created if missing, must be empty).
+verify    Reads every entry, checks every name and the frame's checksum, and
+          reports the window the launcher's decoder will need.
+
 Resource options (build and embed): the packed program's own face.
-  --icon FILE.ico     every image of FILE.ico replaces the launcher's icon
-  --manifest FILE     FILE (UTF-8 XML) replaces the launcher's manifest
+  --icon FILE.ico    every image of FILE.ico replaces the launcher's icon
+  --manifest FILE    FILE (UTF-8 XML) replaces the launcher's manifest
   --product-name TEXT, --product-version TEXT, --file-version TEXT,
   --file-description TEXT, --company-name TEXT, --copyright TEXT,
   --original-filename TEXT, --internal-name TEXT
@@ -79,12 +88,6 @@ Resource options (build and embed): the packed program's own face.
                      OriginalFilename is OUT.exe's name and InternalName its
                      stem unless given; FileDescription follows the product
                      name and FileVersion the product version unless given.
-embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
-          a Zstandard frame), taken as is.
-list      Prints size and name of every entry.
-extract   Unpacks every entry into DIR (created if missing, must be empty).
-verify    Reads every entry, checks every name and the frame's checksum, and
-          reports the window the launcher's decoder will need.
 
 Files and names: only files are stored; empty directories are not kept.
 Symbolic links are followed and stored under the link's own name; a link back
