@@ -3,7 +3,7 @@
 # extract it with the same program. Needs only CMake and the emulator command.
 
 #   -DEMULATOR=<wine runner;args> -DPACK=vorbel-pack.exe -DLAUNCHER=launcher.exe -DAPP=sample_app.dll
-#   -DWORK=<scratch dir>
+#   -DSHARED_RUNTIME=shared_runtime.dll -DCPP_NAME=cpp_name_entry.dll -DWORK=<scratch dir>
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/tree/sub")
 file(COPY_FILE "${APP}" "${WORK}/app.dll")
@@ -30,6 +30,20 @@ execute_process(COMMAND ${EMULATOR} "${PACK}" build --launcher launcher.exe --ap
   WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE status ERROR_VARIABLE err)
 if(NOT status EQUAL 1 OR NOT err MATCHES "^vorbel-pack: notes.txt: is not an x86-64 Windows DLL" OR EXISTS "${WORK}/refused.exe")
   message(FATAL_ERROR "a text file as the application: status ${status}\n${err}")
+endif()
+
+# DLLs as GCC builds them by default: run_code under its C++ name is refused;
+# GCC's C++ runtime DLL, imported but not carried, is named in a warning.
+file(COPY_FILE "${CPP_NAME}" "${WORK}/cpp_name.dll")
+file(COPY_FILE "${SHARED_RUNTIME}" "${WORK}/shared_runtime.dll")
+execute_process(COMMAND ${EMULATOR} "${PACK}" build --launcher launcher.exe --app cpp_name.dll -o refused.exe
+  WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE status ERROR_VARIABLE err)
+if(NOT status EQUAL 1 OR NOT err MATCHES "only the C\\+\\+ name '_Z8run_codeiPPw': declare it extern \"C\"" OR EXISTS "${WORK}/refused.exe")
+  message(FATAL_ERROR "run_code under its C++ name: status ${status}\n${err}")
+endif()
+pack(build --launcher launcher.exe --app shared_runtime.dll -o warned.exe)
+if(NOT err MATCHES "warning: shared_runtime.dll: imports libstdc\\+\\+-6.dll, which is neither in the payload nor part of Windows")
+  message(FATAL_ERROR "no warning about libstdc++-6.dll:\n${err}")
 endif()
 
 # Without --launcher, the one beside the program is taken (found through its own module path).
