@@ -81,17 +81,14 @@ std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& file
       if (is_system_dll(dll)) continue;
       std::string wanted = lower(dll);
       if (wanted.find('.') == std::string::npos) wanted += ".dll";
-      const Entry* found = nullptr;
-      for (const Entry& entry : entries) {
-        if (entry.file_name != wanted) continue;
-        if (entry.top || !entries[i].top) {
-          found = &entry;
-          break;
-        }
-        if (!found) found = &entry;
-      }
-      if (found && (found->top || !entries[i].top)) continue;
-      if (found) {
+      // A top-level importer's imports are found at the top only; for DLLs in subfolders,
+      // which the application loads its own way, any entry of that name counts.
+      const auto named = [&](const Entry& entry) { return entry.file_name == wanted; };
+      if (std::any_of(entries.begin(), entries.end(),
+                      [&](const Entry& entry) { return named(entry) && (entry.top || !entries[i].top); }))
+        continue;
+      auto found = std::find_if(entries.begin(), entries.end(), named);
+      if (found != entries.end()) {
         warnings.push_back(
             importer + ": imports " + printable(dll) + ", which the payload holds only as " + printable(found->shown) +
             ", where Windows does not look for it: add it at the top (--add PATH=" + printable(dll) + ")");
