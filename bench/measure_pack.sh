@@ -15,7 +15,8 @@ settings=${SETTINGS:-"3: 3:--long=27 9: 9:--long=27 15: 15:--long=27 19: 19:--lo
 
 mkdir -p "$work"
 [ -d "$work/tree" ] || python3 "$root/bench/make_tree.py" "$work/tree"
-printf 'MZ' >"$work/app.dll"
+# A real application DLL: vorbel-pack refuses anything else as --app.
+cp "$root/dist/sample_app.dll" "$work/app.dll"
 files=$(find "$work/tree" -type f | wc -l)
 content=$(find "$work/tree" -type f -printf '%s\n' | awk '{ total += $1 } END { print total }')
 echo "tree: $files files, $content bytes; $(nproc) hardware threads"

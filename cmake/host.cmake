@@ -40,3 +40,10 @@ if(VORBEL_WINDOWS_BUILD_DIR)
   include(${PROJECT_SOURCE_DIR}/examples/zstd/pack.cmake)
   include(${PROJECT_SOURCE_DIR}/tests/console_checks.cmake)
 endif()
+
+# The application's own icon and version read back by icoutils (needs the Windows tree).
+if(VORBEL_WINDOWS_BUILD_DIR)
+  add_test(NAME app_resources_read_back
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_app_resources.sh $<TARGET_FILE:vorbel-pack>
+            ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll)
+endif()

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "packer/app_checks.h"
 #include "packer/console_subsystem.h"
 #include "packer/input_tree.h"
 #include "packer/launcher_image.h"
@@ -32,9 +33,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: vorbel-pack build --launcher LAUNCHER.exe --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
-    "                         [--long[=WLOG]] [--threads N] [--console] -o OUT.exe\n"
-    "       vorbel-pack embed --launcher LAUNCHER.exe --payload FILE [--console] -o OUT.exe\n"
+    "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
+    "                         [--long[=WLOG]] [--threads N] [--console] [RESOURCE OPTIONS] -o OUT.exe\n"
+    "       vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RESOURCE OPTIONS] -o OUT.exe\n"
     "       vorbel-pack list|verify PACKED.exe\n"
     "       vorbel-pack extract PACKED.exe DIR\n";
 
@@ -50,7 +51,9 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
   --add PATH=NAME    the same under NAME; for a directory, NAME "." or ""
                      puts its files at the top. '/' and '\' both separate
                      components. The last '=' splits, so a PATH containing
-                     '=' needs an explicit NAME.
+                     '=' needs an explicit NAME. A NAME ending in a
+                     separator means into that folder: "notes.txt=docs/"
+                     gives docs\notes.txt.
   --level N          compression level 1-22 (default 19); 20-22 make the
                      launcher's decoder reserve 32-128 MiB (at most the
                      payload's size), as --long does
@@ -63,12 +66,32 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
   --console          make OUT.exe a console program (build and embed): a
                      console starts or is shared, cmd.exe waits for it, and
                      the application's standard streams are the console's
+  --launcher FILE    the launcher to pack into (default: launcher.exe beside
+                     vorbel-pack, else ../share/vorbel/launcher.exe from it)
+
+          Before packing, APP.dll must be an x86-64 DLL that exports run_code;
+          each DLL that APP.dll or a DLL of the payload imports and that neither
+          Windows nor the payload provides is named in a warning. OUT.exe must
+          not be the launcher, APP.dll or an added file.
+
 embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
           a Zstandard frame), taken as is.
 list      Prints size and name of every entry.
 extract   Unpacks every entry into DIR (created if missing, must be empty).
 verify    Reads every entry, checks every name and the frame's checksum, and
           reports the window the launcher's decoder will need.
+
+Resource options (build and embed): the packed program's own face.
+  --icon FILE.ico    every image of FILE.ico replaces the launcher's icon
+  --manifest FILE    FILE (UTF-8 XML) replaces the launcher's manifest
+  --product-name TEXT, --product-version TEXT, --file-version TEXT,
+  --file-description TEXT, --company-name TEXT, --copyright TEXT,
+  --original-filename TEXT, --internal-name TEXT
+                     strings of the version resource; a version's leading
+                     numbers ("2.1" is 2.1.0.0) also go into its fixed part.
+                     OriginalFilename is OUT.exe's name and InternalName its
+                     stem unless given; FileDescription follows the product
+                     name and FileVersion the product version unless given.
 
 Files and names: only files are stored; empty directories are not kept.
 Symbolic links are followed and stored under the link's own name; a link back
@@ -99,6 +122,7 @@ struct BuildOptions {
   std::optional<fs::path> output;
   CompressionSettings compression;
   bool console = false;  // OUT.exe gets the console subsystem
+  ResourceEdits edits;
 };
 
 std::optional<int> parse_number(std::string_view text, int low, int high) {
@@ -118,7 +142,19 @@ int default_threads() {
 }
 
 // Options of build and embed: "--name value", "--name=value", "-o value".
-std::optional<UsageError> parse_options(const std::vector<std::string>& arguments, bool embed, BuildOptions* options) {
+// launcher.exe beside the tool (dist/), or where an installation puts it.
+std::optional<fs::path> default_launcher(const fs::path& tool_directory) {
+  if (tool_directory.empty()) return std::nullopt;
+  for (const fs::path& candidate :
+       {tool_directory / "launcher.exe", tool_directory / ".." / "share" / "vorbel" / "launcher.exe"}) {
+    std::error_code error;
+    if (fs::is_regular_file(candidate, error)) return candidate.lexically_normal();
+  }
+  return std::nullopt;
+}
+
+std::optional<UsageError> parse_options(const std::vector<std::string>& arguments, bool embed,
+                                        const fs::path& tool_directory, BuildOptions* options) {
   options->compression.threads = default_threads();
   for (size_t i = 1; i < arguments.size(); ++i) {
     std::string_view argument = arguments[i];
@@ -142,7 +178,19 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
       return std::nullopt;
     };
     std::optional<UsageError> error;
-    if (name == "--launcher") {
+    auto version = std::find_if(kVersionOptions.begin(), kVersionOptions.end(),
+                                [&](const VersionOption& o) { return o.option == name; });
+    if (version != kVersionOptions.end()) {
+      auto text = value();
+      if (!text) return missing();
+      std::optional<std::string>& slot = options->edits.version.*version->member;
+      if (slot) return UsageError{"option " + std::string(name) + " given twice"};
+      slot = std::string(*text);
+    } else if (name == "--icon") {
+      error = path_option(&options->edits.icon);
+    } else if (name == "--manifest") {
+      error = path_option(&options->edits.manifest);
+    } else if (name == "--launcher") {
       error = path_option(&options->launcher);
     } else if (name == "-o" || name == "--output") {
       error = path_option(&options->output);
@@ -181,7 +229,12 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
     }
     if (error) return error;
   }
-  if (!options->launcher) return UsageError{arguments[0] + " needs --launcher"};
+  if (!options->launcher) options->launcher = default_launcher(tool_directory);
+  if (!options->launcher) {
+    return UsageError{arguments[0] + " needs --launcher: there is no launcher.exe beside vorbel-pack" +
+                      (tool_directory.empty() ? "" : " (" + platform::show(tool_directory) + ")") +
+                      " nor in ../share/vorbel/ from there"};
+  }
   if (embed && !options->payload) return UsageError{"embed needs --payload"};
   if (!embed && !options->app) return UsageError{"build needs --app"};
   if (!options->output) return UsageError{arguments[0] + " needs -o OUT.exe"};
@@ -201,13 +254,13 @@ int usage_error(Console& console, const UsageError& error) {
 }
 
 int finish_packing(Console& console, const fs::path& launcher_path, std::vector<uint8_t> launcher,
-                   std::vector<uint8_t> resource, const fs::path& output, bool console_subsystem,
-                   ProgressReporter* progress = nullptr) {
+                   std::vector<uint8_t> resource, const PreparedEdits& edits, const fs::path& output,
+                   bool console_subsystem, ProgressReporter* progress = nullptr) {
   const auto failed = [&](const Failure& failure) {
     if (progress) progress->abandon();
     return report(console, failure);
   };
-  auto packed = embed_payload(std::move(launcher), std::move(resource));
+  auto packed = embed_payload(std::move(launcher), std::move(resource), edits);
   if (!packed.ok()) return failed(about(platform::show(launcher_path), packed.failure()));
   if (console_subsystem) {
     if (Status set = set_subsystem(packed->file, kSubsystemConsole); !set.ok())
@@ -233,11 +286,26 @@ Result<std::vector<uint8_t>> read_launcher(const fs::path& path) {
 
 int build(const std::vector<std::string>& arguments, Console& console) {
   BuildOptions options;
-  if (auto error = parse_options(arguments, false, &options)) return usage_error(console, *error);
+  if (auto error = parse_options(arguments, false, console.tool_directory, &options))
+    return usage_error(console, *error);
   auto files = collect_inputs(*options.app, options.adds);
   if (!files.ok()) return report(console, files.failure());
+  std::vector<NamedInput> inputs = {{*options.launcher, "the launcher (--launcher)"},
+                                    {*options.app, "the application (--app)"}};
+  for (size_t i = 1; i < files->size(); ++i) {
+    inputs.push_back({files.value()[i].path, "the added file " + printable(files.value()[i].name)});
+  }
+  if (auto problem = output_problem(*options.output, inputs)) return report(console, *problem);
+  auto app = read_whole_file(*options.app);
+  if (!app.ok()) return report(console, app.failure());
+  if (Status usable = check_application(app.value()); !usable.ok())
+    return report(console, about(platform::show(*options.app), usable.failure()));
+  auto edits = prepare_resource_edits(options.edits, *options.output);
+  if (!edits.ok()) return report(console, edits.failure());
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
+  for (const std::string& warning : missing_dll_warnings(files.value()))
+    console.err << "vorbel-pack: warning: " << warning << '\n';
 
   ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
   auto resource = make_payload_resource(files.value(), options.compression,
@@ -248,12 +316,18 @@ int build(const std::vector<std::string>& arguments, Console& console) {
     return report(console, about(platform::show(*options.output), resource.failure()));
   }
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        *options.output, options.console, &progress);
+                        edits.value(), *options.output, options.console, &progress);
 }
 
 int embed(const std::vector<std::string>& arguments, Console& console) {
   BuildOptions options;
-  if (auto error = parse_options(arguments, true, &options)) return usage_error(console, *error);
+  if (auto error = parse_options(arguments, true, console.tool_directory, &options))
+    return usage_error(console, *error);
+  if (auto problem = output_problem(*options.output, {{*options.launcher, "the launcher (--launcher)"},
+                                                      {*options.payload, "the payload (--payload)"}}))
+    return report(console, *problem);
+  auto edits = prepare_resource_edits(options.edits, *options.output);
+  if (!edits.ok()) return report(console, edits.failure());
   auto resource = read_whole_file(*options.payload);
   if (!resource.ok()) return report(console, resource.failure());
   const auto& bytes = resource.value();
@@ -265,7 +339,7 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        *options.output, options.console);
+                        edits.value(), *options.output, options.console);
 }
 
 std::string binary_size(uint64_t bytes) {

@@ -3,6 +3,7 @@
 // the given streams only, so tests run it in-process; main does the rest.
 #pragma once
 
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@ struct Console {
   std::ostream& out;
   std::ostream& err;
   bool show_progress = false;  // stderr is a terminal
+  // Where this program lies, for the launcher installed with it; empty: unknown.
+  std::filesystem::path tool_directory = {};
 };
 
 // `arguments` excludes the program name.

@@ -11,7 +11,9 @@
 
 #include "packer/launcher_image.h"
 #include "packer/pe_resources.h"
+#include "packer/synthetic_image.h"
 #include "packer/test_files.h"
+#include "packer/test_icon.h"
 
 #ifndef VORBEL_TEST_LAUNCHER
 #define VORBEL_TEST_LAUNCHER ""
@@ -31,9 +33,9 @@ struct Outcome {
   std::string err;
 };
 
-Outcome run(const std::vector<std::string>& arguments) {
+Outcome run(const std::vector<std::string>& arguments, const fs::path& tool_directory = {}) {
   std::ostringstream out, err;
-  Console console{out, err, false};
+  Console console{out, err, false, tool_directory};
   int status = run_cli(arguments, console);
   return {status, out.str(), err.str()};
 }
@@ -83,7 +85,7 @@ std::map<std::string, std::string> tree_of(const fs::path& root) {
 // An application tree with the sizes and shapes that have broken packers:
 // empty files, sizes around the launcher's write chunk, deep and non-ASCII names.
 void make_app_tree(const ScratchDir& dir) {
-  write_file(dir / "app.dll", "MZ" + testing::pseudo_random(5000, 1));
+  write_file(dir / "app.dll", pe::synthetic_dll());
   write_file(dir / "tree/empty.txt", "");
   write_file(dir / "tree/chunk_32768.bin", testing::pseudo_random(32768, 2));
   write_file(dir / "tree/chunk_32769.bin", testing::pseudo_random(32769, 3, 16));
@@ -107,16 +109,17 @@ TEST(PackCli, BuildThenListExtractAndVerifyGiveBackTheTree) {
   ASSERT_EQ(listed.status, kExitOk) << listed.err;
   std::string deep_name;
   for (int level = 0; level < 40; ++level) deep_name += "d" + std::to_string(level) + "\\";
-  EXPECT_EQ(listed.out,
-            "      5002  app.dll\n"
-            "     32768  chunk_32768.bin\n"
-            "     32769  chunk_32769.bin\n"
-            "         4  " +
-                deep_name +
-                "bottom.txt\n"
-                "         0  empty.txt\n"
-                "         7  \xC3\x9C"
-                "ber\\\xE6\x96\x87\xE4\xBB\xB6 \xF0\x9F\x98\x80.txt\n");
+  EXPECT_EQ(listed.out, std::string(10 - std::to_string(pe::synthetic_dll().size()).size(), ' ') +
+                            std::to_string(pe::synthetic_dll().size()) +
+                            "  app.dll\n"
+                            "     32768  chunk_32768.bin\n"
+                            "     32769  chunk_32769.bin\n"
+                            "         4  " +
+                            deep_name +
+                            "bottom.txt\n"
+                            "         0  empty.txt\n"
+                            "         7  \xC3\x9C"
+                            "ber\\\xE6\x96\x87\xE4\xBB\xB6 \xF0\x9F\x98\x80.txt\n");
 
   Outcome extracted = run({"extract", str(out), str(dir / "x")});
   ASSERT_EQ(extracted.status, kExitOk) << extracted.err;
@@ -126,7 +129,8 @@ TEST(PackCli, BuildThenListExtractAndVerifyGiveBackTheTree) {
 
   Outcome verified = run({"verify", str(out)});
   ASSERT_EQ(verified.status, kExitOk) << verified.err;
-  EXPECT_NE(verified.out.find(": ok, 6 entries, 70550 bytes"), std::string::npos) << verified.out;
+  const std::string bytes = std::to_string(70550 - 5002 + pe::synthetic_dll().size());
+  EXPECT_NE(verified.out.find(": ok, 6 entries, " + bytes + " bytes"), std::string::npos) << verified.out;
 }
 
 TEST(PackCli, SameInputsGiveIdenticalBytesWhateverTheThreadsAndTimes) {
@@ -138,18 +142,21 @@ TEST(PackCli, SameInputsGiveIdenticalBytesWhateverTheThreadsAndTimes) {
                 "--threads", threads, "-o", str(out)})
         .status;
   };
-  ASSERT_EQ(build("1", dir / "a.exe"), kExitOk);
+  // The output's file name goes into its version resource: the same name in two folders.
+  fs::create_directories(dir / "a");
+  fs::create_directories(dir / "b");
+  ASSERT_EQ(build("1", dir / "a/out.exe"), kExitOk);
   // Time stamps must not reach the output.
   fs::last_write_time(dir / "app.dll", fs::last_write_time(dir / "app.dll") - std::chrono::hours(50));
-  ASSERT_EQ(build("4", dir / "b.exe"), kExitOk);
-  EXPECT_TRUE(read_file(dir / "a.exe") == read_file(dir / "b.exe"));
+  ASSERT_EQ(build("4", dir / "b/out.exe"), kExitOk);
+  EXPECT_TRUE(read_file(dir / "a/out.exe") == read_file(dir / "b/out.exe"));
 }
 
 TEST(PackCli, PackedImageKeepsTheLauncherResourcesAndRepackingReplacesThePayload) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
-  write_file(dir / "first.dll", "first");
-  write_file(dir / "second.dll", "second");
+  write_file(dir / "first.dll", pe::synthetic_dll());
+  write_file(dir / "second.dll", pe::synthetic_dll({"run_code", "second"}));
   ASSERT_EQ(
       run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "first.dll"), "-o", str(dir / "1.exe")})
           .status,
@@ -157,7 +164,9 @@ TEST(PackCli, PackedImageKeepsTheLauncherResourcesAndRepackingReplacesThePayload
   ASSERT_EQ(run({"build", "--launcher", str(dir / "1.exe"), "--app", str(dir / "second.dll"), "-o", str(dir / "2.exe")})
                 .status,
             kExitOk);
-  EXPECT_EQ(run({"list", str(dir / "2.exe")}).out, "         6  second.dll\n");
+  EXPECT_EQ(run({"list", str(dir / "2.exe")}).out,
+            std::string(10 - std::to_string(read_file(dir / "second.dll").size()).size(), ' ') +
+                std::to_string(read_file(dir / "second.dll").size()) + "  second.dll\n");
 
   const auto resources_of = [](const fs::path& path) {
     auto image = pe::parse_image(read_whole_file(path).value());
@@ -166,29 +175,38 @@ TEST(PackCli, PackedImageKeepsTheLauncherResourcesAndRepackingReplacesThePayload
   pe::ResourceTree original = resources_of(VORBEL_TEST_LAUNCHER);
   pe::ResourceTree packed = resources_of(dir / "2.exe");
   for (const auto& type : original.types) {
+    if (type.key.is_id(16)) continue;  // names the output: read below
     for (const auto& name : type.names) {
       const pe::ResourceData* kept = pe::find_resource(packed, type.key.id, name.key.id);
       ASSERT_NE(kept, nullptr) << type.key.id << "/" << name.key.id;
       EXPECT_EQ(kept->bytes, name.languages.front().bytes);
     }
   }
+  auto version = parse_version_resource(pe::find_resource(packed, 16, 1)->bytes).value();
+  auto launcher_version = parse_version_resource(pe::find_resource(original, 16, 1)->bytes).value();
+  EXPECT_EQ(version_string(version, u"OriginalFilename"), u"2.exe");
+  EXPECT_EQ(version_string(version, u"InternalName"), u"2");
+  EXPECT_EQ(version_string(version, u"ProductName"), version_string(launcher_version, u"ProductName"));
+  EXPECT_EQ(version.value, launcher_version.value);
 }
 
 TEST(PackCli, EmbedGivesTheSameImageAsBuildForTheSamePayload) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
   make_app_tree(dir);
+  fs::create_directories(dir / "built");
+  fs::create_directories(dir / "embedded");
   ASSERT_EQ(run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add", str(dir / "tree"),
-                 "-o", str(dir / "built.exe")})
+                 "-o", str(dir / "built/out.exe")})
                 .status,
             kExitOk);
-  auto resource = payload_resource_of(read_whole_file(dir / "built.exe").value());
+  auto resource = payload_resource_of(read_whole_file(dir / "built/out.exe").value());
   ASSERT_TRUE(resource.ok());
   write_file(dir / "payload.bin", std::string(resource->begin(), resource->end()));
   Outcome embedded = run({"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "-o",
-                          str(dir / "embedded.exe")});
+                          str(dir / "embedded/out.exe")});
   ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
-  EXPECT_TRUE(read_file(dir / "built.exe") == read_file(dir / "embedded.exe"));
+  EXPECT_TRUE(read_file(dir / "built/out.exe") == read_file(dir / "embedded/out.exe"));
 }
 
 TEST(PackCli, SignedLauncherLosesItsSignatureWithANotice) {
@@ -203,7 +221,7 @@ TEST(PackCli, SignedLauncherLosesItsSignatureWithANotice) {
   pe::put_u32(launcher, security, at);
   pe::put_u32(launcher, security + 4, 16);
   write_file(dir / "signed.exe", std::string(launcher.begin(), launcher.end()));
-  write_file(dir / "app.dll", "app");
+  write_file(dir / "app.dll", pe::synthetic_dll());
 
   Outcome built =
       run({"build", "--launcher", str(dir / "signed.exe"), "--app", str(dir / "app.dll"), "-o", str(dir / "o.exe")});
@@ -225,10 +243,80 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
   REQUIRE_LAUNCHER();
   const Refusal cases[] = {
       {"launcher not a PE image",
-       {"build", "--launcher", "@/app.dll", "--app", "@/app.dll", "-o", "@/out.exe"},
+       {"build", "--launcher", "@/notes.txt", "--app", "@/app.dll", "-o", "@/out.exe"},
+       1,
+       "@/notes.txt",
+       "is not a launcher image"},
+      {"app a text file",
+       {"build", "--launcher", "L", "--app", "@/notes.txt", "-o", "@/out.exe"},
+       1,
+       "@/notes.txt",
+       "is not an x86-64 Windows DLL"},
+      {"app a program",
+       {"build", "--launcher", "L", "--app", "L", "-o", "@/out.exe"},
+       1,
+       "L",
+       "is a program (.exe), not a DLL"},
+      {"app a 32-bit DLL",
+       {"build", "--launcher", "L", "--app", "@/x86.dll", "-o", "@/out.exe"},
+       1,
+       "@/x86.dll",
+       "is a 32-bit (x86) image"},
+      {"app with a C++ run_code",
+       {"build", "--launcher", "L", "--app", "@/mangled.dll", "-o", "@/out.exe"},
+       1,
+       "@/mangled.dll",
+       "declare it extern \"C\""},
+      {"output is the application",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "-o", "@/app.dll"},
        1,
        "@/app.dll",
-       "is not a launcher image"},
+       "is the same file as the application (--app)"},
+      {"output is the launcher",
+       {"build", "--launcher", "@/launcher.exe", "--app", "@/app.dll", "-o", "@/launcher.exe"},
+       1,
+       "@/launcher.exe",
+       "is the same file as the launcher (--launcher)"},
+      {"output is an added file",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--add", "@/notes.txt=docs/", "-o", "@/notes.txt"},
+       1,
+       "@/notes.txt",
+       "is the same file as the added file docs\\notes.txt"},
+      {"output is the payload",
+       {"embed", "--launcher", "L", "--payload", "@/notes.txt", "-o", "@/notes.txt"},
+       1,
+       "@/notes.txt",
+       "is the same file as the payload (--payload)"},
+      {"output is a folder",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "-o", "@/case"},
+       1,
+       "@/case",
+       "is a folder"},
+      {"folder given twice",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--add", "@/case", "--add", "@/case", "-o", "@/out.exe"},
+       1,
+       "@/case",
+       "given twice (--add)"},
+      {"application given again",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--add", "@/app.dll", "-o", "@/out.exe"},
+       1,
+       "@/app.dll",
+       "given twice: it is the application (--app)"},
+      {"icon not an icon",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--icon", "@/notes.txt", "-o", "@/out.exe"},
+       1,
+       "@/notes.txt",
+       "is not a usable icon file (.ico)"},
+      {"manifest not XML",
+       {"embed", "--launcher", "L", "--payload", "@/notes.txt", "--manifest", "@/notes.txt", "-o", "@/out.exe"},
+       1,
+       "@/notes.txt",
+       "is not XML"},
+      {"file version without numbers",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--file-version", "beta", "-o", "@/out.exe"},
+       1,
+       "--file-version",
+       "'beta' does not start with one to four numbers"},
       {"launcher missing",
        {"build", "--launcher", "@/none.exe", "--app", "@/app.dll", "-o", "@/out.exe"},
        1,
@@ -259,19 +347,29 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
        {"build", "--launcher", "L", "--app", "@/app.dll", "-o", "@/no/out.exe"},
        1,
        "@/no/out.exe",
-       "cannot create a file beside it"},
+       "the folder @/no does not exist"},
       {"payload without VUQ",
-       {"embed", "--launcher", "L", "--payload", "@/app.dll", "-o", "@/out.exe"},
+       {"embed", "--launcher", "L", "--payload", "@/notes.txt", "-o", "@/out.exe"},
        1,
-       "@/app.dll",
+       "@/notes.txt",
        "does not begin with \"VUQ\""},
       {"list of an unpacked launcher", {"list", "L"}, 1, "L", "has no payload"},
-      {"verify of a non-PE file", {"verify", "@/app.dll"}, 1, "@/app.dll", "not a PE image"},
+      {"verify of a non-PE file", {"verify", "@/notes.txt"}, 1, "@/notes.txt", "not a PE image"},
       {"extract of a missing file", {"extract", "@/none.exe", "@/x"}, 1, "@/none.exe", "cannot open"},
 
       {"no command", {}, 2, nullptr, "no command given"},
       {"unknown command", {"pack"}, 2, nullptr, "unknown command 'pack'"},
       {"build without --app", {"build", "--launcher", "L", "-o", "@/out.exe"}, 2, nullptr, "build needs --app"},
+      {"build without a launcher beside the tool",
+       {"build", "--app", "@/app.dll", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "build needs --launcher: there is no launcher.exe beside vorbel-pack"},
+      {"version option twice",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--company-name", "A", "--company-name=B", "-o", "@/o.exe"},
+       2,
+       nullptr,
+       "option --company-name given twice"},
       {"build without -o", {"build", "--launcher", "L", "--app", "@/app.dll"}, 2, nullptr, "needs -o"},
       {"option without value",
        {"build", "--launcher", "L", "--app", "@/app.dll", "-o"},
@@ -311,11 +409,21 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
       {"extract without DIR", {"extract", "L"}, 2, nullptr, "needs PACKED.exe and DIR"},
       {"list of two files", {"list", "L", "L"}, 2, nullptr, "list needs PACKED.exe"},
   };
+  pe::SyntheticImage x86;
+  x86.pe32 = x86.dll = true;
+  x86.exports = {"run_code"};
+  const std::vector<uint8_t> x86_dll = pe::make_synthetic_image(x86);
+  const std::string launcher = read_file(VORBEL_TEST_LAUNCHER);
+  const std::set<std::string> inputs = {"app.dll", "case", "launcher.exe", "mangled.dll", "notes.txt", "x86.dll"};
   for (const auto& c : cases) {
     ScratchDir dir;
-    write_file(dir / "app.dll", "app");
+    write_file(dir / "app.dll", pe::synthetic_dll());
     write_file(dir / "case/README", "");
     write_file(dir / "case/readme", "");
+    write_file(dir / "launcher.exe", launcher);
+    write_file(dir / "mangled.dll", pe::synthetic_dll({"_Z8run_codeiPPw"}));
+    write_file(dir / "notes.txt", "notes");
+    write_file(dir / "x86.dll", std::string(x86_dll.begin(), x86_dll.end()));
     const auto expand = [&](std::string text) {
       if (text == "L") return std::string(VORBEL_TEST_LAUNCHER);
       if (text.find('@') != std::string::npos) text.replace(text.find('@'), 1, str(dir.path()));
@@ -334,24 +442,27 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
     } else {
       EXPECT_NE(result.err.find("Try 'vorbel-pack --help'"), std::string::npos) << c.what;
     }
-    EXPECT_NE(first_line.find(c.problem), std::string::npos) << c.what << ": " << first_line;
+    EXPECT_NE(first_line.find(expand(c.problem)), std::string::npos) << c.what << ": " << first_line;
     // Nothing new in the scratch directory: no output, no temporary file.
     std::set<std::string> left;
     for (const auto& entry : fs::directory_iterator(dir.path())) left.insert(entry.path().filename().string());
-    EXPECT_EQ(left, (std::set<std::string>{"app.dll", "case"})) << c.what;
+    EXPECT_EQ(left, inputs) << c.what;
+    EXPECT_EQ(read_file(dir / "launcher.exe"), launcher) << c.what;
+    EXPECT_EQ(read_file(dir / "app.dll"), pe::synthetic_dll()) << c.what;
+    EXPECT_EQ(read_file(dir / "notes.txt"), "notes") << c.what;
   }
 }
 
 TEST(PackCli, UnreadableFileFailsTheBuildAndKeepsAnEarlierOutput) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
-  write_file(dir / "app.dll", "app");
+  write_file(dir / "app.dll", pe::synthetic_dll());
   write_file(dir / "secret", "s");
   write_file(dir / "out.exe", "earlier output");
   fs::permissions(dir / "secret", fs::perms::none);
   fs::permissions(dir.path(), fs::perms::all);  // the unprivileged child writes its temporary file here
   Outcome built = run_without_root({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
-                       str(dir / "secret"), "-o", str(dir / "out.exe")});
+                                    str(dir / "secret"), "-o", str(dir / "out.exe")});
   EXPECT_EQ(built.status, kExitBadInput);
   EXPECT_EQ(built.err, "vorbel-pack: " + str(dir / "secret") + ": cannot open: Permission denied\n");
   EXPECT_EQ(read_file(dir / "out.exe"), "earlier output");
@@ -360,12 +471,111 @@ TEST(PackCli, UnreadableFileFailsTheBuildAndKeepsAnEarlierOutput) {
 TEST(PackCli, FailedBuildKeepsAnEarlierOutputUntouched) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
-  write_file(dir / "app.dll", "app");
+  write_file(dir / "app.dll", pe::synthetic_dll());
   write_file(dir / "out.exe", "earlier output");
   Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
                        str(dir / "app.dll") + "=CON", "-o", str(dir / "out.exe")});
   EXPECT_EQ(built.status, kExitBadInput);
   EXPECT_EQ(read_file(dir / "out.exe"), "earlier output");
+}
+
+TEST(PackCli, FindsTheLauncherBesideTheToolOrInTheInstalledLayout) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  const std::string launcher = read_file(VORBEL_TEST_LAUNCHER);
+  write_file(dir / "dist/launcher.exe", launcher);
+  write_file(dir / "prefix/share/vorbel/launcher.exe", launcher);
+  fs::create_directories(dir / "prefix/bin");
+  for (const fs::path& tool_directory : {dir / "dist", dir / "prefix/bin"}) {
+    Outcome built = run({"build", "--app", str(dir / "app.dll"), "-o", str(dir / "out.exe")}, tool_directory);
+    ASSERT_EQ(built.status, kExitOk) << built.err;
+    EXPECT_TRUE(payload_resource_of(read_whole_file(dir / "out.exe").value()).ok());
+  }
+}
+
+TEST(PackCli, WarnsOfImportedDllsThatNeitherThePayloadNorWindowsProvidesAndStillPacks) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll({"run_code"}, {"KERNEL32.dll", "libstdc++-6.dll", "helper.dll"}));
+  write_file(dir / "helper.dll", pe::synthetic_dll({"help"}, {"msvcrt.dll"}));
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                       str(dir / "helper.dll"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(built.err, "vorbel-pack: warning: " + str(dir / "app.dll") +
+                           ": imports libstdc++-6.dll, which is neither in the payload nor part of Windows: link that "
+                           "runtime statically (for GCC's: -static-libgcc -static-libstdc++, or -static) or --add "
+                           "the DLL\n");
+  EXPECT_TRUE(fs::exists(dir / "out.exe"));
+}
+
+TEST(PackCli, ANameEndingInASeparatorMeansIntoThatFolder) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  write_file(dir / "notes.txt", "n");
+  write_file(dir / "assets/a.txt", "a");
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                       str(dir / "notes.txt") + "=docs/", "--add", str(dir / "assets") + "=data\\", "--add",
+                       str(dir / "assets") + "=./", "-o", str(dir / "out.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  Outcome listed = run({"list", str(dir / "out.exe")});
+  EXPECT_NE(listed.out.find("  a.txt\n"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("  data\\a.txt\n"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("  docs\\notes.txt\n"), std::string::npos) << listed.out;
+}
+
+TEST(PackCli, PutsTheApplicationsIconVersionAndManifestIntoThePackedProgram) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  const std::vector<uint8_t> ico = testing::solid_icon({{16, 0xff00ff00}, {40, 0xff0000ff}});
+  write_file(dir / "app.ico", std::string(ico.begin(), ico.end()));
+  write_file(dir / "app.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>");
+  Outcome built = run({"build",
+                       "--launcher",
+                       VORBEL_TEST_LAUNCHER,
+                       "--app",
+                       str(dir / "app.dll"),
+                       "--icon",
+                       str(dir / "app.ico"),
+                       "--manifest",
+                       str(dir / "app.manifest"),
+                       "--product-name",
+                       "Zeta",
+                       "--product-version",
+                       "3.1",
+                       "--file-version",
+                       "3.1.4.1",
+                       "--company-name",
+                       "Zeta Ltd",
+                       "--copyright",
+                       "(c) Zeta",
+                       "--internal-name",
+                       "zeta",
+                       "-o",
+                       str(dir / "Zeta.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  auto image = pe::parse_image(read_whole_file(dir / "Zeta.exe").value()).value();
+  auto tree = pe::read_resources(image).value();
+  const auto images = parse_ico(ico).value();
+  EXPECT_EQ(pe::find_resource(tree, 14, 1)->bytes, icon_group_resource(images, 1));
+  EXPECT_EQ(pe::find_resource(tree, 3, 2)->bytes, images[1].bytes);
+  EXPECT_EQ(pe::find_resource(tree, 3, 3), nullptr);  // the launcher's other images are gone
+  EXPECT_EQ(pe::find_resource(tree, 24, 1)->bytes, read_whole_file(dir / "app.manifest").value());
+  auto version = parse_version_resource(pe::find_resource(tree, 16, 1)->bytes).value();
+  for (auto [key, value] : std::vector<std::pair<std::u16string, std::u16string>>{{u"ProductName", u"Zeta"},
+                                                                                  {u"ProductVersion", u"3.1"},
+                                                                                  {u"FileVersion", u"3.1.4.1"},
+                                                                                  {u"FileDescription", u"Zeta"},
+                                                                                  {u"CompanyName", u"Zeta Ltd"},
+                                                                                  {u"LegalCopyright", u"(c) Zeta"},
+                                                                                  {u"InternalName", u"zeta"},
+                                                                                  {u"OriginalFilename", u"Zeta.exe"}})
+    EXPECT_EQ(version_string(version, key), value);
+  EXPECT_EQ(pe::get_u32(version.value, 8), 0x00030001u);
+  EXPECT_EQ(pe::get_u32(version.value, 12), 0x00040001u);
+  EXPECT_EQ(pe::get_u32(version.value, 16), 0x00030001u);
 }
 
 TEST(PackCli, HelpAndVersionGoToStandardOutput) {

@@ -28,7 +28,14 @@ struct Ancestor {
 
 class Collector {
  public:
-  Status add(const fs::path& path, const std::optional<std::u16string>& name) {
+  Status add(const fs::path& path, std::optional<std::u16string> name) {
+    // "NAME/" means "into NAME": a directory's files go there, a file keeps its own name there.
+    bool into = false;
+    while (name && !name->empty() && name->back() == kSeparator) {
+      name->pop_back();
+      into = true;
+    }
+    if (into && name == u".") name->clear();
     std::error_code error;
     fs::file_status status = fs::status(path, error);
     if (auto failure = status_problem(path, status, error)) return *failure;
@@ -45,12 +52,12 @@ class Collector {
       return add_directory(path, prefix, ancestors);
     }
     std::u16string file_name;
-    if (name) {
+    if (name && !into) {
       if (name->empty())
         return Failure{show(path), "a file needs a NAME: '.' or '' means the top only for directories"};
       file_name = *name;
     } else if (auto own = own_name(path); own.ok()) {
-      file_name = own.value();
+      file_name = name && !name->empty() ? *name + kSeparator + own.value() : own.value();
     } else {
       return own.failure();
     }
@@ -159,6 +166,21 @@ Result<std::vector<InputFile>> collect_inputs(const fs::path& app, const std::ve
   if (fs::is_directory(app, error))
     return Failure{platform::show(app), "the application must be a file, not a directory"};
   if (Status added = collector.add(app, std::nullopt); !added.ok()) return added.failure();
+  // The same file or folder under the same name twice: say so, rather than
+  // report each of its files as a clash with itself.
+  std::vector<std::pair<platform::FileIdentity, std::optional<std::string>>> seen;
+  int error_number = 0;
+  if (auto identity = platform::identity_of(app, &error_number)) seen.push_back({*identity, std::nullopt});
+  for (const AddRequest& add : adds) {
+    if (auto identity = platform::identity_of(add.path, &error_number)) {
+      std::pair<platform::FileIdentity, std::optional<std::string>> key{*identity, add.name};
+      if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+        return Failure{platform::show(add.path),
+                       seen.front() == key ? "given twice: it is the application (--app)" : "given twice (--add)"};
+      }
+      seen.push_back(std::move(key));
+    }
+  }
   for (const AddRequest& add : adds) {
     std::optional<std::u16string> name = requested_name(add.name);
     if (add.name && !name)

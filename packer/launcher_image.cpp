@@ -50,11 +50,13 @@ Status check_launcher(const std::vector<uint8_t>& launcher) {
   return done();
 }
 
-Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource) {
+Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource,
+                                  const PreparedEdits& edits) {
   auto image = pe::parse_image(std::move(launcher));
   if (!image.ok()) return Failure{"", "is not a launcher image this tool can pack: " + image.error()};
   auto tree = pe::read_resources(image.value());
   if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
+  if (Status edited = apply_resource_edits(tree.value(), edits); !edited.ok()) return edited.failure();
   pe::set_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, kLanguageNeutral, std::move(resource));
   auto written = pe::write_image(image.value(), tree.value());
   if (!written.ok()) return Failure{"", "cannot take the payload: " + written.error()};

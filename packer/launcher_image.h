@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "packer/resource_edits.h"
 #include "packer/result.h"
 
 namespace vorbel::pack {
@@ -24,9 +25,10 @@ struct PackedImage {
 Status check_launcher(const std::vector<uint8_t>& launcher);
 
 // The launcher with `resource` as its payload (RT_RCDATA 27, language
-// neutral); every other resource is kept, an earlier payload replaced.
-// Failures name no file: the caller adds the launcher's.
-Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource);
+// neutral) and `edits` applied; every other resource is kept, an earlier
+// payload replaced. Failures name no file: the caller adds the launcher's.
+Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource,
+                                  const PreparedEdits& edits = {});
 
 // The payload resource of a packed launcher, as the launcher would find it.
 Result<std::vector<uint8_t>> payload_resource_of(std::vector<uint8_t> packed);

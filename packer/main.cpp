@@ -12,6 +12,7 @@
 namespace {
 
 int run(const std::vector<std::string>& arguments, vorbel::pack::Console& console) {
+  if (auto self = vorbel::pack::platform::own_executable()) console.tool_directory = self->parent_path();
   try {
     return vorbel::pack::run_cli(arguments, console);
   } catch (const std::bad_alloc&) {

@@ -635,6 +635,23 @@ Result<Image> parse_image(std::vector<uint8_t> file) {
   return img;
 }
 
+DataDirectory directory_of(const Image& image, size_t slot) { return directory(image, slot); }
+
+std::span<const uint8_t> bytes_from_rva(const Image& image, uint64_t rva) {
+  for (const SectionHeader& s : image.sections) {
+    uint64_t backed = std::min<uint64_t>(s.size_of_raw_data, mapped_size(s));
+    if (rva >= s.virtual_address && rva < s.virtual_address + backed) {
+      uint64_t start = uint64_t{s.pointer_to_raw_data} + (rva - s.virtual_address);
+      return std::span<const uint8_t>(image.file).subspan(start, s.virtual_address + backed - rva);
+    }
+  }
+  return {};
+}
+
+uint16_t file_characteristics(const Image& image) {
+  return get_u16(image.file, image.file_header_offset + offsetof(FileHeader, characteristics));
+}
+
 Result<ResourceTree> read_resources(const Image& image) {
   DataDirectory rd = directory(image, kDirResource);
   if (rd.virtual_address == 0) return ResourceTree{};

@@ -100,6 +100,20 @@ struct Image {
 // Accepts PE32+ for x86-64 and PE32 for x86; refuses anything malformed.
 Result<Image> parse_image(std::vector<uint8_t> file);
 
+inline constexpr size_t kDirExport = 0;
+inline constexpr size_t kDirImport = 1;
+inline constexpr size_t kDirDelayImport = 13;
+
+// The directory in `slot`, zero when the image has fewer.
+DataDirectory directory_of(const Image& image, size_t slot);
+
+// The file's bytes from `rva` to the end of the section data that holds it;
+// empty when no section's file data holds it.
+std::span<const uint8_t> bytes_from_rva(const Image& image, uint64_t rva);
+
+// IMAGE_FILE_* flags of the COFF file header (IMAGE_FILE_DLL is 0x2000).
+uint16_t file_characteristics(const Image& image);
+
 // ---- resource model ---------------------------------------------------------------
 
 // An entry of the resource tree is named either by an integer id or by a UTF-16 string.

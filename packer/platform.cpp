@@ -115,6 +115,17 @@ unsigned long process_id() { return static_cast<unsigned long>(_getpid()); }
 
 bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
 
+std::optional<std::filesystem::path> own_executable() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return std::nullopt;
+    if (length < path.size()) return std::filesystem::path(path.substr(0, length));
+    if (path.size() >= 32768) return std::nullopt;
+    path.resize(path.size() * 2);
+  }
+}
+
 #else
 
 std::string show(const std::filesystem::path& path) { return printable(path.native()); }
@@ -176,6 +187,13 @@ std::optional<FileIdentity> identity_of(const std::filesystem::path& path, int* 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+std::optional<std::filesystem::path> own_executable() {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::nullopt;
+  return path;
+}
 
 #endif
 

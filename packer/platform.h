@@ -56,4 +56,7 @@ unsigned long process_id();
 
 bool stderr_is_terminal();
 
+// This program's own file, for finding the launcher installed beside it.
+std::optional<std::filesystem::path> own_executable();
+
 }  // namespace vorbel::pack::platform

@@ -5,6 +5,36 @@
 #include <string>
 
 namespace vorbel::pe {
+namespace {
+
+// Export directory, name pointers, import and delay-import descriptors and the
+// names they point at, laid out for a section mapped at `va`.
+std::vector<uint8_t> linking_tables(const SyntheticImage& o, uint32_t va, DataDirectory* exports,
+                                    DataDirectory* imports, DataDirectory* delay) {
+  std::vector<uint8_t> t(40 + 4 * o.exports.size() + 20 * (o.imports.size() + 1) + 32 * (o.delay_imports.size() + 1),
+                         0);
+  const size_t pointers = 40, descriptors = pointers + 4 * o.exports.size();
+  const size_t delay_descriptors = descriptors + 20 * (o.imports.size() + 1);
+  auto add_name = [&](const std::string& name) {
+    uint32_t rva = va + static_cast<uint32_t>(t.size());
+    t.insert(t.end(), name.begin(), name.end());
+    t.push_back(0);
+    return rva;
+  };
+  put_u32(t, 24, static_cast<uint32_t>(o.exports.size()));
+  put_u32(t, 32, va + static_cast<uint32_t>(pointers));
+  for (size_t i = 0; i < o.exports.size(); ++i) put_u32(t, pointers + 4 * i, add_name(o.exports[i]));
+  for (size_t i = 0; i < o.imports.size(); ++i) put_u32(t, descriptors + 20 * i + 12, add_name(o.imports[i]));
+  for (size_t i = 0; i < o.delay_imports.size(); ++i)
+    put_u32(t, delay_descriptors + 32 * i + 4, add_name(o.delay_imports[i]));
+  if (!o.exports.empty()) *exports = {va, 40};
+  if (!o.imports.empty()) *imports = {va + static_cast<uint32_t>(descriptors), 20 * uint32_t(o.imports.size() + 1)};
+  if (!o.delay_imports.empty())
+    *delay = {va + static_cast<uint32_t>(delay_descriptors), 32 * uint32_t(o.delay_imports.size() + 1)};
+  return t;
+}
+
+}  // namespace
 
 std::vector<uint8_t> make_synthetic_image(const SyntheticImage& o) {
   std::vector<uint8_t> f(0x400, 0);
@@ -26,6 +56,13 @@ std::vector<uint8_t> make_synthetic_image(const SyntheticImage& o) {
     va += (s.virtual_size + 0xfff) & ~0xfffu;
   };
   add(".text", std::vector<uint8_t>(0x180, 0xc3), 0x60000020, -1);
+  if (!o.exports.empty() || !o.imports.empty() || !o.delay_imports.empty()) {
+    DataDirectory exports, imports, delay;
+    add(".link", linking_tables(o, va, &exports, &imports, &delay), 0x40000040, -1);
+    for (auto [slot, d] :
+         {std::pair{kDirExport, exports}, std::pair{kDirImport, imports}, std::pair{kDirDelayImport, delay}})
+      if (d.virtual_address) dirs.push_back({slot, d});
+  }
   if (!o.raw_resources.empty())
     add(".rsrc", o.raw_resources, 0x40000040, 2);
   else if (o.resources)
@@ -45,6 +82,7 @@ std::vector<uint8_t> make_synthetic_image(const SyntheticImage& o) {
   put_u16(f, kFileHeader + 2, static_cast<uint16_t>(secs.size()));
   if (o.symbols) put_u32(f, kFileHeader + 8, sections_end);
   put_u16(f, kFileHeader + 16, o.pe32 ? 224 : 240);
+  put_u16(f, kFileHeader + 18, static_cast<uint16_t>(0x0022 | (o.dll ? 0x2000 : 0)));  // executable, large address
   put_u16(f, kOpt, o.pe32 ? 0x10b : 0x20b);
   put_u32(f, kOpt + 8, 0x800);    // SizeOfInitializedData
   put_u32(f, kOpt + 16, 0x1000);  // entry point, in .text
@@ -71,6 +109,15 @@ std::vector<uint8_t> make_synthetic_image(const SyntheticImage& o) {
   }
   put_u32(f, kOpt + kCheckSum, pe_checksum(f, kOpt + kCheckSum));
   return f;
+}
+
+std::string synthetic_dll(const std::vector<std::string>& exports, const std::vector<std::string>& imports) {
+  SyntheticImage shape;
+  shape.dll = true;
+  shape.exports = exports;
+  shape.imports = imports;
+  std::vector<uint8_t> bytes = make_synthetic_image(shape);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 }  // namespace vorbel::pe

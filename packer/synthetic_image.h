@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "packer/pe_resources.h"
@@ -28,9 +29,18 @@ struct SyntheticImage {
   bool symbols = false;     // PointerToSymbolTable points at the overlay
   std::vector<uint8_t> overlay;
   std::vector<uint8_t> certificate;
+  // Linking facts, in a section of their own after .text when any is given.
+  bool dll = false;                        // IMAGE_FILE_DLL
+  std::vector<std::string> exports;        // export names
+  std::vector<std::string> imports;        // DLLs of the import table
+  std::vector<std::string> delay_imports;  // DLLs of the delay-import table
 };
 
 // The image's bytes, with a correct checksum.
 std::vector<uint8_t> make_synthetic_image(const SyntheticImage& shape);
+
+// An x86-64 DLL exporting `exports` and importing `imports`, as a string of bytes for a test file.
+std::string synthetic_dll(const std::vector<std::string>& exports = {"run_code"},
+                          const std::vector<std::string>& imports = {"KERNEL32.dll"});
 
 }  // namespace vorbel::pe

@@ -36,10 +36,15 @@ grep -qi "Size: 0x$(printf '%06x' "$size")," <<<"$directory" || fail "objdump fi
 # Every other resource is still there, with the same checks as the launcher.
 bash "$here/check_launcher_image.sh" "$work/second.exe" "$objdump" "$product_file" "$version_file" >/dev/null ||
   fail "$(bash "$here/check_launcher_image.sh" "$work/second.exe" "$objdump" "$product_file" "$version_file")"
-wrestool -l "$launcher" | sed 's/offset=0x[0-9a-f]* //' | sort >"$work/before.txt"
-wrestool -l "$work/second.exe" | grep -v -- "--type=10 --name=27" | sed 's/offset=0x[0-9a-f]* //' | sort >"$work/after.txt"
+# The version resource names the packed file now (OriginalFilename), so its size may change.
+wrestool -l "$launcher" | sed 's/offset=0x[0-9a-f]* //; /type=version/s/ size=[0-9]*//' | sort >"$work/before.txt"
+wrestool -l "$work/second.exe" | grep -v -- "--type=10 --name=27" |
+  sed 's/offset=0x[0-9a-f]* //; /type=version/s/ size=[0-9]*//' | sort >"$work/after.txt"
 cmp -s "$work/before.txt" "$work/after.txt" || fail "resources changed: $(diff "$work/before.txt" "$work/after.txt")"
-for type in 3 14 16 24; do
+utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 | tr -d ' \n'; }
+[[ $(wrestool -x --raw --type=16 "$work/second.exe" | od -An -tx1 | tr -d ' \n') == *"$(utf16 second.exe)"* ]] ||
+  fail "the version resource's OriginalFilename is not second.exe"
+for type in 3 14 24; do
   for name in $(wrestool -l --type=$type "$launcher" | sed -n 's/.*--name=\([0-9]*\).*/\1/p'); do
     cmp -s <(wrestool -x --raw --type=$type --name="$name" "$launcher") \
            <(wrestool -x --raw --type=$type --name="$name" "$work/second.exe") ||

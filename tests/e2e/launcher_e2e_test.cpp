@@ -168,15 +168,6 @@ TEST(PackedLauncher, ManyLaunchesAtOnceEachGetTheirOwnDirectory) {
   EXPECT_TRUE(app.left_in_temp().empty());
 }
 
-TEST(PackedLauncher, AnApplicationWithoutRunCodeIsReported) {
-  PackedApp app(built_file(VORBEL_NO_ENTRY_DLL), false);
-  ProcessResult result = app.run({});
-  EXPECT_EQ(result.exit_code, 2u);
-  EXPECT_EQ(result.out, text_mode("Error, DLL entry point not found.\n"));
-  EXPECT_EQ(result.err, "");
-  EXPECT_TRUE(app.left_in_temp().empty()) << "the extracting instance still cleans up";
-}
-
 // Launchers with hand-made payloads, embedded as they stand.
 struct EmbeddedPayload {
   explicit EmbeddedPayload(const std::vector<TestEntry>& entries) {
@@ -196,6 +187,16 @@ struct EmbeddedPayload {
   fs::path exe;
   fs::path temp;
 };
+
+// vorbel-pack build refuses such a DLL, so the payload is embedded as it stands.
+TEST(PackedLauncher, AnApplicationWithoutRunCodeIsReported) {
+  EmbeddedPayload payload({{L"no_entry.dll", read_file(built_file(VORBEL_NO_ENTRY_DLL))}});
+  ProcessResult result = payload.run();
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.out, text_mode("Error, DLL entry point not found.\n"));
+  EXPECT_EQ(result.err, "");
+  EXPECT_TRUE(fs::is_empty(payload.temp)) << "the extracting instance still cleans up";
+}
 
 TEST(PackedLauncher, AFirstEntryThatIsNoDllIsReportedWithTheSystemText) {
   EmbeddedPayload payload({{L"app.dll", "this is not a DLL"}});

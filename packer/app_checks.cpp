@@ -1,0 +1,125 @@
+// Pack-time checks of the application and its DLLs; see app_checks.h.
+// The launcher loads the application with LoadLibraryExW searching the DLL's
+// own directory (the top of the payload), the extraction directory (the same)
+// and System32, so only top-level entries satisfy the imports of top-level DLLs.
+#include "packer/app_checks.h"
+
+#include <algorithm>
+
+#include "packer/launcher_image.h"
+#include "packer/pe_imports.h"
+#include "packer/platform.h"
+#include "packer/system_dlls.h"
+#include "packer/utf.h"
+
+namespace vorbel::pack {
+namespace {
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+  return text;
+}
+
+// A C++ compiler's name for a function called run_code (GCC/Clang "_Z8run_code...",
+// MSVC "?run_code@@...").
+bool is_mangled_run_code(const std::string& name) {
+  return name.find("run_code") != std::string::npos && (name.starts_with("_Z") || name.starts_with("?"));
+}
+
+struct Entry {
+  std::string shown;      // entry name as stored, UTF-8
+  std::string name;       // the same in lower case
+  std::string file_name;  // its last component
+  bool top = false;
+};
+
+Entry entry_of(const InputFile& file) {
+  Entry entry;
+  entry.shown = utf16_to_utf8(file.name).value_or("");
+  entry.name = lower(entry.shown);
+  size_t slash = entry.name.rfind('\\');
+  entry.top = slash == std::string::npos;
+  entry.file_name = entry.top ? entry.name : entry.name.substr(slash + 1);
+  return entry;
+}
+
+}  // namespace
+
+Status check_application(const std::vector<uint8_t>& bytes) {
+  auto image = pe::parse_image(bytes);
+  if (!image.ok()) return Failure{"", "is not an x86-64 Windows DLL: " + image.error()};
+  if (!image->pe32_plus)
+    return Failure{"", "is a 32-bit (x86) image; the launcher is x86-64 and loads only x86-64 DLLs"};
+  if ((pe::file_characteristics(image.value()) & pe::kFileDll) == 0)
+    return Failure{"", "is a program (.exe), not a DLL; the application must be a DLL that exports run_code"};
+  auto exports = pe::export_names(image.value());
+  if (!exports.ok()) return Failure{"", "has an export table this tool cannot read: " + exports.error()};
+  const auto& names = exports.value();
+  if (std::find(names.begin(), names.end(), "run_code") != names.end()) return done();
+  auto mangled = std::find_if(names.begin(), names.end(), is_mangled_run_code);
+  if (mangled != names.end())
+    return Failure{
+        "", "does not export run_code, only the C++ name '" + printable(*mangled) + "': declare it extern \"C\""};
+  return Failure{"", "does not export run_code (extern \"C\" __declspec(dllexport) int run_code(int, wchar_t**))"};
+}
+
+std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& files) {
+  std::vector<Entry> entries;
+  for (const InputFile& file : files) entries.push_back(entry_of(file));
+  std::vector<std::string> warnings;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (i != 0 && !entries[i].file_name.ends_with(".dll")) continue;
+    auto bytes = read_whole_file(files[i].path);
+    if (!bytes.ok()) continue;  // the payload writer reports it
+    auto image = pe::parse_image(std::move(bytes.value()));
+    if (!image.ok()) continue;
+    auto imports = pe::imported_dlls(image.value());
+    if (!imports.ok()) continue;
+    const std::string importer = platform::show(files[i].path);
+    for (const std::string& dll : imports.value()) {
+      if (is_system_dll(dll)) continue;
+      std::string wanted = lower(dll);
+      if (wanted.find('.') == std::string::npos) wanted += ".dll";
+      // A top-level importer's imports are found at the top only; for DLLs in subfolders,
+      // which the application loads its own way, any entry of that name counts.
+      const auto named = [&](const Entry& entry) { return entry.file_name == wanted; };
+      if (std::any_of(entries.begin(), entries.end(),
+                      [&](const Entry& entry) { return named(entry) && (entry.top || !entries[i].top); }))
+        continue;
+      auto found = std::find_if(entries.begin(), entries.end(), named);
+      if (found != entries.end()) {
+        warnings.push_back(
+            importer + ": imports " + printable(dll) + ", which the payload holds only as " + printable(found->shown) +
+            ", where Windows does not look for it: add it at the top (--add PATH=" + printable(dll) + ")");
+      } else {
+        warnings.push_back(importer + ": imports " + printable(dll) +
+                           ", which is neither in the payload nor part of Windows: link that runtime statically "
+                           "(for GCC's: -static-libgcc -static-libstdc++, or -static) or --add the DLL");
+      }
+    }
+  }
+  return warnings;
+}
+
+std::optional<Failure> output_problem(const std::filesystem::path& output, const std::vector<NamedInput>& inputs) {
+  namespace fs = std::filesystem;
+  const std::string shown = platform::show(output);
+  std::error_code error;
+  fs::path folder = output.parent_path();
+  if (folder.empty()) folder = ".";
+  if (!fs::exists(folder, error)) return Failure{shown, "the folder " + platform::show(folder) + " does not exist"};
+  if (!fs::is_directory(folder, error)) return Failure{shown, platform::show(folder) + " is not a folder"};
+  if (fs::is_directory(output, error)) return Failure{shown, "is a folder; give the file to write, such as MyApp.exe"};
+  int error_number = 0;
+  auto target = platform::identity_of(output, &error_number);
+  if (!target) return std::nullopt;  // not there yet: it cannot be an input
+  for (const NamedInput& input : inputs) {
+    if (platform::identity_of(input.path, &error_number) == target)
+      return Failure{shown,
+                     "is the same file as " + input.role + ", which packing would overwrite; choose another output"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace vorbel::pack
