@@ -131,6 +131,7 @@ TEST(UnpackPayload, NamesOf511LevelsAreMadeWithoutGrowingTheStack) {
   ASSERT_EQ(known_directory_count, 2 + 511);
   EXPECT_EQ(std::wstring(known_directories[2]), dir.wstring() + L"\\a");
   EXPECT_EQ(std::wstring(known_directories[512]), dir.wstring() + L"\\" + deep.substr(0, deep.size() - 2));
+  remove_chain(dir, deep);
 }
 
 TEST(UnpackPayload, BeyondTheCacheDirectoriesAreStillMade) {

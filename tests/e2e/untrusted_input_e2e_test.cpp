@@ -50,17 +50,8 @@ TEST(UntrustedInput, ANameOf511LevelsIsUnpackedAndRun) {
   std::vector<std::string> files = values(report, "file");
   EXPECT_NE(std::find(files.begin(), files.end(), narrow(stored)), files.end()) << "the application sees the deep file";
   // Removing a tree this deep is the cleanup's task: under Wine the shell's
-  // delete gives up on it and leaves the whole extraction directory, and so
-  // does std::filesystem. The file functions take such paths: the test
-  // removes the chain from the bottom up, the scratch directory the rest.
-  for (const fs::path& left : app.left_in_temp()) {
-    std::wstring path = left.wstring() + L"\\" + stored;
-    DeleteFileW(path.c_str());
-    for (size_t cut = path.rfind(L'\\'); cut > left.wstring().size(); cut = path.rfind(L'\\')) {
-      path.resize(cut);
-      RemoveDirectoryW(path.c_str());
-    }
-  }
+  // delete gives up on it and leaves the whole extraction directory.
+  for (const fs::path& left : app.left_in_temp()) remove_chain(left, stored);
 }
 
 TEST(UntrustedInput, AnApplicationFileWithoutExtensionIsLoadedAsWritten) {
