@@ -55,12 +55,14 @@ TEST(UntrustedInput, ANameOf511LevelsIsUnpackedAndRun) {
 }
 
 TEST(UntrustedInput, AnApplicationFileWithoutExtensionIsLoadedAsWritten) {
-  EmbeddedPayload payload(sample_entries(L"myapp"));
-  ProcessResult result = payload.run();
-  EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
-  auto report = report_of(result.out);
-  EXPECT_EQ(value(report, "helper"), "hello from sample_helper.dll");
-  EXPECT_TRUE(fs::is_empty(payload.temp));
+  // A dot in a directory's name is no extension of the file's.
+  for (const wchar_t* name : {L"myapp", L"bin.d\\myapp"}) {
+    EmbeddedPayload payload(sample_entries(name));
+    ProcessResult result = payload.run();
+    EXPECT_EQ(result.exit_code, 0u) << narrow(name) << result.out << result.err;
+    EXPECT_EQ(value(report_of(result.out), "helper"), "hello from sample_helper.dll") << narrow(name);
+    EXPECT_TRUE(fs::is_empty(payload.temp)) << narrow(name);
+  }
 }
 
 TEST(UntrustedInput, AFrameCutOrDamagedAfterItsEntriesStopsBeforeTheApplicationRuns) {
