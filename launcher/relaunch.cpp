@@ -54,9 +54,9 @@ const wchar_t* load_path_of(const wchar_t* path) {
 
 int run_application_dll(int count, wchar_t** arguments) {
   AddDllDirectory(extraction_dir);
-  HMODULE application = LoadLibraryExW(load_path_of(first_entry_path), nullptr,
-                                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                            LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE application =
+      LoadLibraryExW(load_path_of(first_entry_path), nullptr,
+                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (application == nullptr) {
     report_system_error("Error, load DLL.", GetLastError());
     exit(2);

@@ -22,9 +22,7 @@ bool is_port_digit(char16_t unit) {
   return (unit >= u'1' && unit <= u'9') || unit == u'\u00B9' || unit == u'\u00B2' || unit == u'\u00B3';
 }
 
-bool is_separator(char16_t unit) {
-  return unit == u'\\' || unit == u'/';
-}
+bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
 // A component that Windows would read as the parent directory: "..", and the
 // forms it trims to "..", made of dots and blanks only.

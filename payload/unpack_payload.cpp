@@ -159,8 +159,9 @@ bool create_directory(const wchar_t* path) {
     if (wcscmp(known_directories[i], path) == 0) return true;
   }
   if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') return true;  // a drive: "C:"
-  bool made = wcscmp(path, extraction_dir) == 0 ? create_private_directory(path)
-                                                 : system_calls.CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  bool made = wcscmp(path, extraction_dir) == 0
+                  ? create_private_directory(path)
+                  : system_calls.CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
   if (made) remember_directory(path);
   return made;
 }

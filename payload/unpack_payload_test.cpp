@@ -218,8 +218,8 @@ DaclSeen describe(PSECURITY_DESCRIPTOR descriptor) {
     void* ace = nullptr;
     if (!GetAce(dacl, i, &ace)) break;
     auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    seen.aces.push_back({allowed->Header.AceType, allowed->Header.AceFlags, allowed->Mask,
-                         sid_bytes(&allowed->SidStart)});
+    seen.aces.push_back(
+        {allowed->Header.AceType, allowed->Header.AceFlags, allowed->Mask, sid_bytes(&allowed->SidStart)});
   }
   return seen;
 }

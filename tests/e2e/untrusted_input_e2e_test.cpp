@@ -38,8 +38,8 @@ TEST(UntrustedInput, ANameOf511LevelsIsUnpackedAndRun) {
   for (int level = 0; level < 511; ++level) deep += L"a/";
   deep += L"f";
   write_file(app.scratch.path() / L"deep.txt", "deep");
-  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", sample_app_dll(), L"--add", sample_helper_dll(), L"--add",
-            (app.scratch.path() / L"deep.txt").wstring() + L"=" + deep, L"-o", app.exe.wstring()});
+  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", sample_app_dll(), L"--add", sample_helper_dll(),
+            L"--add", (app.scratch.path() / L"deep.txt").wstring() + L"=" + deep, L"-o", app.exe.wstring()});
   ProcessResult result = app.run({});
   EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
   EXPECT_EQ(result.err, "");
