@@ -17,4 +17,5 @@ SystemCalls system_calls = {
     SHFileOperationW,
     malloc,
     ZSTD_createDCtx,
+    CreateDirectoryW,
 };

@@ -26,6 +26,9 @@ struct SystemCalls {
   int(WINAPI* SHFileOperationW)(LPSHFILEOPSTRUCTW operation);
   void* (*malloc)(size_t size);
   ZSTD_DCtx_s* (*ZSTD_createDCtx)();
+  // Wine derives a directory's security from its Unix mode and does not keep
+  // a DACL: tests read the one the launcher asks for here.
+  BOOL(WINAPI* CreateDirectoryW)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
 };
 
 extern SystemCalls system_calls;

@@ -126,5 +126,18 @@ int main(int argc, char** argv) {
   save(names_dir / "seed-unicode", text("\xC3\xA9t\xC3\xA9\\\xE2\x85\xB0\\\xF0\x9F\x98\x80.txt"));
   save(names_dir / "seed-device", text("sub\\com\xC2\xB9.log"));
   save(names_dir / "seed-forbidden", text("a\\b:c"));
+
+  // The launcher's check reads names as UTF-16LE, the form they have in a payload.
+  const fs::path rule_dir = corpus / "entry_name_rule";
+  const auto utf16 = [](std::u16string_view name) {
+    Bytes bytes;
+    for (char16_t unit : name) bytes.insert(bytes.end(), {static_cast<uint8_t>(unit), static_cast<uint8_t>(unit >> 8)});
+    return bytes;
+  };
+  save(rule_dir / "seed-nested", utf16(u"lib\\sub dir\\file.name.txt"));
+  save(rule_dir / "seed-parent", utf16(u"a\\..\\. .\\x"));
+  save(rule_dir / "seed-device", utf16(u"sub/Com\u00B9 .log\\nul"));
+  save(rule_dir / "seed-drive", utf16(u"C:x"));
+  save(rule_dir / "seed-unicode", utf16(u"\u00E9t\u00E9\\\xD83D\xDE00.txt"));
   return 0;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and runs each for N seconds (default 60):
 #   fuzz/run.sh [seconds] [target...]
-# Targets: pe_resources payload_stream entry_names (default: all three).
+# Targets: pe_resources payload_stream entry_names entry_name_rule (default: all).
 # Every target first replays its seeds and saved regressions, then fuzzes on a
 # scratch corpus seeded from fuzz/corpus/<target>; nothing under fuzz/ changes.
 # A crash, hang or leak stops with a non-zero status; the input that caused it
@@ -13,7 +13,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(pe_resources payload_stream entry_names)
+[ ${#targets[@]} -gt 0 ] || targets=(pe_resources payload_stream entry_names entry_name_rule)
 build="${FUZZ_BUILD:-/tmp/fuzz-build}"
 work="${FUZZ_WORK:-/tmp/fuzz-work}"
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include "common/bounded_text.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/exe_path.h"
@@ -33,11 +34,29 @@ bool check_parent_launcher(const wchar_t* value) {
   return same;
 }
 
+namespace {
+
+// LoadLibraryExW appends ".dll" to a file name without an extension; a
+// trailing "." makes it load the file that was written, under its own name.
+wchar_t application_load_path[FIRST_ENTRY_PATH_CAPACITY + 1];
+
+const wchar_t* load_path_of(const wchar_t* path) {
+  copy_wide(application_load_path, FIRST_ENTRY_PATH_CAPACITY + 1, path);
+  const wchar_t* name = path;
+  for (const wchar_t* unit = path; *unit != L'\0'; ++unit) {
+    if (*unit == L'\\' || *unit == L'/') name = unit + 1;
+  }
+  if (wcschr(name, L'.') == nullptr) append_wide_unit(application_load_path, FIRST_ENTRY_PATH_CAPACITY + 1, L'.');
+  return application_load_path;
+}
+
+}  // namespace
+
 int run_application_dll(int count, wchar_t** arguments) {
   AddDllDirectory(extraction_dir);
-  HMODULE application = LoadLibraryExW(first_entry_path, nullptr,
-                                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                            LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE application =
+      LoadLibraryExW(load_path_of(first_entry_path), nullptr,
+                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (application == nullptr) {
     report_system_error("Error, load DLL.", GetLastError());
     exit(2);

@@ -1,13 +1,14 @@
 // Entry name rules and case folding; see entry_names.h. Stricter than the
-// launcher's own check on purpose: it only stops names that leave its directory,
-// while a name Windows rejects or rewrites would fail on the user's machine.
+// launcher's own check on purpose: it only stops names that leave its directory
+// or name a device (the rule both share), while a name Windows rejects or
+// rewrites would fail on the user's machine.
 #include "packer/entry_names.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 
 #include "packer/utf.h"
+#include "payload/entry_name_rule.h"
 
 namespace vorbel::pack {
 namespace {
@@ -44,25 +45,6 @@ std::optional<std::string> forbidden_character(char16_t unit) {
   }
 }
 
-// Windows opens a device for these base names whatever extension follows,
-// and ignores blanks before the extension ("NUL .txt" is NUL too).
-bool is_device_name(std::u16string_view component, std::u16string* base_out) {
-  std::u16string_view base = component.substr(0, component.find(u'.'));
-  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
-  std::u16string upper;
-  for (char16_t unit : base) upper += (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - 32) : unit;
-  static constexpr std::array<std::u16string_view, 6> kPlain = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
-  bool reserved = false;
-  for (auto plain : kPlain) reserved = reserved || upper == plain;
-  if (upper.size() == 4 && (upper.starts_with(u"COM") || upper.starts_with(u"LPT"))) {
-    char16_t digit = upper[3];
-    // Windows counts the superscript digits as digits here too.
-    reserved = (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
-  }
-  if (reserved) *base_out = std::u16string(base);
-  return reserved;
-}
-
 std::optional<std::string> component_problem(std::u16string_view name, std::u16string_view component) {
   if (component.empty()) return "entry name " + quoted(name) + " has an empty component";
   bool dots_and_blanks_only = true;
@@ -79,9 +61,8 @@ std::optional<std::string> component_problem(std::u16string_view name, std::u16s
     return "entry name " + quoted(name) + " has the component " + quoted(component) +
            " ending in a dot or blank, which Windows drops";
   }
-  std::u16string base;
-  if (is_device_name(component, &base)) {
-    return "entry name " + quoted(name) + " uses the reserved device name " + quoted(base);
+  if (size_t device = device_name_length(component.data(), component.size())) {
+    return "entry name " + quoted(name) + " uses the reserved device name " + quoted(component.substr(0, device));
   }
   return std::nullopt;
 }

@@ -113,13 +113,31 @@ void append_pid(SpecOutput& out) {
   free(parent);
 }
 
+// An inherited time stamp becomes part of the directory that the run makes
+// and deletes at its end, so only a FILETIME count is taken: 1 to 20 decimal
+// digits of a value below 2^64. Anything else ("x\..\..\victim") could
+// steer that directory onto the user's own files.
+bool is_time_stamp(const wchar_t* text) {
+  constexpr size_t MAX_DIGITS = 20;  // 18446744073709551615
+  unsigned long long value = 0;
+  size_t digits = 0;
+  for (const wchar_t* unit = text; *unit != L'\0'; ++unit, ++digits) {
+    if (*unit < L'0' || *unit > L'9' || digits == MAX_DIGITS) return false;
+    unsigned digit = static_cast<unsigned>(*unit - L'0');
+    if (value > (~0ull - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  return digits > 0;
+}
+
 void append_time(SpecOutput& out) {
   wchar_t* start = get_env_copy_narrow("VORBEL_ONEFILE_START");
-  if (start != nullptr) {
+  if (start != nullptr && is_time_stamp(start)) {
     append_value(out, start);
     free(start);
     return;
   }
+  free(start);  // not a time stamp: as if it were unset
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   long long stamp = static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |

@@ -218,9 +218,42 @@ TEST(ExpandPathSpec, TimeIsStoredOnFirstUseAndReusedVerbatim) {
   EXPECT_EQ(stamp.find_first_not_of(L"0123456789"), std::wstring::npos);
   EXPECT_EQ(env_value(L"VORBEL_ONEFILE_START"), stamp);
   EXPECT_EQ(expand(L"{TIME}").text, stamp);
+}
 
-  ScopedEnv preset(L"VORBEL_ONEFILE_START", L"any\\text {x}");
-  EXPECT_EQ(expand(L"{TIME}").text, L"any\\text {x}");
+TEST(ExpandPathSpec, AnInheritedTimeIsTakenOnlyWhenItIsAFiletimeCount) {
+  struct Case {
+    const wchar_t* value;
+    bool taken;
+  };
+  const Case cases[] = {
+      {L"0", true},
+      {L"134116992000000000", true},
+      {L"18446744073709551615", true},    // the largest count
+      {L"18446744073709551616", false},   // one more
+      {L"000000000000000000001", false},  // 21 digits
+      {L"x\\..\\..\\victim", false},
+      {L"..", false},
+      {L"any\\text {x}", false},
+      {L"-1", false},
+      {L"+1", false},
+      {L" 1", false},
+      {L"1 ", false},
+      {L"12a", false},
+      {L"\uFF11\uFF12", false},  // fullwidth digits
+  };
+  for (const Case& c : cases) {
+    ScopedEnv preset(L"VORBEL_ONEFILE_START", c.value);
+    Expansion time = expand(L"{TIME}");
+    ASSERT_TRUE(time.ok);
+    if (c.taken) {
+      EXPECT_EQ(time.text, c.value);
+      continue;
+    }
+    // As if unset: the current time, stored for the instances to come.
+    EXPECT_EQ(time.text.size(), 18u) << narrow(c.value);
+    EXPECT_EQ(time.text.find_first_not_of(L"0123456789"), std::wstring::npos) << narrow(c.value);
+    EXPECT_EQ(env_value(L"VORBEL_ONEFILE_START"), time.text) << narrow(c.value);
+  }
 }
 
 TEST(ExpandPathSpec, DefaultSpecGivesTheSameDirectoryInBothInstances) {

@@ -37,6 +37,10 @@ void read_payload_bytes(void* destination, uint64_t count) {
   }
 }
 
+void finish_payload_stream() {
+  if (payload_stream_finish(&payload_stream) != PAYLOAD_OK) fatal_error("Error, couldn't decode attached data.");
+}
+
 void close_payload_stream() {
   ZSTD_freeDCtx(payload_stream.decoder);
   payload_stream.decoder = nullptr;

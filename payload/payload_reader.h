@@ -19,5 +19,9 @@ void open_payload_stream();
 // Exactly count decoded bytes into destination.
 void read_payload_bytes(void* destination, uint64_t count);
 
+// Takes the frame to its end after the end marker, so that a cut or damaged
+// checksum stops the run before anything is started from the files.
+void finish_payload_stream();
+
 // Releases the decoder, then the output buffer.
 void close_payload_stream();

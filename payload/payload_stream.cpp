@@ -18,6 +18,7 @@ void payload_stream_start(PayloadStream* stream, uint8_t* output_buffer, ZSTD_DC
   stream->decoder = decoder;
   stream->input = {stream->resource_data, static_cast<size_t>(stream->resource_size - PAYLOAD_HEADER_SIZE), 0};
   stream->output = {output_buffer, 0, 0};
+  stream->frame_complete = false;
 }
 
 namespace {
@@ -29,10 +30,12 @@ namespace {
 // inside the library. A call that yields nothing while no input remains, or
 // that neither consumes nor yields anything, means no more output can come:
 // the frame was cut short. So every call either makes progress or fails, and
-// a truncated payload can never loop for ever.
+// a truncated payload can never loop for ever. Once the frame is complete
+// nothing more can come either: a further call would take the bytes after the
+// frame for the start of another one.
 PayloadStatus refill(PayloadStream* stream) {
   for (;;) {
-    if (stream->input.pos > stream->input.size) return PAYLOAD_CORRUPT;
+    if (stream->frame_complete || stream->input.pos > stream->input.size) return PAYLOAD_CORRUPT;
     size_t consumed_before = stream->input.pos;
     stream->output.size = PAYLOAD_OUTPUT_BUFFER_SIZE;
     stream->output.pos = 0;
@@ -41,6 +44,8 @@ PayloadStatus refill(PayloadStream* stream) {
     stream->output.size = produced;
     stream->output.pos = 0;
     if (ZSTD_isError(result)) return PAYLOAD_CORRUPT;
+    // 0: the frame is decoded, checksum tested, and all its output is out.
+    if (result == 0) stream->frame_complete = true;
     if (produced > 0) return PAYLOAD_OK;
     bool input_used_up = stream->input.pos >= stream->input.size;
     if (input_used_up || stream->input.pos == consumed_before) return PAYLOAD_CORRUPT;
@@ -66,4 +71,13 @@ PayloadStatus payload_stream_read(PayloadStream* stream, void* destination, uint
     count -= take;
   }
   return PAYLOAD_OK;
+}
+
+PayloadStatus payload_stream_finish(PayloadStream* stream) {
+  for (;;) {
+    stream->output.pos = stream->output.size;  // decoded bytes past the end marker are no files
+    if (stream->frame_complete) return PAYLOAD_OK;
+    PayloadStatus status = refill(stream);
+    if (status != PAYLOAD_OK && !stream->frame_complete) return status;
+  }
 }

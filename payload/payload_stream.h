@@ -14,6 +14,7 @@ struct PayloadStream {
   ZSTD_DCtx* decoder;
   ZSTD_inBuffer input;    // the frame: pos = bytes the decoder has consumed
   ZSTD_outBuffer output;  // the output buffer as a cursor: pos = handed out, size = filled
+  bool frame_complete;    // the decoder has reached the frame's end and tested its checksum
 };
 
 enum PayloadStatus {
@@ -31,3 +32,9 @@ void payload_stream_start(PayloadStream* stream, uint8_t* output_buffer, ZSTD_DC
 
 // Copies exactly count decoded bytes to destination, or fails.
 PayloadStatus payload_stream_read(PayloadStream* stream, void* destination, uint64_t count);
+
+// Takes the frame to its end with the input that is left, so that its
+// checksum is tested: OK once the decoder reports the frame complete, CORRUPT
+// when it reports an error or the input runs out first. Decoded bytes not yet
+// read are dropped; whatever follows the frame in the resource is not read.
+PayloadStatus payload_stream_finish(PayloadStream* stream);

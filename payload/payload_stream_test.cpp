@@ -175,9 +175,9 @@ TEST(PayloadStream, TruncatedFramesFailAndNeverHang) {
   }
 }
 
-TEST(PayloadStream, AMissingChecksumGoesUnnoticedByAReaderThatStopsAtTheContentEnd) {
+TEST(PayloadStream, AMissingChecksumIsFoundOnlyWhenTheFrameIsFinished) {
   // The reader never asks for more than the content; the checksum trailer is
-  // only checked when it arrives with the last block.
+  // only checked when the frame is taken to its end.
   Bytes content = pseudo_random(100000, 9, 32);
   Bytes frame = compress(content);
   for (size_t cut = frame.size() - 4; cut < frame.size(); ++cut) {
@@ -185,6 +185,65 @@ TEST(PayloadStream, AMissingChecksumGoesUnnoticedByAReaderThatStopsAtTheContentE
     Bytes out;
     ASSERT_EQ(read_in_requests(&open.stream, content.size(), {32768}, &out), PAYLOAD_OK) << cut;
     EXPECT_EQ(out, content);
+    EXPECT_EQ(payload_stream_finish(&open.stream), PAYLOAD_CORRUPT) << "cut at " << cut << " of " << frame.size();
+  }
+}
+
+// Content read up to a point (as the launcher reads up to the end marker),
+// then the frame finished.
+PayloadStatus read_then_finish(const Bytes& resource, size_t read, size_t request = 32768) {
+  OpenStream open(resource);
+  Bytes out;
+  if (read_in_requests(&open.stream, read, {request}, &out) != PAYLOAD_OK) return PAYLOAD_BAD_HEADER;
+  return payload_stream_finish(&open.stream);
+}
+
+TEST(PayloadStream, FinishingTestsTheWholeFrameAndNothingAfterIt) {
+  Bytes content = pseudo_random(300000, 10, 64);
+  Bytes frame = compress(content);
+  EXPECT_EQ(read_then_finish(resource_of(frame), content.size()), PAYLOAD_OK);
+  // Bytes decoded after the point where reading stopped are dropped, however many.
+  for (size_t read : {size_t{0}, size_t{1}, size_t{2}, content.size() / 2, content.size() - 1}) {
+    EXPECT_EQ(read_then_finish(resource_of(frame), read), PAYLOAD_OK) << read;
+  }
+  // Whatever follows the frame is never taken for another frame.
+  Bytes second_frame = compress(pseudo_random(1000, 11));
+  for (const Bytes& trailer : {pseudo_random(5000, 12), second_frame, Bytes{0x28, 0xB5, 0x2F, 0xFD}}) {
+    EXPECT_EQ(read_then_finish(resource_of(frame, trailer), content.size()), PAYLOAD_OK);
+    EXPECT_EQ(read_then_finish(resource_of(frame, trailer), 100), PAYLOAD_OK);
+  }
+  // A frame whose last output was handed out by the read that reached its end.
+  Bytes small = pseudo_random(1000, 13);
+  EXPECT_EQ(read_then_finish(resource_of(compress(small), pseudo_random(64, 14)), small.size(), small.size()),
+            PAYLOAD_OK);
+  // Frames without a checksum end all the same.
+  EXPECT_EQ(read_then_finish(resource_of(compress(content, {.checksum = false})), 10), PAYLOAD_OK);
+}
+
+TEST(PayloadStream, FinishingFailsOnADamagedOrShortTail) {
+  Bytes content = pseudo_random(300000, 15, 64);
+  Bytes frame = compress(content);
+  struct Case {
+    const char* what;
+    Bytes resource;
+  };
+  std::vector<Case> cases;
+  for (size_t cut = 1; cut <= 4; ++cut) {
+    cases.push_back({"cut in the checksum", resource_of(Bytes(frame.begin(), frame.end() - static_cast<long>(cut)))});
+  }
+  cases.push_back({"cut inside the last block", resource_of(Bytes(frame.begin(), frame.end() - 40))});
+  for (size_t at = 1; at <= 4; ++at) {
+    Bytes flipped = frame;
+    flipped[flipped.size() - at] ^= 0x01;
+    cases.push_back({"checksum byte flipped", resource_of(flipped)});
+  }
+  Bytes flipped_block = frame;
+  flipped_block[flipped_block.size() - 30] ^= 0x40;
+  cases.push_back({"last block damaged", resource_of(flipped_block)});
+  for (const Case& c : cases) {
+    // From early in the content, as the launcher's end marker may come before
+    // the last block: finishing decodes the rest.
+    EXPECT_EQ(read_then_finish(c.resource, 1000), PAYLOAD_CORRUPT) << c.what;
   }
 }
 

@@ -1,6 +1,7 @@
 // The payload entry loop and the directory creation behind it; see
 // unpack_payload.h. Entry names are trusted to be the build tool's, except
-// that none may reach outside the extraction directory or overrun its buffer.
+// that none may reach outside the extraction directory, name a device or
+// overrun its buffer.
 #include "payload/unpack_payload.h"
 
 #include <stdint.h>
@@ -11,14 +12,19 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/path_spec.h"
+#include "payload/entry_name_rule.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
+#include "payload/private_directory.h"
 #include "shutdown/error_report.h"
 
 wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
 int known_directory_count;
+bool extraction_dir_private;
 
 namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
 wchar_t entry_name[ENTRY_NAME_CAPACITY];
 wchar_t target_path[PATH_CAPACITY];
@@ -34,38 +40,6 @@ void read_entry_name() {
   fatal_error("Error, attached data holds a file name longer than 1023 units.");
 }
 
-bool is_separator(wchar_t unit) {
-  return unit == L'\\' || unit == L'/';
-}
-
-// A component that Windows would read as the parent directory: "..", and the
-// forms it trims to "..", made of dots and blanks only.
-bool is_parent_component(const wchar_t* start, const wchar_t* end) {
-  int dots = 0;
-  for (const wchar_t* unit = start; unit < end; ++unit) {
-    if (*unit == L'.') {
-      ++dots;
-    } else if (*unit != L' ') {
-      return false;
-    }
-  }
-  return dots >= 2;
-}
-
-// Whether the name, appended to the extraction directory, stays below it.
-// Windows takes "/" for a separator too, so both count here.
-bool stays_inside(const wchar_t* name) {
-  if (is_separator(name[0]) || wcschr(name, L':') != nullptr) return false;
-  const wchar_t* start = name;
-  for (const wchar_t* unit = name;; ++unit) {
-    if (*unit == L'\0' || is_separator(*unit)) {
-      if (is_parent_component(start, unit)) return false;
-      if (*unit == L'\0') return true;
-      start = unit + 1;
-    }
-  }
-}
-
 uint64_t read_entry_size() {
   uint8_t bytes[ENTRY_SIZE_BYTES];
   read_payload_bytes(bytes, sizeof bytes);
@@ -74,9 +48,24 @@ uint64_t read_entry_size() {
   return size;
 }
 
+// create_directory makes the extraction directory user-only; tried directly
+// first, like every level, and its ancestors made only when that fails.
+void make_extraction_dir_private() {
+  if (extraction_dir_private) return;
+  extraction_dir_private = create_directory(extraction_dir);
+  if (!extraction_dir_private) {
+    create_directory_path(extraction_dir);
+    extraction_dir_private = create_directory(extraction_dir);
+  }
+}
+
 void write_entry(uint64_t size) {
+  make_extraction_dir_private();
   create_directory_path(target_path);
-  HANDLE file = CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (extraction_dir_private) {
+    file = CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  }
   if (file == INVALID_HANDLE_VALUE) {
     print_error("Error, failed to open '%ls' for writing.\n", target_path);
     exit(2);
@@ -107,10 +96,13 @@ bool unpack_payload(UnpackMode mode) {
   for (;;) {
     read_entry_name();
     if (entry_name[0] == L'\0') {
-      if (mode == UNPACK_ALL_ENTRIES) close_payload_stream();
+      if (mode == UNPACK_ALL_ENTRIES) {
+        finish_payload_stream();
+        close_payload_stream();
+      }
       return first_entry_path[0] != L'\0';
     }
-    if (!stays_inside(entry_name)) {
+    if (!entry_name_stays_inside(reinterpret_cast<const char16_t*>(entry_name))) {
       print_error("Error, refusing to unpack '%ls' outside the target directory.\n", entry_name);
       exit(2);
     }
@@ -127,21 +119,32 @@ bool unpack_payload(UnpackMode mode) {
 
 void create_directory_path(const wchar_t* path) {
   if (path == nullptr) abort();
-  wchar_t parent[PATH_CAPACITY];
-  copy_wide(parent, PATH_CAPACITY, path);
-  // The first unit is never a cut point: "\x" has no parent to make.
-  wchar_t* cut = nullptr;
-  for (size_t i = wcslen(parent); i-- > 1;) {
-    if (parent[i] == L'\\') {
-      cut = parent + i;
+  // One buffer for every level, so that a name of 511 levels costs no more
+  // stack than one of a single level. Going up, each level is cut at its last
+  // backslash; going down, the unit at the end of the string is that cut.
+  static wchar_t level[PATH_CAPACITY];
+  copy_wide(level, PATH_CAPACITY, path);
+  size_t length = wcslen(level);
+  size_t failed_levels = 0;
+  for (;;) {
+    // The first unit is never a cut point: "\x" has no parent to make.
+    while (length > 1 && level[length - 1] != L'\\') --length;
+    if (length <= 1) break;
+    level[--length] = L'\0';
+    if (create_directory(level)) {
+      if (failed_levels > 0) level[length] = L'\\';  // down to the child that failed
       break;
     }
+    ++failed_levels;
   }
-  if (cut == nullptr) return;
-  *cut = L'\0';
-  if (!create_directory(parent)) {
-    create_directory_path(parent);
-    create_directory(parent);  // a failure shows when the file cannot be opened
+  // Each level that failed is tried once more, parents before children; a
+  // failure shows when the file cannot be opened.
+  while (failed_levels-- > 0) {
+    create_directory(level);
+    if (failed_levels > 0) {
+      length = wcslen(level);
+      level[length] = L'\\';
+    }
   }
 }
 
@@ -156,9 +159,9 @@ bool create_directory(const wchar_t* path) {
     if (wcscmp(known_directories[i], path) == 0) return true;
   }
   if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') return true;  // a drive: "C:"
-  if (CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
-    remember_directory(path);
-    return true;
-  }
-  return false;
+  bool made = wcscmp(path, extraction_dir) == 0
+                  ? create_private_directory(path)
+                  : system_calls.CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+  if (made) remember_directory(path);
+  return made;
 }

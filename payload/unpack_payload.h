@@ -24,3 +24,7 @@ bool create_directory(const wchar_t* path);
 constexpr int KNOWN_DIRECTORY_CAPACITY = 1024;
 extern wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
 extern int known_directory_count;
+
+// Set once the extraction directory exists with its user-only DACL (made by
+// create_directory); no file is opened below it before.
+extern bool extraction_dir_private;

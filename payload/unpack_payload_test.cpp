@@ -1,9 +1,11 @@
 // Tests of unpacking: files written byte for byte in 32768-byte chunks,
-// directories made parents first and remembered, the re-launched role's single
-// name, and every refusal and failure with its message and status.
+// directories made parents first and remembered, the user-only extraction
+// directory, the re-launched role's single name, and every refusal and failure
+// with its message and status.
 #include "payload/unpack_payload.h"
 
 #include <gtest/gtest.h>
+#include <aclapi.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -28,6 +30,7 @@ void start_unpacking(const std::string& resource, const std::wstring& directory)
   held = resource;
   for (int i = 0; i < known_directory_count; ++i) free(known_directories[i]);
   known_directory_count = 0;
+  extraction_dir_private = false;
   first_entry_path[0] = L'\0';
   extraction_dir[0] = L'\0';
   wcsncpy(extraction_dir, directory.c_str(), PATH_CAPACITY - 1);
@@ -113,6 +116,24 @@ TEST(UnpackPayload, DirectoriesAreMadeOnceAndRemembered) {
   EXPECT_EQ(read_file(dir / L"a" / L"b" / L"three"), "3");
 }
 
+TEST(UnpackPayload, NamesOf511LevelsAreMadeWithoutGrowingTheStack) {
+  ScratchDir scratch;
+  std::wstring deep;
+  for (int level = 0; level < 511; ++level) deep += L"a\\";
+  deep += L"f";
+  ASSERT_EQ(deep.size(), 1023u);
+  fs::path dir = scratch.path() / L"x";
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {deep, "deep"}, {deep.substr(0, 20) + L"g", "g"}}), dir.wstring());
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  EXPECT_EQ(read_file(dir.wstring() + L"\\" + deep), "deep");
+  EXPECT_EQ(read_file(dir.wstring() + L"\\" + deep.substr(0, 20) + L"g"), "g");
+  // The home directory, the extraction directory, then every level once, parents first.
+  ASSERT_EQ(known_directory_count, 2 + 511);
+  EXPECT_EQ(std::wstring(known_directories[2]), dir.wstring() + L"\\a");
+  EXPECT_EQ(std::wstring(known_directories[512]), dir.wstring() + L"\\" + deep.substr(0, deep.size() - 2));
+  remove_chain(dir, deep);
+}
+
 TEST(UnpackPayload, BeyondTheCacheDirectoriesAreStillMade) {
   ScratchDir scratch;
   std::vector<TestEntry> entries = {{L"app.dll", "MZ"}};
@@ -156,6 +177,147 @@ TEST(DirectoryCreation, DrivesAreNeverPassedToTheSystem) {
   EXPECT_TRUE(create_directory(L"Q:"));  // a drive that does not exist: no system call at all
   EXPECT_EQ(known_directory_count, 1);   // only the home directory
   EXPECT_FALSE(create_directory(L"Q:\\no\\such\\drive"));
+}
+
+// Wine (8.0 here) does not keep a DACL: it derives a file's security from
+// its Unix mode, so GetNamedSecurityInfoW reads back a made-up DACL. The DACL
+// the launcher asks for is therefore read where it is handed to the system,
+// through the seam; from the file system only what Wine keeps of it is read:
+// the world has no access (the host directory gets no "other" permissions).
+
+struct AceSeen {
+  BYTE type;
+  BYTE flags;
+  ACCESS_MASK mask;
+  std::vector<unsigned char> sid;
+};
+
+struct DaclSeen {
+  bool has_dacl = false;
+  bool is_protected = false;
+  std::vector<AceSeen> aces;
+};
+
+std::vector<unsigned char> sid_bytes(PSID sid) {
+  auto* bytes = static_cast<unsigned char*>(sid);
+  return std::vector<unsigned char>(bytes, bytes + GetLengthSid(sid));
+}
+
+DaclSeen describe(PSECURITY_DESCRIPTOR descriptor) {
+  DaclSeen seen;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  GetSecurityDescriptorControl(descriptor, &control, &revision);
+  seen.is_protected = (control & SE_DACL_PROTECTED) != 0;
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  seen.has_dacl = present && dacl != nullptr;
+  for (DWORD i = 0; seen.has_dacl && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace)) break;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    seen.aces.push_back(
+        {allowed->Header.AceType, allowed->Header.AceFlags, allowed->Mask, sid_bytes(&allowed->SidStart)});
+  }
+  return seen;
+}
+
+std::vector<unsigned char> current_user_sid() {
+  HANDLE token = nullptr;
+  EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  std::vector<unsigned char> buffer(512);
+  DWORD size = 0;
+  EXPECT_TRUE(GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size));
+  CloseHandle(token);
+  return sid_bytes(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+struct DirectoryRequest {
+  std::wstring path;
+  bool with_security;
+  DaclSeen dacl;
+};
+std::vector<DirectoryRequest> directory_requests;
+
+BOOL WINAPI recording_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+  DirectoryRequest request = {path, attributes != nullptr, {}};
+  if (attributes != nullptr) request.dacl = describe(attributes->lpSecurityDescriptor);
+  directory_requests.push_back(request);
+  return CreateDirectoryW(path, attributes);
+}
+
+void expect_user_only(const DaclSeen& dacl) {
+  ASSERT_TRUE(dacl.has_dacl);
+  EXPECT_TRUE(dacl.is_protected) << "nothing inherited from TEMP";
+  ASSERT_EQ(dacl.aces.size(), 1u);
+  EXPECT_EQ(dacl.aces[0].type, ACCESS_ALLOWED_ACE_TYPE);
+  EXPECT_EQ(dacl.aces[0].flags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << "passed on to all below";
+  EXPECT_EQ(dacl.aces[0].mask, static_cast<ACCESS_MASK>(FILE_ALL_ACCESS));
+  EXPECT_EQ(dacl.aces[0].sid, current_user_sid());
+}
+
+bool world_has_access(const fs::path& path) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  EXPECT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                  nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  SID_IDENTIFIER_AUTHORITY world_authority = SECURITY_WORLD_SID_AUTHORITY;
+  PSID world = nullptr;
+  AllocateAndInitializeSid(&world_authority, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &world);
+  bool granted = false;
+  for (const AceSeen& ace : describe(descriptor).aces) {
+    granted = granted || (ace.type == ACCESS_ALLOWED_ACE_TYPE && ace.sid == sid_bytes(world) && ace.mask != 0);
+  }
+  FreeSid(world);
+  LocalFree(descriptor);
+  return granted;
+}
+
+TEST(PrivateDirectory, TheExtractionDirectoryIsMadeForTheUserAloneAndPassesItOn) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"onefile_1_2";
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"sub\\deeper\\data.txt", "x"}}), dir.wstring());
+  SystemCallOverride record(system_calls.CreateDirectoryW, recording_create_directory);
+  directory_requests.clear();
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  EXPECT_TRUE(extraction_dir_private);
+
+  // sub\deeper (its parent missing), sub, sub\deeper again.
+  ASSERT_EQ(directory_requests.size(), 4u);
+  EXPECT_EQ(directory_requests[0].path, dir.wstring());
+  ASSERT_TRUE(directory_requests[0].with_security);
+  expect_user_only(directory_requests[0].dacl);
+  // Directories below take the inherited DACL: no security of their own.
+  for (size_t i = 1; i < directory_requests.size(); ++i) {
+    EXPECT_FALSE(directory_requests[i].with_security) << narrow(directory_requests[i].path);
+  }
+
+  EXPECT_FALSE(world_has_access(dir));
+  EXPECT_TRUE(world_has_access(scratch.path())) << "Wine's reading of an ordinary directory";
+}
+
+BOOL WINAPI refusing_create_directory(LPCWSTR, LPSECURITY_ATTRIBUTES) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+VORBEL_SCENARIO(unpack_without_private_directory) {
+  system_calls.CreateDirectoryW = refusing_create_directory;
+  start_unpacking(payload_of({{L"app.dll", "MZ"}}), __wargv[2]);
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  return 0;
+}
+
+TEST(PrivateDirectory, NothingIsWrittenWhereThePrivateDirectoryCannotBeMade) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"onefile_1_2";
+  ProcessResult result = run_scenario("unpack_without_private_directory", {}, {dir.wstring()});
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, failed to open '" + narrow(dir.wstring()) + "\\app.dll' for writing.\n"));
+  EXPECT_TRUE(fs::is_empty(scratch.path()));
 }
 
 // Failures end the process: each runs as a scenario, with the payload chosen
@@ -241,6 +403,8 @@ TEST(UnpackPayload, NamesThatLeaveTheDirectoryAreRefusedBeforeAnythingIsWritten)
   const wchar_t* names[] = {
       L"..\\escape.txt", L"a\\..\\..\\escape.txt", L"a/../../escape.txt", L"\\escape.txt", L"/escape.txt",
       L"C:\\escape.txt", L"C:escape.txt",          L"a\\..",               L"a\\. .\\x",    L"...\\x",
+      // Devices: their bytes would go to the device, not to a file.
+      L"sub\\NUL", L"aux.txt", L"COM1", L"x\\lpt1.log", L"x/con", L"nul .txt", L"CONOUT$", L"Com9.x\\y",
   };
   for (const wchar_t* name : names) {
     ProcessResult result = run_failing("unpack_failing", std::wstring(L"unsafe:") + name, dir.wstring());
@@ -249,6 +413,7 @@ TEST(UnpackPayload, NamesThatLeaveTheDirectoryAreRefusedBeforeAnythingIsWritten)
         << narrow(name);
     EXPECT_FALSE(fs::exists(scratch.path() / L"escape.txt")) << narrow(name);
     EXPECT_TRUE(fs::exists(dir / L"app.dll")) << "entries before it are written";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "and nothing for it";
   }
 }
 

@@ -65,6 +65,24 @@ std::vector<fs::path> PackedApp::left_in_temp() const {
   return left;
 }
 
+EmbeddedPayload::EmbeddedPayload(const std::vector<TestEntry>& entries)
+    : EmbeddedPayload(payload_resource(stored_frame(entry_stream(entries)))) {}
+
+EmbeddedPayload::EmbeddedPayload(const std::string& resource) {
+  exe = scratch.path() / L"app.exe";
+  temp = scratch.path() / L"tmp";
+  fs::create_directories(temp);
+  write_file(scratch.path() / L"payload.bin", resource);
+  run_pack({L"embed", L"--launcher", launcher_exe(), L"--payload", (scratch.path() / L"payload.bin").wstring(), L"-o",
+            exe.wstring()});
+}
+
+ProcessResult EmbeddedPayload::run() const {
+  RunOptions options;
+  options.env = {{L"TMP", temp.wstring()}, {L"TEMP", temp.wstring()}, {L"VORBEL_ONEFILE_PARENT", std::nullopt}};
+  return run_process(exe.wstring(), L"app.exe", options);
+}
+
 std::multimap<std::string, std::string> report_of(const std::string& out) {
   std::multimap<std::string, std::string> report;
   std::istringstream lines(out);

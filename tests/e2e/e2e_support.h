@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/payload_builder.h"
 #include "tests/support/process_runner.h"
 #include "tests/support/test_fs.h"
 
@@ -29,6 +30,18 @@ struct PackedApp {
   ProcessResult run(const std::vector<std::wstring>& arguments, RunOptions options = {},
                     const std::wstring& argv0 = L"app.exe") const;
   std::vector<std::filesystem::path> left_in_temp() const;
+
+  ScratchDir scratch;
+  std::filesystem::path exe;
+  std::filesystem::path temp;
+};
+
+// A launcher with a hand-made payload resource embedded as it stands, with
+// its own %TEMP% like PackedApp.
+struct EmbeddedPayload {
+  explicit EmbeddedPayload(const std::vector<TestEntry>& entries);  // as stored blocks, no checksum
+  explicit EmbeddedPayload(const std::string& resource);
+  ProcessResult run() const;
 
   ScratchDir scratch;
   std::filesystem::path exe;

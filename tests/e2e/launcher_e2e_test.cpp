@@ -168,29 +168,9 @@ TEST(PackedLauncher, ManyLaunchesAtOnceEachGetTheirOwnDirectory) {
   EXPECT_TRUE(app.left_in_temp().empty());
 }
 
-// Launchers with hand-made payloads, embedded as they stand.
-struct EmbeddedPayload {
-  explicit EmbeddedPayload(const std::vector<TestEntry>& entries) {
-    exe = scratch.path() / L"app.exe";
-    temp = scratch.path() / L"tmp";
-    fs::create_directories(temp);
-    write_file(scratch.path() / L"payload.bin", payload_resource(stored_frame(entry_stream(entries))));
-    run_pack({L"embed", L"--launcher", launcher_exe(), L"--payload", (scratch.path() / L"payload.bin").wstring(),
-              L"-o", exe.wstring()});
-  }
-  ProcessResult run() const {
-    RunOptions options;
-    options.env = {{L"TMP", temp.wstring()}, {L"TEMP", temp.wstring()}, {L"VORBEL_ONEFILE_PARENT", std::nullopt}};
-    return run_process(exe.wstring(), L"app.exe", options);
-  }
-  ScratchDir scratch;
-  fs::path exe;
-  fs::path temp;
-};
-
 // vorbel-pack build refuses such a DLL, so the payload is embedded as it stands.
 TEST(PackedLauncher, AnApplicationWithoutRunCodeIsReported) {
-  EmbeddedPayload payload({{L"no_entry.dll", read_file(built_file(VORBEL_NO_ENTRY_DLL))}});
+  EmbeddedPayload payload(std::vector<TestEntry>{{L"no_entry.dll", read_file(built_file(VORBEL_NO_ENTRY_DLL))}});
   ProcessResult result = payload.run();
   EXPECT_EQ(result.exit_code, 2u);
   EXPECT_EQ(result.out, text_mode("Error, DLL entry point not found.\n"));
@@ -210,7 +190,7 @@ TEST(PackedLauncher, AFirstEntryThatIsNoDllIsReportedWithTheSystemText) {
 }
 
 TEST(PackedLauncher, AnEmptyPayloadStopsWithoutStartingAgainAndAgain) {
-  EmbeddedPayload payload({});
+  EmbeddedPayload payload(std::vector<TestEntry>{});
   ProcessResult result = payload.run();
   EXPECT_EQ(result.exit_code, 2u);
   EXPECT_EQ(result.out, text_mode("Error, attached data holds no application.\n"));

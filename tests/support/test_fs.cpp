@@ -39,6 +39,15 @@ ScratchDir::~ScratchDir() {
   std::filesystem::remove_all(L"\\\\?\\" + path_.wstring(), ignored);
 }
 
+void remove_chain(const std::filesystem::path& top, const std::wstring& relative) {
+  std::wstring path = top.wstring() + L"\\" + relative;
+  DeleteFileW(path.c_str());
+  for (size_t cut = path.rfind(L'\\'); cut > top.wstring().size(); cut = path.rfind(L'\\')) {
+    path.resize(cut);
+    RemoveDirectoryW(path.c_str());
+  }
+}
+
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream contents;

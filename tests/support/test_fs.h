@@ -39,5 +39,10 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
+// Removes the file top\\relative and then each directory of relative, deepest
+// first. For trees deeper than std::filesystem and the shell's delete manage
+// under Wine (they give up on long paths); the file functions take them.
+void remove_chain(const std::filesystem::path& top, const std::wstring& relative);
+
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& contents);

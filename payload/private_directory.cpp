@@ -1,0 +1,73 @@
+// The user-only extraction directory; see private_directory.h. The security
+// descriptor lives in static buffers: the token's user and a one-entry ACL.
+// No ACE for SYSTEM or Administrators: neither is needed for the user's own
+// processes to unpack, load and delete, and both can take ownership anyway.
+#include "payload/private_directory.h"
+
+#include <windows.h>
+#include <aclapi.h>
+
+#include "common/system_calls.h"
+
+namespace {
+
+// TOKEN_USER followed by the SID it points to.
+alignas(8) unsigned char token_user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+alignas(8) unsigned char acl_buffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+
+PSID current_user() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  BOOL read = GetTokenInformation(token, TokenUser, token_user_buffer, sizeof token_user_buffer, &size);
+  CloseHandle(token);
+  return read ? reinterpret_cast<TOKEN_USER*>(token_user_buffer)->User.Sid : nullptr;
+}
+
+// One ACE: the user, full access, inherited by files and directories below.
+PACL user_only_acl(PSID user) {
+  auto* acl = reinterpret_cast<PACL>(acl_buffer);
+  if (!InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION)) return nullptr;
+  if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, user)) {
+    return nullptr;
+  }
+  return acl;
+}
+
+// A directory that was there before (a planted one in a shared TEMP) is used
+// only when it is the user's own: its owner could change the DACL back.
+bool secure_existing_directory(const wchar_t* path, PSID user, PACL acl) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                            &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool owned = owner != nullptr && EqualSid(owner, user);
+  LocalFree(descriptor);
+  if (!owned) return false;
+  return SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
+                               nullptr) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool create_private_directory(const wchar_t* path) {
+  PSID user = current_user();
+  if (user == nullptr) return false;
+  PACL acl = user_only_acl(user);
+  if (acl == nullptr) return false;
+  SECURITY_DESCRIPTOR descriptor;
+  if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      // Protected: ACEs that TEMP passes down are not merged in, now or when
+      // someone later re-applies inheritance from above.
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return false;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+  if (system_calls.CreateDirectoryW(path, &attributes)) return true;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  return secure_existing_directory(path, user, acl);
+}
