@@ -41,18 +41,22 @@ TEST(ConsoleSubsystem, ConsoleCopyDiffersOnlyInSubsystemAndChecksum) {
     GTEST_SKIP() << "build the Windows tree first (make windows)";
   ScratchDir dir;
   std::string err;
-  const std::vector<std::string> common = {"--launcher", VORBEL_TEST_LAUNCHER, "--app", VORBEL_TEST_APP_DLL, "--level",
-                                           "1"};
+  const fs::path helper = fs::path(VORBEL_TEST_APP_DLL).parent_path() / "sample_helper.dll";
+  const std::vector<std::string> common = {"--launcher", VORBEL_TEST_LAUNCHER, "--app", VORBEL_TEST_APP_DLL,
+                                           "--add", helper.string(), "--level", "1"};
   std::vector<std::string> gui = {"build"}, console = {"build", "--console"};
   for (auto* arguments : {&gui, &console}) arguments->insert(arguments->end(), common.begin(), common.end());
-  gui.insert(gui.end(), {"-o", (dir / "gui.exe").string()});
-  console.insert(console.end(), {"-o", (dir / "console.exe").string()});
+  // One file name for both: it goes into the version resource.
+  fs::create_directories(dir / "gui");
+  fs::create_directories(dir / "console");
+  gui.insert(gui.end(), {"-o", (dir / "gui" / "app.exe").string()});
+  console.insert(console.end(), {"-o", (dir / "console" / "app.exe").string()});
   ASSERT_EQ(pack(gui, &err), kExitOk) << err;
   ASSERT_EQ(pack(console, &err), kExitOk) << err;
   EXPECT_EQ(err, "");
 
-  auto gui_file = bytes_of(dir / "gui.exe");
-  auto console_file = bytes_of(dir / "console.exe");
+  auto gui_file = bytes_of(dir / "gui" / "app.exe");
+  auto console_file = bytes_of(dir / "console" / "app.exe");
   ASSERT_EQ(gui_file.size(), console_file.size());
   EXPECT_EQ(subsystem_of(gui_file).value(), kSubsystemGui);
   EXPECT_EQ(subsystem_of(console_file).value(), kSubsystemConsole);
