@@ -13,6 +13,7 @@ packages=(
   libzstd-dev zstd
   googletest
   icoutils
+  clang libclang-rt-dev
 )
 
 sudo_cmd=()
