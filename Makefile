@@ -9,7 +9,7 @@ WINE64 := $(firstword $(wildcard /usr/lib/wine/wine64) $(shell command -v wine64
 WINE_RUN := scripts/wine-run.sh $(WINE_PREFIX) $(WINE64)
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps windows host demo test clean sanitize fuzz
+.PHONY: all deps windows host demo test clean
 
 all: windows host
 
@@ -27,8 +27,17 @@ host: deps
 demo: all
 	@bash scripts/demo.sh $(WINE_PREFIX) $(WINE64)
 
+test: all
+	@ctest --preset all
+
+clean:
+	rm -rf $(BUILD) dist
+
 # The test run also builds the host tests with sanitizers and the fuzz targets
 # (clang); both trees' tests join the one summary.
+.PHONY: sanitize fuzz
+test: sanitize fuzz
+
 sanitize: deps
 	@cmake --preset host-sanitize >/dev/null
 	@cmake --build --preset host-sanitize -j $(JOBS)
@@ -36,9 +45,3 @@ sanitize: deps
 fuzz: deps
 	@cmake -S fuzz -B $(BUILD)/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(BUILD)/fuzz -j $(JOBS)
-
-test: all sanitize fuzz
-	@ctest --preset all
-
-clean:
-	rm -rf $(BUILD) dist

@@ -20,11 +20,24 @@ gtest_discover_tests(host_unit_tests TEST_PREFIX "${VORBEL_TEST_PREFIX}" DISCOVE
 
 add_subdirectory(${PROJECT_SOURCE_DIR}/packer ${CMAKE_BINARY_DIR}/packer)
 
-set(VORBEL_WINDOWS_BUILD_DIR "" CACHE PATH "Windows build tree whose tests join this tree's test run")
 if(VORBEL_SANITIZE)
   return()
 endif()
 
+# The sanitizer build of the host tests and the fuzz targets (their own trees,
+# built by `make test`) join this tree's test run when they have been built.
+set(VORBEL_SANITIZE_BUILD_DIR "" CACHE PATH "Sanitizer build tree whose tests join this tree's test run")
+set(VORBEL_FUZZ_BUILD_DIR "" CACHE PATH "Fuzz target tree whose tests join this tree's test run")
+file(WRITE ${CMAKE_BINARY_DIR}/checked_trees.cmake "")
+foreach(tree IN ITEMS "${VORBEL_SANITIZE_BUILD_DIR}" "${VORBEL_FUZZ_BUILD_DIR}")
+  if(tree)
+    file(APPEND ${CMAKE_BINARY_DIR}/checked_trees.cmake
+         "if(EXISTS \"${tree}/CTestTestfile.cmake\")\n  subdirs(\"${tree}\")\nendif()\n")
+  endif()
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/checked_trees.cmake)
+
+set(VORBEL_WINDOWS_BUILD_DIR "" CACHE PATH "Windows build tree whose tests join this tree's test run")
 if(VORBEL_WINDOWS_BUILD_DIR)
   file(WRITE ${CMAKE_BINARY_DIR}/windows_tests.cmake
        "if(EXISTS \"${VORBEL_WINDOWS_BUILD_DIR}/CTestTestfile.cmake\")\n"
@@ -43,16 +56,3 @@ if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_OBJDUMP)
             ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll
             ${VORBEL_MINGW_OBJDUMP} "${VORBEL_PRODUCT_NAME}" "${VORBEL_PRODUCT_VERSION}")
 endif()
-
-# The sanitizer build of the host tests and the fuzz targets (their own trees,
-# built by `make test`) join this tree's test run when they have been built.
-set(VORBEL_SANITIZE_BUILD_DIR "" CACHE PATH "Sanitizer build tree whose tests join this tree's test run")
-set(VORBEL_FUZZ_BUILD_DIR "" CACHE PATH "Fuzz target tree whose tests join this tree's test run")
-file(WRITE ${CMAKE_BINARY_DIR}/checked_trees.cmake "")
-foreach(tree IN ITEMS "${VORBEL_SANITIZE_BUILD_DIR}" "${VORBEL_FUZZ_BUILD_DIR}")
-  if(tree)
-    file(APPEND ${CMAKE_BINARY_DIR}/checked_trees.cmake
-         "if(EXISTS \"${tree}/CTestTestfile.cmake\")\n  subdirs(\"${tree}\")\nendif()\n")
-  endif()
-endforeach()
-set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/checked_trees.cmake)
