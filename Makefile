@@ -38,3 +38,16 @@ product: deps
 
 clean:
 	rm -rf $(BUILD) dist
+
+# The test run also builds the host tests with sanitizers and the fuzz targets
+# (clang); both trees' tests join the one summary.
+.PHONY: sanitize fuzz
+test: sanitize fuzz
+
+sanitize: deps
+	@cmake --preset host-sanitize >/dev/null
+	@cmake --build --preset host-sanitize -j $(JOBS)
+
+fuzz: deps
+	@cmake -S fuzz -B $(BUILD)/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(BUILD)/fuzz -j $(JOBS)

@@ -9,11 +9,34 @@ add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream
 target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
 
+# The preset host-sanitize builds this half again with AddressSanitizer and
+# UndefinedBehaviorSanitizer (flags from the preset); its tests carry a prefix
+# and join the plain tree's run, which alone adds the checks below.
+option(VORBEL_SANITIZE "This tree is the sanitizer build of the host tests" OFF)
+set(VORBEL_TEST_PREFIX "" CACHE STRING "Prefix of this tree's unit test names")
+
 add_executable(host_unit_tests ${PROJECT_SOURCE_DIR}/payload/payload_stream_test.cpp)
 target_link_libraries(host_unit_tests PRIVATE payload_portable gtest_main)
-gtest_discover_tests(host_unit_tests)
+gtest_discover_tests(host_unit_tests TEST_PREFIX "${VORBEL_TEST_PREFIX}" DISCOVERY_TIMEOUT 60)
 
 add_subdirectory(${PROJECT_SOURCE_DIR}/packer ${CMAKE_BINARY_DIR}/packer)
+
+if(VORBEL_SANITIZE)
+  return()
+endif()
+
+# The sanitizer build of the host tests and the fuzz targets (their own trees,
+# built by `make test`) join this tree's test run when they have been built.
+set(VORBEL_SANITIZE_BUILD_DIR "" CACHE PATH "Sanitizer build tree whose tests join this tree's test run")
+set(VORBEL_FUZZ_BUILD_DIR "" CACHE PATH "Fuzz target tree whose tests join this tree's test run")
+file(WRITE ${CMAKE_BINARY_DIR}/checked_trees.cmake "")
+foreach(tree IN ITEMS "${VORBEL_SANITIZE_BUILD_DIR}" "${VORBEL_FUZZ_BUILD_DIR}")
+  if(tree)
+    file(APPEND ${CMAKE_BINARY_DIR}/checked_trees.cmake
+         "if(EXISTS \"${tree}/CTestTestfile.cmake\")\n  subdirs(\"${tree}\")\nendif()\n")
+  endif()
+endforeach()
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${CMAKE_BINARY_DIR}/checked_trees.cmake)
 
 set(VORBEL_WINDOWS_BUILD_DIR "" CACHE PATH "Windows build tree whose tests join this tree's test run")
 if(VORBEL_WINDOWS_BUILD_DIR)

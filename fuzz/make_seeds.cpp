@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_payload.h"
+#include "fuzz/fuzz_spec_input.h"
 #include "packer/pe_resources.h"
 #include "packer/synthetic_image.h"
 
@@ -88,6 +89,37 @@ Bytes as_content(const Bytes& plain, uint8_t flags = 0) {
   return input;
 }
 
+// ---- Directory specs --------------------------------------------------------------
+
+// The launcher's own spec at its usual size and at the edges of the 4096-unit
+// buffer, the program and shell folder variants.
+void save_spec_seeds(const fs::path& corpus) {
+  const fs::path spec_dir = corpus / "path_spec";
+  auto spec_seed = [&](const char* name, size_t capacity, std::u16string spec, std::u16string temp, uint8_t flags) {
+    fuzz::SpecInput input;
+    input.capacity = capacity;
+    input.flags = flags;
+    input.clock = 134116992000000000;
+    input.own_id = 4242;
+    input.values[fuzz::kTemp] = std::move(temp);
+    input.values[fuzz::kHome] = u"C:\\users\\me\\";
+    input.values[fuzz::kCache] = u"C:\\users\\me\\AppData\\Local";
+    input.values[fuzz::kArgv0] = spec.starts_with(u"{PROGRAM_BASE}{") ? u".exe" : u"C:\\d\\App.EXE";
+    input.values[fuzz::kParent] = u"4242";
+    input.spec = std::move(spec);
+    save(spec_dir / name, fuzz::encode_spec_input(input));
+  };
+  const std::u16string temp = u"C:\\users\\me\\Temp\\";
+  spec_seed("seed-default", 4096, u"{TEMP}\\onefile_{PID}_{TIME}", temp, 0);
+  spec_seed("seed-default-inherited-start", 4096, u"{TEMP}\\onefile_{PID}_{TIME}", temp, fuzz::kStartFormatted);
+  spec_seed("seed-temp-at-the-edge", 4097, u"{TEMP}\\onefile_{PID}_{TIME}", std::u16string(4060, u'a'), 0);
+  spec_seed("seed-literal-overflow", 3, u"abc", temp, 0);
+  spec_seed("seed-program-variants", 4096, u"{PROGRAM_BASE}|{PROGRAM_DIR}|{program}", temp, 0);
+  spec_seed("seed-program-exe-only", 4096, u"{PROGRAM_BASE}{PROGRAM_DIR}", temp, 0);
+  spec_seed("seed-shell-folders", 600, u"{HOME}\\{CACHE_DIR}\\{PRODUCT}-{VERSION}", temp, 0);
+  spec_seed("seed-open-and-unknown", 64, u"x{AB{TIME}}{}{NOPE}{TEMP", temp, fuzz::kTempFails);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,6 +128,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path corpus = argv[1];
+  save_spec_seeds(corpus);
 
   const fs::path pe_dir = corpus / "pe_resources";
   save(pe_dir / "seed-pe32plus-reloc", make_image({}, sample_tree(false)));

@@ -8,6 +8,7 @@ set -euo pipefail
 src_dir="${1:-}"
 packages=(
   build-essential cmake ninja-build pkg-config dpkg-dev
+  clang libclang-rt-dev
   mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   libzstd-dev zstd

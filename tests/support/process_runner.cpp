@@ -22,7 +22,9 @@ Pipe make_pipe() {
 void drain(HANDLE read, std::string* into) {
   char buffer[4096];
   DWORD count = 0;
-  while (ReadFile(read, buffer, sizeof buffer, &count, nullptr) && count > 0) into->append(buffer, count);
+  // A zero-byte write by any holder of the pipe reads as zero bytes, not as
+  // the end: only a broken pipe (every writer gone) ends the output.
+  while (ReadFile(read, buffer, sizeof buffer, &count, nullptr)) into->append(buffer, count);
 }
 
 std::vector<wchar_t> environment_block(const EnvChanges& changes) {

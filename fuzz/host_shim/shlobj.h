@@ -1,0 +1,3 @@
+// Host stand-in: the shell folder constants live in the host windows.h.
+#pragma once
+#include <windows.h>
