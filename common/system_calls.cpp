@@ -15,6 +15,10 @@ SystemCalls system_calls = {
     CommandLineToArgvW,
     GetProcAddress,
     SHFileOperationW,
+    FindFirstFileExW,
+    FindNextFileW,
+    DeleteFileW,
+    RemoveDirectoryW,
     malloc,
     ZSTD_createDCtx,
 };
