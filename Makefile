@@ -2,6 +2,7 @@
 #   make        build everything into dist/
 #   make demo   install what is missing, build, run the main job under Wine
 #   make test   install what is missing, build, run every test (one summary)
+#   make bench  build, then measure under Wine against the floors (bench/run_bench.py)
 BUILD := build
 DEPS := $(BUILD)/deps
 WINE_PREFIX := $(abspath $(BUILD)/windows/wine-prefix)
@@ -29,6 +30,12 @@ demo: all
 
 test: all
 	@ctest --preset all
+
+# Not part of `make test`: it times, and takes minutes.
+.PHONY: bench
+bench: all
+	@VORBEL_BENCH_DEPS=1 bash scripts/install-deps.sh
+	@python3 bench/run_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) dist
