@@ -286,14 +286,15 @@ def verdict(ratio, target):
 
 
 def write_plot(corpora, setups, png):
+    """Points, not lines: the corpora differ in more than size (file count)."""
     data = WORK / "plot.dat"
     with open(data, "w") as out:
         for setup_name, results in setups.items():
-            out.write("# %s\n" % setup_name)
+            out.write("# %s: MB unpacked, launcher s, floor s, corpus\n" % setup_name)
             for name, corpus in sorted(corpora.items(), key=lambda item: item[1]["bytes"]):
                 samples = results[name]
-                out.write("%.3f %.4f %.4f\n" % (corpus["bytes"] / 1e6, statistics.median(s["whole"] for s in samples),
-                                                statistics.median(whole_floor(s) for s in samples)))
+                out.write("%.3f %.4f %.4f %s\n" % (corpus["bytes"] / 1e6, statistics.median(s["whole"] for s in samples),
+                                                   statistics.median(whole_floor(s) for s in samples), name))
             out.write("\n\n")
     names = list(setups)
     script = """set terminal png size 900,560
@@ -303,10 +304,14 @@ set xlabel 'payload, MB unpacked'
 set ylabel 'seconds'
 set key top left
 set grid
-plot '%(data)s' index 0 using 1:2 with linespoints lw 2 pt 7 title 'launcher, %(a)s', \\
-     '%(data)s' index 0 using 1:3 with linespoints lw 2 pt 6 dt 2 title 'floor, %(a)s', \\
-     '%(data)s' index 1 using 1:2 with linespoints lw 2 pt 5 title 'launcher, %(b)s', \\
-     '%(data)s' index 1 using 1:3 with linespoints lw 2 pt 4 dt 2 title 'floor, %(b)s'
+set xrange [-5:115]
+set yrange [0:*]
+set offsets 0, 0, graph 0.1, 0
+plot '%(data)s' index 0 using 1:2 with points pt 7 ps 2 title 'launcher, %(a)s', \\
+     '%(data)s' index 0 using 1:3 with points pt 6 ps 2 title 'floor, %(a)s', \\
+     '%(data)s' index 1 using 1:2 with points pt 5 ps 2 title 'launcher, %(b)s', \\
+     '%(data)s' index 1 using 1:3 with points pt 4 ps 2 title 'floor, %(b)s', \\
+     '%(data)s' index 0 using 1:2:4 with labels left offset 1.5,0 notitle
 """ % {"png": png, "data": data, "a": names[0], "b": names[1]}
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
