@@ -23,6 +23,11 @@ namespace {
 wchar_t entry_name[ENTRY_NAME_CAPACITY];
 wchar_t target_path[PATH_CAPACITY];
 uint8_t write_buffer[ENTRY_WRITE_CHUNK];
+// The directory the last entry went into. Entries come sorted by name, so
+// nearly every entry goes where the one before it went: one comparison,
+// however many directories the payload has (an application tree can have
+// thousands, more than the list of known directories holds).
+wchar_t last_directory[PATH_CAPACITY];
 
 void read_entry_name() {
   for (size_t length = 0; length < ENTRY_NAME_CAPACITY; ++length) {
@@ -152,12 +157,14 @@ bool create_directory(const wchar_t* path) {
     if (!expand_path_spec(home, L"{HOME}", PATH_CAPACITY)) report_spec_error(L"{HOME}");
     remember_directory(home);
   }
+  if (last_directory[0] != L'\0' && wcscmp(last_directory, path) == 0) return true;
   for (int i = 0; i < known_directory_count; ++i) {
     if (wcscmp(known_directories[i], path) == 0) return true;
   }
   if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') return true;  // a drive: "C:"
   if (CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
     remember_directory(path);
+    copy_wide(last_directory, PATH_CAPACITY, path);
     return true;
   }
   return false;
