@@ -83,17 +83,18 @@ def build_programs():
 def make_corpus(name, *arguments):
     """A corpus of make_tree.py, made once: the same arguments give the same bytes."""
     directory = WORK / name
-    if (directory / ".complete").exists():
+    done = WORK / (name + ".complete")  # beside the corpus, so that it is not packed
+    if done.exists():
         return directory
     shutil.rmtree(directory, ignore_errors=True)
     log("generating %s (once; kept in %s)" % (name, directory))
     subprocess.run([sys.executable, str(ROOT / "bench" / "make_tree.py"), str(directory), *arguments], check=True)
-    (directory / ".complete").touch()
+    done.touch()
     return directory
 
 
 def tree_size(directory):
-    files = [p for p in Path(directory).rglob("*") if p.is_file() and p.name != ".complete"]
+    files = [p for p in Path(directory).rglob("*") if p.is_file()]
     return len(files), sum(p.stat().st_size for p in files)
 
 
