@@ -4,6 +4,7 @@
 #   make test   install what is missing, build, run every test (one summary)
 #   make product PRODUCT_NAME='My App' PRODUCT_VERSION=2.1.0
 #               the launcher for another product, in build/products/ and dist/products/
+#   make bench  build, then measure under Wine against the floors (bench/run_bench.py)
 BUILD := build
 DEPS := $(BUILD)/deps
 WINE_PREFIX := $(abspath $(BUILD)/windows/wine-prefix)
@@ -35,6 +36,12 @@ test: all
 
 product: deps
 	@bash scripts/build-product.sh
+
+# Not part of `make test`: it times, and takes minutes.
+.PHONY: bench
+bench: all
+	@VORBEL_BENCH_DEPS=1 bash scripts/install-deps.sh
+	@python3 bench/run_bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) dist

@@ -9,6 +9,10 @@ libraries, some files present twice in different places, and files that are
 compressed already (images, archives).
 
     make_tree.py DIR [--files N] [--megabytes M] [--seed S]
+    make_tree.py DIR --large [--megabytes M] [--seed S]
+
+With --large it writes a few large files instead (text, machine code, data
+compressed already, and a file mixing the three in runs), M megabytes in all.
 """
 import argparse
 import os
@@ -98,13 +102,47 @@ def plan(rng, files, megabytes):
     return [(path, kind, max(0, int(size * scale))) for path, kind, size in raw]
 
 
+def large_files(generator, rng, megabytes):
+    """(name, contents) of a few large files of mixed compressibility."""
+    total = int(megabytes * 1e6)
+    # Text from a pool of lines: writing every line afresh costs seconds a megabyte.
+    lines = generator.text(1_000_000).split(b"\n")
+    def text(size):
+        out = b"\n".join(rng.choices(lines, k=size // 40 + 1))
+        while len(out) < size:
+            out += b"\n".join(rng.choices(lines, k=1000))
+        return out[:size]
+    def mixed(size):
+        parts, written = [], 0
+        while written < size:
+            kind = rng.choice([text, generator.binary, generator.compressed])
+            part = kind(rng.randint(16, 512) * 1024)
+            parts.append(part)
+            written += len(part)
+        return b"".join(parts)[:size]
+    shares = [("large_text.log", text, 0.25), ("large_code.dll", generator.binary, 0.30),
+              ("large_media.bin", generator.compressed, 0.25), ("large_mixed.dat", mixed, 0.20)]
+    return [(name, make(int(total * share))) for name, make, share in shares]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("directory")
     parser.add_argument("--files", type=int, default=3233)
     parser.add_argument("--megabytes", type=float, default=84.0)  # about 87 with the copies
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--large", action="store_true", help="a few large files instead of a tree")
     options = parser.parse_args()
+
+    if options.large:
+        os.makedirs(options.directory, exist_ok=True)
+        files = large_files(Generator(options.seed), random.Random(options.seed), options.megabytes)
+        for name, contents in files:
+            with open(os.path.join(options.directory, name), "wb") as out:
+                out.write(contents)
+        print("%s: %d files, %.1f MB" % (options.directory, len(files), sum(len(c) for _, c in files) / 1e6),
+              file=sys.stderr)
+        return
 
     rng = random.Random(options.seed)
     generator = Generator(options.seed)

@@ -24,6 +24,13 @@ struct SystemCalls {
   LPWSTR*(WINAPI* CommandLineToArgvW)(LPCWSTR command_line, int* count);
   FARPROC(WINAPI* GetProcAddress)(HMODULE module, LPCSTR name);
   int(WINAPI* SHFileOperationW)(LPSHFILEOPSTRUCTW operation);
+  // The cleanup's own walk: Wine cannot show a reparse point being removed
+  // without its target's contents, so tests report one through the listing.
+  HANDLE(WINAPI* FindFirstFileExW)(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
+                                   FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags);
+  BOOL(WINAPI* FindNextFileW)(HANDLE search, LPWIN32_FIND_DATAW found);
+  BOOL(WINAPI* DeleteFileW)(LPCWSTR path);
+  BOOL(WINAPI* RemoveDirectoryW)(LPCWSTR path);
   void* (*malloc)(size_t size);
   ZSTD_DCtx_s* (*ZSTD_createDCtx)();
   // Wine derives a directory's security from its Unix mode and does not keep

@@ -29,6 +29,11 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16"
 wchar_t entry_name[ENTRY_NAME_CAPACITY];
 wchar_t target_path[PATH_CAPACITY];
 uint8_t write_buffer[ENTRY_WRITE_CHUNK];
+// The directory the last entry went into. Entries come sorted by name, so
+// nearly every entry goes where the one before it went: one comparison,
+// however many directories the payload has (an application tree can have
+// thousands, more than the list of known directories holds).
+wchar_t last_directory[PATH_CAPACITY];
 
 void read_entry_name() {
   for (size_t length = 0; length < ENTRY_NAME_CAPACITY; ++length) {
@@ -155,6 +160,7 @@ bool create_directory(const wchar_t* path) {
     if (!expand_path_spec(home, L"{HOME}", PATH_CAPACITY)) report_spec_error(L"{HOME}");
     remember_directory(home);
   }
+  if (last_directory[0] != L'\0' && wcscmp(last_directory, path) == 0) return true;
   for (int i = 0; i < known_directory_count; ++i) {
     if (wcscmp(known_directories[i], path) == 0) return true;
   }
@@ -162,6 +168,9 @@ bool create_directory(const wchar_t* path) {
   bool made = wcscmp(path, extraction_dir) == 0
                   ? create_private_directory(path)
                   : system_calls.CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-  if (made) remember_directory(path);
+  if (made) {
+    remember_directory(path);
+    copy_wide(last_directory, PATH_CAPACITY, path);
+  }
   return made;
 }

@@ -16,6 +16,8 @@ packages=(
   icoutils
   python3
 )
+# `make bench` also needs a plotting tool and GNU time.
+if [ "${VORBEL_BENCH_DEPS:-0}" = 1 ]; then packages+=(gnuplot-nox python3 time); fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

@@ -13,4 +13,7 @@ constexpr DWORD DELETE_PAUSE_MS = 100;
 // the system's default handling then ends the process.
 BOOL WINAPI console_ctrl_handler(DWORD event);
 
+// Stops the child (grace time, then terminated), then, once armed, removes
+// the extraction directory: a direct walk first, then the shell's delete
+// request, repeated while the directory is there, 21 calls at most.
 void cleanup_extraction();

@@ -1,5 +1,6 @@
 // Tests of the console control handler and the cleanup: which events act,
-// the child's grace time, bounded delete retries, and cleanups that overlap.
+// the child's grace time, the walk that empties the directory before the
+// shell's delete, bounded delete retries, and cleanups that overlap.
 // The handler is driven on threads of its own, as the system would.
 #include "shutdown/console_cleanup.h"
 
@@ -7,7 +8,9 @@
 
 #include <atomic>
 #include <filesystem>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "common/run_state.h"
 #include "common/system_calls.h"
@@ -29,6 +32,19 @@ int WINAPI counting_delete(LPSHFILEOPSTRUCTW operation) {
   EXPECT_EQ(operation->pFrom, extraction_dir);
   EXPECT_EQ(operation->pFrom[wcslen(operation->pFrom) + 1], L'\0') << "double-NUL source list";
   return SHFileOperationW(operation);
+}
+
+// A shell delete that only counts: whatever is gone after it, the walk removed.
+int WINAPI counting_only_delete(LPSHFILEOPSTRUCTW operation) {
+  ++delete_calls;
+  EXPECT_EQ(operation->pFrom, extraction_dir);
+  return 0;
+}
+
+void create_empty_file(const fs::path& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path;
+  CloseHandle(file);
 }
 
 // Arms the cleanup for a directory with a file in it.
@@ -88,7 +104,43 @@ TEST_F(CleanupTest, ARemovableDirectoryTakesOneDeleteCall) {
   EXPECT_EQ(delete_calls, 2);
 }
 
+TEST_F(CleanupTest, ATreeOfThousandsOfFilesAndDeepDirectoriesIsGoneBeforeTheOneDeleteCall) {
+  SystemCallOverride<int(WINAPI*)(LPSHFILEOPSTRUCTW)> count_only{system_calls.SHFileOperationW, counting_only_delete};
+  for (int package = 0; package < 40; ++package) {
+    for (int sub = 0; sub < 5; ++sub) {
+      fs::path directory = dir_ / (L"pkg" + std::to_wstring(package)) / (L"sub" + std::to_wstring(sub));
+      fs::create_directories(directory);
+      for (int i = 0; i < 10; ++i) create_empty_file(directory / (L"f" + std::to_wstring(i) + L".txt"));
+    }
+  }
+  // Deeper than MAX_PATH, and far deeper than any level count a recursion
+  // would be comfortable with on a console-event thread's stack.
+  fs::path deep = dir_;
+  for (int level = 0; level < 400; ++level) deep /= L"d";
+  write_file(deep / L"bottom.txt", "bottom");
+  write_file(dir_ / L"empty_file", "");
+  fs::create_directories(dir_ / L"empty_directory");
+  cleanup_extraction();
+  EXPECT_EQ(delete_calls, 1);
+  EXPECT_FALSE(fs::exists(dir_));
+}
+
+TEST_F(CleanupTest, ReadOnlyFilesAndDirectoriesGo) {
+  SystemCallOverride<int(WINAPI*)(LPSHFILEOPSTRUCTW)> count_only{system_calls.SHFileOperationW, counting_only_delete};
+  write_file(dir_ / L"locked" / L"inner.txt", "inner");
+  for (const fs::path& path : {dir_ / L"sub" / L"file.txt", dir_ / L"locked" / L"inner.txt", dir_ / L"locked"}) {
+    ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY | GetFileAttributesW(path.c_str())));
+  }
+  ASSERT_FALSE(DeleteFileW((dir_ / L"sub" / L"file.txt").c_str())) << "read-only files resist a plain delete";
+  cleanup_extraction();
+  EXPECT_EQ(delete_calls, 1);
+  EXPECT_FALSE(fs::exists(dir_));
+}
+
 TEST_F(CleanupTest, AFileHeldOpenMeansTwentyOneCallsThenASilentReturn) {
+  write_file(dir_ / L"other.txt", "other");
+  write_file(dir_ / L"sub" / L"beside.txt", "beside");
+  write_file(dir_ / L"gone" / L"deeper" / L"file.txt", "gone");
   HANDLE held = CreateFileW((dir_ / L"sub" / L"file.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -98,7 +150,75 @@ TEST_F(CleanupTest, AFileHeldOpenMeansTwentyOneCallsThenASilentReturn) {
   CloseHandle(held);
   EXPECT_EQ(delete_calls, 1 + DELETE_RETRIES);
   EXPECT_GE(elapsed, DELETE_RETRIES * DELETE_PAUSE_MS - 100) << "twenty pauses of 100 ms";
-  EXPECT_TRUE(fs::exists(dir_));
+  // Only what is held stays, with the directories above it.
+  std::vector<fs::path> left;
+  for (const auto& entry : fs::recursive_directory_iterator(dir_)) left.push_back(entry.path());
+  EXPECT_EQ(left, (std::vector<fs::path>{dir_ / L"sub", dir_ / L"sub" / L"file.txt"}));
+}
+
+// What the reparse-point test sees of the walk.
+std::vector<std::wstring> listed_patterns;
+std::wstring link_target;
+
+bool names_link(const std::wstring& path) {
+  return path.size() >= 5 && path.compare(path.size() - 5, 5, L"\\link") == 0;
+}
+
+void mark_link(LPVOID found) {
+  auto* data = static_cast<WIN32_FIND_DATAW*>(found);
+  if (wcscmp(data->cFileName, L"link") == 0) data->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+}
+
+HANDLE WINAPI listing_with_link(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
+                                LPVOID filter, DWORD flags) {
+  listed_patterns.push_back(pattern);
+  HANDLE handle = FindFirstFileExW(pattern, level, found, search, filter, flags);
+  if (handle != INVALID_HANDLE_VALUE) mark_link(found);
+  return handle;
+}
+
+BOOL WINAPI next_with_link(HANDLE search, LPWIN32_FIND_DATAW found) {
+  BOOL listed = FindNextFileW(search, found);
+  if (listed) mark_link(found);
+  return listed;
+}
+
+// Removing a link leaves its target whole: here the directory moves out of
+// the tree with its contents.
+BOOL WINAPI remove_link_as_itself(LPCWSTR path) {
+  if (names_link(path)) return MoveFileW(path, link_target.c_str());
+  return RemoveDirectoryW(path);
+}
+
+BOOL WINAPI delete_anything_but_the_link(LPCWSTR path) {
+  EXPECT_FALSE(names_link(path)) << "a directory link is removed as a directory";
+  return DeleteFileW(path);
+}
+
+// Wine takes a host symbolic link inside a Windows directory for its target
+// in every removal call (the shell's delete, DeleteFileW, RemoveDirectoryW, a
+// handle opened with FILE_FLAG_OPEN_REPARSE_POINT marked for deletion): each
+// one removes the target's contents. So the rule is shown through the seam:
+// the listing reports a plain directory as a reparse point, and its removal
+// stands for the link's own.
+TEST_F(CleanupTest, AReparsePointIsRemovedAsItselfAndNeverEntered) {
+  SystemCallOverride<int(WINAPI*)(LPSHFILEOPSTRUCTW)> count_only{system_calls.SHFileOperationW, counting_only_delete};
+  SystemCallOverride<decltype(system_calls.FindFirstFileExW)> first{system_calls.FindFirstFileExW, listing_with_link};
+  SystemCallOverride<decltype(system_calls.FindNextFileW)> next{system_calls.FindNextFileW, next_with_link};
+  SystemCallOverride<decltype(system_calls.RemoveDirectoryW)> remove{system_calls.RemoveDirectoryW,
+                                                                      remove_link_as_itself};
+  SystemCallOverride<decltype(system_calls.DeleteFileW)> remove_file{system_calls.DeleteFileW,
+                                                                     delete_anything_but_the_link};
+  write_file(dir_ / L"link" / L"outside.txt", "not ours");
+  write_file(dir_ / L"link" / L"nested" / L"outside.txt", "not ours either");
+  listed_patterns.clear();
+  link_target = (scratch_.path() / L"target").wstring();
+  cleanup_extraction();
+  EXPECT_EQ(delete_calls, 1);
+  EXPECT_FALSE(fs::exists(dir_));
+  EXPECT_EQ(read_file(scratch_.path() / L"target" / L"outside.txt"), "not ours");
+  EXPECT_EQ(read_file(scratch_.path() / L"target" / L"nested" / L"outside.txt"), "not ours either");
+  EXPECT_EQ(listed_patterns, (std::vector<std::wstring>{dir_.wstring() + L"\\*", (dir_ / L"sub").wstring() + L"\\*"}));
 }
 
 VORBEL_SCENARIO(cleanup_child_sleeps) {
@@ -144,6 +264,19 @@ TEST_F(CleanupTest, OverlappingCleanupsCloseTheChildOnceAndBothReturn) {
   second.join();
   EXPECT_EQ(WaitForSingleObject(child.process.handle(), 0), WAIT_OBJECT_0);
   EXPECT_EQ(child_process, nullptr);
+  EXPECT_FALSE(fs::exists(dir_));
+}
+
+TEST_F(CleanupTest, WalksOnTwoThreadsAtOnceBothReturnAndLeaveNothing) {
+  for (int package = 0; package < 12; ++package) {
+    fs::path directory = dir_ / (L"pkg" + std::to_wstring(package));
+    fs::create_directories(directory);
+    for (int i = 0; i < 50; ++i) create_empty_file(directory / (L"f" + std::to_wstring(i)));
+  }
+  std::thread first(cleanup_extraction);
+  std::thread second(cleanup_extraction);
+  first.join();
+  second.join();
   EXPECT_FALSE(fs::exists(dir_));
 }
 

@@ -1,0 +1,41 @@
+// What the benchmark programs share: a clock read in the program itself and
+// one line of "key=value" fields on standard output for bench/run_bench.py.
+// Header-only, Windows only; no part of the launcher includes it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+inline double seconds_since(LARGE_INTEGER started) {
+  LARGE_INTEGER now, frequency;
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart - started.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+inline LARGE_INTEGER clock_now() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now;
+}
+
+// The programs are GUI-subsystem programs, as the launcher is, so that a
+// start costs them what it costs the launcher; they write through the
+// inherited handle.
+inline void report_line(const std::string& fields) {
+  std::string line = fields + "\n";
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+inline std::string field(const char* name, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s=%.6f ", name, value);
+  return text;
+}
+
+inline std::string field(const char* name, unsigned long long value) {
+  return std::string(name) + "=" + std::to_string(value) + " ";
+}

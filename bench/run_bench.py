@@ -1,0 +1,503 @@
+#!/usr/bin/env python3
+"""`make bench`: the launcher's whole run under Wine against its floors,
+measured in the same run on the same corpora, and the build tool against the
+zstd CLI. Prints a table, writes bench/results.md and bench/results.png, and
+refreshes the figures in the README between its bench markers.
+
+Absolute times on a shared machine swing; the figures that count are the
+ratios, each taken within one repetition (the launcher and its floors run
+back to back) and reported as the median with the spread over repetitions.
+Never part of `make test`: nothing here passes or fails on a time.
+
+    bench/run_bench.py [--runs N] [--pack-runs N] [--no-readme]
+
+Needs `make` first (the Makefile's bench target does it) and the benchmark
+programs (`cmake --build --preset windows --target bench_programs`, done here).
+Writes below build/bench and a scratch directory on tmpfs (removed at the end).
+"""
+import argparse
+import glob
+import hashlib
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+WORK = ROOT / "build" / "bench"
+PREFIX = WORK / "wine-prefix"
+WINDOWS_BUILD = ROOT / "build" / "windows"
+DIST = ROOT / "dist"
+WINE_RUN = ROOT / "scripts" / "wine-run.sh"
+PIN = ["taskset", "-c", "0"]
+MIB = 1024 * 1024
+
+# Targets the ratios are read against (bench/results.md states them too).
+TARGET_WHOLE_RUN = 1.2
+TARGET_TO_RUN_CODE = 1.10
+TARGET_SAMPLE_RUN = 1.3
+TARGET_LAUNCHER_BYTES = 200 * 1000
+TARGET_PACK_TIME = 1.10
+TARGET_PACK_SIZE = 1.01
+MEMORY_ALLOWANCE = 8 * MIB
+
+
+def first_existing(*candidates):
+    for candidate in candidates:
+        found = shutil.which(candidate) if "/" not in candidate else (candidate if os.path.exists(candidate) else None)
+        if found:
+            return found
+    sys.exit("bench: none of %s found" % ", ".join(candidates))
+
+
+WINE = first_existing("/usr/lib/wine/wine64", "wine64", "wine")
+WINESERVER = first_existing("/usr/lib/wine/wineserver64", "/usr/lib/wine/wineserver", "wineserver")
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def fields(output):
+    """key=value pairs of the benchmark programs' report lines."""
+    return dict(re.findall(r"(\w+)=([0-9.]+)", output))
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+# ---------------------------------------------------------------- preparation
+
+def build_programs():
+    subprocess.run(["cmake", "--build", "--preset", "windows", "--target", "bench_programs", "-j2"], cwd=ROOT,
+                   check=True, stdout=subprocess.DEVNULL)
+    return {name: WINDOWS_BUILD / "bench" / (name + (".dll" if name == "bench_app" else ".exe"))
+            for name in ["bench_app", "bench_cleanup", "floor_empty", "floor_relaunch", "floor_remove", "floor_unpack"]}
+
+
+def make_corpus(name, *arguments):
+    """A corpus of make_tree.py, made once: the same arguments give the same bytes."""
+    directory = WORK / name
+    done = WORK / (name + ".complete")  # beside the corpus, so that it is not packed
+    if done.exists():
+        return directory
+    shutil.rmtree(directory, ignore_errors=True)
+    log("generating %s (once; kept in %s)" % (name, directory))
+    subprocess.run([sys.executable, str(ROOT / "bench" / "make_tree.py"), str(directory), *arguments], check=True)
+    done.touch()
+    return directory
+
+
+def tree_size(directory):
+    files = [p for p in Path(directory).rglob("*") if p.is_file()]
+    return len(files), sum(p.stat().st_size for p in files)
+
+
+def timed(command, **options):
+    started = time.perf_counter()
+    completed = subprocess.run(command, **options)
+    return time.perf_counter() - started, completed
+
+
+def pack(output, app, additions):
+    command = [str(DIST / "vorbel-pack"), "build", "--launcher", str(DIST / "launcher.exe"), "--app", str(app)]
+    for addition in additions:
+        command += ["--add", addition]
+    seconds, _ = timed(command + ["-o", str(output)], check=True, stdout=subprocess.DEVNULL)
+    return seconds
+
+
+def payload_facts(packed):
+    """Compressed frame bytes and declared window, as `vorbel-pack verify` reports them."""
+    text = subprocess.run([str(DIST / "vorbel-pack"), "verify", str(packed)], check=True, capture_output=True,
+                          text=True).stdout
+    match = re.search(r"bytes in ([0-9]+) compressed; window ([0-9.]+) ([KM]iB)", text)
+    if not match:
+        sys.exit("bench: unexpected verify output: " + text)
+    window = float(match.group(2)) * (MIB if match.group(3) == "MiB" else 1024)
+    return int(match.group(1)), window
+
+
+def compare_with_zstd(packed, scratch, runs):
+    """The build tool against the zstd CLI on the same stream, same level and threads."""
+    frame = scratch / "frame.zst"
+    stream = scratch / "stream.bin"
+    with open(frame, "wb") as out:
+        subprocess.run(["wrestool", "-x", "--raw", "--type=10", "--name=27", str(packed)], check=True, stdout=out)
+    data = frame.read_bytes()
+    if not data.startswith(b"VUQ"):
+        sys.exit("bench: no payload resource in " + str(packed))
+    frame.write_bytes(data[3:])
+    subprocess.run(["zstd", "-q", "-d", "-f", str(frame), "-o", str(stream)], check=True)
+    threads = os.cpu_count() or 1
+    seconds = []
+    for _ in range(runs):
+        elapsed, _ = timed(["zstd", "-q", "-f", "-19", "-T%d" % threads, str(stream), "-o", str(scratch / "cli.zst")],
+                           check=True)
+        seconds.append(elapsed)
+    size = (scratch / "cli.zst").stat().st_size
+    for path in (frame, stream, scratch / "cli.zst"):
+        path.unlink()
+    return seconds, size
+
+
+# ---------------------------------------------------------------- Wine
+
+class Wine:
+    """The benchmark's own prefix, its Temp on tmpfs, and a Wine server run
+    as the set-up asks (pinned: the server and every program on CPU 0)."""
+
+    def __init__(self, scratch):
+        self.env = dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all")
+        subprocess.run([str(WINE_RUN), str(PREFIX), WINE, "--init"], check=True)
+        users = [p for p in glob.glob(str(PREFIX / "drive_c" / "users" / "*")) if not p.endswith("/Public")]
+        if len(users) != 1:
+            sys.exit("bench: expected one user folder in the prefix, found %s" % users)
+        self.user_temp = Path(users[0]) / "Temp"
+        self.temp = scratch / "temp"
+        self.temp.mkdir()
+        # File creation and removal on a disk slow down for minutes after mass
+        # deletes; on tmpfs they stay steady from run to run.
+        if self.user_temp.is_symlink() or self.user_temp.is_file():
+            self.user_temp.unlink()
+        elif self.user_temp.exists():
+            shutil.rmtree(self.user_temp)
+        self.user_temp.symlink_to(self.temp)
+        self.windows_temp = "C:\\users\\%s\\Temp" % Path(users[0]).name
+        self.pinned = False
+
+    def start_server(self, pinned):
+        self.stop_server()
+        self.pinned = pinned
+        subprocess.run((PIN if pinned else []) + [WINESERVER, "-p"], env=self.env, check=True)
+        self.run(["--init"])
+
+    def stop_server(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-w"], env=self.env)
+
+    def run(self, arguments, expect=0):
+        """Wall seconds and standard output of one program under Wine."""
+        command = (PIN if self.pinned else []) + [str(WINE_RUN), str(PREFIX), WINE, *[str(a) for a in arguments]]
+        seconds, completed = timed(command, env=self.env, capture_output=True, text=True)
+        if expect is not None and completed.returncode != expect:
+            sys.exit("bench: %s exited with %d\n%s%s" % (" ".join(command), completed.returncode, completed.stdout,
+                                                         completed.stderr))
+        return seconds, completed.stdout
+
+    def left_in_temp(self):
+        return sorted(p.name for p in self.temp.iterdir())
+
+
+# ---------------------------------------------------------------- measuring
+
+def measure_corpus(wine, programs, corpus, samples):
+    """One repetition on one corpus: the launcher's run, then its floors."""
+    packed = windows_path(corpus["packed"])
+    out_dir = wine.windows_temp + "\\floor_out"
+    wall, output = wine.run([corpus["packed"], *corpus["arguments"]])
+    report = fields(output)
+    left = wine.left_in_temp()
+    if left:
+        sys.exit("bench: the launcher left %s in Temp" % left)
+    sample = {"whole": wall}
+    if "to_run_code_s" in report:
+        sample["to_run_code"] = float(report["to_run_code_s"])
+        sample["peak"] = float(report["parent_peak_bytes"])
+    # Unpack floor twice: once for each removal to measure.
+    sample["unpack_floor"], _ = wine.run([programs["floor_unpack"], packed, out_dir])
+    _, output = wine.run([programs["bench_cleanup"], out_dir])
+    sample["removal"] = float(fields(output)["remove_s"])
+    unpack_again, _ = wine.run([programs["floor_unpack"], packed, out_dir])
+    sample["unpack_floor"] = (sample["unpack_floor"] + unpack_again) / 2
+    sample["removal_floor_wall"], output = wine.run([programs["floor_remove"], out_dir])
+    sample["removal_floor"] = float(fields(output)["remove_s"])
+    sample["relaunch_floor"], _ = wine.run([programs["floor_relaunch"], corpus["dll"], *corpus["arguments"]])
+    samples.append(sample)
+
+
+def run_setup(wine, programs, corpora, runs, pinned):
+    wine.start_server(pinned)
+    wine.run([programs["floor_empty"]])  # the first start after the server's pays for loading it
+    results = {name: [] for name in corpora}
+    starts = []
+    for repetition in range(runs):
+        log("  %s: repetition %d of %d" % ("pinned" if pinned else "as is", repetition + 1, runs))
+        starts.append(wine.run([programs["floor_empty"]])[0])
+        for name, corpus in corpora.items():
+            measure_corpus(wine, programs, corpus, results[name])
+            results[name][-1]["start"] = starts[-1]
+    wine.stop_server()
+    return results
+
+
+def empty_program_peak(wine, programs):
+    """Peak resident memory of a process that does nothing: what Wine costs."""
+    wine.start_server(False)
+    report = WORK / "empty-peak.txt"
+    command = ["/usr/bin/time", "-f", "%M", "-o", str(report), str(WINE_RUN), str(PREFIX), WINE,
+               str(programs["floor_empty"])]
+    subprocess.run(command, env=wine.env, check=True)
+    wine.stop_server()
+    return int(report.read_text().split()[-1]) * 1024
+
+
+# ---------------------------------------------------------------- figures
+
+def summary(values):
+    """(median, low, high)."""
+    return statistics.median(values), min(values), max(values)
+
+
+def whole_floor(sample):
+    """Unpack and removal net of their own process start, plus the relaunch
+    floor, which pays the two starts and the DLL load the launcher pays."""
+    return (sample["unpack_floor"] - sample["start"]) + (sample["removal_floor_wall"] - sample["start"]) + \
+        sample["relaunch_floor"]
+
+
+def phase_rows(samples, sample_app):
+    """(phase, ours, floor, ratios, target) for one corpus in one set-up."""
+    rows = []
+    whole_target = TARGET_SAMPLE_RUN if sample_app else TARGET_WHOLE_RUN
+    rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
+                 [s["whole"] / whole_floor(s) for s in samples], whole_target))
+    if "to_run_code" in samples[0]:
+        rows.append(("to run_code", [s["to_run_code"] for s in samples], [s["unpack_floor"] for s in samples],
+                     [s["to_run_code"] / s["unpack_floor"] for s in samples], TARGET_TO_RUN_CODE))
+    rows.append(("removal, in process", [s["removal"] for s in samples], [s["removal_floor"] for s in samples],
+                 [s["removal"] / s["removal_floor"] for s in samples], None))
+    return rows
+
+
+def fmt_spread(values, unit_format="%.3f"):
+    median, low, high = summary(values)
+    return (unit_format + " (" + unit_format + "-" + unit_format + ")") % (median, low, high)
+
+
+def verdict(ratio, target):
+    if target is None:
+        return ""
+    return "yes" if ratio <= target else "**no**"
+
+
+def write_plot(corpora, setups, png):
+    """Points, not lines: the corpora differ in more than size (file count)."""
+    data = WORK / "plot.dat"
+    with open(data, "w") as out:
+        for setup_name, results in setups.items():
+            out.write("# %s: MB unpacked, launcher s, floor s, corpus\n" % setup_name)
+            for name, corpus in sorted(corpora.items(), key=lambda item: item[1]["bytes"]):
+                samples = results[name]
+                out.write("%.3f %.4f %.4f %s\n" % (corpus["bytes"] / 1e6, statistics.median(s["whole"] for s in samples),
+                                                   statistics.median(whole_floor(s) for s in samples), name))
+            out.write("\n\n")
+    names = list(setups)
+    script = """set terminal png size 900,560
+set output '%(png)s'
+set title 'Whole run under Wine against its floor (median of each corpus)'
+set xlabel 'payload, MB unpacked'
+set ylabel 'seconds'
+set key top left
+set grid
+set xrange [-5:115]
+set yrange [0:*]
+set offsets 0, 0, graph 0.1, 0
+plot '%(data)s' index 0 using 1:2 with points pt 7 ps 2 title 'launcher, %(a)s', \\
+     '%(data)s' index 0 using 1:3 with points pt 6 ps 2 title 'floor, %(a)s', \\
+     '%(data)s' index 1 using 1:2 with points pt 5 ps 2 title 'launcher, %(b)s', \\
+     '%(data)s' index 1 using 1:3 with points pt 4 ps 2 title 'floor, %(b)s', \\
+     '%(data)s' index 0 using 1:2:4 with labels left offset 1.5,0 notitle
+""" % {"png": png, "data": data, "a": names[0], "b": names[1]}
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+
+
+def report(corpora, setups, facts, runs):
+    lines = []
+    add = lines.append
+    add("Measured with `make bench` (%d repetitions; medians, spread low-high in brackets)." % runs)
+    add("")
+    add("Machine: %d hardware threads, %s; Wine %s; Temp on tmpfs." % (
+        os.cpu_count(), platform_cpu(), subprocess.run([WINE, "--version"], capture_output=True,
+                                                       text=True).stdout.strip()))
+    add("")
+    add("| corpus | files | MB unpacked | payload bytes | declared window |")
+    add("|---|---|---|---|---|")
+    for name, corpus in corpora.items():
+        add("| %s | %d | %.1f | %s | %.1f MiB |" % (corpus["title"], corpus["files"], corpus["bytes"] / 1e6,
+                                                 format(corpus["payload"], ","), corpus["window"] / MIB))
+    for setup_name, results in setups.items():
+        add("")
+        add("Under Wine, %s: seconds, and ours / floor" % setup_name)
+        add("")
+        add("| corpus | phase | ours s | floor s | ratio | target | met |")
+        add("|---|---|---|---|---|---|---|")
+        for name, corpus in corpora.items():
+            for phase, ours, floor, ratios, target in phase_rows(results[name], name == "sample"):
+                median = statistics.median(ratios)
+                add("| %s | %s | %s | %s | %s | %s | %s |" % (
+                    corpus["title"], phase, fmt_spread(ours), fmt_spread(floor), fmt_spread(ratios, "%.2f"),
+                    "<= %.2f" % target if target else "", verdict(median, target)))
+    add("")
+    add("Floors, run in the same repetition on the same corpus: `floor_unpack` (the same frame decoded by the")
+    add("same decoder, files written with CreateDirectoryW, CreateFileW, WriteFile), `floor_remove` (a plain")
+    add("FindFirstFileExW/DeleteFileW/RemoveDirectoryW walk), `floor_relaunch` (starts itself again, loads the")
+    add("application DLL and calls run_code) and `floor_empty` (a process start). The whole run's floor is")
+    add("unpack + removal, each net of its process start, + relaunch. Time to run_code is the moment the")
+    add("benchmark DLL's run_code is entered minus VORBEL_ONEFILE_START, against the whole unpack floor.")
+    add("Removal in process: the launcher's cleanup_extraction (walk, then one SHFileOperationW call) against")
+    add("the plain walk, both timed inside the process on a tree floor_unpack wrote.")
+    add("")
+    add("| what | ours | reference | ratio | target | met |")
+    add("|---|---|---|---|---|---|")
+    add("| launcher size | %s bytes | | | <= %s bytes | %s |" % (
+        format(facts["launcher_bytes"], ","), format(TARGET_LAUNCHER_BYTES, ","),
+        "yes" if facts["launcher_bytes"] <= TARGET_LAUNCHER_BYTES else "**no**"))
+    for name, corpus in corpora.items():
+        if "pack_seconds" not in corpus:
+            continue
+        time_ratio = statistics.median(corpus["pack_seconds"]) / statistics.median(corpus["cli_seconds"])
+        size_ratio = corpus["payload"] / corpus["cli_bytes"]
+        add("| pack time, %s | %s s | zstd CLI %s s | %.3f | <= %.2f | %s |" % (
+            corpus["title"], fmt_spread(corpus["pack_seconds"], "%.2f"), fmt_spread(corpus["cli_seconds"], "%.2f"),
+            time_ratio, TARGET_PACK_TIME, verdict(time_ratio, TARGET_PACK_TIME)))
+        add("| payload size, %s | %s bytes | zstd CLI %s bytes | %.4f | <= %.2f | %s |" % (
+            corpus["title"], format(corpus["payload"], ","), format(corpus["cli_bytes"], ","), size_ratio,
+            TARGET_PACK_SIZE, verdict(size_ratio, TARGET_PACK_SIZE)))
+    empty_peak = facts["empty_peak"]
+    for name, corpus in corpora.items():
+        peaks = [s["peak"] for results in setups.values() for s in results[name] if "peak" in s]
+        if not peaks:
+            continue
+        peak = statistics.median(peaks)
+        budget = corpus["payload"] + corpus["window"] + MEMORY_ALLOWANCE
+        add("| peak memory, extracting instance, %s | %.1f MiB (%.1f above an empty program's %.1f) | payload + "
+            "window + 8 MiB = %.1f MiB | %.2f (%.2f above empty) | <= 1.00 | %s |" % (
+                corpus["title"], peak / MIB, (peak - empty_peak) / MIB, empty_peak / MIB, budget / MIB,
+                peak / budget, (peak - empty_peak) / budget, verdict((peak - empty_peak) / budget, 1.0)))
+    add("")
+    add("Packing: `vorbel-pack build` at its defaults (level 19, no long mode, %d threads) against"
+        " `zstd -19 -T%d` on the" % (os.cpu_count(), os.cpu_count()))
+    add("payload's decoded stream (taken from the packed file with wrestool and `zstd -d`). Peak memory: the")
+    add("extracting instance's PeakWorkingSetSize, read by the benchmark DLL from its parent while it waits;")
+    add("the empty program's peak is `/usr/bin/time -f %M` of floor_empty under Wine.")
+    add("")
+    add("![whole run against payload size](results.png)")
+    add("")
+    add("Commands: `make bench` (`bench/run_bench.py --runs %d`); corpora from `bench/make_tree.py` (the tree:"
+        " defaults; the large files: `--large --megabytes 100`)." % runs)
+    return lines
+
+
+def platform_cpu():
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown processor"
+
+
+def update_readme(table_lines):
+    readme = ROOT / "README.md"
+    text = readme.read_text()
+    begin, end = "<!-- bench:begin -->", "<!-- bench:end -->"
+    if begin not in text or end not in text:
+        log("README has no bench markers; left as it is")
+        return
+    head, rest = text.split(begin, 1)
+    _, tail = rest.split(end, 1)
+    readme.write_text(head + begin + "\n" + "\n".join(table_lines) + "\n" + end + tail)
+
+
+def readme_lines(corpora, setups, facts):
+    """The headline ratios for the README."""
+    lines = ["| corpus | set-up | whole run / floor | to run_code / unpack floor | removal / plain walk |",
+             "|---|---|---|---|---|"]
+    for setup_name, results in setups.items():
+        for name, corpus in corpora.items():
+            samples = results[name]
+            ratios = {phase: statistics.median(r) for phase, _, _, r, _ in phase_rows(samples, name == "sample")}
+            lines.append("| %s | %s | %.2f | %s | %.2f |" % (
+                corpus["title"], setup_name, ratios["whole run"],
+                "%.2f" % ratios["to run_code"] if "to run_code" in ratios else "",
+                ratios["removal, in process"]))
+    lines.append("")
+    lines.append("Launcher %s bytes. Medians; the spread and the packer's and memory figures are in "
+                 "[bench/results.md](bench/results.md)." % format(facts["launcher_bytes"], ","))
+    return lines
+
+
+# ---------------------------------------------------------------- main
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5, help="repetitions under Wine, per set-up")
+    parser.add_argument("--pack-runs", type=int, default=1, help="repetitions of each packing")
+    parser.add_argument("--no-readme", action="store_true", help="leave the README as it is")
+    options = parser.parse_args()
+    started = time.perf_counter()
+
+    WORK.mkdir(parents=True, exist_ok=True)
+    programs = build_programs()
+    tag = hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]
+    shm = Path("/dev/shm")
+    scratch = (shm if shm.is_dir() else WORK) / ("vorbel-bench-" + tag)
+    shutil.rmtree(scratch, ignore_errors=True)
+    scratch.mkdir(parents=True)
+    try:
+        tree = make_corpus("corpus-tree")
+        large = make_corpus("corpus-large", "--large", "--megabytes", "100")
+        corpora = {
+            "sample": {"title": "sample application", "app": DIST / "sample_app.dll",
+                       "add": [str(DIST / "sample_helper.dll"), str(ROOT / "examples" / "sample_app" / "data")],
+                       "dll": windows_path(DIST / "sample_app.dll"), "arguments": ["--exit", "0"], "timed": False},
+            "tree": {"title": "(a) application tree", "app": programs["bench_app"], "add": [str(tree) + "=."],
+                     "dll": windows_path(programs["bench_app"]), "arguments": [], "timed": True},
+            "large": {"title": "(b) large files", "app": programs["bench_app"], "add": [str(large) + "=."],
+                      "dll": windows_path(programs["bench_app"]), "arguments": [], "timed": True},
+        }
+        for name, corpus in corpora.items():
+            corpus["packed"] = scratch / (name + ".exe")
+            log("packing %s" % corpus["title"])
+            seconds = [pack(corpus["packed"], corpus["app"], corpus["add"])
+                       for _ in range(options.pack_runs if corpus["timed"] else 1)]
+            corpus["payload"], corpus["window"] = payload_facts(corpus["packed"])
+            if corpus["timed"]:
+                corpus["pack_seconds"] = seconds
+                log("zstd CLI on the same stream")
+                corpus["cli_seconds"], corpus["cli_bytes"] = compare_with_zstd(corpus["packed"], scratch,
+                                                                               options.pack_runs)
+            counted = [Path(corpus["app"])] + [Path(a.split("=")[0]) for a in corpus["add"]]
+            corpus["files"] = sum(tree_size(p)[0] if p.is_dir() else 1 for p in counted)
+            corpus["bytes"] = sum(tree_size(p)[1] if p.is_dir() else p.stat().st_size for p in counted)
+
+        wine = Wine(scratch)
+        facts = {"launcher_bytes": (DIST / "launcher.exe").stat().st_size,
+                 "empty_peak": empty_program_peak(wine, programs)}
+        setups = {}
+        for setup_name, pinned in (("as is", False), ("pinned to one CPU", True)):
+            log("under Wine, %s" % setup_name)
+            setups[setup_name] = run_setup(wine, programs, corpora, options.runs, pinned)
+    finally:
+        subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(PREFIX)), stderr=subprocess.DEVNULL)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+    lines = report(corpora, setups, facts, options.runs)
+    write_plot(corpora, setups, ROOT / "bench" / "results.png")
+    (ROOT / "bench" / "results.md").write_text("# Benchmark results\n\n" + "\n".join(lines) + "\n")
+    if not options.no_readme:
+        update_readme(readme_lines(corpora, setups, facts))
+    print("\n".join(line for line in lines if not line.startswith("![")))
+    print("\nbench: %.0f s; wrote bench/results.md, bench/results.png%s" % (
+        time.perf_counter() - started, "" if options.no_readme else ", README figures"))
+
+
+if __name__ == "__main__":
+    main()
