@@ -18,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/system_calls.h"
 #include "fuzz/fuzz_check.h"
@@ -40,8 +41,8 @@ std::map<std::string, std::wstring> environment;
 const wchar_t* output_start = nullptr;
 size_t output_capacity = 0;
 jmp_buf stopped;
-wchar_t* env_copies[8];
-int env_copy_count = 0;
+// Every {PID} and {TIME} of a spec takes a copy: as many as the spec has.
+std::vector<wchar_t*> env_copies;
 
 std::wstring widened(const std::u16string& units) { return std::wstring(units.begin(), units.end()); }
 
@@ -93,8 +94,7 @@ wchar_t* get_env_copy_narrow(const char* name) {
   if (found == environment.end() || found->second.empty()) return nullptr;
   wchar_t* copy = static_cast<wchar_t*>(malloc((found->second.size() + 1) * sizeof(wchar_t)));
   wmemcpy(copy, found->second.c_str(), found->second.size() + 1);
-  FUZZ_CHECK(env_copy_count < 8);
-  env_copies[env_copy_count++] = copy;
+  env_copies.push_back(copy);
   return copy;
 }
 
@@ -264,10 +264,10 @@ void set_up_world(const uint8_t* data, size_t size) {
 
 // Environment copies that a stop left behind (freed ones are no longer owned).
 void release_env_copies() {
-  for (int i = 0; i < env_copy_count; ++i) {
-    if (__sanitizer_get_ownership(env_copies[i])) free(env_copies[i]);
+  for (wchar_t* copy : env_copies) {
+    if (__sanitizer_get_ownership(copy)) free(copy);
   }
-  env_copy_count = 0;
+  env_copies.clear();
 }
 
 }  // namespace

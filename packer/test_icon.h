@@ -11,7 +11,8 @@ namespace vorbel::pack::testing {
 // A .ico holding one image per (size, BGRA colour), in that order.
 inline std::vector<uint8_t> solid_icon(const std::vector<std::pair<int, uint32_t>>& images) {
   auto put = [](std::vector<uint8_t>& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    // Wider fields than the value are zero-filled (a shift by 64 or more is undefined).
+    for (int i = 0; i < bytes; ++i) out.push_back(i < 8 ? static_cast<uint8_t>(value >> (8 * i)) : 0);
   };
   std::vector<std::vector<uint8_t>> bitmaps;
   for (auto [size, colour] : images) {
