@@ -95,11 +95,16 @@ function(vorbel_add_onefile name)
     list(APPEND pack_arguments --console)
   endif()
 
+  # The target depends on a stamp beside the output, not on the output itself:
+  # CMake takes a dependency NAME.exe in a target's folder for that target, so
+  # `APP hello ... OUTPUT hello.exe` would otherwise depend on hello.dll alone.
   cmake_path(GET arg_OUTPUT FILENAME output_name)
-  add_custom_command(OUTPUT "${arg_OUTPUT}"
+  set(stamp "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${name}.packed")
+  add_custom_command(OUTPUT "${arg_OUTPUT}" "${stamp}"
     COMMAND "${VORBEL_PACK_EXECUTABLE}" ${pack_arguments} -o "${arg_OUTPUT}"
+    COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     DEPENDS ${depends}
     COMMENT "Packing ${output_name}"
     VERBATIM)
-  add_custom_target(${name} ALL DEPENDS "${arg_OUTPUT}")
+  add_custom_target(${name} ALL DEPENDS "${stamp}")
 endfunction()
