@@ -58,3 +58,11 @@ sanitize: deps
 fuzz: deps
 	@cmake -S fuzz -B $(BUILD)/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(BUILD)/fuzz -j $(JOBS)
+
+# Installs the build tool (host and Windows), the launcher, the adapter and the
+# CMake package under PREFIX (find_package(vorbel); see the README).
+PREFIX ?= /usr/local
+.PHONY: install
+install: all
+	@cmake --install $(BUILD)/host --prefix "$(PREFIX)"
+	@cmake --install $(BUILD)/windows --prefix "$(PREFIX)"

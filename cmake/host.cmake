@@ -71,3 +71,12 @@ if(VORBEL_WINDOWS_BUILD_DIR)
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_app_resources.sh $<TARGET_FILE:vorbel-pack>
             ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll)
 endif()
+
+# Both trees installed into a scratch prefix and used by examples/cmake_project
+# through find_package(vorbel) (needs the Windows tree).
+if(VORBEL_WINDOWS_BUILD_DIR AND EXISTS ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe)
+  add_test(NAME cmake_package_example
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_cmake_package.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+            ${VORBEL_WINDOWS_BUILD_DIR} ${CMAKE_BINARY_DIR}/cmake_package_example)
+  set_tests_properties(cmake_package_example PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
+endif()

@@ -14,4 +14,7 @@ set(CMAKE_FIND_ROOT_PATH /usr/${VORBEL_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Package configs may also come from the host's prefixes (CMAKE_PREFIX_PATH):
+# vorbel's own package is installed there, as it drives the host's vorbel-pack.
+# Libraries and headers are still taken from the mingw-w64 root only.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
