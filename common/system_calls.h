@@ -2,6 +2,8 @@
 // whose failures tests must provoke and Wine will not produce on demand.
 // Production code calls through `system_calls`; tests swap single entries and
 // restore them. Nothing else goes through here: the table stays small.
+// The shell32 entries bind on first use (shell32 is not imported); a failure
+// to bind is that call failing.
 #pragma once
 
 #include <windows.h>
@@ -39,3 +41,8 @@ struct SystemCalls {
 };
 
 extern SystemCalls system_calls;
+
+// What the SHFileOperationW entry returns when shell32 cannot be bound: no
+// code the call itself returns (those are positive), so callers can tell the
+// shell's delete is not there to retry.
+constexpr int SHELL_DELETE_UNAVAILABLE = -1;

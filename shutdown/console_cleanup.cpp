@@ -18,7 +18,8 @@ bool directory_present(const wchar_t* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-void delete_extraction_dir() {
+// False when the shell's delete is not there to ask (shell32 cannot be bound).
+bool delete_extraction_dir() {
   static const wchar_t nothing[] = L"";
   // extraction_dir has a unit beyond the longest path the expansion may write
   // there, always NUL, so it is the double-NUL source list as it stands.
@@ -31,7 +32,7 @@ void delete_extraction_dir() {
   request.fAnyOperationsAborted = FALSE;
   request.hNameMappings = nullptr;
   request.lpszProgressTitle = nothing;
-  system_calls.SHFileOperationW(&request);
+  return system_calls.SHFileOperationW(&request) != SHELL_DELETE_UNAVAILABLE;
 }
 
 // Every level of the walk adds a separator and at least one unit to the path,
@@ -160,10 +161,11 @@ void cleanup_extraction() {
   }
   if (!cleanup_armed) return;
   remove_tree(extraction_dir);
-  delete_extraction_dir();
+  // Without the shell's delete the walk is all there is: no attempts to wait for.
+  if (!delete_extraction_dir()) return;
   for (int retry = 0; retry < DELETE_RETRIES; ++retry) {
     if (!directory_present(extraction_dir)) return;
     Sleep(DELETE_PAUSE_MS);
-    delete_extraction_dir();
+    if (!delete_extraction_dir()) return;
   }
 }

@@ -156,6 +156,31 @@ TEST_F(CleanupTest, AFileHeldOpenMeansTwentyOneCallsThenASilentReturn) {
   EXPECT_EQ(left, (std::vector<fs::path>{dir_ / L"sub", dir_ / L"sub" / L"file.txt"}));
 }
 
+int WINAPI missing_shell_delete(LPSHFILEOPSTRUCTW) {
+  ++delete_calls;
+  return SHELL_DELETE_UNAVAILABLE;
+}
+
+// When shell32 cannot be bound the walk still empties the directory, and a
+// held file costs no pauses for attempts that cannot happen.
+TEST_F(CleanupTest, WithoutTheShellDeleteTheWalkIsAllAndNothingIsRetried) {
+  SystemCallOverride<int(WINAPI*)(LPSHFILEOPSTRUCTW)> missing{system_calls.SHFileOperationW, missing_shell_delete};
+  cleanup_extraction();
+  EXPECT_EQ(delete_calls, 1);
+  EXPECT_FALSE(fs::exists(dir_));
+
+  write_file(dir_ / L"held.txt", "held");
+  write_file(dir_ / L"other.txt", "other");
+  HANDLE held = CreateFileW((dir_ / L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  cleanup_extraction();
+  CloseHandle(held);
+  EXPECT_EQ(delete_calls, 2);
+  EXPECT_TRUE(fs::exists(dir_ / L"held.txt"));
+  EXPECT_FALSE(fs::exists(dir_ / L"other.txt"));
+}
+
 // What the reparse-point test sees of the walk.
 std::vector<std::wstring> listed_patterns;
 std::wstring link_target;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the built launcher image with tools nobody here wrote (objdump,
 # wrestool): x86-64 GUI executable, imports only from Windows system DLLs
-# (runtime libraries linked in statically), and its resources: manifest,
+# (runtime libraries linked in statically; shell32 not imported at all), and its resources: manifest,
 # version information with the configured product name and version, icon.
 # The product strings come from files, so any text survives the trip here.
 #   check_launcher_image.sh LAUNCHER.exe OBJDUMP PRODUCT_NAME_FILE PRODUCT_VERSION_FILE
@@ -26,6 +26,8 @@ while read -r dll; do
   esac
 done < <(sed -n 's/^\s*DLL Name: //p' <<<"$headers")
 grep -qi "DLL Name: msvcrt.dll" <<<"$headers" || fail "does not use msvcrt"
+# shell32 is bound on first use: loading it costs each instance a process start's worth under Wine.
+! grep -qi "DLL Name: shell32.dll" <<<"$headers" || fail "imports shell32.dll, which it binds on first use"
 
 resources=$(wrestool -l "$exe" 2>&1) || fail "wrestool cannot list resources: $resources"
 grep -q "type=24" <<<"$resources" || fail "no manifest resource"
