@@ -5,6 +5,7 @@
 #   make product PRODUCT_NAME='My App' PRODUCT_VERSION=2.1.0
 #               the launcher for another product, in build/products/ and dist/products/
 #   make bench  build, then measure under Wine against the floors (bench/run_bench.py)
+#   make release  build, then write the download archives and SHA256SUMS to dist/release/
 BUILD := build
 DEPS := $(BUILD)/deps
 WINE_PREFIX := $(abspath $(BUILD)/windows/wine-prefix)
@@ -66,3 +67,9 @@ PREFIX ?= /usr/local
 install: all
 	@cmake --install $(BUILD)/host --prefix "$(PREFIX)"
 	@cmake --install $(BUILD)/windows --prefix "$(PREFIX)"
+
+# Reproducible archives for Linux and Windows hosts (scripts/make-release.py;
+# SOURCE_DATE_EPOCH dates the entries, default the last commit's time).
+.PHONY: release
+release: all
+	@python3 scripts/make-release.py --out dist/release

@@ -79,4 +79,10 @@ if(VORBEL_WINDOWS_BUILD_DIR AND EXISTS ${VORBEL_WINDOWS_BUILD_DIR}/launcher/laun
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_cmake_package.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
             ${VORBEL_WINDOWS_BUILD_DIR} ${CMAKE_BINARY_DIR}/cmake_package_example)
   set_tests_properties(cmake_package_example PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
+  # `make release`: both archives written twice and compared, then used as the README says.
+  add_test(NAME release_archives
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_release.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}
+            ${VORBEL_WINDOWS_BUILD_DIR} ${CMAKE_BINARY_DIR}/release_archives
+            ${VORBEL_WINDOWS_BUILD_DIR}/tests/probe_app.dll)
+  set_tests_properties(release_archives PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
 endif()

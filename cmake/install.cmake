@@ -1,8 +1,10 @@
 # Install rules of both trees (`make install PREFIX=DIR`, `cmake --install`):
 # the host tree installs its vorbel-pack; the Windows tree the launcher,
 # vorbel-pack.exe, the adapter with its header, the toolchain file and the
-# CMake package (cmake/vorbelConfig.cmake). Together they make the layout the
-# build tool's default launcher lookup expects (bin/ beside share/vorbel/).
+# CMake package (cmake/vorbelConfig.cmake), and libzstd's licence, as the
+# launcher and vorbel-pack.exe carry libzstd inside. Together they make the
+# layout the build tool's default launcher lookup expects (bin/ beside
+# share/vorbel/).
 include(CMakePackageConfigHelpers)
 install(TARGETS vorbel-pack RUNTIME DESTINATION bin)
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
@@ -14,4 +16,5 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/vorbelConfig.cmake ${CMAKE_BINARY_DIR}/vorbelConfigVersion.cmake
                 ${CMAKE_CURRENT_LIST_DIR}/mingw-w64-x86_64.cmake
           DESTINATION lib/cmake/vorbel)
+  install(FILES ${VORBEL_ZSTD_SOURCE_DIR}/LICENSE DESTINATION share/doc/vorbel RENAME LICENSE.zstd)
 endif()
