@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #include "common/bounded_text.h"
@@ -34,6 +35,29 @@ uint8_t write_buffer[ENTRY_WRITE_CHUNK];
 // however many directories the payload has (an application tree can have
 // thousands, more than the list of known directories holds).
 wchar_t last_directory[PATH_CAPACITY];
+
+// An index over known_directories, so that a directory the last entry did not
+// use costs one hash and a probe or two, not a comparison with every entry.
+// Open addressing with linear probing; twice the list's capacity, so a probe
+// always ends at a free slot. A slot holds the list index + 1, 0 when free.
+constexpr uint32_t KNOWN_DIRECTORY_SLOTS = 2 * KNOWN_DIRECTORY_CAPACITY;
+static_assert((KNOWN_DIRECTORY_SLOTS & (KNOWN_DIRECTORY_SLOTS - 1)) == 0, "slots are masked, not divided");
+int16_t known_directory_slots[KNOWN_DIRECTORY_SLOTS];
+
+uint32_t path_hash(const wchar_t* path) {  // FNV-1a over the UTF-16 units
+  uint32_t hash = 2166136261u;
+  for (; *path != L'\0'; ++path) hash = (hash ^ static_cast<uint16_t>(*path)) * 16777619u;
+  return hash;
+}
+
+// The slot that holds path, or the free slot where it would go.
+uint32_t known_directory_slot(const wchar_t* path) {
+  uint32_t slot = path_hash(path) & (KNOWN_DIRECTORY_SLOTS - 1);
+  while (known_directory_slots[slot] != 0 && wcscmp(known_directories[known_directory_slots[slot] - 1], path) != 0) {
+    slot = (slot + 1) & (KNOWN_DIRECTORY_SLOTS - 1);
+  }
+  return slot;
+}
 
 void read_entry_name() {
   for (size_t length = 0; length < ENTRY_NAME_CAPACITY; ++length) {
@@ -90,9 +114,13 @@ void write_entry(uint64_t size) {
 
 void remember_directory(const wchar_t* path) {
   if (known_directory_count >= KNOWN_DIRECTORY_CAPACITY) return;
+  uint32_t slot = known_directory_slot(path);
+  if (known_directory_slots[slot] != 0) return;
   // A copy that cannot be made only costs a system call on the next request.
   wchar_t* copy = _wcsdup(path);
-  if (copy != nullptr) known_directories[known_directory_count++] = copy;
+  if (copy == nullptr) return;
+  known_directories[known_directory_count++] = copy;
+  known_directory_slots[slot] = static_cast<int16_t>(known_directory_count);
 }
 
 }  // namespace
@@ -161,9 +189,7 @@ bool create_directory(const wchar_t* path) {
     remember_directory(home);
   }
   if (last_directory[0] != L'\0' && wcscmp(last_directory, path) == 0) return true;
-  for (int i = 0; i < known_directory_count; ++i) {
-    if (wcscmp(known_directories[i], path) == 0) return true;
-  }
+  if (known_directory_slots[known_directory_slot(path)] != 0) return true;
   if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') return true;  // a drive: "C:"
   bool made = wcscmp(path, extraction_dir) == 0
                   ? create_private_directory(path)
@@ -173,4 +199,11 @@ bool create_directory(const wchar_t* path) {
     copy_wide(last_directory, PATH_CAPACITY, path);
   }
   return made;
+}
+
+void forget_known_directories() {
+  for (int i = 0; i < known_directory_count; ++i) free(known_directories[i]);
+  known_directory_count = 0;
+  memset(known_directory_slots, 0, sizeof known_directory_slots);
+  last_directory[0] = L'\0';
 }

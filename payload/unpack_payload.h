@@ -25,6 +25,10 @@ constexpr int KNOWN_DIRECTORY_CAPACITY = 1024;
 extern wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
 extern int known_directory_count;
 
+// Empties the cache (and what indexes it), as at process start. The launcher
+// never needs it; tests that unpack more than once in one process do.
+void forget_known_directories();
+
 // Set once the extraction directory exists with its user-only DACL (made by
 // create_directory); no file is opened below it before.
 extern bool extraction_dir_private;

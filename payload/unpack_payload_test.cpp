@@ -28,8 +28,7 @@ namespace {
 void start_unpacking(const std::string& resource, const std::wstring& directory) {
   static std::string held;  // the stream decodes straight out of it
   held = resource;
-  for (int i = 0; i < known_directory_count; ++i) free(known_directories[i]);
-  known_directory_count = 0;
+  forget_known_directories();
   extraction_dir_private = false;
   first_entry_path[0] = L'\0';
   extraction_dir[0] = L'\0';
@@ -297,6 +296,24 @@ TEST(PrivateDirectory, TheExtractionDirectoryIsMadeForTheUserAloneAndPassesItOn)
 
   EXPECT_FALSE(world_has_access(dir));
   EXPECT_TRUE(world_has_access(scratch.path())) << "Wine's reading of an ordinary directory";
+}
+
+TEST(UnpackPayload, EachRememberedDirectoryIsAskedForOnceHoweverEntriesAlternate) {
+  ScratchDir scratch;
+  // Every entry goes to another directory than the one before it, so only the
+  // cache can tell that a directory exists; 600 leave room for the home and
+  // extraction directories in its 1024 slots.
+  std::vector<TestEntry> entries = {{L"app.dll", "MZ"}};
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 600; ++i) entries.push_back({L"d" + std::to_wstring(i) + L"\\f" + std::to_wstring(round), "x"});
+  }
+  start_unpacking(payload_of(entries), scratch.str());
+  SystemCallOverride record(system_calls.CreateDirectoryW, recording_create_directory);
+  directory_requests.clear();
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  EXPECT_EQ(directory_requests.size(), 1u + 600u);  // the extraction directory, then each once
+  EXPECT_EQ(known_directory_count, 2 + 600);
+  for (int i = 0; i < 600; i += 37) EXPECT_EQ(read_file(scratch.path() / (L"d" + std::to_wstring(i)) / L"f2"), "x");
 }
 
 BOOL WINAPI refusing_create_directory(LPCWSTR, LPSECURITY_ATTRIBUTES) {
