@@ -8,8 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 name=${PRODUCT_NAME:?set PRODUCT_NAME to the product name}
 version=${PRODUCT_VERSION:-1.0.0}
-folder=$(printf '%s' "$name-$version" | LC_ALL=C sed -E 's/[^A-Za-z0-9._]+/-/g; s/^[-.]+//; s/-+$//')
-tree=build/products/${folder:-product}
+# The same folder name as CMake gives dist/products/.
+folder=$(cmake -DNAME="$name" -DVERSION="$version" -P cmake/product_folder.cmake 2>&1)
+tree=build/products/$folder
 cmake --preset windows -B "$tree" -DVORBEL_PRODUCT_NAME="$name" -DVORBEL_PRODUCT_VERSION="$version" |
   grep "^-- Product" || true
 cmake --build "$tree" --target launcher
