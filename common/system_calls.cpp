@@ -2,6 +2,7 @@
 // first-use binding of the three shell32 entries.
 #include "common/system_calls.h"
 
+#include <aclapi.h>
 #include <shellapi.h>
 #include <stdlib.h>
 #include <zstd.h>
@@ -70,4 +71,11 @@ SystemCalls system_calls = {
     malloc,
     ZSTD_createDCtx,
     CreateDirectoryW,
+    CreateFileW,
+    GetFileAttributesW,
+    GetFileInformationByHandle,
+    GetSecurityInfo,
+    SetSecurityInfo,
+    WaitForSingleObject,
+    ExitProcess,
 };

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <shellapi.h>
+#include <aclapi.h>
 #include <stddef.h>
 
 struct ZSTD_DCtx_s;
@@ -38,6 +39,21 @@ struct SystemCalls {
   // Wine derives a directory's security from its Unix mode and does not keep
   // a DACL: tests read the one the launcher asks for here.
   BOOL(WINAPI* CreateDirectoryW)(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
+  // Files and directories by path: tests record the form each path reaches
+  // them in (long ones as "\\?\"), and report a reparse point that Wine
+  // shows only by path, never through a handle.
+  HANDLE(WINAPI* CreateFileW)(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                              DWORD disposition, DWORD flags, HANDLE template_file);
+  DWORD(WINAPI* GetFileAttributesW)(LPCWSTR path);
+  BOOL(WINAPI* GetFileInformationByHandle)(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+  // Security read and set on a handle: Wine keeps no owner or DACL of its own.
+  DWORD(WINAPI* GetSecurityInfo)(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner,
+                                 PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+  DWORD(WINAPI* SetSecurityInfo)(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID owner,
+                                 PSID group, PACL dacl, PACL sacl);
+  // Stopping the child: how long it is given, and how the process then ends.
+  DWORD(WINAPI* WaitForSingleObject)(HANDLE object, DWORD milliseconds);
+  void(WINAPI* ExitProcess)(UINT status);
 };
 
 extern SystemCalls system_calls;

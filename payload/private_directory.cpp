@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include "common/directory_check.h"
+#include "common/long_path.h"
 #include "common/system_calls.h"
 
 namespace {
@@ -35,39 +37,55 @@ PACL user_only_acl(PSID user) {
 }
 
 // A directory that was there before (a planted one in a shared TEMP) is used
-// only when it is the user's own: its owner could change the DACL back.
-bool secure_existing_directory(const wchar_t* path, PSID user, PACL acl) {
+// only when it is the user's own: its owner could change the DACL back. Both
+// the owner and the DACL go through the handle, so they are those of the
+// directory that was checked, not of whatever the path leads to later.
+bool secure_existing_directory(HANDLE directory, PSID user, PACL acl) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                            &descriptor) != ERROR_SUCCESS) {
+  if (system_calls.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                   nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
   bool owned = owner != nullptr && EqualSid(owner, user);
   LocalFree(descriptor);
   if (!owned) return false;
-  return SetNamedSecurityInfoW(const_cast<wchar_t*>(path), SE_FILE_OBJECT,
-                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, acl,
-                               nullptr) == ERROR_SUCCESS;
+  return system_calls.SetSecurityInfo(directory, SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      acl, nullptr) == ERROR_SUCCESS;
 }
 
 }  // namespace
 
-bool create_private_directory(const wchar_t* path) {
+PrivateDirectory create_private_directory(const wchar_t* path) {
   PSID user = current_user();
-  if (user == nullptr) return false;
+  if (user == nullptr) return PRIVATE_DIRECTORY_FAILED;
   PACL acl = user_only_acl(user);
-  if (acl == nullptr) return false;
+  if (acl == nullptr) return PRIVATE_DIRECTORY_FAILED;
   SECURITY_DESCRIPTOR descriptor;
   if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
       // Protected: ACEs that TEMP passes down are not merged in, now or when
       // someone later re-applies inheritance from above.
       !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-    return false;
+    return PRIVATE_DIRECTORY_FAILED;
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
-  if (system_calls.CreateDirectoryW(path, &attributes)) return true;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  return secure_existing_directory(path, user, acl);
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  bool made = system_calls.CreateDirectoryW(long_path_form(path, long_form), &attributes);
+  if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return PRIVATE_DIRECTORY_FAILED;
+  // Made or found, the path is checked before anything is written: between
+  // the creation and here, another user may have put a link in its place.
+  HANDLE directory = INVALID_HANDLE_VALUE;
+  switch (open_directory_itself(path, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, &directory)) {
+    case DIRECTORY_IS_LINK:
+      return PRIVATE_DIRECTORY_IS_LINK;
+    case DIRECTORY_UNUSABLE:
+      return PRIVATE_DIRECTORY_FAILED;
+    case DIRECTORY_OPENED:
+      break;
+  }
+  bool usable = made || secure_existing_directory(directory, user, acl);
+  CloseHandle(directory);
+  return usable ? PRIVATE_DIRECTORY_READY : PRIVATE_DIRECTORY_FAILED;
 }

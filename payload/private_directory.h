@@ -3,8 +3,14 @@
 // Windows only; the descriptor is built in static buffers, without allocation.
 #pragma once
 
+enum PrivateDirectory {
+  PRIVATE_DIRECTORY_READY,
+  PRIVATE_DIRECTORY_FAILED,   // cannot be made, or is somebody else's; nothing changed
+  PRIVATE_DIRECTORY_IS_LINK,  // a junction or link stands at the path; nothing changed
+};
+
 // Makes path (its parent must exist) with a protected DACL that grants the
-// current user full access and is inherited by everything below; an existing
-// directory is given the same DACL if the user owns it. False, with nothing
-// made or changed, when that cannot be done.
-bool create_private_directory(const wchar_t* path);
+// current user full access and is inherited by everything below. A directory
+// found there is used when the user owns it and it is no link: it gets the
+// same DACL, set through a handle on the directory itself.
+PrivateDirectory create_private_directory(const wchar_t* path);

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/path_spec.h"
@@ -93,7 +94,9 @@ void write_entry(uint64_t size) {
   create_directory_path(target_path);
   HANDLE file = INVALID_HANDLE_VALUE;
   if (extraction_dir_private) {
-    file = CreateFileW(target_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+    wchar_t long_form[LONG_PATH_CAPACITY];
+    file = system_calls.CreateFileW(long_path_form(target_path, long_form), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                    CREATE_ALWAYS, 0, nullptr);
   }
   if (file == INVALID_HANDLE_VALUE) {
     print_error("Error, failed to open '%ls' for writing.\n", target_path);
@@ -110,6 +113,18 @@ void write_entry(uint64_t size) {
     size -= chunk;
   }
   CloseHandle(file);
+}
+
+// A link at the extraction directory's path (planted in a shared TEMP) would
+// have everything unpacked into, run from and at the end emptied out of the
+// directory it leads to: the run stops before anything is written.
+bool make_private_directory(const wchar_t* path) {
+  PrivateDirectory made = create_private_directory(path);
+  if (made == PRIVATE_DIRECTORY_IS_LINK) {
+    print_error("Error, refusing to unpack into '%ls', which is a link to elsewhere.\n", path);
+    exit(2);
+  }
+  return made == PRIVATE_DIRECTORY_READY;
 }
 
 void remember_directory(const wchar_t* path) {
@@ -138,6 +153,11 @@ bool unpack_payload(UnpackMode mode) {
     if (!entry_name_stays_inside(reinterpret_cast<const char16_t*>(entry_name))) {
       print_error("Error, refusing to unpack '%ls' outside the target directory.\n", entry_name);
       exit(2);
+    }
+    // The name rule takes "/" as a separator too; the directories are made
+    // at "\\" only, and a long path's "\\?\\" form takes "/" literally.
+    for (wchar_t* unit = entry_name; *unit != L'\0'; ++unit) {
+      if (*unit == L'/') *unit = L'\\';
     }
     copy_wide(target_path, PATH_CAPACITY, extraction_dir);
     append_wide(target_path, PATH_CAPACITY, L"\\");
@@ -191,9 +211,11 @@ bool create_directory(const wchar_t* path) {
   if (last_directory[0] != L'\0' && wcscmp(last_directory, path) == 0) return true;
   if (known_directory_slots[known_directory_slot(path)] != 0) return true;
   if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') return true;  // a drive: "C:"
+  wchar_t long_form[LONG_PATH_CAPACITY];
   bool made = wcscmp(path, extraction_dir) == 0
-                  ? create_private_directory(path)
-                  : system_calls.CreateDirectoryW(path, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+                  ? make_private_directory(path)
+                  : system_calls.CreateDirectoryW(long_path_form(path, long_form), nullptr) ||
+                        GetLastError() == ERROR_ALREADY_EXISTS;
   if (made) {
     remember_directory(path);
     copy_wide(last_directory, PATH_CAPACITY, path);

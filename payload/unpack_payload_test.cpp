@@ -7,13 +7,18 @@
 #include <gtest/gtest.h>
 #include <aclapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
 
+#include "common/bounded_text.h"
+#include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "payload/payload_reader.h"
+#include "payload/private_directory.h"
+#include "shutdown/console_cleanup.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
@@ -131,6 +136,78 @@ TEST(UnpackPayload, NamesOf511LevelsAreMadeWithoutGrowingTheStack) {
   EXPECT_EQ(std::wstring(known_directories[2]), dir.wstring() + L"\\a");
   EXPECT_EQ(std::wstring(known_directories[512]), dir.wstring() + L"\\" + deep.substr(0, deep.size() - 2));
   remove_chain(dir, deep);
+}
+
+// Every path the unpacking and the removal hand to a file call, as handed.
+std::vector<std::wstring> file_call_paths;
+
+HANDLE WINAPI recording_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                    DWORD disposition, DWORD flags, HANDLE template_file) {
+  file_call_paths.push_back(path);
+  return CreateFileW(path, access, share, attributes, disposition, flags, template_file);
+}
+BOOL WINAPI recording_make_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+  file_call_paths.push_back(path);
+  return CreateDirectoryW(path, attributes);
+}
+HANDLE WINAPI recording_listing(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
+                                LPVOID filter, DWORD flags) {
+  file_call_paths.push_back(pattern);
+  return FindFirstFileExW(pattern, level, found, search, filter, flags);
+}
+BOOL WINAPI recording_delete_file(LPCWSTR path) {
+  file_call_paths.push_back(path);
+  return DeleteFileW(path);
+}
+BOOL WINAPI recording_remove_directory(LPCWSTR path) {
+  file_call_paths.push_back(path);
+  return RemoveDirectoryW(path);
+}
+DWORD WINAPI recording_attributes(LPCWSTR path) {
+  file_call_paths.push_back(path);
+  return GetFileAttributesW(path);
+}
+
+// Without the LongPathsEnabled policy Windows refuses plain paths of 248 units
+// and more; Wine has no such limit, so the form of each path is what shows.
+TEST(UnpackPayload, LongPathsReachEveryFileCallInTheirLongFormAndAreRemovedAgain) {
+  ScratchDir scratch;
+  std::wstring deep;
+  for (int level = 0; level < 300; ++level) deep += L"a\\";
+  deep += L"f";
+  fs::path dir = scratch.path() / L"onefile_1_2";
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {deep, "deep"}, {L"short.txt", "s"}}), dir.wstring());
+  SystemCallOverride files(system_calls.CreateFileW, recording_create_file);
+  SystemCallOverride directories(system_calls.CreateDirectoryW, recording_make_directory);
+  SystemCallOverride listings(system_calls.FindFirstFileExW, recording_listing);
+  SystemCallOverride deletions(system_calls.DeleteFileW, recording_delete_file);
+  SystemCallOverride removals(system_calls.RemoveDirectoryW, recording_remove_directory);
+  SystemCallOverride attributes(system_calls.GetFileAttributesW, recording_attributes);
+  file_call_paths.clear();
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  EXPECT_EQ(read_file(dir.wstring() + L"\\" + deep), "deep");
+
+  cleanup_armed = TRUE;
+  copy_wide(extraction_dir, PATH_CAPACITY, dir.c_str());
+  cleanup_extraction();
+  cleanup_armed = FALSE;
+  EXPECT_FALSE(fs::exists(dir));
+
+  const std::wstring prefix = L"\\\\?\\";
+  size_t long_ones = 0;
+  for (const std::wstring& path : file_call_paths) {
+    if (path.rfind(prefix, 0) == 0) {
+      ++long_ones;
+      EXPECT_GE(path.size() - prefix.size(), LONG_PATH_THRESHOLD) << narrow(path);
+      EXPECT_EQ(path.rfind(prefix + dir.wstring(), 0), 0u) << narrow(path);
+    } else {
+      EXPECT_LT(path.size(), LONG_PATH_THRESHOLD) << narrow(path);
+    }
+  }
+  // Every level below the threshold's depth is made, written, listed and removed.
+  EXPECT_GT(long_ones, 4u * 200u);
+  EXPECT_NE(std::find(file_call_paths.begin(), file_call_paths.end(), (dir / L"short.txt").wstring()),
+            file_call_paths.end());
 }
 
 TEST(UnpackPayload, BeyondTheCacheDirectoriesAreStillMade) {
@@ -314,6 +391,96 @@ TEST(UnpackPayload, EachRememberedDirectoryIsAskedForOnceHoweverEntriesAlternate
   EXPECT_EQ(directory_requests.size(), 1u + 600u);  // the extraction directory, then each once
   EXPECT_EQ(known_directory_count, 2 + 600);
   for (int i = 0; i < 600; i += 37) EXPECT_EQ(read_file(scratch.path() / (L"d" + std::to_wstring(i)) / L"f2"), "x");
+}
+
+// A junction or directory link planted at the extraction directory's path.
+// Wine follows a host link through every handle, even one opened with
+// FILE_FLAG_OPEN_REPARSE_POINT, and marks it only by path; Windows marks it on
+// the handle. Each side is shown through the seam on a plain directory.
+std::vector<std::wstring> security_set_on;
+DaclSeen dacl_set;
+
+DWORD WINAPI recording_set_security(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID owner,
+                                    PSID group, PACL dacl, PACL sacl) {
+  wchar_t path[MAX_PATH * 4] = L"";
+  GetFinalPathNameByHandleW(object, path, MAX_PATH * 4, 0);
+  security_set_on.push_back(path);
+  SECURITY_DESCRIPTOR seen;
+  InitializeSecurityDescriptor(&seen, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&seen, (which & DACL_SECURITY_INFORMATION) != 0, dacl, FALSE);
+  if ((which & PROTECTED_DACL_SECURITY_INFORMATION) != 0) {
+    SetSecurityDescriptorControl(&seen, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  }
+  dacl_set = describe(&seen);
+  return SetSecurityInfo(object, type, which, owner, group, dacl, sacl);
+}
+
+DWORD WINAPI owned_by_everyone(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
+                               PSECURITY_DESCRIPTOR* descriptor) {
+  // A descriptor of its own, freed by the caller with LocalFree like the real one.
+  static SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  auto* block = static_cast<unsigned char*>(LocalAlloc(LMEM_FIXED, SECURITY_MAX_SID_SIZE));
+  InitializeSid(block, &world, 1);
+  *GetSidSubAuthority(block, 0) = SECURITY_WORLD_RID;
+  *owner = block;
+  *descriptor = block;
+  return ERROR_SUCCESS;
+}
+
+TEST(PrivateDirectory, ALinkAtThePathOrAnotherOwnersDirectoryIsRefusedAndLeftAsItWas) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"onefile_1_2";
+  marked_link_path = dir.wstring();
+  SystemCallOverride record(system_calls.SetSecurityInfo, recording_set_security);
+  {  // found there, marked by path
+    fs::create_directories(dir);
+    SystemCallOverride by_path(system_calls.GetFileAttributesW, attributes_marking_link);
+    security_set_on.clear();
+    EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_IS_LINK);
+    EXPECT_TRUE(security_set_on.empty());
+  }
+  {  // put in place between the creation and the check, marked on the handle
+    fs::remove(dir);
+    SystemCallOverride on_handle(system_calls.GetFileInformationByHandle, handle_information_marking_link);
+    security_set_on.clear();
+    EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_IS_LINK);
+    EXPECT_TRUE(security_set_on.empty());
+  }
+  {  // somebody else's directory
+    SystemCallOverride foreign(system_calls.GetSecurityInfo, owned_by_everyone);
+    security_set_on.clear();
+    EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_FAILED);
+    EXPECT_TRUE(security_set_on.empty());
+  }
+  // The user's own directory is used, its DACL set on the directory itself.
+  write_file(dir / L"kept.txt", "kept");
+  security_set_on.clear();
+  EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_READY);
+  ASSERT_EQ(security_set_on.size(), 1u);
+  EXPECT_EQ(security_set_on[0], L"\\\\?\\" + dir.wstring());
+  expect_user_only(dacl_set);
+  EXPECT_EQ(read_file(dir / L"kept.txt"), "kept");
+}
+
+VORBEL_SCENARIO(unpack_into_link) {
+  marked_link_path = __wargv[2];
+  system_calls.GetFileAttributesW = attributes_marking_link;
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"data.txt", "x"}}), __wargv[2]);
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  return 0;
+}
+
+TEST(PrivateDirectory, UnpackingStopsAtALinkBeforeAnythingIsWritten) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"onefile_1_2";
+  write_file(dir / L"victim.txt", "the user's own");
+  ProcessResult result = run_scenario("unpack_into_link", {}, {dir.wstring()});
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, refusing to unpack into '" + narrow(dir.wstring()) +
+                                  "', which is a link to elsewhere.\n"));
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  EXPECT_EQ(read_file(dir / L"victim.txt"), "the user's own");
 }
 
 BOOL WINAPI refusing_create_directory(LPCWSTR, LPSECURITY_ATTRIBUTES) {

@@ -8,13 +8,16 @@
 #include <shellapi.h>
 
 #include "common/bounded_text.h"
+#include "common/directory_check.h"
+#include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 
 namespace {
 
 bool directory_present(const wchar_t* path) {
-  DWORD attributes = GetFileAttributesW(path);
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  DWORD attributes = system_calls.GetFileAttributesW(long_path_form(path, long_form));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -49,8 +52,9 @@ HANDLE open_listing(wchar_t* path, size_t length, WIN32_FIND_DATAW* found) {
   static const wchar_t all[] = L"\\*";
   if (length + 2 >= PATH_CAPACITY) return INVALID_HANDLE_VALUE;
   copy_wide(path + length, PATH_CAPACITY - length, all);
-  HANDLE search = system_calls.FindFirstFileExW(path, FindExInfoBasic, found, FindExSearchNameMatch, nullptr,
-                                                FIND_FIRST_EX_LARGE_FETCH);
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  HANDLE search = system_calls.FindFirstFileExW(long_path_form(path, long_form), FindExInfoBasic, found,
+                                                FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   path[length] = L'\0';
   return search;
 }
@@ -69,8 +73,14 @@ size_t enter_name(wchar_t* path, size_t length, const wchar_t* name) {
 // attributes: changing them could reach its target.
 void clear_read_only(const wchar_t* path, DWORD attributes) {
   if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_READONLY) {
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    wchar_t long_form[LONG_PATH_CAPACITY];
+    SetFileAttributesW(long_path_form(path, long_form), FILE_ATTRIBUTE_NORMAL);
   }
+}
+
+BOOL remove_directory(const wchar_t* path) {
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  return system_calls.RemoveDirectoryW(long_path_form(path, long_form));
 }
 
 // A link (junction, symbolic link, mount point) is removed as itself, with
@@ -79,9 +89,10 @@ void clear_read_only(const wchar_t* path, DWORD attributes) {
 void remove_entry(const wchar_t* path, DWORD attributes) {
   clear_read_only(path, attributes);
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    system_calls.RemoveDirectoryW(path);
+    remove_directory(path);
   } else {
-    system_calls.DeleteFileW(path);
+    wchar_t long_form[LONG_PATH_CAPACITY];
+    system_calls.DeleteFileW(long_path_form(path, long_form));
   }
 }
 
@@ -105,7 +116,7 @@ void remove_tree(const wchar_t* root) {
     if (!listed) {
       // The level is done: its directory goes if nothing was left in it.
       FindClose(searches[depth]);
-      system_calls.RemoveDirectoryW(path);
+      remove_directory(path);
       if (depth == 0) return;
       --depth;
       while (path[--length] != L'\\') {
@@ -134,32 +145,33 @@ void remove_tree(const wchar_t* root) {
   }
 }
 
-}  // namespace
-
-BOOL WINAPI console_ctrl_handler(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      cleanup_extraction();
-      break;
-    default:
-      break;
+// Ends the child if it outlives grace_ms. False when there was no child to
+// stop; otherwise *status is how it ended: its own exit code when it ended in
+// time, STATUS_CONTROL_C_EXIT (what Windows reports for a console program
+// ended by Ctrl+C) when it had to be ended, so that no killed run reads as a
+// success. Taking the handle out first means no other thread can use it after
+// it is closed here, and no two threads close it.
+bool stop_child(DWORD grace_ms, DWORD* status) {
+  HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), nullptr);
+  if (child == nullptr) return false;
+  if (system_calls.WaitForSingleObject(child, grace_ms) == WAIT_OBJECT_0) {
+    if (!GetExitCodeProcess(child, status)) *status = 1;
+  } else {
+    TerminateProcess(child, STATUS_CONTROL_C_EXIT);
+    *status = STATUS_CONTROL_C_EXIT;
   }
-  return FALSE;
+  CloseHandle(child);
+  return true;
 }
 
-void cleanup_extraction() {
-  // Taking the handle out first means no other thread can use it after it is
-  // closed here, and no two threads close it.
-  HANDLE child = InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), nullptr);
-  if (child != nullptr) {
-    if (WaitForSingleObject(child, CHILD_GRACE_MS) != WAIT_OBJECT_0) TerminateProcess(child, 0);
-    CloseHandle(child);
-  }
+void remove_extraction_dir() {
   if (!cleanup_armed) return;
+  // A link put at the directory's path after it was made is neither listed
+  // nor handed to the shell: either would empty the directory it leads to.
+  HANDLE root = INVALID_HANDLE_VALUE;
+  DirectoryOpen checked = open_directory_itself(extraction_dir, FILE_READ_ATTRIBUTES, &root);
+  if (checked == DIRECTORY_IS_LINK) return;
+  if (checked == DIRECTORY_OPENED) CloseHandle(root);
   remove_tree(extraction_dir);
   // Without the shell's delete the walk is all there is: no attempts to wait for.
   if (!delete_extraction_dir()) return;
@@ -168,4 +180,37 @@ void cleanup_extraction() {
     Sleep(DELETE_PAUSE_MS);
     if (!delete_extraction_dir()) return;
   }
+}
+
+}  // namespace
+
+DWORD child_grace_ms(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? CHILD_GRACE_MS : SYSTEM_END_CHILD_GRACE_MS;
+}
+
+BOOL WINAPI console_ctrl_handler(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  DWORD status = 0;
+  bool stopped = stop_child(child_grace_ms(event), &status);
+  remove_extraction_dir();
+  // The main thread, woken by the child's end, returns the same status; the
+  // system's default handling, which FALSE hands the event to, would race it
+  // with STATUS_CONTROL_C_EXIT even for a child that ended with its own.
+  if (stopped) system_calls.ExitProcess(status);
+  return FALSE;
+}
+
+void cleanup_extraction() {
+  DWORD status = 0;
+  stop_child(CHILD_GRACE_MS, &status);
+  remove_extraction_dir();
 }

@@ -47,6 +47,15 @@ void create_empty_file(const fs::path& path) {
   CloseHandle(file);
 }
 
+// How the handler ended the process, instead of ending the test program.
+std::atomic<int> process_ends{0};
+std::atomic<DWORD> process_end_status{0};
+
+void WINAPI recording_exit(UINT status) {
+  ++process_ends;
+  process_end_status = status;
+}
+
 // Arms the cleanup for a directory with a file in it.
 class CleanupTest : public testing::Test {
  protected:
@@ -58,6 +67,7 @@ class CleanupTest : public testing::Test {
     cleanup_armed = TRUE;
     child_process = nullptr;
     delete_calls = 0;
+    process_ends = 0;
   }
   void TearDown() override {
     cleanup_armed = FALSE;
@@ -67,6 +77,7 @@ class CleanupTest : public testing::Test {
   ScratchDir scratch_;
   fs::path dir_;
   SystemCallOverride<int(WINAPI*)(LPSHFILEOPSTRUCTW)> count_{system_calls.SHFileOperationW, counting_delete};
+  SystemCallOverride<decltype(system_calls.ExitProcess)> exit_{system_calls.ExitProcess, recording_exit};
 };
 
 BOOL handle_on_own_thread(DWORD event) {
@@ -246,6 +257,27 @@ TEST_F(CleanupTest, AReparsePointIsRemovedAsItselfAndNeverEntered) {
   EXPECT_EQ(listed_patterns, (std::vector<std::wstring>{dir_.wstring() + L"\\*", (dir_ / L"sub").wstring() + L"\\*"}));
 }
 
+// A link put in place of the extraction directory leads to somebody's own
+// files: the walk would empty them and so would the shell's delete (both
+// under Wine, which follows a host link in every removal). Each way a link
+// shows, by path or on a handle, stops the removal before either.
+TEST_F(CleanupTest, ALinkInTheDirectorysPlaceIsNeitherListedNorHandedToTheShell) {
+  SystemCallOverride<decltype(system_calls.FindFirstFileExW)> first{system_calls.FindFirstFileExW, listing_with_link};
+  marked_link_path = dir_.wstring();
+  for (int side = 0; side < 2; ++side) {
+    SystemCallOverride<decltype(system_calls.GetFileAttributesW)> by_path{
+        system_calls.GetFileAttributesW, side == 0 ? attributes_marking_link : GetFileAttributesW};
+    SystemCallOverride<decltype(system_calls.GetFileInformationByHandle)> on_handle{
+        system_calls.GetFileInformationByHandle,
+        side == 1 ? handle_information_marking_link : GetFileInformationByHandle};
+    listed_patterns.clear();
+    cleanup_extraction();
+    EXPECT_TRUE(listed_patterns.empty()) << side;
+    EXPECT_EQ(delete_calls, 0) << side;
+    EXPECT_EQ(read_file(dir_ / L"sub" / L"file.txt"), "contents") << side;
+  }
+}
+
 VORBEL_SCENARIO(cleanup_child_sleeps) {
   Sleep(60000);
   return 0;
@@ -265,19 +297,73 @@ struct Child {
   HANDLE shared = nullptr;  // the handle the cleanup owns and closes
 };
 
-TEST_F(CleanupTest, AChildStillRunningAfterTheGraceTimeIsTerminated) {
+// A child ended by the launcher must not read as a success: it ends, and so
+// does the launcher, as Ctrl+C ends a console program.
+TEST_F(CleanupTest, AChildStillRunningAfterTheGraceTimeIsEndedAsCtrlCEndsAProgram) {
   Child child;
   child_process = child.shared;
   DWORD started = GetTickCount();
-  EXPECT_FALSE(handle_on_own_thread(CTRL_CLOSE_EVENT));
+  EXPECT_FALSE(handle_on_own_thread(CTRL_C_EVENT));
   DWORD elapsed = GetTickCount() - started;
   EXPECT_GE(elapsed, CHILD_GRACE_MS - 100);
   EXPECT_EQ(WaitForSingleObject(child.process.handle(), 1000), WAIT_OBJECT_0);
-  EXPECT_EQ(child.exit_code(), 0u);
+  EXPECT_EQ(child.exit_code(), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+  EXPECT_EQ(process_ends, 1);
+  EXPECT_EQ(process_end_status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
   EXPECT_EQ(child_process, nullptr);
   EXPECT_FALSE(fs::exists(dir_));
   DWORD flags = 0;
   EXPECT_FALSE(GetHandleInformation(child.shared, &flags)) << "the cleanup closed its handle";
+}
+
+std::vector<DWORD> child_waits;
+
+DWORD WINAPI grace_runs_out(HANDLE, DWORD milliseconds) {
+  child_waits.push_back(milliseconds);
+  return WAIT_TIMEOUT;
+}
+
+// Closing the console window leaves the process 5 s in all: the child gets
+// less, so that the removal still fits.
+TEST_F(CleanupTest, EachEventGivesTheChildItsGraceThenEndsItAndThisProcessAlike) {
+  SystemCallOverride<decltype(system_calls.WaitForSingleObject)> wait{system_calls.WaitForSingleObject, grace_runs_out};
+  const struct {
+    DWORD event;
+    DWORD grace;
+  } cases[] = {
+      {CTRL_C_EVENT, 5000},      {CTRL_BREAK_EVENT, 5000},    {CTRL_CLOSE_EVENT, 2000},
+      {CTRL_LOGOFF_EVENT, 2000}, {CTRL_SHUTDOWN_EVENT, 2000},
+  };
+  for (const auto& test : cases) {
+    write_file(dir_ / L"file.txt", "again");
+    Child child;
+    child_process = child.shared;
+    child_waits.clear();
+    process_ends = 0;
+    EXPECT_FALSE(handle_on_own_thread(test.event));
+    EXPECT_EQ(child_waits, std::vector<DWORD>{test.grace}) << test.event;
+    EXPECT_EQ(WaitForSingleObject(child.process.handle(), 1000), WAIT_OBJECT_0) << test.event;
+    EXPECT_EQ(child.exit_code(), static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << test.event;
+    EXPECT_EQ(process_ends, 1) << test.event;
+    EXPECT_EQ(process_end_status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT)) << test.event;
+    EXPECT_FALSE(fs::exists(dir_)) << test.event;
+  }
+  EXPECT_LE(SYSTEM_END_CHILD_GRACE_MS + 2000, 5000u) << "room for the removal within the system's 5 s";
+}
+
+VORBEL_SCENARIO(cleanup_child_ends_with_status) { return 0x1234567; }
+
+TEST_F(CleanupTest, AChildThatEndsWithinTheGraceKeepsItsOwnStatus) {
+  RunningProcess child(own_executable(),
+                       quote_argument(own_executable()) + L" --scenario=cleanup_child_ends_with_status");
+  HANDLE shared = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.handle(), GetCurrentProcess(), &shared, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS));
+  child_process = shared;
+  EXPECT_FALSE(handle_on_own_thread(CTRL_C_EVENT));
+  EXPECT_EQ(process_ends, 1);
+  EXPECT_EQ(process_end_status, 0x1234567u);
+  EXPECT_FALSE(fs::exists(dir_));
 }
 
 TEST_F(CleanupTest, OverlappingCleanupsCloseTheChildOnceAndBothReturn) {
@@ -288,6 +374,7 @@ TEST_F(CleanupTest, OverlappingCleanupsCloseTheChildOnceAndBothReturn) {
   first.join();
   second.join();
   EXPECT_EQ(WaitForSingleObject(child.process.handle(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(process_ends, 1) << "only the handler that stopped the child ends the process";
   EXPECT_EQ(child_process, nullptr);
   EXPECT_FALSE(fs::exists(dir_));
 }

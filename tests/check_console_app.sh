@@ -42,4 +42,9 @@ shown=$(sed -E 's/\x1b\[[0-9]*C/ /g; s/\x1b\[[?0-9;]*[a-zA-Z]//g' terminal.txt |
 grep -q "stdout=console" <<<"$shown" || fail "no console on a terminal: $shown"
 grep -q "output code page=65001" <<<"$shown" || fail "console output code page not UTF-8: $shown"
 python3 "$root/tests/console_ctrl_c.py" probe.exe "$prefix" "$wine" || fail "Ctrl+C"
+# An application that ignores Ctrl+C is ended after the grace, and the run
+# reports STATUS_CONTROL_C_EXIT (0xC000013A); one that ends on Ctrl+C with a
+# status of its own passes that on.
+python3 "$root/tests/console_ctrl_c.py" probe.exe "$prefix" "$wine" ignore 0xC000013A || fail "Ctrl+C ignored"
+python3 "$root/tests/console_ctrl_c.py" probe.exe "$prefix" "$wine" 7 7 || fail "Ctrl+C with own status"
 echo "console application: subsystem, handles, order, arguments, statuses and Ctrl+C ok"

@@ -17,3 +17,13 @@ if(EXISTS ${checked_launcher} AND EXISTS ${VORBEL_WINDOWS_BUILD_DIR}/examples/sa
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_progress.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
             ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll)
 endif()
+
+# A link planted at the extraction directory's path (tests/planted_link.py).
+set(probe_app ${VORBEL_WINDOWS_BUILD_DIR}/tests/probe_app.dll)
+set(suspended_start ${VORBEL_WINDOWS_BUILD_DIR}/tests/suspended_start.exe)
+if(EXISTS ${checked_launcher} AND EXISTS ${probe_app} AND EXISTS ${suspended_start})
+  add_test(NAME planted_link_refused
+    COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/planted_link.py $<TARGET_FILE:vorbel-pack> ${checked_launcher}
+            ${probe_app} ${suspended_start} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
+  set_tests_properties(planted_link_refused PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
+endif()

@@ -1,7 +1,8 @@
 /* A console program with its own main, made an application DLL through the
  * adapter: it reports its arguments and standard handles, then ends as told
  * ("exit N" calls exit, "return N" returns from main, "sleep N" waits N seconds
- * for a console event first), for the console tests. */
+ * for a console event first; "sleep N ignore" ignores Ctrl+C meanwhile,
+ * "sleep N S" ends with status S on Ctrl+C), for the console tests. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +25,14 @@ static const char* handle_kind(DWORD which) {
   }
 }
 
+static UINT ctrl_c_status;
+
+static BOOL WINAPI end_with_own_status(DWORD event) {
+  (void)event;
+  ExitProcess(ctrl_c_status);
+  return TRUE;
+}
+
 int main(int argc, char** argv) {
   int i;
   printf("argc=%d\n", argc);
@@ -35,6 +44,12 @@ int main(int argc, char** argv) {
   if (argc >= 3 && strcmp(argv[1], "exit") == 0) exit(atoi(argv[2]));
   if (argc >= 3 && strcmp(argv[1], "return") == 0) return atoi(argv[2]);
   if (argc >= 3 && strcmp(argv[1], "sleep") == 0) {
+    if (argc >= 4 && strcmp(argv[3], "ignore") == 0) {
+      SetConsoleCtrlHandler(NULL, TRUE);
+    } else if (argc >= 4) {
+      ctrl_c_status = (UINT)atoi(argv[3]);
+      SetConsoleCtrlHandler(end_with_own_status, TRUE);
+    }
     puts("sleeping");
     fflush(stdout);
     Sleep(1000u * (unsigned)atoi(argv[2]));

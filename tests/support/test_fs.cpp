@@ -18,9 +18,7 @@ ScopedEnv::ScopedEnv(const wchar_t* name, std::optional<std::wstring> value) : n
   SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
 }
 
-ScopedEnv::~ScopedEnv() {
-  SetEnvironmentVariableW(name_.c_str(), saved_ ? saved_->c_str() : nullptr);
-}
+ScopedEnv::~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), saved_ ? saved_->c_str() : nullptr); }
 
 ScratchDir::ScratchDir() {
   static std::atomic<int> counter{0};
@@ -59,4 +57,18 @@ void write_file(const std::filesystem::path& path, const std::string& contents) 
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary);
   out << contents;
+}
+
+std::wstring marked_link_path;
+
+DWORD WINAPI attributes_marking_link(LPCWSTR path) {
+  DWORD attributes = GetFileAttributesW(path);
+  if (path == marked_link_path && attributes != INVALID_FILE_ATTRIBUTES) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return attributes;
+}
+
+BOOL WINAPI handle_information_marking_link(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+  BOOL read = GetFileInformationByHandle(file, information);
+  information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return read;
 }

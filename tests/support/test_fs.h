@@ -46,3 +46,12 @@ void remove_chain(const std::filesystem::path& top, const std::wstring& relative
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& contents);
+
+// A link planted at a path, as the seam shows it: Wine follows a host link in
+// every handle and marks it only by path, Windows marks it on the handle too.
+// Each side is shown on a plain directory through one of these.
+extern std::wstring marked_link_path;
+// GetFileAttributesW, with FILE_ATTRIBUTE_REPARSE_POINT on marked_link_path.
+DWORD WINAPI attributes_marking_link(LPCWSTR path);
+// GetFileInformationByHandle, with FILE_ATTRIBUTE_REPARSE_POINT on every handle.
+BOOL WINAPI handle_information_marking_link(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);

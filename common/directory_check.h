@@ -1,0 +1,18 @@
+// Opening a directory from outside (TEMP, an existing extraction directory)
+// as itself, so that a junction or symbolic link planted at its path is
+// refused instead of followed to somebody else's files.
+#pragma once
+
+#include <windows.h>
+
+enum DirectoryOpen {
+  DIRECTORY_OPENED,    // *handle is the directory itself; the caller closes it
+  DIRECTORY_IS_LINK,   // a reparse point stands at the path; nothing is open
+  DIRECTORY_UNUSABLE,  // missing, not a directory, or not openable; GetLastError() says why
+};
+
+// Opens path with `access` and FILE_FLAG_OPEN_REPARSE_POINT, and checks it
+// both through the handle and by the path's attributes: Windows reports a
+// link on the handle, while a system that follows a link in every handle
+// (Wine with a host link) still marks it by path.
+DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* handle);
