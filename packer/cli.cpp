@@ -75,11 +75,13 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
           not be the launcher, APP.dll or an added file.
 
 embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
-          a Zstandard frame), taken as is.
+          a Zstandard frame), taken as is; a frame without a content checksum
+          gets a warning.
 list      Prints size and name of every entry.
 extract   Unpacks every entry into DIR (created if missing, must be empty).
 verify    Reads every entry, checks every name and the frame's checksum, and
-          reports the window the launcher's decoder will need.
+          reports the window the launcher's decoder will need. A frame without
+          a checksum passes with a warning: the launcher runs it too.
 
 Resource options (build and embed): the packed program's own face.
   --icon FILE.ico    every image of FILE.ico replaces the launcher's icon
@@ -108,6 +110,10 @@ Cyrillic, Armenian and fullwidth letters; other scripts are compared exactly.
 A signed launcher loses its signature: sign OUT.exe after packing.
 Exit status: 0 done, 1 bad input (one line names the file), 2 usage error.
 )";
+
+// Said of a payload frame that the launcher runs all the same.
+constexpr std::string_view kNoChecksum =
+    "the payload frame carries no content checksum, so damage to the packed files cannot be detected";
 
 // Failure of the command line itself: exit 2 with the usage hint.
 struct UsageError {
@@ -338,6 +344,10 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   }
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
+  if (lacks_content_checksum(bytes)) {
+    console.err << "vorbel-pack: warning: " << platform::show(*options.payload) << ": " << kNoChecksum
+                << " (by verify or by the launcher)\n";
+  }
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
                         edits.value(), *options.output, options.console);
 }
@@ -391,6 +401,7 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
   console.out << shown << ": ok, " << facts.entries << " entries, " << facts.content_bytes << " bytes in "
               << facts.frame_bytes << " compressed; window " << binary_size(facts.window_bytes) << ", decoder about "
               << binary_size(facts.decoder_bytes) << '\n';
+  if (!facts.content_checksum) console.out << shown << ": warning: " << kNoChecksum << '\n';
   if (facts.trailing_bytes != 0) {
     console.out << shown << ": note: " << facts.trailing_bytes
                 << " bytes follow the frame in the resource; the launcher ignores them\n";
