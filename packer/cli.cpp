@@ -71,8 +71,10 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
 
           Before packing, APP.dll must be an x86-64 DLL that exports run_code;
           each DLL that APP.dll or a DLL of the payload imports and that neither
-          Windows nor the payload provides is named in a warning. OUT.exe must
-          not be the launcher, APP.dll or an added file.
+          Windows nor the payload provides is named in a warning, and so are
+          names whose unpacked paths would pass Windows' 260-unit limit under a
+          typical %TEMP%. OUT.exe must not be the launcher, APP.dll or an added
+          file.
 
 embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
           a Zstandard frame), taken as is; a frame without a content checksum
@@ -312,6 +314,7 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   if (!launcher.ok()) return report(console, launcher.failure());
   for (const std::string& warning : missing_dll_warnings(files.value()))
     console.err << "vorbel-pack: warning: " << warning << '\n';
+  if (auto warning = long_path_warning(files.value())) console.err << "vorbel-pack: warning: " << *warning << '\n';
 
   ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
   auto resource = make_payload_resource(files.value(), options.compression,

@@ -548,6 +548,24 @@ TEST(PackCli, WarnsOfImportedDllsThatNeitherThePayloadNorWindowsProvidesAndStill
   EXPECT_TRUE(fs::exists(dir / "out.exe"));
 }
 
+TEST(PackCli, WarnsOnceOfNamesWhoseUnpackedPathsPassWindowsLimitsAndStillPacks) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  write_file(dir / "notes.txt", "n");
+  const std::string long_file = "deep\\" + std::string(175, 'n');                // 180 units: a 262-unit path
+  const std::string long_folder = "data\\" + std::string(161, 'd') + "\\x.txt";  // its folder: 248 units
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                       str(dir / "notes.txt") + "=" + long_folder, "--add", str(dir / "notes.txt") + "=" + long_file,
+                       "--add", str(dir / "notes.txt"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(built.err, "vorbel-pack: warning: " + long_file +
+                           ": with a typical %TEMP% its unpacked path would be 262 UTF-16 units, past the 259 Windows "
+                           "takes without long paths enabled (and 1 more such entry); the launcher then uses the "
+                           "\\\\?\\ long-path form\n");
+  EXPECT_EQ(run({"verify", str(dir / "out.exe")}).status, kExitOk);
+}
+
 TEST(PackCli, ANameEndingInASeparatorMeansIntoThatFolder) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
