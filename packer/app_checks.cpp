@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "packer/entry_names.h"
 #include "packer/launcher_image.h"
 #include "packer/pe_imports.h"
 #include "packer/platform.h"
@@ -100,6 +101,26 @@ std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& file
     }
   }
   return warnings;
+}
+
+std::optional<std::string> long_path_warning(const std::vector<InputFile>& files) {
+  const InputFile* longest = nullptr;
+  size_t count = 0;
+  for (const InputFile& file : files) {
+    if (!long_unpacked_path(file.name)) continue;
+    ++count;
+    if (longest == nullptr || file.name.size() > longest->name.size()) longest = &file;
+  }
+  if (longest == nullptr) return std::nullopt;
+  const LongPath path = *long_unpacked_path(longest->name);
+  const bool folder = path.limit == kPlainDirectoryLimit;
+  std::string text = printable(longest->name) + ": with a typical %TEMP% " + (folder ? "its folder's" : "its") +
+                     " unpacked path would be " + std::to_string(path.units) + " UTF-16 units, past the " +
+                     std::to_string(path.limit - 1) + " Windows takes " + (folder ? "for a new folder " : "") +
+                     "without long paths enabled";
+  if (count > 1)
+    text += " (and " + std::to_string(count - 1) + (count == 2 ? " more such entry)" : " more such entries)");
+  return text + "; the launcher then uses the \\\\?\\ long-path form";
 }
 
 std::optional<Failure> output_problem(const std::filesystem::path& output, const std::vector<NamedInput>& inputs) {

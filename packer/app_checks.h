@@ -1,6 +1,7 @@
 // Checks made at pack time that the launcher could otherwise only make when
 // the packed program runs: that the application is an x86-64 DLL exporting
-// run_code, and which imported DLLs neither the payload nor Windows provides.
+// run_code, which imported DLLs neither the payload nor Windows provides, and
+// which entries would unpack to paths too long for plain Windows paths.
 // Reads files; writes nothing.
 #pragma once
 
@@ -29,6 +30,11 @@ struct NamedInput {
   std::filesystem::path path;
   std::string role;
 };
+
+// One line for every entry whose unpacked path would reach Windows' plain path
+// limits under a typical %TEMP% (see long_unpacked_path), naming the longest
+// name: one line, as a deep tree can hold thousands. Nothing when all fit.
+std::optional<std::string> long_path_warning(const std::vector<InputFile>& files);
 
 // Why `output` cannot be written: its folder is missing, it is a folder, or
 // it is the same file as one of `inputs` (which packing would overwrite).

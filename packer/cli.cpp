@@ -71,15 +71,19 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
 
           Before packing, APP.dll must be an x86-64 DLL that exports run_code;
           each DLL that APP.dll or a DLL of the payload imports and that neither
-          Windows nor the payload provides is named in a warning. OUT.exe must
-          not be the launcher, APP.dll or an added file.
+          Windows nor the payload provides is named in a warning, and so are
+          names whose unpacked paths would pass Windows' 260-unit limit under a
+          typical %TEMP%. OUT.exe must not be the launcher, APP.dll or an added
+          file.
 
 embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
-          a Zstandard frame), taken as is.
+          a Zstandard frame), taken as is; a frame without a content checksum
+          gets a warning.
 list      Prints size and name of every entry.
 extract   Unpacks every entry into DIR (created if missing, must be empty).
 verify    Reads every entry, checks every name and the frame's checksum, and
-          reports the window the launcher's decoder will need.
+          reports the window the launcher's decoder will need. A frame without
+          a checksum passes with a warning: the launcher runs it too.
 
 Resource options (build and embed): the packed program's own face.
   --icon FILE.ico    every image of FILE.ico replaces the launcher's icon
@@ -108,6 +112,10 @@ Cyrillic, Armenian and fullwidth letters; other scripts are compared exactly.
 A signed launcher loses its signature: sign OUT.exe after packing.
 Exit status: 0 done, 1 bad input (one line names the file), 2 usage error.
 )";
+
+// Said of a payload frame that the launcher runs all the same.
+constexpr std::string_view kNoChecksum =
+    "the payload frame carries no content checksum, so damage to the packed files cannot be detected";
 
 // Failure of the command line itself: exit 2 with the usage hint.
 struct UsageError {
@@ -306,6 +314,7 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   if (!launcher.ok()) return report(console, launcher.failure());
   for (const std::string& warning : missing_dll_warnings(files.value()))
     console.err << "vorbel-pack: warning: " << warning << '\n';
+  if (auto warning = long_path_warning(files.value())) console.err << "vorbel-pack: warning: " << *warning << '\n';
 
   ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
   auto resource = make_payload_resource(files.value(), options.compression,
@@ -338,6 +347,10 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   }
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
+  if (lacks_content_checksum(bytes)) {
+    console.err << "vorbel-pack: warning: " << platform::show(*options.payload) << ": " << kNoChecksum
+                << " (by verify or by the launcher)\n";
+  }
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
                         edits.value(), *options.output, options.console);
 }
@@ -391,6 +404,7 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
   console.out << shown << ": ok, " << facts.entries << " entries, " << facts.content_bytes << " bytes in "
               << facts.frame_bytes << " compressed; window " << binary_size(facts.window_bytes) << ", decoder about "
               << binary_size(facts.decoder_bytes) << '\n';
+  if (!facts.content_checksum) console.out << shown << ": warning: " << kNoChecksum << '\n';
   if (facts.trailing_bytes != 0) {
     console.out << shown << ": note: " << facts.trailing_bytes
                 << " bytes follow the frame in the resource; the launcher ignores them\n";

@@ -6,14 +6,17 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <sstream>
 
 #include "packer/launcher_image.h"
+#include "packer/payload_writer.h"
 #include "packer/pe_resources.h"
 #include "packer/synthetic_image.h"
 #include "packer/test_files.h"
 #include "packer/test_icon.h"
+#include "payload/payload_format.h"
 
 #ifndef VORBEL_TEST_LAUNCHER
 #define VORBEL_TEST_LAUNCHER ""
@@ -207,6 +210,42 @@ TEST(PackCli, EmbedGivesTheSameImageAsBuildForTheSamePayload) {
                           str(dir / "embedded/out.exe")});
   ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
   EXPECT_TRUE(read_file(dir / "built/out.exe") == read_file(dir / "embedded/out.exe"));
+}
+
+// The launcher runs a frame without a content checksum, so such a payload is
+// packed and verified, but never silently: nothing can tell it was damaged.
+TEST(PackCli, PayloadWithoutAChecksumIsPackedAndVerifiedWithAWarning) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  const std::string dll = pe::synthetic_dll();
+  std::vector<uint8_t> content = entry_header(u"app.dll", dll.size());
+  content.insert(content.end(), dll.begin(), dll.end());
+  content.insert(content.end(), {0, 0});
+  std::string resource(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE);
+  resource.resize(PAYLOAD_HEADER_SIZE + ZSTD_compressBound(content.size()));
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
+  size_t frame = ZSTD_compress2(context, resource.data() + PAYLOAD_HEADER_SIZE, resource.size() - PAYLOAD_HEADER_SIZE,
+                                content.data(), content.size());
+  ZSTD_freeCCtx(context);
+  ASSERT_FALSE(ZSTD_isError(frame));
+  resource.resize(PAYLOAD_HEADER_SIZE + frame);
+  write_file(dir / "payload.bin", resource);
+
+  Outcome embedded = run(
+      {"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
+  EXPECT_EQ(embedded.err, "vorbel-pack: warning: " + str(dir / "payload.bin") +
+                              ": the payload frame carries no content checksum, so damage to the packed files "
+                              "cannot be detected (by verify or by the launcher)\n");
+  Outcome verified = run({"verify", str(dir / "out.exe")});
+  ASSERT_EQ(verified.status, kExitOk) << verified.err;
+  EXPECT_TRUE(verified.out.starts_with(str(dir / "out.exe") + ": ok, 1 entries, ")) << verified.out;
+  EXPECT_TRUE(verified.out.ends_with(
+      "\n" + str(dir / "out.exe") +
+      ": warning: the payload frame carries no content checksum, so damage to the packed files cannot be detected\n"))
+      << verified.out;
+  EXPECT_EQ(verified.err, "");
 }
 
 TEST(PackCli, SignedLauncherLosesItsSignatureWithANotice) {
@@ -507,6 +546,24 @@ TEST(PackCli, WarnsOfImportedDllsThatNeitherThePayloadNorWindowsProvidesAndStill
                            "runtime statically (for GCC's: -static-libgcc -static-libstdc++, or -static) or --add "
                            "the DLL\n");
   EXPECT_TRUE(fs::exists(dir / "out.exe"));
+}
+
+TEST(PackCli, WarnsOnceOfNamesWhoseUnpackedPathsPassWindowsLimitsAndStillPacks) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  write_file(dir / "notes.txt", "n");
+  const std::string long_file = "deep\\" + std::string(175, 'n');                // 180 units: a 262-unit path
+  const std::string long_folder = "data\\" + std::string(161, 'd') + "\\x.txt";  // its folder: 248 units
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                       str(dir / "notes.txt") + "=" + long_folder, "--add", str(dir / "notes.txt") + "=" + long_file,
+                       "--add", str(dir / "notes.txt"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(built.err, "vorbel-pack: warning: " + long_file +
+                           ": with a typical %TEMP% its unpacked path would be 262 UTF-16 units, past the 259 Windows "
+                           "takes without long paths enabled (and 1 more such entry); the launcher then uses the "
+                           "\\\\?\\ long-path form\n");
+  EXPECT_EQ(run({"verify", str(dir / "out.exe")}).status, kExitOk);
 }
 
 TEST(PackCli, ANameEndingInASeparatorMeansIntoThatFolder) {

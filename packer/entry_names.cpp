@@ -141,6 +141,17 @@ std::optional<std::string> entry_name_problem(std::u16string_view name) {
   }
 }
 
+std::optional<LongPath> long_unpacked_path(std::u16string_view name) {
+  const size_t file = kTypicalExtractionPrefixUnits + name.size();
+  if (file >= kPlainPathLimit) return LongPath{file, kPlainPathLimit};
+  // The innermost folder is the longest one the launcher creates for it.
+  const size_t folder_end = name.rfind(kSeparator);
+  if (folder_end == std::u16string_view::npos) return std::nullopt;
+  const size_t folder = kTypicalExtractionPrefixUnits + folder_end;
+  if (folder >= kPlainDirectoryLimit) return LongPath{folder, kPlainDirectoryLimit};
+  return std::nullopt;
+}
+
 char16_t fold_case(char16_t unit) {
   for (const FoldRange& range : kFoldRanges) {
     if (unit < range.first || unit > range.last) continue;

@@ -21,6 +21,29 @@ inline constexpr char16_t kSeparator = u'\\';
 // separated by backslashes), or nothing when it can.
 std::optional<std::string> entry_name_problem(std::u16string_view name);
 
+// The launcher's extraction directory under a typical %TEMP%, with the
+// backslash before the entry name: a 20-character user name, a 5-digit process
+// id and an 18-digit FILETIME (any date from 1918 to 4770).
+inline constexpr size_t kTypicalExtractionPrefixUnits = std::u16string_view(u"C:\\Users\\").size() + 20 +
+                                                        std::u16string_view(u"\\AppData\\Local\\Temp\\").size() +
+                                                        std::u16string_view(u"onefile_").size() + 5 + 1 + 18 + 1;
+
+// The shortest plain path (not \\?\) that Windows refuses while long paths
+// are not enabled: for a file MAX_PATH, as the NUL counts too; for a new
+// directory 12 units less, to leave room for an 8.3 name below it.
+inline constexpr size_t kPlainPathLimit = 260;
+inline constexpr size_t kPlainDirectoryLimit = kPlainPathLimit - 12;
+
+struct LongPath {
+  size_t units;  // the unpacked path, under the typical prefix
+  size_t limit;  // kPlainPathLimit for the file's own path, kPlainDirectoryLimit for its folder's
+};
+
+// The unpacked path of the entry `name` that would reach those limits under a
+// typical %TEMP%, so that the launcher needs the \\?\ form for it: the file's
+// own, or else its folder's; nothing when both fit.
+std::optional<LongPath> long_unpacked_path(std::u16string_view name);
+
 // Upper case for one UTF-16 unit, as far as the tables here reach: ASCII,
 // Latin-1, Latin Extended-A and Additional, Greek, Cyrillic, Armenian,
 // Roman numerals, circled and fullwidth Latin letters. Anything else maps to

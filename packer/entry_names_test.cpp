@@ -74,6 +74,38 @@ TEST(EntryNames, AcceptsWhatWindowsCanHoldAndRefusesTheRestWithTheReason) {
   }
 }
 
+struct LongPathCase {
+  const char* what;
+  std::u16string name;
+  size_t units;  // 0: both the file's and its folder's paths fit
+  size_t limit;
+};
+
+// With the typical extraction directory of 82 units before the name.
+TEST(LongUnpackedPath, FindsTheFileOrFolderPathThatReachesWindowsLimitUnderATypicalTemp) {
+  std::u16string emoji;
+  for (int i = 0; i < 89; ++i) emoji += u"\xD83D\xDE00";
+  const LongPathCase cases[] = {
+      {"file one unit short", std::u16string(177, u'n'), 0, 0},
+      {"file at the limit", std::u16string(178, u'n'), 260, 260},
+      {"surrogate pairs count as two units", emoji, 260, 260},
+      {"folder one unit short", std::u16string(165, u'd') + u"\\x", 0, 0},
+      {"folder at the limit", std::u16string(166, u'd') + u"\\x", 248, 248},
+      {"the innermost folder counts", u"a\\" + std::u16string(164, u'd') + u"\\x", 248, 248},
+      {"file and folder both past: the file", std::u16string(170, u'd') + u"\\" + std::u16string(10, u'x'), 263, 260},
+  };
+  for (const auto& c : cases) {
+    std::optional<LongPath> found = long_unpacked_path(c.name);
+    if (c.units == 0) {
+      EXPECT_FALSE(found) << c.what << ": " << found->units;
+    } else {
+      ASSERT_TRUE(found) << c.what;
+      EXPECT_EQ(found->units, c.units) << c.what;
+      EXPECT_EQ(found->limit, c.limit) << c.what;
+    }
+  }
+}
+
 TEST(CaseFold, MapsLowerToUpperAcrossTheCoveredScriptsAndLeavesOthersAlone) {
   const std::pair<char16_t, char16_t> cases[] = {
       {u'a', u'A'},           {u'z', u'Z'},           {u'A', u'A'},           {u'0', u'0'},

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <iomanip>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -144,16 +145,22 @@ Result<uint64_t> finish_frame(PayloadStream& stream) {
   return static_cast<uint64_t>(stream.input.size - frame_size);
 }
 
-Status check_frame_header(std::span<const uint8_t> frame, VerifyReport* report) {
+std::optional<ZSTD_frameHeader> frame_header(std::span<const uint8_t> frame) {
   ZSTD_frameHeader header;
-  size_t parsed = ZSTD_getFrameHeader(&header, frame.data(), frame.size());
-  if (parsed != 0 || header.frameType != ZSTD_frame)
-    return Failure{"", "payload does not hold a Zstandard frame after \"VUQ\""};
+  if (ZSTD_getFrameHeader(&header, frame.data(), frame.size()) != 0 || header.frameType != ZSTD_frame)
+    return std::nullopt;
+  return header;
+}
+
+Status check_frame_header(std::span<const uint8_t> frame, VerifyReport* report) {
+  std::optional<ZSTD_frameHeader> found = frame_header(frame);
+  if (!found) return Failure{"", "payload does not hold a Zstandard frame after \"VUQ\""};
+  const ZSTD_frameHeader& header = *found;
   if (header.windowSize > (uint64_t{1} << PAYLOAD_MAX_WINDOW_LOG)) {
     return Failure{"", "payload frame declares a window of " + std::to_string(header.windowSize) +
                            " bytes, more than the launcher accepts (2^" + std::to_string(PAYLOAD_MAX_WINDOW_LOG) + ")"};
   }
-  if (!header.checksumFlag) return Failure{"", "payload frame has no content checksum"};
+  report->content_checksum = header.checksumFlag != 0;
   report->window_bytes = header.windowSize;
   size_t estimate = ZSTD_estimateDStreamSize_fromFrame(frame.data(), frame.size());
   report->decoder_bytes = ZSTD_isError(estimate) ? 0 : estimate;
@@ -245,6 +252,12 @@ Status extract_payload(std::span<const uint8_t> resource, const fs::path& direct
     if (Status checked = check_name(names, name, index); !checked.ok()) return checked;
     if (Status written = write_entry(reader, host_path(directory, name), size); !written.ok()) return written;
   }
+}
+
+bool lacks_content_checksum(std::span<const uint8_t> resource) {
+  if (resource.size() < PAYLOAD_HEADER_SIZE) return false;
+  std::optional<ZSTD_frameHeader> header = frame_header(resource.subspan(PAYLOAD_HEADER_SIZE));
+  return header && !header->checksumFlag;
 }
 
 Result<VerifyReport> verify_payload(std::span<const uint8_t> resource) {

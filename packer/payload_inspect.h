@@ -28,10 +28,17 @@ struct VerifyReport {
   uint64_t window_bytes = 0;    // what the frame header declares
   uint64_t decoder_bytes = 0;   // the decoder's estimated memory for this frame
   uint64_t trailing_bytes = 0;  // after the frame; the launcher ignores them
+  // Without one the launcher still runs the frame, but a damaged payload
+  // decodes to damaged files that neither it nor verify can tell apart.
+  bool content_checksum = true;
 };
 
+// Whether the frame after "VUQ" declares no content checksum; false too when
+// there is no frame header to read, which verify reports as a failure.
+bool lacks_content_checksum(std::span<const uint8_t> resource);
+
 // Reads every entry, checks every name, then decodes to the frame's end so
-// that its checksum is tested too.
+// that its checksum, if it has one, is tested too.
 Result<VerifyReport> verify_payload(std::span<const uint8_t> resource);
 
 }  // namespace vorbel::pack

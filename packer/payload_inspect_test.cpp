@@ -116,7 +116,8 @@ TEST(VerifyPayload, AcceptsSoundPayloadsAndRefusesBrokenOnesWithTheReason) {
          return r;
        },
        "cut short"},
-      {"no checksum", [] { return resource_of(content_of(kSound), {.checksum = false}); }, "no content checksum"},
+      {"sound, no checksum (the launcher runs it)", [] { return resource_of(content_of(kSound), {.checksum = false}); },
+       nullptr},
       {"window beyond the launcher's limit", [] { return resource_of(content_of(kSound), {.window_log = 28}); },
        "more than the launcher accepts"},
       {"no entries", [] { return resource_of(content_of({})); }, "no entries"},
@@ -160,7 +161,7 @@ TEST(VerifyPayload, AcceptsSoundPayloadsAndRefusesBrokenOnesWithTheReason) {
   }
 }
 
-TEST(VerifyPayload, ReportsCountsWindowAndTrailingBytes) {
+TEST(VerifyPayload, ReportsCountsWindowTrailingBytesAndWhetherTheFrameHasAChecksum) {
   Bytes resource = resource_of(content_of(kSound));
   const uint64_t frame_size = resource.size() - PAYLOAD_HEADER_SIZE;
   resource.insert(resource.end(), 7, 0xEE);
@@ -173,6 +174,10 @@ TEST(VerifyPayload, ReportsCountsWindowAndTrailingBytes) {
   // A single-segment frame: the window is the whole content.
   EXPECT_EQ(report->window_bytes, content_of(kSound).size());
   EXPECT_GT(report->decoder_bytes, report->window_bytes);
+  EXPECT_TRUE(report->content_checksum);
+  auto unchecked = verify_payload(resource_of(content_of(kSound), {.checksum = false}));
+  ASSERT_TRUE(unchecked.ok()) << unchecked.failure().problem;
+  EXPECT_FALSE(unchecked->content_checksum);
 }
 
 TEST(ListPayload, PrintsSizeAndUtf8NamePerEntry) {
