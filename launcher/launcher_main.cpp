@@ -36,9 +36,17 @@ void quiet_abort() {
 bool decide_role() {
   wchar_t* parent = get_env_copy_narrow("VORBEL_ONEFILE_PARENT");
   if (parent != nullptr) {
-    bool relaunched = check_parent_launcher(parent);
+    unsigned long parent_id = 0;
+    bool relaunched = check_parent_launcher(parent, &parent_id);
     free(parent);
-    if (relaunched) return true;
+    if (relaunched) {
+      // The check takes " 32", "+32" and "032" for 32; {PID}, and whatever
+      // the application reads, get the one form the parent itself wrote.
+      wchar_t canonical_id[PROCESS_ID_TEXT_CAPACITY];
+      format_process_id(parent_id, canonical_id, PROCESS_ID_TEXT_CAPACITY);
+      set_env_narrow("VORBEL_ONEFILE_PARENT", canonical_id);
+      return true;
+    }
     set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);
     set_env_narrow("VORBEL_ONEFILE_START", nullptr);
   }

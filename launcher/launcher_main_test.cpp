@@ -10,6 +10,7 @@
 
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "paths/path_spec.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
@@ -76,18 +77,51 @@ TEST(DecideRole, ALiveCopyOfThisExecutableMakesTheProcessReLaunched) {
   for (int tries = 0; tries < 200 && K32GetModuleFileNameExW(parent.handle(), nullptr, image, MAX_PATH) == 0; ++tries) {
     Sleep(50);
   }
+  const std::wstring canonical = std::to_wstring(parent.id());
   const std::wstring values[] = {
-      std::to_wstring(parent.id()),
-      L"  " + std::to_wstring(parent.id()),  // the conversion skips blanks and takes a sign
-      L"+" + std::to_wstring(parent.id()),
+      canonical,
+      L"  " + canonical,  // the conversion skips blanks, takes a sign and leading zeros
+      L"+" + canonical,
+      L"0" + canonical,
   };
   for (const auto& value : values) {
     ScopedEnv parent_env(PARENT, value);
     ScopedEnv start_env(START, L"5");
     EXPECT_TRUE(decide_role()) << narrow(value);
-    EXPECT_EQ(env_value(PARENT), value);  // kept as inherited
+    // {PID}, and the application, read the id as the parent wrote it, so the
+    // run finds the parent's directory, not another or none.
+    EXPECT_EQ(env_value(PARENT), canonical) << narrow(value);
     EXPECT_EQ(env_value(START), L"5");
+    wchar_t expanded[64];
+    ASSERT_TRUE(expand_path_spec(expanded, L"onefile_{PID}_{TIME}", 64)) << narrow(value);
+    EXPECT_EQ(std::wstring(expanded), L"onefile_" + canonical + L"_5") << narrow(value);
   }
+}
+
+VORBEL_SCENARIO(decide_role_only) {
+  return decide_role() ? 10 : 11;
+}
+
+// A packed program renamed or moved while it runs: its copy started from
+// inside the application cannot open the file its parent runs from.
+TEST(DecideRole, AParentWhoseFileMovedWhileItRanIsReported) {
+  ScratchDir scratch;
+  std::filesystem::path started = scratch.path() / L"packed.exe";
+  std::filesystem::copy_file(own_executable(), started);
+  RunningProcess parent(started.wstring(), sleeping_copy_command(started.wstring()));
+  ASSERT_NE(parent.id(), 0u);
+  wchar_t image[MAX_PATH];
+  for (int tries = 0; tries < 200 && K32GetModuleFileNameExW(parent.handle(), nullptr, image, MAX_PATH) == 0; ++tries) {
+    Sleep(50);
+  }
+  ASSERT_TRUE(MoveFileW(started.c_str(), (scratch.path() / L"renamed.exe").c_str()));
+  RunOptions options;
+  options.env[PARENT] = std::to_wstring(parent.id());
+  ProcessResult result = run_scenario("decide_role_only", options);
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, the packed program's file moved while it ran ([Error 2] " +
+                                  system_message(ERROR_FILE_NOT_FOUND) + ")\n"));
+  EXPECT_EQ(result.out, "");
 }
 
 // Whole runs of launcher_main in a process of their own. The test program

@@ -14,7 +14,7 @@
 #include "paths/exe_path.h"
 #include "shutdown/error_report.h"
 
-bool check_parent_launcher(const wchar_t* value) {
+bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id) {
   wchar_t* end = nullptr;
   errno = 0;
   unsigned long id = wcstoul(value, &end, 10);
@@ -28,9 +28,18 @@ bool check_parent_launcher(const wchar_t* value) {
     return false;
   }
   parent_image_path[PARENT_IMAGE_PATH_CAPACITY - 1] = L'\0';
-  resolve_final_path(parent_image_path, PARENT_IMAGE_PATH_CAPACITY);
+  if (!resolve_existing_final_path(parent_image_path, PARENT_IMAGE_PATH_CAPACITY)) {
+    // The parent runs, but its file is not where it was started from: the
+    // packed program was renamed or moved, and the extraction directory
+    // cannot be found from here.
+    DWORD error = GetLastError();
+    CloseHandle(parent);
+    report_system_error("Error, the packed program's file moved while it ran", error);
+    exit(2);
+  }
   bool same = wcscmp(parent_image_path, get_executable_path(true)) == 0;
   CloseHandle(parent);
+  *parent_id = id;
   return same;
 }
 

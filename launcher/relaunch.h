@@ -6,9 +6,12 @@
 
 constexpr size_t PARENT_IMAGE_PATH_CAPACITY = 2048;
 
-// True when value names a live process that runs this same executable file.
-// Every failure only means "not re-launched".
-bool check_parent_launcher(const wchar_t* value);
+// True when value names a live process that runs this same executable file;
+// *parent_id is then the id it names. Every failure only means "not
+// re-launched", except that the named process's executable file cannot be
+// opened: the packed program was moved or renamed while it ran, and the
+// process ends with a message.
+bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id);
 
 // Loads the application DLL (first_entry_path) and returns its run_code's
 // result. Ends the process when the DLL or its entry point cannot be had.

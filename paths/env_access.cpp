@@ -39,8 +39,12 @@ void widen_name(const char* name, wchar_t* wide_name) {
 }
 
 void format_own_process_id(wchar_t* text, size_t capacity) {
+  format_process_id(GetCurrentProcessId(), text, capacity);
+}
+
+void format_process_id(unsigned long id, wchar_t* text, size_t capacity) {
   char digits[PROCESS_ID_TEXT_SIZE];
-  snprintf(digits, sizeof digits, "%ld", static_cast<long>(GetCurrentProcessId()));
+  snprintf(digits, sizeof digits, "%lu", id);
   copy_wide(text, capacity, L"");
   for (const char* c = digits; *c != '\0'; ++c) append_wide_unit(text, capacity, widen_char(*c));
 }

@@ -22,7 +22,11 @@ void widen_name(const char* name, wchar_t* wide_name);
 // One narrow character as exactly one wide unit (mbstowcs); aborts otherwise.
 wchar_t widen_char(char c);
 
-// The own process id as "%ld" gives it, widened, into text (capacity units).
+// A process id in decimal, digits only, widened, into text (capacity units).
+// Process ids stay below 2^31, where this is what "%ld" gives.
+void format_process_id(unsigned long id, wchar_t* text, size_t capacity);
+
+// The own process id, as format_process_id writes it.
 void format_own_process_id(wchar_t* text, size_t capacity);
 
 // Sets (value non-null) or removes (value null) a variable named in narrow

@@ -39,10 +39,14 @@ const wchar_t* get_executable_path(bool resolved) {
 }
 
 void resolve_final_path(wchar_t* buffer, size_t capacity) {
+  if (!resolve_existing_final_path(buffer, capacity)) abort();
+}
+
+bool resolve_existing_final_path(wchar_t* buffer, size_t capacity) {
   bounded_length(buffer, capacity);
   HANDLE file = CreateFileW(buffer, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) abort();
+  if (file == INVALID_HANDLE_VALUE) return false;
   // Looked up at run time: systems without it compare module names instead.
   auto get_final_path = reinterpret_cast<GetFinalPathFunction>(reinterpret_cast<void*>(
       system_calls.GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW")));
@@ -60,6 +64,7 @@ void resolve_final_path(wchar_t* buffer, size_t capacity) {
     buffer[0] = L'\\';
   }
   to_short_path(buffer, capacity);
+  return true;
 }
 
 void to_short_path(wchar_t* path, size_t capacity) {

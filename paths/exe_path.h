@@ -11,8 +11,13 @@ constexpr size_t EXE_PATH_CAPACITY = 4097;
 // The cached form; never changed or freed by callers.
 const wchar_t* get_executable_path(bool resolved);
 
-// Brings the path of an existing file in buffer into resolved form in place.
+// Brings the path of an existing file in buffer into resolved form in place;
+// a file that cannot be opened ends the process.
 void resolve_final_path(wchar_t* buffer, size_t capacity);
+
+// The same, but false, with buffer unchanged, when the file cannot be opened
+// (GetLastError() says why).
+bool resolve_existing_final_path(wchar_t* buffer, size_t capacity);
 
 // Rewrites the directory part of path into short form, in place.
 void to_short_path(wchar_t* path, size_t capacity);

@@ -210,6 +210,18 @@ TEST(UnpackPayload, LongPathsReachEveryFileCallInTheirLongFormAndAreRemovedAgain
             file_call_paths.end());
 }
 
+// Another writer may separate a name's components with "/", which the name
+// rule accepts: the directories are made all the same.
+TEST(UnpackPayload, ForwardSlashesSeparateDirectoriesAsBackslashesDo) {
+  ScratchDir scratch;
+  fs::path dir = scratch.path() / L"x";
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"sub/x.txt", "x"}, {L"sub/deeper\\y.txt", "y"}}), dir.wstring());
+  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  EXPECT_EQ(read_file(dir / L"sub" / L"x.txt"), "x");
+  EXPECT_EQ(read_file(dir / L"sub" / L"deeper" / L"y.txt"), "y");
+  EXPECT_EQ(std::wstring(known_directories[known_directory_count - 1]), dir.wstring() + L"\\sub\\deeper");
+}
+
 TEST(UnpackPayload, BeyondTheCacheDirectoriesAreStillMade) {
   ScratchDir scratch;
   std::vector<TestEntry> entries = {{L"app.dll", "MZ"}};
