@@ -15,6 +15,7 @@
 #include "fuzz/fuzz_spec_input.h"
 #include "packer/pe_resources.h"
 #include "packer/synthetic_image.h"
+#include "payload/payload_format.h"
 
 namespace {
 
@@ -44,9 +45,9 @@ pe::ResourceTree sample_tree(bool with_payload) {
                         {},
                         {{pe::ResourceKey::of_name(u"logo"), {}, {data(0, {1, 2, 3}), data(0x407, {4})}}}});
   if (with_payload) {
-    tree.types.push_back({pe::ResourceKey::of_id(pe::kTypeRcdata),
+    tree.types.push_back({pe::ResourceKey::of_id(PAYLOAD_RESOURCE_TYPE),
                           {},
-                          {{pe::ResourceKey::of_id(pe::kPayloadId), {}, {data(0, text("VUQ"))}}}});
+                          {{pe::ResourceKey::of_id(PAYLOAD_RESOURCE_ID), {}, {data(0, text("VUQ"))}}}});
   }
   return tree;
 }

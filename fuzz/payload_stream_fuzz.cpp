@@ -23,6 +23,7 @@
 #include "packer/entry_names.h"
 #include "packer/payload_inspect.h"
 #include "packer/utf.h"
+#include "payload/payload_entry.h"
 #include "payload/payload_format.h"
 #include "payload/payload_stream.h"
 
@@ -64,6 +65,7 @@ class Stream {
 
   bool accepted() const { return header_ == PAYLOAD_OK; }
   bool read(void* to, uint64_t count) { return payload_stream_read(&stream_, to, count) == PAYLOAD_OK; }
+  PayloadStream* stream() { return &stream_; }
 
  private:
   PayloadStream stream_ = {};
@@ -71,34 +73,36 @@ class Stream {
   Bytes buffer_;
 };
 
-// The launcher's order of reads: unit by unit into a fixed name buffer, the
-// size, then the contents in write-sized chunks.
+// The launcher's loop: its own entry reader into a name buffer of the
+// launcher's size, guarded on both sides, then the contents in write-sized
+// chunks.
 Walk walk_like_the_launcher(const Bytes& resource) {
   Walk walk;
   Stream stream(resource);
   if (!stream.accepted()) return {End::kBadHeader, {}, 0};
   static uint8_t chunk[ENTRY_WRITE_CHUNK];
+  constexpr char16_t kGuard = 0xFDFD;
   for (;;) {
-    char16_t name[ENTRY_NAME_CAPACITY];
+    char16_t guarded[ENTRY_NAME_CAPACITY + 2];
+    std::fill(std::begin(guarded), std::end(guarded), kGuard);
+    char16_t* name = guarded + 1;
     size_t length = 0;
-    for (; length < ENTRY_NAME_CAPACITY; ++length) {
-      uint8_t unit[2];
-      if (!stream.read(unit, sizeof unit)) return walk;
-      name[length] = static_cast<char16_t>(unit[0] | (unit[1] << 8));
-      if (name[length] == 0) break;
-    }
-    if (length == ENTRY_NAME_CAPACITY) {
+    const EntryStatus status = payload_read_entry_name(stream.stream(), name, &length);
+    FUZZ_CHECK(guarded[0] == kGuard && guarded[ENTRY_NAME_CAPACITY + 1] == kGuard);
+    FUZZ_CHECK(length < ENTRY_NAME_CAPACITY && name[length] == 0);
+    if (status == ENTRY_CORRUPT) return walk;
+    if (status == ENTRY_NAME_TOO_LONG) {
       walk.end = End::kNameTooLong;
       return walk;
     }
-    if (length == 0) {
+    if (status == ENTRY_END) {
+      FUZZ_CHECK(length == 0);
       walk.end = End::kEndMarker;
       return walk;
     }
-    uint8_t bytes[ENTRY_SIZE_BYTES];
-    if (!stream.read(bytes, sizeof bytes)) return walk;
+    FUZZ_CHECK(status == ENTRY_OK && length > 0);
     uint64_t size = 0;
-    for (size_t i = ENTRY_SIZE_BYTES; i-- > 0;) size = (size << 8) | bytes[i];
+    if (payload_read_entry_size(stream.stream(), &size) != ENTRY_OK) return walk;
     walk.entries.push_back({std::u16string(name, length), size});
     for (uint64_t left = size; left != 0;) {
       size_t take = static_cast<size_t>(std::min<uint64_t>(left, sizeof chunk));

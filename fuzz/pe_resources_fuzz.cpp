@@ -13,6 +13,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "packer/pe_resources.h"
+#include "payload/payload_format.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ using Leaf =
     std::tuple<ResourceKey, DirectoryInfo, ResourceKey, DirectoryInfo, ResourceKey, uint32_t, std::vector<uint8_t>>;
 
 bool is_payload(const ResourceType& type, const ResourceName& name) {
-  return type.key.is_id(kTypeRcdata) && name.key.is_id(kPayloadId);
+  return type.key.is_id(PAYLOAD_RESOURCE_TYPE) && name.key.is_id(PAYLOAD_RESOURCE_ID);
 }
 
 bool key_less(const ResourceKey& a, const ResourceKey& b) {
@@ -74,7 +75,7 @@ Image check_written(const std::vector<uint8_t>& written, const ResourceTree& ori
   std::vector<const ResourceData*> before_payload, after_payload;
   FUZZ_CHECK(leaves(original, &before_payload) == leaves(reread.value(), &after_payload));
   FUZZ_CHECK(after_payload.size() == 1 && after_payload.front()->bytes == payload);
-  const ResourceData* found = find_resource(reread.value(), kTypeRcdata, kPayloadId);
+  const ResourceData* found = find_resource(reread.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
   FUZZ_CHECK(found != nullptr && found->bytes == payload);
   FUZZ_CHECK(reread->directory == original.directory);
   return std::move(reparsed.value());
@@ -87,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!image.ok()) return 0;
   auto tree = read_resources(image.value());
   if (!tree.ok()) return 0;
-  (void)find_resource(tree.value(), kTypeRcdata, kPayloadId);
+  (void)find_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
 
   // The payload's size follows the input so that layouts with larger and smaller
   // resource sections are both tried; its bytes are distinct from any found in the image.
@@ -95,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
 
   ResourceTree packed = tree.value();
-  set_resource(packed, kTypeRcdata, kPayloadId, 0, payload);
+  set_resource(packed, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, payload);
   auto written = write_image(image.value(), packed);
   if (!written.ok()) return 0;
   // A signature can only be dropped; an unsigned image must not claim one was.
@@ -106,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Replacing the payload of a packed image is what a user's second run does; the
   // layout the writer made itself must take a new payload as well as the original did.
   std::vector<uint8_t> second(payload.size() / 2 + 1, 0x5a);
-  set_resource(packed, kTypeRcdata, kPayloadId, 0, second);
+  set_resource(packed, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, second);
   auto again = write_image(packed_image, packed);
   if (!again.ok()) return 0;
   FUZZ_CHECK(!again->signature_removed);

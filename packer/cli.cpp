@@ -23,6 +23,7 @@
 #include "packer/progress.h"
 #include "packer/utf.h"
 #include "payload/payload_format.h"
+#include "payload/payload_stream.h"
 
 #ifndef VORBEL_PACK_VERSION
 #define VORBEL_PACK_VERSION "0.0.0"
@@ -340,8 +341,7 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   auto resource = read_whole_file(*options.payload);
   if (!resource.ok()) return report(console, resource.failure());
   const auto& bytes = resource.value();
-  if (bytes.size() < PAYLOAD_HEADER_SIZE ||
-      !std::equal(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE, bytes.begin())) {
+  if (!payload_header_present(bytes.data(), bytes.size())) {
     return report(console, Failure{platform::show(*options.payload),
                                    "is not a payload resource: it does not begin with \"VUQ\""});
   }

@@ -15,6 +15,7 @@
 #include "packer/entry_names.h"
 #include "packer/platform.h"
 #include "packer/utf.h"
+#include "payload/payload_entry.h"
 #include "payload/payload_format.h"
 #include "payload/payload_stream.h"
 
@@ -64,25 +65,19 @@ class EntryReader {
 
   // The next entry's name and size; false at the end marker.
   Result<bool> next(std::u16string* name, uint64_t* size) {
-    name->clear();
-    for (;;) {
-      uint8_t unit[2];
-      if (payload_stream_read(&stream_, unit, sizeof unit) != PAYLOAD_OK) return corrupt("the name of");
-      char16_t value = static_cast<char16_t>(unit[0] | (unit[1] << 8));
-      if (value == 0) break;
-      if (name->size() == kMaxEntryNameUnits) {
-        return Failure{"", "payload holds an entry name longer than " + std::to_string(kMaxEntryNameUnits) +
-                               " UTF-16 units (entry " + std::to_string(index_ + 1) + ")"};
-      }
-      *name += value;
+    char16_t units[ENTRY_NAME_CAPACITY];
+    size_t length = 0;
+    EntryStatus status = payload_read_entry_name(&stream_, units, &length);
+    name->assign(units, length);
+    if (status == ENTRY_END) return false;
+    if (status == ENTRY_CORRUPT) return corrupt("the name of");
+    if (status == ENTRY_NAME_TOO_LONG) {
+      return Failure{"", "payload holds an entry name longer than " + std::to_string(kMaxEntryNameUnits) +
+                             " UTF-16 units (entry " + std::to_string(index_ + 1) + ")"};
     }
-    if (name->empty()) return false;
     ++index_;
     name_ = *name;
-    uint8_t bytes[ENTRY_SIZE_BYTES];
-    if (payload_stream_read(&stream_, bytes, sizeof bytes) != PAYLOAD_OK) return corrupt("the size of");
-    *size = 0;
-    for (size_t i = ENTRY_SIZE_BYTES; i-- > 0;) *size = (*size << 8) | bytes[i];
+    if (payload_read_entry_size(&stream_, size) != ENTRY_OK) return corrupt("the size of");
     return true;
   }
 

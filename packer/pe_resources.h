@@ -15,9 +15,6 @@
 
 namespace vorbel::pe {
 
-inline constexpr uint32_t kTypeRcdata = 10;  // RT_RCDATA
-inline constexpr uint32_t kPayloadId = 27;   // where the launcher looks for its payload
-
 // ---- results ---------------------------------------------------------------------
 
 struct Error {

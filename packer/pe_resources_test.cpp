@@ -4,6 +4,7 @@
 #include "packer/pe_resources.h"
 
 #include "packer/synthetic_image.h"
+#include "payload/payload_format.h"
 
 #include <gtest/gtest.h>
 
@@ -71,7 +72,7 @@ size_t count_entries(const ResourceTree& t, uint32_t type, uint32_t name) {
 void expect_survivors(const ResourceTree& before, const ResourceTree& after) {
   for (const auto& t : before.types)
     for (const auto& n : t.names) {
-      if (t.key.is_id(kTypeRcdata) && n.key.is_id(kPayloadId)) continue;
+      if (t.key.is_id(PAYLOAD_RESOURCE_TYPE) && n.key.is_id(PAYLOAD_RESOURCE_ID)) continue;
       for (const auto& l : n.languages) {
         bool found = false;
         for (const auto& t2 : after.types)
@@ -132,7 +133,7 @@ TEST_P(RoundTrip, KeepsResourcesAndFindsPayload) {
   ASSERT_TRUE(tree.ok()) << tree.error();
   const ResourceTree before = tree.value();
   const std::vector<uint8_t> payload = bytes_of(c.payload, 42);
-  set_resource(tree.value(), kTypeRcdata, kPayloadId, 0, payload);
+  set_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, payload);
   auto out = write_image(image.value(), tree.value());
   ASSERT_TRUE(out.ok()) << out.error();
   EXPECT_EQ(out->signature_removed, !c.synth.certificate.empty());
@@ -141,10 +142,10 @@ TEST_P(RoundTrip, KeepsResourcesAndFindsPayload) {
   ASSERT_TRUE(packed.ok()) << packed.error();
   auto after = read_resources(packed.value());
   ASSERT_TRUE(after.ok()) << after.error();
-  const ResourceData* found = find_resource(after.value(), kTypeRcdata, kPayloadId);
+  const ResourceData* found = find_resource(after.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->bytes, payload);
-  EXPECT_EQ(count_entries(after.value(), kTypeRcdata, kPayloadId), 1u);
+  EXPECT_EQ(count_entries(after.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID), 1u);
   expect_survivors(before, after.value());
   expect_sound_layout(packed.value());
   EXPECT_EQ(packed->sections.size(), image->sections.size() + (c.appends_section ? 1 : 0));
@@ -198,31 +199,31 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundTripCase{"EmptyPayload", Synth{}, 0, false},
                     RoundTripCase{"FiveMegabytes", Synth{}, 5 << 20, false},
                     RoundTripCase{"ShrinksOldPayload", with([](Synth& s) {
-                                    set_resource(*s.resources, kTypeRcdata, kPayloadId, 0x409, bytes_of(2 << 20, 5));
+                                    set_resource(*s.resources, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0x409, bytes_of(2 << 20, 5));
                                   }),
                                   10, false}),
     [](const testing::TestParamInfo<RoundTripCase>& info) { return std::string(info.param.name); });
 
 TEST(SetResource, ReplacingTwiceLeavesOnePayloadWhateverItsLanguages) {
   Synth s;
-  s.resources->types.push_back({ResourceKey::of_id(kTypeRcdata),
+  s.resources->types.push_back({ResourceKey::of_id(PAYLOAD_RESOURCE_TYPE),
                                 {},
-                                {{ResourceKey::of_id(kPayloadId), {}, {lang(0x409, {1}), lang(0x407, {2})}}}});
+                                {{ResourceKey::of_id(PAYLOAD_RESOURCE_ID), {}, {lang(0x409, {1}), lang(0x407, {2})}}}});
   std::vector<uint8_t> file = make_synthetic_image(s);
   for (uint8_t round = 1; round <= 2; ++round) {
     auto image = parse_image(file);
     ASSERT_TRUE(image.ok()) << image.error();
     auto tree = read_resources(image.value());
     ASSERT_TRUE(tree.ok());
-    set_resource(tree.value(), kTypeRcdata, kPayloadId, 0, bytes_of(1000 * round, round));
+    set_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, bytes_of(1000 * round, round));
     auto out = write_image(image.value(), tree.value());
     ASSERT_TRUE(out.ok()) << out.error();
     file = out->file;
   }
   auto tree = read_resources(parse_image(file).value());
   ASSERT_TRUE(tree.ok());
-  EXPECT_EQ(count_entries(tree.value(), kTypeRcdata, kPayloadId), 1u);
-  EXPECT_EQ(find_resource(tree.value(), kTypeRcdata, kPayloadId)->bytes, bytes_of(2000, 2));
+  EXPECT_EQ(count_entries(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID), 1u);
+  EXPECT_EQ(find_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID)->bytes, bytes_of(2000, 2));
   expect_survivors(sample_tree(), tree.value());
 }
 
@@ -384,7 +385,7 @@ TEST(Refusals, RandomCorruptionNeverCrashes) {
     if (!image) continue;
     auto tree = read_resources(image.value());
     if (!tree) continue;
-    set_resource(tree.value(), kTypeRcdata, kPayloadId, 0, {1, 2, 3});
+    set_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, {1, 2, 3});
     auto out = write_image(image.value(), tree.value());
     if (out) {
       EXPECT_TRUE(parse_image(out->file).ok()) << "round " << round;
@@ -429,14 +430,14 @@ TEST(ReadResources, FileDataPastTheMappedSizeDoesNotShadowTheNextSection) {
   auto image = parse_image(f).value();
   const ResourceTree before = read_resources(image).value();
   ResourceTree tree = before;
-  set_resource(tree, kTypeRcdata, kPayloadId, 0, bytes_of(100, 9));
+  set_resource(tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, bytes_of(100, 9));
   auto out = write_image(image, tree);
   ASSERT_TRUE(out.ok()) << out.error();
   auto packed = parse_image(out->file);
   ASSERT_TRUE(packed.ok()) << packed.error();
   auto after = read_resources(packed.value());
   ASSERT_TRUE(after.ok()) << after.error();
-  const ResourceData* payload = find_resource(after.value(), kTypeRcdata, kPayloadId);
+  const ResourceData* payload = find_resource(after.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
   ASSERT_NE(payload, nullptr);
   EXPECT_EQ(payload->bytes, bytes_of(100, 9));
   expect_survivors(before, after.value());
@@ -466,7 +467,7 @@ TEST(Determinism, SameInputsGiveSameBytesAndRepackingIsAFixedPoint) {
     s.data_after = data_after;
     auto image = parse_image(make_synthetic_image(s)).value();
     auto tree = read_resources(image).value();
-    set_resource(tree, kTypeRcdata, kPayloadId, 0, bytes_of(5000, 3));
+    set_resource(tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, bytes_of(5000, 3));
     auto first = write_image(image, tree);
     auto second = write_image(image, tree);
     ASSERT_TRUE(first.ok() && second.ok());
@@ -499,15 +500,15 @@ TEST(RealImage, PackTwiceKeepsEveryResource) {
   }
   for (uint8_t round = 1; round <= 2; ++round) {
     auto tree = read_resources(image.value()).value();
-    set_resource(tree, kTypeRcdata, kPayloadId, 0, bytes_of(round << 20, round));
+    set_resource(tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, bytes_of(round << 20, round));
     auto out = write_image(image.value(), tree);
     ASSERT_TRUE(out.ok()) << out.error();
     image = parse_image(out->file);
     ASSERT_TRUE(image.ok()) << image.error();
     auto after = read_resources(image.value());
     ASSERT_TRUE(after.ok()) << after.error();
-    EXPECT_EQ(find_resource(after.value(), kTypeRcdata, kPayloadId)->bytes, bytes_of(round << 20, round));
-    EXPECT_EQ(count_entries(after.value(), kTypeRcdata, kPayloadId), 1u);
+    EXPECT_EQ(find_resource(after.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID)->bytes, bytes_of(round << 20, round));
+    EXPECT_EQ(count_entries(after.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID), 1u);
     expect_survivors(before.value(), after.value());
     expect_sound_layout(image.value());
   }

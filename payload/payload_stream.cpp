@@ -7,9 +7,12 @@
 
 #include "payload/payload_format.h"
 
+bool payload_header_present(const uint8_t* data, uint64_t size) {
+  return data != nullptr && size >= PAYLOAD_HEADER_SIZE && memcmp(data, PAYLOAD_HEADER, PAYLOAD_HEADER_SIZE) == 0;
+}
+
 PayloadStatus payload_stream_accept_header(PayloadStream* stream) {
-  if (stream->resource_data == nullptr || stream->resource_size < PAYLOAD_HEADER_SIZE) return PAYLOAD_BAD_HEADER;
-  if (memcmp(stream->resource_data, PAYLOAD_HEADER, PAYLOAD_HEADER_SIZE) != 0) return PAYLOAD_BAD_HEADER;
+  if (!payload_header_present(stream->resource_data, stream->resource_size)) return PAYLOAD_BAD_HEADER;
   stream->resource_data += PAYLOAD_HEADER_SIZE;
   return PAYLOAD_OK;
 }
@@ -35,7 +38,7 @@ namespace {
 // frame for the start of another one.
 PayloadStatus refill(PayloadStream* stream) {
   for (;;) {
-    if (stream->frame_complete || stream->input.pos > stream->input.size) return PAYLOAD_CORRUPT;
+    if (stream->frame_complete) return PAYLOAD_CORRUPT;
     size_t consumed_before = stream->input.pos;
     stream->output.size = PAYLOAD_OUTPUT_BUFFER_SIZE;
     stream->output.pos = 0;

@@ -23,6 +23,9 @@ enum PayloadStatus {
   PAYLOAD_CORRUPT,     // the decoder failed, or no more output can come
 };
 
+// True when the resource bytes begin with "VUQ": the one test of the header.
+bool payload_header_present(const uint8_t* data, uint64_t size);
+
 // Tests the header and moves resource_data past it. Allocates nothing.
 PayloadStatus payload_stream_accept_header(PayloadStream* stream);
 
