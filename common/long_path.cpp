@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "common/bounded_text.h"
+
 namespace {
 
 bool is_drive_path(const wchar_t* path) {
@@ -25,16 +27,13 @@ const wchar_t* long_path_form(const wchar_t* path, wchar_t (&buffer)[LONG_PATH_C
   if (wcsnlen(path, LONG_PATH_THRESHOLD) < LONG_PATH_THRESHOLD) return path;
   bool network = is_network_path(path);
   if (!network && !is_drive_path(path)) return path;
-  // The full path goes where it ends up behind the prefix: of a network
-  // path's own leading "\\", the first becomes the "C" of "\\?\UNC\" and
-  // the second stays as its last unit.
-  static const wchar_t drive_prefix[] = L"\\\\?\\";
-  static const wchar_t network_prefix[] = L"\\\\?\\UNC";
-  const size_t offset = network ? 6 : 4;
-  DWORD room = static_cast<DWORD>(LONG_PATH_CAPACITY - offset);
-  DWORD length = GetFullPathNameW(path, room, buffer + offset, nullptr);
-  if (length == 0 || length >= room) return path;
-  if (network && !(buffer[offset] == L'\\' && buffer[offset + 1] == L'\\')) return path;
-  wmemcpy(buffer, network ? network_prefix : drive_prefix, network ? 7 : 4);
-  return buffer;
+  wchar_t full[LONG_PATH_CAPACITY];
+  DWORD length = GetFullPathNameW(path, LONG_PATH_CAPACITY, full, nullptr);
+  if (length == 0 || length >= LONG_PATH_CAPACITY) return path;
+  if (network && !(full[0] == L'\\' && full[1] == L'\\')) return path;
+  // "\\server\share" goes behind "\\?\UNC" with one of its two backslashes.
+  TextCursor form = text_start(buffer, LONG_PATH_CAPACITY);
+  bool fits = network ? text_try_append(&form, L"\\\\?\\UNC") && text_try_append(&form, full + 1)
+                      : text_try_append(&form, L"\\\\?\\") && text_try_append(&form, full);
+  return fits ? buffer : path;
 }

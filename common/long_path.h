@@ -7,14 +7,11 @@
 #include <stddef.h>
 #include <wchar.h>
 
-#include "common/run_state.h"
+#include "common/capacities.h"
 
 // From this length on a path goes to file calls in the "\\?\" form: the
 // directory limit, the lower of the two (MAX_PATH less room for an 8.3 name).
 constexpr size_t LONG_PATH_THRESHOLD = 248;
-// The longest path the launcher builds, with room for "\\?\UNC\" in place of
-// the "\\" it replaces.
-constexpr size_t LONG_PATH_CAPACITY = PATH_CAPACITY + 6;
 
 // path itself when it is shorter than the threshold, not absolute, or already
 // in a device form; otherwise its full form behind "\\?\" (a drive path) or

@@ -6,9 +6,7 @@
 #include <windows.h>
 #include <stddef.h>
 
-constexpr size_t PATH_CAPACITY = 4096;
-// As large as the target path it is copied from, so that the copy always fits.
-constexpr size_t FIRST_ENTRY_PATH_CAPACITY = PATH_CAPACITY;
+#include "common/capacities.h"
 
 // The extraction directory. Complete before the console handler is
 // registered and never written afterwards; the unit after its NUL stays NUL,

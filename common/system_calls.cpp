@@ -77,5 +77,6 @@ SystemCalls system_calls = {
     GetSecurityInfo,
     SetSecurityInfo,
     WaitForSingleObject,
+    DuplicateHandle,
     ExitProcess,
 };

@@ -53,6 +53,8 @@ struct SystemCalls {
                                  PSID group, PACL dacl, PACL sacl);
   // Stopping the child: how long it is given, and how the process then ends.
   DWORD(WINAPI* WaitForSingleObject)(HANDLE object, DWORD milliseconds);
+  BOOL(WINAPI* DuplicateHandle)(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
+                                DWORD access, BOOL inherit, DWORD options);
   void(WINAPI* ExitProcess)(UINT status);
 };
 

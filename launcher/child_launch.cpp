@@ -24,8 +24,12 @@ wchar_t launcher_directory[EXE_PATH_CAPACITY];
 
 void fill_launcher_module_path() {
   if (launcher_module_path[0] != L'\0') return;
-  if (GetModuleFileNameW(nullptr, launcher_module_path, PATH_CAPACITY) == 0) abort();
-  bounded_length(launcher_module_path, PATH_CAPACITY);
+  TextCursor path = text_start(launcher_module_path, PATH_CAPACITY);
+  // A path that does not fit comes back cut and terminated all the same:
+  // only its length tells, as the capacity less its NUL or more.
+  DWORD length = GetModuleFileNameW(nullptr, path.text, static_cast<DWORD>(text_room(&path)));
+  if (length == 0) abort();
+  text_extend(&path, length);
 }
 
 bool needs_quotes(const wchar_t* argument) {
@@ -36,22 +40,18 @@ bool needs_quotes(const wchar_t* argument) {
   return false;
 }
 
-void append_unit(wchar_t unit) {
-  append_wide_unit(child_command_line, COMMAND_LINE_CAPACITY, unit);
-}
-
-void append_backslashes(size_t count) {
-  for (size_t i = 0; i < count; ++i) append_unit(L'\\');
+void append_backslashes(TextCursor* line, size_t count) {
+  for (size_t i = 0; i < count; ++i) text_append_unit(line, L'\\');
 }
 
 }  // namespace
 
-void append_argument(const wchar_t* argument) {
+void append_argument(TextCursor* line, const wchar_t* argument) {
   if (!needs_quotes(argument)) {
-    append_wide(child_command_line, COMMAND_LINE_CAPACITY, argument);
+    text_append(line, argument);
     return;
   }
-  append_unit(L'"');
+  text_append_unit(line, L'"');
   const wchar_t* unit = argument;
   while (*unit != L'\0') {
     size_t backslashes = 0;
@@ -61,18 +61,18 @@ void append_argument(const wchar_t* argument) {
     }
     if (*unit == L'\0') {
       // Doubled, so that the closing quote stays a quote.
-      append_backslashes(2 * backslashes);
+      append_backslashes(line, 2 * backslashes);
       break;
     }
     if (*unit == L'"') {
-      append_backslashes(2 * backslashes + 1);
+      append_backslashes(line, 2 * backslashes + 1);
     } else {
-      append_backslashes(backslashes);
+      append_backslashes(line, backslashes);
     }
-    append_unit(*unit);
+    text_append_unit(line, *unit);
     ++unit;
   }
-  append_unit(L'"');
+  text_append_unit(line, L'"');
 }
 
 void build_child_command_line() {
@@ -82,21 +82,22 @@ void build_child_command_line() {
     report_system_error("Error, couldn't split the command line for the child", GetLastError());
     exit(2);
   }
-  child_command_line[0] = L'\0';
+  TextCursor line = text_start(child_command_line, COMMAND_LINE_CAPACITY);
   fill_launcher_module_path();
   if (count > 0) arguments[0] = launcher_module_path;
   // The array lives until the process ends.
   for (int i = 0; i < count; ++i) {
     if (arguments[i] == nullptr) abort();
-    if (i > 0) append_unit(L' ');
-    append_argument(arguments[i]);
+    if (i > 0) text_append_unit(&line, L' ');
+    append_argument(&line, arguments[i]);
   }
 }
 
 int launch_child_and_wait() {
-  copy_wide(launcher_directory, EXE_PATH_CAPACITY, get_executable_path(false));
-  wchar_t* last_backslash = wcsrchr(launcher_directory, L'\\');
-  if (last_backslash != nullptr) *last_backslash = L'\0';
+  TextCursor directory = text_start(launcher_directory, EXE_PATH_CAPACITY);
+  text_append(&directory, get_executable_path(false));
+  const wchar_t* last_backslash = wcsrchr(directory.text, L'\\');
+  if (last_backslash != nullptr) text_cut(&directory, static_cast<size_t>(last_backslash - directory.text));
   set_env_narrow("VORBEL_ONEFILE_DIRECTORY", launcher_directory);
   set_env_narrow("VORBEL_ORIGINAL_ARGV0", __wargv[0]);
 
@@ -109,26 +110,40 @@ int launch_child_and_wait() {
   startup.cb = sizeof startup;
   build_child_command_line();
 
+  // Suspended until the console-event thread has a handle to stop it with:
+  // a child it could not stop would outlive a console event, and the
+  // directory would be removed under it.
   PROCESS_INFORMATION child = {};
   if (!system_calls.CreateProcessW(launcher_module_path, child_command_line, nullptr, nullptr, TRUE,
-                                   NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+                                   NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &child)) {
     report_system_error("Error, couldn't launch child", GetLastError());
+    exit(2);
+  }
+  // That thread gets a handle of its own, because it may close it at any
+  // time, and a handle must not be closed while another thread waits on it;
+  // this thread keeps the original.
+  HANDLE shared = nullptr;
+  bool started = system_calls.DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &shared, 0,
+                                              FALSE, DUPLICATE_SAME_ACCESS) != FALSE;
+  if (started) {
+    InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), shared);
+    started = ResumeThread(child.hThread) != static_cast<DWORD>(-1);
+  }
+  if (!started) {
+    DWORD error = GetLastError();
+    // Not one instruction of the application has run.
+    TerminateProcess(child.hProcess, 1);
+    report_system_error("Error, couldn't launch child", error);
     exit(2);
   }
   CloseHandle(child.hThread);
 
-  // The console-event thread may stop the child and close its handle at any
-  // time, and a handle must not be closed while another thread waits on it.
-  // So that thread gets a handle of its own; this thread keeps the original.
-  HANDLE shared = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), child.hProcess, GetCurrentProcess(), &shared, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS)) {
-    shared = nullptr;  // the child still gets every console event itself
-  }
-  InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), shared);
-
   DWORD exit_code = 0;
-  WaitForSingleObject(child.hProcess, INFINITE);
+  if (system_calls.WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0) {
+    // The child may still run from the extraction directory, which therefore stays.
+    report_system_error("Error, couldn't wait for child", GetLastError());
+    exit(2);
+  }
   if (!system_calls.GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
   CloseHandle(child.hProcess);
   HANDLE unclaimed = InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), nullptr);

@@ -5,7 +5,8 @@
 #include <stddef.h>
 #include <wchar.h>
 
-constexpr size_t COMMAND_LINE_CAPACITY = 32768;
+#include "common/bounded_text.h"
+#include "common/capacities.h"
 
 extern wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 
@@ -18,6 +19,6 @@ int launch_child_and_wait();
 // replaced by the module path.
 void build_child_command_line();
 
-// Appends one argument to child_command_line, quoted so that the usual
-// Windows splitting gives it back unchanged.
-void append_argument(const wchar_t* argument);
+// Appends one argument to a command line, quoted so that the usual Windows
+// splitting gives it back unchanged.
+void append_argument(TextCursor* line, const wchar_t* argument);

@@ -9,15 +9,18 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/bounded_text.h"
+#include "common/run_state.h"
 #include "common/system_calls.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
+#include "tests/support/test_fs.h"
 
 namespace {
 
 std::wstring quoted(const std::wstring& argument) {
-  child_command_line[0] = L'\0';
-  append_argument(argument.c_str());
+  TextCursor line = text_start(child_command_line, COMMAND_LINE_CAPACITY);
+  append_argument(&line, argument.c_str());
   return child_command_line;
 }
 
@@ -180,6 +183,53 @@ VORBEL_SCENARIO(launch_cannot_create) {
   system_calls.CreateProcessW = create_process_fails;
   launch_child_and_wait();
   return 0;
+}
+
+BOOL WINAPI duplicate_fails(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return FALSE;
+}
+
+VORBEL_SCENARIO(launch_duplicate_fails) {
+  start_child_scenario(L"0");
+  system_calls.DuplicateHandle = duplicate_fails;
+  launch_child_and_wait();
+  return 0;
+}
+
+DWORD WINAPI wait_fails(HANDLE, DWORD) {
+  SetLastError(ERROR_INVALID_HANDLE);
+  return WAIT_FAILED;
+}
+
+VORBEL_SCENARIO(launch_wait_fails) {
+  start_child_scenario(L"0");
+  system_calls.WaitForSingleObject = wait_fails;
+  // Armed, so that a cleanup, if one ran, would remove this directory.
+  copy_wide(extraction_dir, PATH_CAPACITY, __wargv[2]);
+  cleanup_armed = TRUE;
+  launch_child_and_wait();
+  return 0;
+}
+
+// A child that a console event could not stop must not run: it would
+// outlive the event, and the directory would go from under it.
+TEST(LaunchChildAndWait, AChildTheConsoleHandlerCouldNotStopNeverRuns) {
+  ProcessResult result = run_scenario("launch_duplicate_fails");
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, couldn't launch child ([Error 8] " +
+                                  system_message(ERROR_NOT_ENOUGH_MEMORY) + ")\n"));
+  EXPECT_EQ(result.out.find("directory="), std::string::npos) << "the child ran: " << result.out;
+}
+
+TEST(LaunchChildAndWait, AWaitThatFailsIsReportedAndTheDirectoryStays) {
+  ScratchDir scratch;
+  write_file(scratch.path() / L"app.dll", "MZ");
+  ProcessResult result = run_scenario("launch_wait_fails", {}, {scratch.str()});
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, couldn't wait for child ([Error 6] " +
+                                  system_message(ERROR_INVALID_HANDLE) + ")\n"));
+  EXPECT_EQ(read_file(scratch.path() / L"app.dll"), "MZ");
 }
 
 TEST(LaunchChildAndWait, ReturnsAllThirtyTwoBitsOfTheChildsExitCode) {

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
 
 // msvcrt's abort writes "abnormal program termination" and, in a GUI-subsystem
 // program, puts it in a message box unless the error mode says otherwise. A

@@ -14,20 +14,26 @@
 #include "paths/exe_path.h"
 #include "shutdown/error_report.h"
 
+static_assert(sizeof(unsigned long) == 4, "a process id is what wcstoul converts without overflow");
+
 bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id) {
   wchar_t* end = nullptr;
   errno = 0;
+  // msvcrt's unsigned long is 32 bits: a larger number sets errno.
   unsigned long id = wcstoul(value, &end, 10);
-  if (errno != 0 || end == nullptr || *end != L'\0' || id > 0xFFFFFFFFul) return false;
+  if (errno != 0 || *end != L'\0') return false;
 
   HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, static_cast<DWORD>(id));
   if (parent == nullptr) return false;
   wchar_t parent_image_path[PARENT_IMAGE_PATH_CAPACITY];
-  if (K32GetModuleFileNameExW(parent, nullptr, parent_image_path, PARENT_IMAGE_PATH_CAPACITY) == 0) {
+  TextCursor image = text_start(parent_image_path, PARENT_IMAGE_PATH_CAPACITY);
+  DWORD length = K32GetModuleFileNameExW(parent, nullptr, image.text, static_cast<DWORD>(text_room(&image)));
+  if (length == 0) {
     CloseHandle(parent);
     return false;
   }
-  parent_image_path[PARENT_IMAGE_PATH_CAPACITY - 1] = L'\0';
+  // A path cut to the buffer is a stop, like every text that does not fit.
+  text_extend(&image, length);
   if (!resolve_existing_final_path(parent_image_path, PARENT_IMAGE_PATH_CAPACITY)) {
     // The parent runs, but its file is not where it was started from: the
     // packed program was renamed or moved, and the extraction directory
@@ -50,19 +56,25 @@ namespace {
 wchar_t application_load_path[FIRST_ENTRY_PATH_CAPACITY + 1];
 
 const wchar_t* load_path_of(const wchar_t* path) {
-  copy_wide(application_load_path, FIRST_ENTRY_PATH_CAPACITY + 1, path);
+  TextCursor load_path = text_start(application_load_path, FIRST_ENTRY_PATH_CAPACITY + 1);
+  text_append(&load_path, path);
   const wchar_t* name = path;
   for (const wchar_t* unit = path; *unit != L'\0'; ++unit) {
     if (*unit == L'\\' || *unit == L'/') name = unit + 1;
   }
-  if (wcschr(name, L'.') == nullptr) append_wide_unit(application_load_path, FIRST_ENTRY_PATH_CAPACITY + 1, L'.');
+  if (wcschr(name, L'.') == nullptr) text_append_unit(&load_path, L'.');
   return application_load_path;
 }
 
 }  // namespace
 
 int run_application_dll(int count, wchar_t** arguments) {
-  AddDllDirectory(extraction_dir);
+  // Without it, DLLs the application imports from the extraction directory
+  // would be looked for in System32 alone.
+  if (AddDllDirectory(extraction_dir) == nullptr) {
+    report_system_error("Error, couldn't add the extraction directory to the DLL search path", GetLastError());
+    exit(2);
+  }
   HMODULE application =
       LoadLibraryExW(load_path_of(first_entry_path), nullptr,
                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);

@@ -4,7 +4,8 @@
 
 #include <wchar.h>
 
-constexpr size_t PARENT_IMAGE_PATH_CAPACITY = 2048;
+#include "common/capacities.h"
+
 
 // True when value names a live process that runs this same executable file;
 // *parent_id is then the id it names. Every failure only means "not

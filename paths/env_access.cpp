@@ -8,15 +8,10 @@
 
 #include "common/bounded_text.h"
 
-namespace {
-constexpr DWORD VALUE_CAPACITY = 32768;
-constexpr size_t PROCESS_ID_TEXT_SIZE = 128;
-}
-
 wchar_t* get_env_copy(const wchar_t* name) {
-  wchar_t value[VALUE_CAPACITY];  // 64 KiB of the main thread's stack
-  DWORD length = GetEnvironmentVariableW(name, value, VALUE_CAPACITY);
-  if (length == 0 || length >= VALUE_CAPACITY) return nullptr;
+  wchar_t value[ENV_VALUE_CAPACITY];  // 64 KiB of the main thread's stack
+  DWORD length = GetEnvironmentVariableW(name, value, ENV_VALUE_CAPACITY);
+  if (length == 0 || length >= ENV_VALUE_CAPACITY) return nullptr;
   return _wcsdup(value);
 }
 
@@ -34,8 +29,8 @@ wchar_t widen_char(char c) {
 }
 
 void widen_name(const char* name, wchar_t* wide_name) {
-  wide_name[0] = L'\0';
-  for (const char* c = name; *c != '\0'; ++c) append_wide_unit(wide_name, VARIABLE_NAME_CAPACITY, widen_char(*c));
+  TextCursor wide = text_start(wide_name, VARIABLE_NAME_CAPACITY);
+  for (const char* c = name; *c != '\0'; ++c) text_append_unit(&wide, widen_char(*c));
 }
 
 void format_own_process_id(wchar_t* text, size_t capacity) {
@@ -43,10 +38,10 @@ void format_own_process_id(wchar_t* text, size_t capacity) {
 }
 
 void format_process_id(unsigned long id, wchar_t* text, size_t capacity) {
-  char digits[PROCESS_ID_TEXT_SIZE];
+  char digits[PROCESS_ID_TEXT_CAPACITY];
   snprintf(digits, sizeof digits, "%lu", id);
-  copy_wide(text, capacity, L"");
-  for (const char* c = digits; *c != '\0'; ++c) append_wide_unit(text, capacity, widen_char(*c));
+  TextCursor wide = text_start(text, capacity);
+  for (const char* c = digits; *c != '\0'; ++c) text_append_unit(&wide, widen_char(*c));
 }
 
 void set_env_narrow(const char* name, const wchar_t* value) {

@@ -6,8 +6,7 @@
 #include <stddef.h>
 #include <wchar.h>
 
-// Capacity of a widened variable name, NUL included.
-constexpr int VARIABLE_NAME_CAPACITY = 40;
+#include "common/capacities.h"
 
 // Heap copy (_wcsdup) of the variable's value, or null when it is absent,
 // empty or longer than the system allows. The caller frees it.

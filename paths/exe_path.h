@@ -6,7 +6,8 @@
 #include <stddef.h>
 #include <wchar.h>
 
-constexpr size_t EXE_PATH_CAPACITY = 4097;
+#include "common/capacities.h"
+
 
 // The cached form; never changed or freed by callers.
 const wchar_t* get_executable_path(bool resolved);

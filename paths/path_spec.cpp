@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "common/bounded_text.h"
+#include "common/capacities.h"
 #include "common/system_calls.h"
 #include "paths/env_access.h"
 #include "paths/product_info.h"
@@ -18,55 +20,34 @@ const wchar_t EXTRACTION_DIR_SPEC[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 
 namespace {
 
-constexpr size_t NAME_CAPACITY = 1024;
-constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
-constexpr size_t TIME_TEXT_CAPACITY = 1024;
 
 const wchar_t PRODUCT_NAME[] = VORBEL_PRODUCT_NAME_TEXT;
 const wchar_t PRODUCT_VERSION[] = VORBEL_PRODUCT_VERSION_TEXT;
 
-// The output being built: its start, where its NUL stands, and how many units
-// remain for text and the NUL after it.
-struct SpecOutput {
-  wchar_t* start;
-  wchar_t* end;
-  size_t remaining;
-};
-
-// Appends one unit of a value; a value that does not fit is a stop.
-void append_value_unit(SpecOutput& out, wchar_t unit) {
-  if (out.remaining <= 1) abort();
-  *out.end++ = unit;
-  *out.end = L'\0';
-  --out.remaining;
-}
-
-void append_value(SpecOutput& out, const wchar_t* value) {
-  for (const wchar_t* unit = value; *unit != L'\0'; ++unit) append_value_unit(out, *unit);
+// A value that does not fit is a stop, unlike a literal.
+void append_value(TextCursor* out, const wchar_t* value) {
+  text_append(out, value);
 }
 
 // Removes backslashes from the end of the output (not only from the value).
-void trim_trailing_backslashes(SpecOutput& out) {
-  while (out.end > out.start && out.end[-1] == L'\\') {
-    *--out.end = L'\0';
-    ++out.remaining;
-  }
+void trim_trailing_backslashes(TextCursor* out) {
+  while (out->length > 0 && out->text[out->length - 1] == L'\\') text_cut(out, out->length - 1);
 }
 
-void append_temp(SpecOutput& out) {
+void append_temp(TextCursor* out) {
   // GetTempPathW writes nothing when the path does not fit; a result beyond
   // the room left is taken as an empty value all the same.
-  DWORD length = system_calls.GetTempPathW(static_cast<DWORD>(out.remaining), out.end);
-  if (length == 0 || length >= out.remaining) {
-    *out.end = L'\0';
+  size_t room = text_room(out);
+  DWORD length = system_calls.GetTempPathW(static_cast<DWORD>(room), out->text + out->length);
+  if (length == 0 || length >= room) {
+    text_cut(out, out->length);
   } else {
-    out.end += length;
-    out.remaining -= length;
+    text_extend(out, length);
   }
   trim_trailing_backslashes(out);
 }
 
-bool append_shell_folder(SpecOutput& out, int folder) {
+bool append_shell_folder(TextCursor* out, int folder) {
   wchar_t path[MAX_PATH];
   path[0] = L'\0';
   if (system_calls.SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) return false;
@@ -82,23 +63,16 @@ const wchar_t* program_argument() {
 }
 
 // {PROGRAM} expanded on its own into the rest of the output, so that the
-// variants can cut what it appended.
-bool append_nested_program(SpecOutput& out, wchar_t** appended) {
-  *appended = out.end;
-  if (!expand_path_spec(out.end, L"{PROGRAM}", out.remaining)) return false;
-  size_t length = wcslen(out.end);
-  out.end += length;
-  out.remaining -= length;
+// variants can cut what it appended; *appended is where it began.
+bool append_nested_program(TextCursor* out, size_t* appended) {
+  *appended = out->length;
+  wchar_t* end = out->text + out->length;
+  if (!expand_path_spec(end, L"{PROGRAM}", text_room(out))) return false;
+  text_extend(out, wcslen(end));
   return true;
 }
 
-void cut_at(SpecOutput& out, wchar_t* position) {
-  out.remaining += static_cast<size_t>(out.end - position);
-  out.end = position;
-  *out.end = L'\0';
-}
-
-void append_pid(SpecOutput& out) {
+void append_pid(TextCursor* out) {
   wchar_t* parent = get_env_copy_narrow("VORBEL_ONEFILE_PARENT");
   if (parent == nullptr) {
     wchar_t own_id[PROCESS_ID_TEXT_CAPACITY];
@@ -130,7 +104,7 @@ bool is_time_stamp(const wchar_t* text) {
   return digits > 0;
 }
 
-void append_time(SpecOutput& out) {
+void append_time(TextCursor* out) {
   wchar_t* start = get_env_copy_narrow("VORBEL_ONEFILE_START");
   if (start != nullptr && is_time_stamp(start)) {
     append_value(out, start);
@@ -143,8 +117,10 @@ void append_time(SpecOutput& out) {
   long long stamp = static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
                                            now.dwLowDateTime);
   wchar_t text[TIME_TEXT_CAPACITY];
-  _snwprintf(text, TIME_TEXT_CAPACITY, L"%lld", stamp);
-  text[TIME_TEXT_CAPACITY - 1] = L'\0';
+  TextCursor time_text = text_start(text, TIME_TEXT_CAPACITY);
+  int written = _snwprintf(time_text.text, text_room(&time_text), L"%lld", stamp);
+  if (written < 0) abort();
+  text_extend(&time_text, static_cast<size_t>(written));
   // Every later {TIME} of this process and of the processes it starts reads
   // this value back, so both launcher instances agree on the directory.
   set_env_narrow("VORBEL_ONEFILE_START", text);
@@ -153,20 +129,21 @@ void append_time(SpecOutput& out) {
 
 // Appends the value of the named variable; false for an unknown name or a
 // value that cannot be had.
-bool append_variable(SpecOutput& out, const wchar_t* name) {
-  wchar_t* appended = nullptr;
+bool append_variable(TextCursor* out, const wchar_t* name) {
+  size_t appended = 0;
   if (_wcsicmp(name, L"TEMP") == 0) {
     append_temp(out);
   } else if (_wcsicmp(name, L"PROGRAM") == 0) {
     append_value(out, program_argument());
   } else if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {
     if (!append_nested_program(out, &appended)) return false;
-    size_t length = static_cast<size_t>(out.end - appended);
-    if (length >= 4 && _wcsicmp(out.end - 4, L".exe") == 0) cut_at(out, out.end - 4);
+    if (out->length - appended >= 4 && _wcsicmp(out->text + out->length - 4, L".exe") == 0) {
+      text_cut(out, out->length - 4);
+    }
   } else if (_wcsicmp(name, L"PROGRAM_DIR") == 0) {
     if (!append_nested_program(out, &appended)) return false;
-    wchar_t* last_backslash = wcsrchr(appended, L'\\');
-    if (last_backslash != nullptr) cut_at(out, last_backslash);
+    const wchar_t* last_backslash = wcsrchr(out->text + appended, L'\\');
+    if (last_backslash != nullptr) text_cut(out, static_cast<size_t>(last_backslash - out->text));
   } else if (_wcsicmp(name, L"PID") == 0) {
     append_pid(out);
   } else if (_wcsicmp(name, L"HOME") == 0) {
@@ -188,32 +165,26 @@ bool append_variable(SpecOutput& out, const wchar_t* name) {
 }  // namespace
 
 bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
-  if (capacity == 0) abort();
-  output[0] = L'\0';
-  SpecOutput out = {output, output, capacity};
+  TextCursor out = text_start(output, capacity);
 
   bool in_reference = false;
-  wchar_t name[NAME_CAPACITY];
-  size_t name_length = 0;
+  wchar_t name[SPEC_NAME_CAPACITY];
+  TextCursor name_text = text_start(name, SPEC_NAME_CAPACITY);
   for (const wchar_t* unit = spec; *unit != L'\0'; ++unit) {
     if (*unit == L'{') {
       in_reference = true;  // a second "{" starts the name afresh
-      name_length = 0;
+      text_cut(&name_text, 0);
     } else if (in_reference && *unit == L'}') {
-      name[name_length] = L'\0';
-      if (!append_variable(out, name)) return false;
+      if (!append_variable(&out, name)) return false;
       in_reference = false;
     } else if (in_reference) {
       // No variable name comes near the limit: a longer name can match
       // nothing, so the expansion fails at once instead of collecting it.
-      if (name_length + 1 >= NAME_CAPACITY) return false;
-      name[name_length++] = *unit;
+      if (!text_try_append_unit(&name_text, *unit)) return false;
     } else {
-      // A "}" outside a reference is an ordinary literal.
-      if (out.remaining <= 1) return false;
-      *out.end++ = *unit;
-      *out.end = L'\0';
-      --out.remaining;
+      // A "}" outside a reference is an ordinary literal; one that does not
+      // fit makes the expansion fail, not stop.
+      if (!text_try_append_unit(&out, *unit)) return false;
     }
   }
   return true;

@@ -40,40 +40,53 @@ PACL user_only_acl(PSID user) {
 // only when it is the user's own: its owner could change the DACL back. Both
 // the owner and the DACL go through the handle, so they are those of the
 // directory that was checked, not of whatever the path leads to later.
-bool secure_existing_directory(HANDLE directory, PSID user, PACL acl) {
+PrivateDirectory secure_existing_directory(HANDLE directory, PSID user, PACL acl, unsigned long* error) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (system_calls.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                   nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
+  DWORD result = system_calls.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                              nullptr, nullptr, &descriptor);
+  if (result != ERROR_SUCCESS) {
+    *error = result;
+    return PRIVATE_DIRECTORY_FAILED;
   }
   bool owned = owner != nullptr && EqualSid(owner, user);
   LocalFree(descriptor);
-  if (!owned) return false;
-  return system_calls.SetSecurityInfo(directory, SE_FILE_OBJECT,
-                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      acl, nullptr) == ERROR_SUCCESS;
+  if (!owned) return PRIVATE_DIRECTORY_FOREIGN_OWNER;
+  result = system_calls.SetSecurityInfo(directory, SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, acl, nullptr);
+  if (result != ERROR_SUCCESS) {
+    *error = result;
+    return PRIVATE_DIRECTORY_FAILED;
+  }
+  return PRIVATE_DIRECTORY_READY;
+}
+
+// The failure of the call just made, for the caller's report.
+PrivateDirectory failed(unsigned long* error) {
+  *error = GetLastError();
+  return PRIVATE_DIRECTORY_FAILED;
 }
 
 }  // namespace
 
-PrivateDirectory create_private_directory(const wchar_t* path) {
+PrivateDirectory create_private_directory(const wchar_t* path, unsigned long* error) {
   PSID user = current_user();
-  if (user == nullptr) return PRIVATE_DIRECTORY_FAILED;
+  if (user == nullptr) return failed(error);
   PACL acl = user_only_acl(user);
-  if (acl == nullptr) return PRIVATE_DIRECTORY_FAILED;
+  if (acl == nullptr) return failed(error);
   SECURITY_DESCRIPTOR descriptor;
   if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
       // Protected: ACEs that TEMP passes down are not merged in, now or when
       // someone later re-applies inheritance from above.
       !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-    return PRIVATE_DIRECTORY_FAILED;
+    return failed(error);
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
   wchar_t long_form[LONG_PATH_CAPACITY];
   bool made = system_calls.CreateDirectoryW(long_path_form(path, long_form), &attributes);
-  if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return PRIVATE_DIRECTORY_FAILED;
+  if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return failed(error);
   // Made or found, the path is checked before anything is written: between
   // the creation and here, another user may have put a link in its place.
   HANDLE directory = INVALID_HANDLE_VALUE;
@@ -81,11 +94,11 @@ PrivateDirectory create_private_directory(const wchar_t* path) {
     case DIRECTORY_IS_LINK:
       return PRIVATE_DIRECTORY_IS_LINK;
     case DIRECTORY_UNUSABLE:
-      return PRIVATE_DIRECTORY_FAILED;
+      return failed(error);
     case DIRECTORY_OPENED:
       break;
   }
-  bool usable = made || secure_existing_directory(directory, user, acl);
+  PrivateDirectory result = made ? PRIVATE_DIRECTORY_READY : secure_existing_directory(directory, user, acl, error);
   CloseHandle(directory);
-  return usable ? PRIVATE_DIRECTORY_READY : PRIVATE_DIRECTORY_FAILED;
+  return result;
 }

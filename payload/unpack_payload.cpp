@@ -15,6 +15,7 @@
 #include "common/system_calls.h"
 #include "paths/path_spec.h"
 #include "payload/entry_name_rule.h"
+#include "payload/payload_entry.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
 #include "payload/private_directory.h"
@@ -60,26 +61,36 @@ uint32_t known_directory_slot(const wchar_t* path) {
   return slot;
 }
 
+char16_t* entry_name_units() {
+  return reinterpret_cast<char16_t*>(entry_name);
+}
+
+// Empty at the end marker.
 void read_entry_name() {
-  for (size_t length = 0; length < ENTRY_NAME_CAPACITY; ++length) {
-    uint8_t unit[2];
-    read_payload_bytes(unit, sizeof unit);
-    entry_name[length] = static_cast<wchar_t>(unit[0] | (unit[1] << 8));
-    if (entry_name[length] == L'\0') return;
+  size_t length = 0;
+  switch (payload_read_entry_name(&payload_stream, entry_name_units(), &length)) {
+    case ENTRY_OK:
+    case ENTRY_END:
+      return;
+    case ENTRY_NAME_TOO_LONG:
+      fatal_error("Error, attached data holds a file name longer than 1023 units.");
+    case ENTRY_CORRUPT:
+      break;
   }
-  fatal_error("Error, attached data holds a file name longer than 1023 units.");
+  fatal_error("Error, couldn't decode attached data.");
 }
 
 uint64_t read_entry_size() {
-  uint8_t bytes[ENTRY_SIZE_BYTES];
-  read_payload_bytes(bytes, sizeof bytes);
   uint64_t size = 0;
-  for (size_t i = ENTRY_SIZE_BYTES; i-- > 0;) size = (size << 8) | bytes[i];
+  if (payload_read_entry_size(&payload_stream, &size) != ENTRY_OK) fatal_error("Error, couldn't decode attached data.");
   return size;
 }
 
 // create_directory makes the extraction directory user-only; tried directly
 // first, like every level, and its ancestors made only when that fails.
+// Why the extraction directory could not be made, from its latest attempt.
+unsigned long private_directory_error;
+
 void make_extraction_dir_private() {
   if (extraction_dir_private) return;
   extraction_dir_private = create_directory(extraction_dir);
@@ -87,17 +98,19 @@ void make_extraction_dir_private() {
     create_directory_path(extraction_dir);
     extraction_dir_private = create_directory(extraction_dir);
   }
+  if (!extraction_dir_private) {
+    report_system_error_about("Error, couldn't create the extraction directory", extraction_dir,
+                              private_directory_error);
+    exit(2);
+  }
 }
 
 void write_entry(uint64_t size) {
   make_extraction_dir_private();
   create_directory_path(target_path);
-  HANDLE file = INVALID_HANDLE_VALUE;
-  if (extraction_dir_private) {
-    wchar_t long_form[LONG_PATH_CAPACITY];
-    file = system_calls.CreateFileW(long_path_form(target_path, long_form), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
-  }
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  HANDLE file = system_calls.CreateFileW(long_path_form(target_path, long_form), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                         nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     print_error("Error, failed to open '%ls' for writing.\n", target_path);
     exit(2);
@@ -118,13 +131,23 @@ void write_entry(uint64_t size) {
 // A link at the extraction directory's path (planted in a shared TEMP) would
 // have everything unpacked into, run from and at the end emptied out of the
 // directory it leads to: the run stops before anything is written.
+// A directory of another user's at that path means the same: they could
+// change what the application runs from. Other failures may pass once the
+// directory's parents are made; the caller reports them if they do not.
 bool make_private_directory(const wchar_t* path) {
-  PrivateDirectory made = create_private_directory(path);
-  if (made == PRIVATE_DIRECTORY_IS_LINK) {
-    print_error("Error, refusing to unpack into '%ls', which is a link to elsewhere.\n", path);
-    exit(2);
+  switch (create_private_directory(path, &private_directory_error)) {
+    case PRIVATE_DIRECTORY_READY:
+      return true;
+    case PRIVATE_DIRECTORY_FAILED:
+      return false;
+    case PRIVATE_DIRECTORY_IS_LINK:
+      print_error("Error, refusing to unpack into '%ls', which is a link to elsewhere.\n", path);
+      break;
+    case PRIVATE_DIRECTORY_FOREIGN_OWNER:
+      print_error("Error, refusing to unpack into '%ls', which another user made.\n", path);
+      break;
   }
-  return made == PRIVATE_DIRECTORY_READY;
+  exit(2);
 }
 
 void remember_directory(const wchar_t* path) {
@@ -150,18 +173,20 @@ bool unpack_payload(UnpackMode mode) {
       }
       return first_entry_path[0] != L'\0';
     }
-    if (!entry_name_stays_inside(reinterpret_cast<const char16_t*>(entry_name))) {
+    if (!entry_name_stays_inside(entry_name_units())) {
       print_error("Error, refusing to unpack '%ls' outside the target directory.\n", entry_name);
       exit(2);
     }
     // The name rule takes "/" as a separator too; the directories are made
     // at "\\" only, and a long path's "\\?\\" form takes "/" literally.
-    for (wchar_t* unit = entry_name; *unit != L'\0'; ++unit) {
-      if (*unit == L'/') *unit = L'\\';
+    TextCursor name = text_resume(entry_name, ENTRY_NAME_CAPACITY);
+    for (size_t at = 0; at < name.length; ++at) {
+      if (name.text[at] == L'/') text_replace_unit(&name, at, L'\\');
     }
-    copy_wide(target_path, PATH_CAPACITY, extraction_dir);
-    append_wide(target_path, PATH_CAPACITY, L"\\");
-    append_wide(target_path, PATH_CAPACITY, entry_name);
+    TextCursor target = text_start(target_path, PATH_CAPACITY);
+    text_append(&target, extraction_dir);
+    text_append_unit(&target, L'\\');
+    text_append(&target, entry_name);
     if (first_entry_path[0] == L'\0') {
       copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, target_path);
       if (mode == UNPACK_FIRST_NAME_ONLY) return true;
@@ -175,17 +200,18 @@ void create_directory_path(const wchar_t* path) {
   // One buffer for every level, so that a name of 511 levels costs no more
   // stack than one of a single level. Going up, each level is cut at its last
   // backslash; going down, the unit at the end of the string is that cut.
-  static wchar_t level[PATH_CAPACITY];
-  copy_wide(level, PATH_CAPACITY, path);
-  size_t length = wcslen(level);
+  static wchar_t level_buffer[PATH_CAPACITY];
+  TextCursor level = text_start(level_buffer, PATH_CAPACITY);
+  text_append(&level, path);
+  size_t scan = level.length;
   size_t failed_levels = 0;
   for (;;) {
     // The first unit is never a cut point: "\x" has no parent to make.
-    while (length > 1 && level[length - 1] != L'\\') --length;
-    if (length <= 1) break;
-    level[--length] = L'\0';
-    if (create_directory(level)) {
-      if (failed_levels > 0) level[length] = L'\\';  // down to the child that failed
+    while (scan > 1 && level.text[scan - 1] != L'\\') --scan;
+    if (scan <= 1) break;
+    text_cut(&level, --scan);
+    if (create_directory(level.text)) {
+      if (failed_levels > 0) text_rejoin(&level, L'\\');  // down to the child that failed
       break;
     }
     ++failed_levels;
@@ -193,11 +219,8 @@ void create_directory_path(const wchar_t* path) {
   // Each level that failed is tried once more, parents before children; a
   // failure shows when the file cannot be opened.
   while (failed_levels-- > 0) {
-    create_directory(level);
-    if (failed_levels > 0) {
-      length = wcslen(level);
-      level[length] = L'\\';
-    }
+    create_directory(level.text);
+    if (failed_levels > 0) text_rejoin(&level, L'\\');
   }
 }
 

@@ -443,56 +443,64 @@ TEST(PrivateDirectory, ALinkAtThePathOrAnotherOwnersDirectoryIsRefusedAndLeftAsI
   ScratchDir scratch;
   fs::path dir = scratch.path() / L"onefile_1_2";
   marked_link_path = dir.wstring();
+  unsigned long error = 0;
   SystemCallOverride record(system_calls.SetSecurityInfo, recording_set_security);
   {  // found there, marked by path
     fs::create_directories(dir);
     SystemCallOverride by_path(system_calls.GetFileAttributesW, attributes_marking_link);
     security_set_on.clear();
-    EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_IS_LINK);
+    EXPECT_EQ(create_private_directory(dir.c_str(), &error), PRIVATE_DIRECTORY_IS_LINK);
     EXPECT_TRUE(security_set_on.empty());
   }
   {  // put in place between the creation and the check, marked on the handle
     fs::remove(dir);
     SystemCallOverride on_handle(system_calls.GetFileInformationByHandle, handle_information_marking_link);
     security_set_on.clear();
-    EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_IS_LINK);
+    EXPECT_EQ(create_private_directory(dir.c_str(), &error), PRIVATE_DIRECTORY_IS_LINK);
     EXPECT_TRUE(security_set_on.empty());
   }
   {  // somebody else's directory
     SystemCallOverride foreign(system_calls.GetSecurityInfo, owned_by_everyone);
     security_set_on.clear();
-    EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_FAILED);
+    EXPECT_EQ(create_private_directory(dir.c_str(), &error), PRIVATE_DIRECTORY_FOREIGN_OWNER);
     EXPECT_TRUE(security_set_on.empty());
   }
   // The user's own directory is used, its DACL set on the directory itself.
   write_file(dir / L"kept.txt", "kept");
   security_set_on.clear();
-  EXPECT_EQ(create_private_directory(dir.c_str()), PRIVATE_DIRECTORY_READY);
+  EXPECT_EQ(create_private_directory(dir.c_str(), &error), PRIVATE_DIRECTORY_READY);
   ASSERT_EQ(security_set_on.size(), 1u);
   EXPECT_EQ(security_set_on[0], L"\\\\?\\" + dir.wstring());
   expect_user_only(dacl_set);
   EXPECT_EQ(read_file(dir / L"kept.txt"), "kept");
 }
 
-VORBEL_SCENARIO(unpack_into_link) {
-  marked_link_path = __wargv[2];
-  system_calls.GetFileAttributesW = attributes_marking_link;
-  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"data.txt", "x"}}), __wargv[2]);
+VORBEL_SCENARIO(unpack_into_planted) {
+  marked_link_path = __wargv[3];
+  if (wcscmp(__wargv[2], L"link") == 0) system_calls.GetFileAttributesW = attributes_marking_link;
+  if (wcscmp(__wargv[2], L"foreign") == 0) system_calls.GetSecurityInfo = owned_by_everyone;
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"data.txt", "x"}}), __wargv[3]);
   unpack_payload(UNPACK_ALL_ENTRIES);
   return 0;
 }
 
-TEST(PrivateDirectory, UnpackingStopsAtALinkBeforeAnythingIsWritten) {
+TEST(PrivateDirectory, UnpackingStopsAtALinkOrAnotherUsersDirectoryBeforeAnythingIsWritten) {
   ScratchDir scratch;
   fs::path dir = scratch.path() / L"onefile_1_2";
   write_file(dir / L"victim.txt", "the user's own");
-  ProcessResult result = run_scenario("unpack_into_link", {}, {dir.wstring()});
-  EXPECT_EQ(result.exit_code, 2u);
-  EXPECT_EQ(result.err, text_mode("Error, refusing to unpack into '" + narrow(dir.wstring()) +
-                                  "', which is a link to elsewhere.\n"));
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-  EXPECT_EQ(read_file(dir / L"victim.txt"), "the user's own");
+  const struct {
+    const wchar_t* planted;
+    const char* what;
+  } cases[] = {{L"link", "is a link to elsewhere"}, {L"foreign", "another user made"}};
+  for (const auto& test : cases) {
+    ProcessResult result = run_scenario("unpack_into_planted", {}, {test.planted, dir.wstring()});
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.err, text_mode("Error, refusing to unpack into '" + narrow(dir.wstring()) + "', which " +
+                                    test.what + ".\n"));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+    EXPECT_EQ(read_file(dir / L"victim.txt"), "the user's own");
+  }
 }
 
 BOOL WINAPI refusing_create_directory(LPCWSTR, LPSECURITY_ATTRIBUTES) {
@@ -512,7 +520,8 @@ TEST(PrivateDirectory, NothingIsWrittenWhereThePrivateDirectoryCannotBeMade) {
   fs::path dir = scratch.path() / L"onefile_1_2";
   ProcessResult result = run_scenario("unpack_without_private_directory", {}, {dir.wstring()});
   EXPECT_EQ(result.exit_code, 2u);
-  EXPECT_EQ(result.err, text_mode("Error, failed to open '" + narrow(dir.wstring()) + "\\app.dll' for writing.\n"));
+  EXPECT_EQ(result.err, text_mode("Error, couldn't create the extraction directory '" + narrow(dir.wstring()) +
+                                  "' ([Error 5] " + system_message(ERROR_ACCESS_DENIED) + ")\n"));
   EXPECT_TRUE(fs::is_empty(scratch.path()));
 }
 

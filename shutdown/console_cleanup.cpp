@@ -46,27 +46,25 @@ bool is_dot_entry(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
-// Starts listing the directory whose path is the first `length` units of
-// `path`; the path is left as it was.
-HANDLE open_listing(wchar_t* path, size_t length, WIN32_FIND_DATAW* found) {
-  static const wchar_t all[] = L"\\*";
-  if (length + 2 >= PATH_CAPACITY) return INVALID_HANDLE_VALUE;
-  copy_wide(path + length, PATH_CAPACITY - length, all);
+// Starts listing the directory that path names; the path is left as it was.
+HANDLE open_listing(TextCursor* path, WIN32_FIND_DATAW* found) {
+  size_t length = path->length;
+  if (!text_try_append(path, L"\\*")) return INVALID_HANDLE_VALUE;
   wchar_t long_form[LONG_PATH_CAPACITY];
-  HANDLE search = system_calls.FindFirstFileExW(long_path_form(path, long_form), FindExInfoBasic, found,
+  HANDLE search = system_calls.FindFirstFileExW(long_path_form(path->text, long_form), FindExInfoBasic, found,
                                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  path[length] = L'\0';
+  text_cut(path, length);
   return search;
 }
 
-// Appends "\name" to the path of `length` units; the new length, or 0 when
-// the entry's path does not fit (the shell's attempts get it instead).
-size_t enter_name(wchar_t* path, size_t length, const wchar_t* name) {
-  size_t name_length = bounded_length(name, MAX_PATH);
-  if (length + 1 + name_length >= PATH_CAPACITY) return 0;
-  path[length] = L'\\';
-  copy_wide(path + length + 1, PATH_CAPACITY - length - 1, name);
-  return length + 1 + name_length;
+// Appends "\name"; false, with the path as it was, when the entry's path
+// does not fit (the shell's attempts get it instead).
+bool enter_name(TextCursor* path, const wchar_t* name) {
+  size_t length = path->length;
+  bounded_length(name, MAX_PATH);
+  if (text_try_append_unit(path, L'\\') && text_try_append(path, name)) return true;
+  text_cut(path, length);
+  return false;
 }
 
 // Windows refuses to delete what is marked read-only. A link keeps its
@@ -103,42 +101,39 @@ void remove_entry(const wchar_t* path, DWORD attributes) {
 // once, so an entry that cannot be removed (a file still open) is passed
 // over, not retried, and left to the shell's attempts.
 void remove_tree(const wchar_t* root) {
-  wchar_t path[PATH_CAPACITY];
+  wchar_t path_buffer[PATH_CAPACITY];
   HANDLE searches[WALK_DEPTH_CAPACITY];
   WIN32_FIND_DATAW found;
-  copy_wide(path, PATH_CAPACITY, root);
-  size_t length = bounded_length(path, PATH_CAPACITY);
+  TextCursor path = text_start(path_buffer, PATH_CAPACITY);
+  text_append(&path, root);
   size_t depth = 0;
-  searches[0] = open_listing(path, length, &found);
+  searches[0] = open_listing(&path, &found);
   if (searches[0] == INVALID_HANDLE_VALUE) return;
   bool listed = true;  // `found` holds an entry of the current level not yet handled
   for (;;) {
     if (!listed) {
       // The level is done: its directory goes if nothing was left in it.
       FindClose(searches[depth]);
-      remove_directory(path);
+      remove_directory(path.text);
       if (depth == 0) return;
       --depth;
-      while (path[--length] != L'\\') {
-      }
-      path[length] = L'\0';
+      text_cut(&path, static_cast<size_t>(wcsrchr(path.text, L'\\') - path.text));
     } else if (!is_dot_entry(found.cFileName)) {
       DWORD attributes = found.dwFileAttributes;
-      size_t entry_length = enter_name(path, length, found.cFileName);
-      if (entry_length != 0) {
+      size_t directory_length = path.length;
+      if (enter_name(&path, found.cFileName)) {
         bool plain_directory = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                                FILE_ATTRIBUTE_DIRECTORY;
         if (plain_directory && depth + 1 < WALK_DEPTH_CAPACITY) {
-          clear_read_only(path, attributes);
-          HANDLE search = open_listing(path, entry_length, &found);
+          clear_read_only(path.text, attributes);
+          HANDLE search = open_listing(&path, &found);
           if (search != INVALID_HANDLE_VALUE) {
             searches[++depth] = search;
-            length = entry_length;
             continue;  // `found` now holds the new level's first entry
           }
         }
-        remove_entry(path, attributes);
-        path[length] = L'\0';
+        remove_entry(path.text, attributes);
+        text_cut(&path, directory_length);
       }
     }
     listed = system_calls.FindNextFileW(searches[depth], &found);

@@ -23,14 +23,26 @@ int print_error(const char* format, ...) {
   return written;
 }
 
-void report_system_error(const char* message, DWORD code) {
-  char* system_text = nullptr;  // stays null when the system has no text; printed as "(null)"
+namespace {
+
+// Stays null when the system has no text, which msvcrt's printf prints as
+// "(null)"; the buffer is left to the process end, which follows at once.
+char* system_text_of(DWORD code) {
+  char* system_text = nullptr;
   FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
                  nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<char*>(&system_text), 0,
                  nullptr);
-  // msvcrt's printf prints a null %s as "(null)"; the buffer is left to the
-  // process end, which follows at once.
-  print_error("%s ([Error %ld] %s)\n", message, static_cast<long>(code), system_text);
+  return system_text;
+}
+
+}  // namespace
+
+void report_system_error(const char* message, DWORD code) {
+  print_error("%s ([Error %ld] %s)\n", message, static_cast<long>(code), system_text_of(code));
+}
+
+void report_system_error_about(const char* message, const wchar_t* path, DWORD code) {
+  print_error("%s '%ls' ([Error %ld] %s)\n", message, path, static_cast<long>(code), system_text_of(code));
 }
 
 void report_spec_error(const wchar_t* spec) {

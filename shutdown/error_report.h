@@ -12,6 +12,9 @@
 // code; the caller ends the process right after.
 void report_system_error(const char* message, DWORD code);
 
+// The same with a path: "%s '%ls' ([Error %ld] %s)\n".
+void report_system_error_about(const char* message, const wchar_t* path, DWORD code);
+
 // "Error, couldn't runtime expand spec '%ls'.\n" on standard error, then abort.
 [[noreturn]] void report_spec_error(const wchar_t* spec);
 

@@ -1,0 +1,30 @@
+// The capacity of every fixed text buffer of the launcher, in UTF-16 units
+// with the terminating NUL, in one place. Entry names (ENTRY_NAME_CAPACITY)
+// are bounded by the payload format itself, in payload/payload_format.h.
+#pragma once
+
+#include <stddef.h>
+
+// The extraction directory, every path built below it, and the launcher's
+// own module path as the child's image.
+constexpr size_t PATH_CAPACITY = 4096;
+// As large as the target path it is copied from, so that the copy always fits.
+constexpr size_t FIRST_ENTRY_PATH_CAPACITY = PATH_CAPACITY;
+// The cached forms of the launcher's own path and the directory that holds it.
+constexpr size_t EXE_PATH_CAPACITY = 4097;
+// The parent's image path is compared with the launcher's own: a launcher
+// path that fits its buffer must fit here too.
+constexpr size_t PARENT_IMAGE_PATH_CAPACITY = EXE_PATH_CAPACITY;
+// The longest path above with room for "\\?\UNC\" in place of its "\\".
+constexpr size_t LONG_PATH_CAPACITY = PATH_CAPACITY + 6;
+// The child's command line: the longest Windows takes.
+constexpr size_t COMMAND_LINE_CAPACITY = 32768;
+// An environment variable's value: the longest Windows keeps.
+constexpr size_t ENV_VALUE_CAPACITY = 32768;
+// A widened environment variable name.
+constexpr size_t VARIABLE_NAME_CAPACITY = 40;
+// A process id in decimal, and the time stamp of {TIME}.
+constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
+constexpr size_t TIME_TEXT_CAPACITY = 1024;
+// A reference name inside a directory spec's braces.
+constexpr size_t SPEC_NAME_CAPACITY = 1024;
