@@ -21,6 +21,7 @@ inline constexpr uint8_t kCacheFails = 0x04;      // ... and for local applicati
 inline constexpr uint8_t kNoArgv0 = 0x08;         // the runtime's argument vector is empty
 inline constexpr uint8_t kParentDigits = 0x10;    // VORBEL_ONEFILE_PARENT's units become digits
 inline constexpr uint8_t kStartFormatted = 0x20;  // VORBEL_ONEFILE_START is a "%lld" count (the clock halved)
+inline constexpr uint8_t kStartDigits = 0x40;     // VORBEL_ONEFILE_START's units become digits
 
 enum Value { kTemp, kHome, kCache, kArgv0, kParent, kStart, kValueCount };
 

@@ -93,10 +93,12 @@ Bytes as_content(const Bytes& plain, uint8_t flags = 0) {
 // ---- Directory specs --------------------------------------------------------------
 
 // The launcher's own spec at its usual size and at the edges of the 4096-unit
-// buffer, the program and shell folder variants.
+// buffer, the program and shell folder variants, and inherited start times on
+// either side of what is taken as one: 20 digits, 2^64, zeros in front, a path.
 void save_spec_seeds(const fs::path& corpus) {
   const fs::path spec_dir = corpus / "path_spec";
-  auto spec_seed = [&](const char* name, size_t capacity, std::u16string spec, std::u16string temp, uint8_t flags) {
+  auto spec_seed = [&](const char* name, size_t capacity, std::u16string spec, std::u16string temp, uint8_t flags,
+                       std::u16string start = {}) {
     fuzz::SpecInput input;
     input.capacity = capacity;
     input.flags = flags;
@@ -107,6 +109,7 @@ void save_spec_seeds(const fs::path& corpus) {
     input.values[fuzz::kCache] = u"C:\\users\\me\\AppData\\Local";
     input.values[fuzz::kArgv0] = spec.starts_with(u"{PROGRAM_BASE}{") ? u".exe" : u"C:\\d\\App.EXE";
     input.values[fuzz::kParent] = u"4242";
+    input.values[fuzz::kStart] = std::move(start);
     input.spec = std::move(spec);
     save(spec_dir / name, fuzz::encode_spec_input(input));
   };
@@ -119,6 +122,12 @@ void save_spec_seeds(const fs::path& corpus) {
   spec_seed("seed-program-exe-only", 4096, u"{PROGRAM_BASE}{PROGRAM_DIR}", temp, 0);
   spec_seed("seed-shell-folders", 600, u"{HOME}\\{CACHE_DIR}\\{PRODUCT}-{VERSION}", temp, 0);
   spec_seed("seed-open-and-unknown", 64, u"x{AB{TIME}}{}{NOPE}{TEMP", temp, fuzz::kTempFails);
+  const std::u16string default_spec = u"{TEMP}\\onefile_{PID}_{TIME}";
+  spec_seed("seed-inherited-start-largest", 4096, default_spec, temp, 0, u"18446744073709551615");
+  spec_seed("seed-inherited-start-2-to-the-64", 4096, default_spec, temp, 0, u"18446744073709551616");
+  spec_seed("seed-inherited-start-20-with-zeros", 4096, default_spec, temp, 0, u"00000000000000000042");
+  spec_seed("seed-inherited-start-21-with-zeros", 4096, default_spec, temp, 0, u"000000000000000000042");
+  spec_seed("seed-inherited-start-path", 4096, default_spec, temp, 0, u"1\\..\\me");
 }
 
 }  // namespace
