@@ -18,7 +18,9 @@ How a message and a row match (the row's first column, inside its quotes):
   - a message passed straight to report_system_error is printed with the
     error code and the system's text in parentheses after it, so it matches
     a row made of the message, " (" and any text ending in ")": "Error, load
-    DLL." matches "Error, load DLL. ([Error 126] ...)".
+    DLL." matches "Error, load DLL. ([Error 126] ...)"; one passed to
+    report_system_error_about has a quoted path between the two:
+    "Error, couldn't create the extraction directory '...' (...)".
 
     check_error_table.py SOURCE_DIR
 """
@@ -105,11 +107,16 @@ def table_rows(root):
     return rows
 
 
+# What the reporting functions print after the message.
+SYSTEM_TEXT_ROWS = {"report_system_error": " (...)", "report_system_error_about": " '...' (...)"}
+SYSTEM_TEXT_PATTERNS = {"report_system_error": r" \(.*\)", "report_system_error_about": r" '\.\.\.' \(.*\)"}
+
+
 def as_row(message, callee):
     """The message as its row writes it: "..." for each conversion."""
     text = message[:-1] if message.endswith("\n") else message
     row = FORMAT_ITEM.sub(lambda item: "%" if item.group() == "%%" else "...", text)
-    return row + (" (...)" if callee == "report_system_error" else "")
+    return row + SYSTEM_TEXT_ROWS.get(callee, "")
 
 
 def row_pattern(message, callee):
@@ -119,8 +126,7 @@ def row_pattern(message, callee):
         pattern += re.escape(text[at : item.start()]) + ("%" if item.group() == "%%" else re.escape("..."))
         at = item.end()
     pattern += re.escape(text[at:])
-    if callee == "report_system_error":
-        pattern += r" \(.*\)"
+    pattern += SYSTEM_TEXT_PATTERNS.get(callee, "")
     return re.compile(pattern)
 
 
