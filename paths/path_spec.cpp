@@ -24,9 +24,10 @@ namespace {
 const wchar_t PRODUCT_NAME[] = VORBEL_PRODUCT_NAME_TEXT;
 const wchar_t PRODUCT_VERSION[] = VORBEL_PRODUCT_VERSION_TEXT;
 
-// A value that does not fit is a stop, unlike a literal.
+// A value that does not fit is a stop, unlike a literal. Unit by unit, so
+// that what stands in the output at the stop is what fitted of it.
 void append_value(TextCursor* out, const wchar_t* value) {
-  text_append(out, value);
+  for (const wchar_t* unit = value; *unit != L'\0'; ++unit) text_append_unit(out, *unit);
 }
 
 // Removes backslashes from the end of the output (not only from the value).
@@ -49,10 +50,11 @@ void append_temp(TextCursor* out) {
 
 bool append_shell_folder(TextCursor* out, int folder) {
   wchar_t path[MAX_PATH];
-  path[0] = L'\0';
-  if (system_calls.SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) return false;
-  path[MAX_PATH - 1] = L'\0';
-  append_value(out, path);
+  TextCursor value = text_start(path, MAX_PATH);
+  if (system_calls.SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, value.text) != S_OK) return false;
+  // The call fills at most MAX_PATH units, its NUL among them.
+  value = text_resume(path, MAX_PATH);
+  append_value(out, value.text);
   trim_trailing_backslashes(out);
   return true;
 }

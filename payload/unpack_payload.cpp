@@ -21,11 +21,15 @@
 #include "payload/private_directory.h"
 #include "shutdown/error_report.h"
 
-wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
-int known_directory_count;
 bool extraction_dir_private;
 
 namespace {
+
+// Directories known to exist, seeded with the home directory; never
+// reordered, freed only by forget_known_directories.
+constexpr int KNOWN_DIRECTORY_CAPACITY = 1024;
+wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
+int known_directory_count;
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
@@ -250,5 +254,5 @@ void forget_known_directories() {
   for (int i = 0; i < known_directory_count; ++i) free(known_directories[i]);
   known_directory_count = 0;
   memset(known_directory_slots, 0, sizeof known_directory_slots);
-  last_directory[0] = L'\0';
+  text_start(last_directory, PATH_CAPACITY);
 }

@@ -20,11 +20,6 @@ void create_directory_path(const wchar_t* path);
 // Makes sure one directory exists (its parent must); false when it cannot be made.
 bool create_directory(const wchar_t* path);
 
-// The cache of directories known to exist, seeded with the home directory.
-constexpr int KNOWN_DIRECTORY_CAPACITY = 1024;
-extern wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
-extern int known_directory_count;
-
 // Empties the cache (and what indexes it), as at process start. The launcher
 // never needs it; tests that unpack more than once in one process do.
 void forget_known_directories();

@@ -142,6 +142,9 @@ TEST(PackedLauncher, AFileHeldOpenKeepsTheDirectoryButNotTheStatus) {
   EXPECT_EQ(result.exit_code, 5u) << result.out << result.err;
   EXPECT_EQ(value(report_of(result.out), "held"), "yes");
   EXPECT_EQ(result.err, "");
+  std::vector<fs::path> kept = app.left_in_temp();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(fs::exists(kept[0] / L"data" / L"readme.txt")) << "the held file stays where it was";
   // The holder keeps the file for 3 s; after it lets go the directory can go.
   Sleep(2000);
   for (const auto& left : app.left_in_temp()) {
