@@ -1,15 +1,19 @@
 // Tests of the own executable path: both forms and their caches, prefix
-// removal, the short-form rewrite and its corner cases. Expected values are
-// computed from what the system reports at run time.
+// removal, the short-form rewrite and its corner cases. A copy of this
+// program at a path written out here shows both forms; only the short name
+// of its one long folder is the system's, as it reports it at run time.
 #include "paths/exe_path.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "common/system_calls.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
+#include "tests/support/test_fs.h"
 
 namespace {
 
@@ -19,39 +23,30 @@ std::wstring module_name() {
   return path;
 }
 
-// The short form of the directories, the file name as it stands.
-std::wstring short_directories(const std::wstring& path) {
-  size_t cut = path.find_last_of(L'\\');
-  std::wstring directory = path.substr(0, cut);
-  wchar_t short_form[EXE_PATH_CAPACITY];
-  DWORD length = GetShortPathNameW(directory.c_str(), short_form, EXE_PATH_CAPACITY);
-  if (length == 0) return path;
-  return std::wstring(short_form, length) + path.substr(cut);
-}
+const wchar_t COPY_TOP[] = L"C:\\vrbexe";
+const wchar_t COPY_FOLDER[] = L"C:\\vrbexe\\Long Folder";
+const wchar_t COPY[] = L"C:\\vrbexe\\Long Folder\\prog.exe";
 
-std::wstring final_path_of(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), 0, 7, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  wchar_t final_path[EXE_PATH_CAPACITY];
-  DWORD length = GetFinalPathNameByHandleW(file, final_path, EXE_PATH_CAPACITY, 0);
-  CloseHandle(file);
-  std::wstring text(final_path, length);
-  if (text.rfind(L"\\\\?\\", 0) == 0 && text.size() > 5 && text[5] == L':') text = text.substr(4);
-  return text;
-}
+// The copy for one test, removed at its end.
+struct PlacedCopy {
+  PlacedCopy() {
+    std::filesystem::create_directories(COPY_FOLDER);
+    std::filesystem::copy_file(own_executable(), COPY, std::filesystem::copy_options::overwrite_existing);
+  }
+  ~PlacedCopy() {
+    std::error_code ignored;
+    std::filesystem::remove_all(COPY_TOP, ignored);
+  }
+  PlacedCopy(const PlacedCopy&) = delete;
+  PlacedCopy& operator=(const PlacedCopy&) = delete;
+};
 
-TEST(GetExecutablePath, PlainFormIsTheModuleNameAndIsCached) {
-  const wchar_t* first = get_executable_path(false);
-  EXPECT_EQ(std::wstring(first), module_name());
-  EXPECT_EQ(get_executable_path(false), first);
-}
-
-TEST(GetExecutablePath, ResolvedFormIsTheFinalPathWithShortDirectories) {
-  const wchar_t* first = get_executable_path(true);
-  EXPECT_EQ(std::wstring(first), short_directories(final_path_of(module_name())));
-  EXPECT_EQ(std::wstring(first).substr(std::wstring(first).find_last_of(L'\\')),
-            module_name().substr(module_name().find_last_of(L'\\')))
-      << "the file name keeps its long form";
-  EXPECT_EQ(get_executable_path(true), first);
+// The copy's path with its folders in short form, by the system's report.
+std::string short_copy_path() {
+  wchar_t folder[MAX_PATH];
+  DWORD length = GetShortPathNameW(COPY_FOLDER, folder, MAX_PATH);
+  EXPECT_NE(length, 0u);
+  return narrow(std::wstring(folder, length)) + "\\prog.exe";
 }
 
 // A stand-in for GetFinalPathNameByHandleW that reports a chosen path.
@@ -102,12 +97,29 @@ TEST(ResolveFinalPath, RemovesTheLongPathPrefixes) {
   }
 }
 
-TEST(ResolveFinalPath, WithoutTheFinalPathFunctionTheModuleNameIsShortened) {
-  SystemCallOverride lookup(system_calls.GetProcAddress, fake_lookup);
+VORBEL_SCENARIO(print_own_paths) {
+  const wchar_t* plain = get_executable_path(false);
+  const wchar_t* resolved = get_executable_path(true);
+  std::printf("plain=%s\nresolved=%s\ncached=%s\n", narrow(plain).c_str(), narrow(resolved).c_str(),
+              get_executable_path(false) == plain && get_executable_path(true) == resolved ? "yes" : "no");
+  // Systems without GetFinalPathNameByHandleW, or where it fails, shorten
+  // the module name itself.
+  system_calls.GetProcAddress = fake_lookup;
   for (FARPROC function : {FARPROC{nullptr}, reinterpret_cast<FARPROC>(failing_final_path)}) {
     final_path_function = function;
-    EXPECT_EQ(resolve(module_name()), short_directories(module_name()));
+    std::printf("without final path=%s\n", narrow(resolve(module_name())).c_str());
   }
+  return 0;
+}
+
+TEST(GetExecutablePath, ThePlainFormIsTheModuleNameAndTheResolvedOneHasShortFolders) {
+  PlacedCopy copy;
+  ProcessResult result = run_process(COPY, L"prog.exe --scenario=print_own_paths");
+  const std::string resolved = short_copy_path();
+  EXPECT_EQ(result.out, text_mode("plain=C:\\vrbexe\\Long Folder\\prog.exe\nresolved=" + resolved +
+                                  "\ncached=yes\nwithout final path=" + resolved + "\nwithout final path=" +
+                                  resolved + "\n"));
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
 }
 
 TEST(ToShortPath, KeepsTheFileNameAndLeavesUnknownDirectoriesAlone) {
