@@ -30,6 +30,7 @@ namespace {
 constexpr int KNOWN_DIRECTORY_CAPACITY = 1024;
 wchar_t* known_directories[KNOWN_DIRECTORY_CAPACITY];
 int known_directory_count;
+bool home_directory_known;
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
@@ -92,6 +93,19 @@ uint64_t read_entry_size() {
 
 // create_directory makes the extraction directory user-only; tried directly
 // first, like every level, and its ancestors made only when that fails.
+void remember_directory(const wchar_t* path);
+
+// The home directory exists: a climb up from a path below it stops there.
+// Asked for only when a climb begins, so that a run whose TEMP exists never
+// asks the shell for the profile folder.
+void remember_home_directory() {
+  if (home_directory_known) return;
+  home_directory_known = true;
+  wchar_t home[PATH_CAPACITY];
+  if (!expand_path_spec(home, L"{HOME}", PATH_CAPACITY)) report_spec_error(L"{HOME}");
+  remember_directory(home);
+}
+
 // Why the extraction directory could not be made, from its latest attempt.
 unsigned long private_directory_error;
 
@@ -155,7 +169,8 @@ bool make_private_directory(const wchar_t* path) {
 }
 
 void remember_directory(const wchar_t* path) {
-  if (known_directory_count >= KNOWN_DIRECTORY_CAPACITY) return;
+  // One slot stays for the home directory until it is taken.
+  if (known_directory_count >= KNOWN_DIRECTORY_CAPACITY - (home_directory_known ? 0 : 1)) return;
   uint32_t slot = known_directory_slot(path);
   if (known_directory_slots[slot] != 0) return;
   // A copy that cannot be made only costs a system call on the next request.
@@ -218,6 +233,7 @@ void create_directory_path(const wchar_t* path) {
       if (failed_levels > 0) text_rejoin(&level, L'\\');  // down to the child that failed
       break;
     }
+    remember_home_directory();
     ++failed_levels;
   }
   // Each level that failed is tried once more, parents before children; a
@@ -229,12 +245,6 @@ void create_directory_path(const wchar_t* path) {
 }
 
 bool create_directory(const wchar_t* path) {
-  if (known_directory_count == 0) {
-    // The home directory exists: the climb up from a path below it stops there.
-    wchar_t home[PATH_CAPACITY];
-    if (!expand_path_spec(home, L"{HOME}", PATH_CAPACITY)) report_spec_error(L"{HOME}");
-    remember_directory(home);
-  }
   if (last_directory[0] != L'\0' && wcscmp(last_directory, path) == 0) return true;
   if (known_directory_slots[known_directory_slot(path)] != 0) return true;
   if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0') return true;  // a drive: "C:"
@@ -253,6 +263,7 @@ bool create_directory(const wchar_t* path) {
 void forget_known_directories() {
   for (int i = 0; i < known_directory_count; ++i) free(known_directories[i]);
   known_directory_count = 0;
+  home_directory_known = false;
   memset(known_directory_slots, 0, sizeof known_directory_slots);
   text_start(last_directory, PATH_CAPACITY);
 }

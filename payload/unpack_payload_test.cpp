@@ -674,11 +674,17 @@ TEST(UnpackPayload, AFailedWriteIsReportedWithTheSystemText) {
   EXPECT_TRUE(fs::exists(scratch.path() / L"app.dll")) << "the partly written file stays";
 }
 
-TEST(UnpackPayload, AHomeDirectoryThatCannotBeFoundIsASpecError) {
+// The home directory is asked for only when a climb begins: an extraction
+// directory whose parent exists needs no profile folder (and no shell32).
+TEST(UnpackPayload, AHomeDirectoryThatCannotBeFoundIsASpecErrorOnlyWhenAClimbNeedsIt) {
   ScratchDir scratch;
-  ProcessResult result = run_failing("unpack_without_home", L"", scratch.str());
-  EXPECT_EQ(result.exit_code, ABORT_STATUS);
-  EXPECT_EQ(result.err.rfind(text_mode("Error, couldn't runtime expand spec '{HOME}'.\n"), 0), 0u) << result.err;
+  ProcessResult direct = run_failing("unpack_without_home", L"", (scratch.path() / L"onefile_1_2").wstring());
+  EXPECT_EQ(direct.exit_code, 0u) << direct.err;
+  EXPECT_EQ(read_file(scratch.path() / L"onefile_1_2" / L"app.dll"), "MZ");
+  ProcessResult climbing =
+      run_failing("unpack_without_home", L"", (scratch.path() / L"missing" / L"deeper" / L"onefile_1_2").wstring());
+  EXPECT_EQ(climbing.exit_code, ABORT_STATUS);
+  EXPECT_EQ(climbing.err.rfind(text_mode("Error, couldn't runtime expand spec '{HOME}'.\n"), 0), 0u) << climbing.err;
 }
 
 TEST(UnpackPayload, AStreamCutInsideAnEntryIsADecodingError) {

@@ -168,6 +168,8 @@ void remove_extraction_dir() {
   if (checked == DIRECTORY_IS_LINK) return;
   if (checked == DIRECTORY_OPENED) CloseHandle(root);
   remove_tree(extraction_dir);
+  // The shell, and the time it takes to load, only for what the walk left.
+  if (!directory_present(extraction_dir)) return;
   // Without the shell's delete the walk is all there is: no attempts to wait for.
   if (!delete_extraction_dir()) return;
   for (int retry = 0; retry < DELETE_RETRIES; ++retry) {

@@ -26,6 +26,6 @@ DWORD child_grace_ms(DWORD event);
 
 // Stops the child (grace time, then ended with STATUS_CONTROL_C_EXIT), then,
 // once armed, removes the extraction directory unless a link has taken its
-// place: a direct walk first, then the shell's delete request, repeated while
-// the directory is there, 21 calls at most.
+// place: a direct walk first, then, only for what it left, the shell's delete
+// request, repeated while the directory is there, 21 calls at most.
 void cleanup_extraction();
