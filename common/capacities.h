@@ -19,6 +19,12 @@ constexpr size_t PARENT_IMAGE_PATH_CAPACITY = EXE_PATH_CAPACITY;
 constexpr size_t LONG_PATH_CAPACITY = PATH_CAPACITY + 6;
 // The child's command line: the longest Windows takes.
 constexpr size_t COMMAND_LINE_CAPACITY = 32768;
+// One argument of the launcher's own command line, split to be handed on. A
+// process's command line holds at most 32767 units (its length is kept in
+// bytes in 16 bits); an argument after the first (which is replaced, not kept)
+// has at least one unit before it and is no longer than what it was read
+// from, so 32766 units and its NUL.
+constexpr size_t SPLIT_ARGUMENT_CAPACITY = 32767;
 // An environment variable's value: the longest Windows keeps.
 constexpr size_t ENV_VALUE_CAPACITY = 32768;
 // A widened environment variable name.

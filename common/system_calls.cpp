@@ -1,5 +1,5 @@
 // The real entries of the system-call seam (see system_calls.h), and the
-// first-use binding of the three shell32 entries.
+// first-use binding of the two shell32 entries.
 #include "common/system_calls.h"
 
 #include <aclapi.h>
@@ -28,7 +28,6 @@ void* bind_shell_call(void* volatile* slot, const char* name) {
 }
 
 void* volatile bound_folder_path = nullptr;
-void* volatile bound_split = nullptr;
 void* volatile bound_file_operation = nullptr;
 
 HRESULT WINAPI bind_SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path) {
@@ -36,13 +35,6 @@ HRESULT WINAPI bind_SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD
       bind_shell_call(&bound_folder_path, "SHGetFolderPathW"));
   if (call == nullptr) return HRESULT_FROM_WIN32(GetLastError());
   return call(owner, folder, token, flags, path);
-}
-
-LPWSTR* WINAPI bind_CommandLineToArgvW(LPCWSTR command_line, int* count) {
-  auto call = reinterpret_cast<decltype(SystemCalls::CommandLineToArgvW)>(
-      bind_shell_call(&bound_split, "CommandLineToArgvW"));
-  if (call == nullptr) return nullptr;  // GetLastError() says why, as for the call failing
-  return call(command_line, count);
 }
 
 int WINAPI bind_SHFileOperationW(LPSHFILEOPSTRUCTW operation) {
@@ -61,7 +53,7 @@ SystemCalls system_calls = {
     WriteFile,
     CreateProcessW,
     GetExitCodeProcess,
-    bind_CommandLineToArgvW,
+    GetCommandLineW,
     GetProcAddress,
     bind_SHFileOperationW,
     FindFirstFileExW,

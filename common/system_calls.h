@@ -24,7 +24,8 @@ struct SystemCalls {
                                LPVOID environment, LPCWSTR current_directory, LPSTARTUPINFOW startup_info,
                                LPPROCESS_INFORMATION process_information);
   BOOL(WINAPI* GetExitCodeProcess)(HANDLE process, LPDWORD exit_code);
-  LPWSTR*(WINAPI* CommandLineToArgvW)(LPCWSTR command_line, int* count);
+  // The launcher's own command line: tests hand it the arguments of a case.
+  LPWSTR(WINAPI* GetCommandLineW)();
   FARPROC(WINAPI* GetProcAddress)(HMODULE module, LPCSTR name);
   int(WINAPI* SHFileOperationW)(LPSHFILEOPSTRUCTW operation);
   // The cleanup's own walk: Wine cannot show a reparse point being removed

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_utf16.h"
 #include "packer/entry_names.h"
 #include "payload/entry_name_rule.h"
 
@@ -102,13 +103,8 @@ void check_components(std::u16string_view name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // UTF-16LE units up to the first NUL: the name as the launcher reads it.
-  std::u16string name;
-  for (size_t i = 0; i + 1 < size; i += 2) {
-    const char16_t unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (unit == u'\0') break;
-    name += unit;
-  }
+  // The name as the launcher reads it.
+  const std::u16string name = utf16_up_to_nul(data, size);
   if (name.empty()) return 0;  // the end marker, never checked as a name
   check_components(name);
   const bool passes = launcher_passes(name);

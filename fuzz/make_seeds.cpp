@@ -182,5 +182,13 @@ int main(int argc, char** argv) {
   save(rule_dir / "seed-device", utf16(u"sub/Com\u00B9 .log\\nul"));
   save(rule_dir / "seed-drive", utf16(u"C:x"));
   save(rule_dir / "seed-unicode", utf16(u"\u00E9t\u00E9\\\xD83D\xDE00.txt"));
+
+  // Command lines, read as UTF-16LE as well: argument 0 both ways, backslash
+  // runs before quotes and not, the triple quote, blanks and tabs, non-ASCII.
+  const fs::path split_dir = corpus / "command_line_split";
+  save(split_dir / "seed-quoted-program", utf16(u"\"C:\\Program Files\\a.exe\"x \"two words\" end"));
+  save(split_dir / "seed-backslashes", utf16(u"p a\\\\\\b d\"e f\"g a\\\\\\\"b a\\\\\\\\\"b c\" C:\\dir\\"));
+  save(split_dir / "seed-quotes", utf16(u"p a\"b\"\" c \"\"\" \"a\"\"\"b c\" \"\""));
+  save(split_dir / "seed-blanks", utf16(u" \tp\t\"\u00E9 \xD83D\xDE00\"\u3000x  "));
   return 0;
 }

@@ -5,11 +5,11 @@
 
 #include <stdlib.h>
 #include <windows.h>
-#include <shellapi.h>
 
 #include "common/bounded_text.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "launcher/command_line_split.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "shutdown/console_cleanup.h"
@@ -75,22 +75,43 @@ void append_argument(TextCursor* line, const wchar_t* argument) {
   text_append_unit(line, L'"');
 }
 
+namespace {
+
+// The arguments are handed on one at a time, each as soon as it is complete.
+wchar_t split_argument[SPLIT_ARGUMENT_CAPACITY];
+
+struct ChildLineBuilder {
+  TextCursor line;
+  TextCursor argument;
+  size_t count;  // arguments handed on so far
+};
+
+void take_argument_unit(void* context, wchar_t unit) {
+  ChildLineBuilder* builder = static_cast<ChildLineBuilder*>(context);
+  // Argument 0 is replaced, so its units are not kept.
+  if (builder->count > 0) text_append_unit(&builder->argument, unit);
+}
+
+void take_argument_end(void* context) {
+  ChildLineBuilder* builder = static_cast<ChildLineBuilder*>(context);
+  if (builder->count == 0) {
+    append_argument(&builder->line, launcher_module_path);
+  } else {
+    text_append_unit(&builder->line, L' ');
+    append_argument(&builder->line, builder->argument.text);
+    text_cut(&builder->argument, 0);
+  }
+  ++builder->count;
+}
+
+}  // namespace
+
 void build_child_command_line() {
-  int count = 0;
-  LPWSTR* arguments = system_calls.CommandLineToArgvW(GetCommandLineW(), &count);
-  if (arguments == nullptr) {
-    report_system_error("Error, couldn't split the command line for the child", GetLastError());
-    exit(2);
-  }
-  TextCursor line = text_start(child_command_line, COMMAND_LINE_CAPACITY);
   fill_launcher_module_path();
-  if (count > 0) arguments[0] = launcher_module_path;
-  // The array lives until the process ends.
-  for (int i = 0; i < count; ++i) {
-    if (arguments[i] == nullptr) abort();
-    if (i > 0) text_append_unit(&line, L' ');
-    append_argument(&line, arguments[i]);
-  }
+  ChildLineBuilder builder = {text_start(child_command_line, COMMAND_LINE_CAPACITY),
+                              text_start(split_argument, SPLIT_ARGUMENT_CAPACITY), 0};
+  const ArgumentSink sink = {&builder, take_argument_unit, take_argument_end};
+  split_command_line(system_calls.GetCommandLineW(), launcher_module_path, &sink);
 }
 
 int launch_child_and_wait() {

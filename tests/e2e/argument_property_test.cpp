@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/random_runs.h"
 
 namespace {
 
@@ -35,27 +36,9 @@ std::wstring random_argument(std::mt19937& random) {
   return argument;
 }
 
-std::string hex_units(const std::wstring& text) {
-  std::ostringstream hex;
-  hex << std::hex;
-  for (wchar_t unit : text) {
-    hex.width(4);
-    hex.fill('0');
-    hex << static_cast<unsigned>(unit);
-  }
-  return hex.str();
-}
-
-unsigned env_number(const char* name, unsigned fallback) {
-  const char* text = std::getenv(name);
-  return text != nullptr && *text != '\0' ? static_cast<unsigned>(std::strtoul(text, nullptr, 0)) : fallback;
-}
-
 TEST(PackedLauncherArguments, RandomListsReachTheApplicationUnchanged) {
-  const unsigned seed = env_number("VORBEL_ARGUMENT_SEED", std::random_device{}());
   const unsigned lists = env_number("VORBEL_ARGUMENT_LISTS", 200);
-  std::printf("argument lists: %u, seed %u (VORBEL_ARGUMENT_SEED=%u repeats them)\n", lists, seed, seed);
-  std::fflush(stdout);
+  const unsigned seed = run_seed("VORBEL_ARGUMENT_SEED", "argument lists", lists);
   std::mt19937 random(seed);
   PackedApp app(built_file(VORBEL_PROBE_APP_DLL), false);
 
