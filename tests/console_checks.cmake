@@ -27,3 +27,12 @@ if(EXISTS ${checked_launcher} AND EXISTS ${probe_app} AND EXISTS ${suspended_sta
             ${probe_app} ${suspended_start} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
   set_tests_properties(planted_link_refused PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
 endif()
+
+# The modules each instance of a normal run loads (tests/check_module_count.py).
+set(empty_importer ${VORBEL_WINDOWS_BUILD_DIR}/tests/empty_importer.exe)
+if(EXISTS ${checked_launcher} AND EXISTS ${probe_app} AND EXISTS ${empty_importer})
+  add_test(NAME modules_loaded_per_instance
+    COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/check_module_count.py $<TARGET_FILE:vorbel-pack> ${checked_launcher}
+            ${probe_app} ${empty_importer} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
+  set_tests_properties(modules_loaded_per_instance PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
+endif()
