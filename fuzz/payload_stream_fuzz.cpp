@@ -1,13 +1,16 @@
-// Property: for any bytes taken as a payload resource, the shared stream reader
-// and list/verify built on it never crash, never loop for ever and never read out
-// of bounds. All three agree with a plain parse of the bytes the frame decodes to:
-// the same entries in the same order, a name of 1024 or more units reported as
-// too long (never stored past the launcher's 1024-unit buffer), and a cut-short
-// entry reported as corrupt. In content mode (see fuzz_payload.h) the reader also
-// hands out exactly the content that was compressed, and verify accepts the
-// payload exactly when it is sound: entries, valid names, nothing after the end
-// marker, and a whole frame whose checksum, if it has one, holds; a frame
-// without one passes but is reported as such.
+// Property: for any bytes taken as a payload resource, the shared stream reader,
+// the launcher's own entry loop (the one its unpacking runs) and list/verify
+// never crash, never loop for ever and never read out of bounds. All agree with a
+// plain parse of the bytes the frame decodes to: the same entries in the same
+// order, a name of 1024 or more units reported as too long (never stored past
+// the launcher's 1024-unit buffer), and a cut-short entry reported as corrupt.
+// The loop stops at the first name that would leave the extraction directory
+// and hands on each entry's contents in chunks that add up to its size. In
+// content mode (see fuzz_payload.h) the reader also hands out exactly the
+// content that was compressed, and verify accepts the payload exactly when it
+// is sound: entries, valid names, nothing after the end marker, and a whole
+// frame whose checksum, if it has one, holds; a frame without one passes but
+// is reported as such.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +26,8 @@
 #include "packer/entry_names.h"
 #include "packer/payload_inspect.h"
 #include "packer/utf.h"
-#include "payload/payload_entry.h"
+#include "payload/entry_name_rule.h"
+#include "payload/entry_walk.h"
 #include "payload/payload_format.h"
 #include "payload/payload_stream.h"
 
@@ -36,7 +40,7 @@ using Bytes = std::vector<uint8_t>;
 // can decode to gigabytes); the readers under test still go through all of them.
 constexpr size_t kDecodedCap = size_t{32} << 20;
 
-enum class End { kEndMarker, kNameTooLong, kCorrupt, kBadHeader };
+enum class End { kEndMarker, kNameTooLong, kCorrupt, kBadHeader, kOutside };
 
 struct Entry {
   std::u16string name;
@@ -48,6 +52,9 @@ struct Walk {
   End end = End::kCorrupt;
   std::vector<Entry> entries;
   size_t end_offset = 0;  // decoded bytes up to and including the end marker
+  // The index of the first entry whose name would leave the extraction
+  // directory, where the launcher stops; none when all stay inside.
+  std::optional<size_t> first_outside;
 };
 
 // A stream over `resource` with its own decoder and output buffer.
@@ -73,43 +80,82 @@ class Stream {
   Bytes buffer_;
 };
 
-// The launcher's loop: its own entry reader into a name buffer of the
-// launcher's size, guarded on both sides, then the contents in write-sized
-// chunks.
+// Takes what the launcher's loop hands a sink and checks its side of the
+// contract: NUL-terminated names that stay inside the directory, and each
+// entry's contents in chunks of the launcher's size that add up to its size.
+struct Recorder {
+  std::vector<Entry> entries;
+  uint64_t received = 0;
+  bool awaiting_size = false;  // the last name's size is still to be read
+  bool open = false;
+};
+
+bool take_name(void* context, const char16_t* name, size_t length) {
+  auto* recorder = static_cast<Recorder*>(context);
+  FUZZ_CHECK(!recorder->open && !recorder->awaiting_size && length > 0 && name[length] == 0);
+  FUZZ_CHECK(entry_name_stays_inside(name));
+  recorder->entries.push_back({std::u16string(name, length), 0});
+  recorder->awaiting_size = true;
+  return true;
+}
+
+void begin_contents(void* context, uint64_t size) {
+  auto* recorder = static_cast<Recorder*>(context);
+  FUZZ_CHECK(!recorder->open && recorder->awaiting_size);
+  recorder->entries.back().size = size;
+  recorder->awaiting_size = false;
+  recorder->received = 0;
+  recorder->open = true;
+}
+
+void write_contents(void* context, const uint8_t*, size_t count) {
+  auto* recorder = static_cast<Recorder*>(context);
+  FUZZ_CHECK(recorder->open && count > 0 && count <= ENTRY_WRITE_CHUNK);
+  recorder->received += count;
+  FUZZ_CHECK(recorder->received <= recorder->entries.back().size);
+}
+
+void end_contents(void* context) {
+  auto* recorder = static_cast<Recorder*>(context);
+  FUZZ_CHECK(recorder->open && recorder->received == recorder->entries.back().size);
+  recorder->open = false;
+}
+
+// The launcher's own loop, into a name buffer of the launcher's size guarded
+// on both sides.
 Walk walk_like_the_launcher(const Bytes& resource) {
-  Walk walk;
   Stream stream(resource);
-  if (!stream.accepted()) return {End::kBadHeader, {}, 0};
+  if (!stream.accepted()) return {End::kBadHeader, {}, 0, std::nullopt};
   static uint8_t chunk[ENTRY_WRITE_CHUNK];
   constexpr char16_t kGuard = 0xFDFD;
-  for (;;) {
-    char16_t guarded[ENTRY_NAME_CAPACITY + 2];
-    std::fill(std::begin(guarded), std::end(guarded), kGuard);
-    char16_t* name = guarded + 1;
-    size_t length = 0;
-    const EntryStatus status = payload_read_entry_name(stream.stream(), name, &length);
-    FUZZ_CHECK(guarded[0] == kGuard && guarded[ENTRY_NAME_CAPACITY + 1] == kGuard);
-    FUZZ_CHECK(length < ENTRY_NAME_CAPACITY && name[length] == 0);
-    if (status == ENTRY_CORRUPT) return walk;
-    if (status == ENTRY_NAME_TOO_LONG) {
-      walk.end = End::kNameTooLong;
-      return walk;
-    }
-    if (status == ENTRY_END) {
-      FUZZ_CHECK(length == 0);
+  char16_t guarded[ENTRY_NAME_CAPACITY + 2];
+  std::fill(std::begin(guarded), std::end(guarded), kGuard);
+  Recorder recorder;
+  const EntrySink sink = {take_name, begin_contents, write_contents, end_contents, &recorder};
+  const EntryWalkEnd end = payload_walk_entries(stream.stream(), guarded + 1, chunk, sizeof chunk, &sink);
+  FUZZ_CHECK(guarded[0] == kGuard && guarded[ENTRY_NAME_CAPACITY + 1] == kGuard);
+  Walk walk;
+  walk.entries = recorder.entries;
+  switch (end) {
+    case ENTRY_WALK_END_MARKER:
       walk.end = End::kEndMarker;
-      return walk;
-    }
-    FUZZ_CHECK(status == ENTRY_OK && length > 0);
-    uint64_t size = 0;
-    if (payload_read_entry_size(stream.stream(), &size) != ENTRY_OK) return walk;
-    walk.entries.push_back({std::u16string(name, length), size});
-    for (uint64_t left = size; left != 0;) {
-      size_t take = static_cast<size_t>(std::min<uint64_t>(left, sizeof chunk));
-      if (!stream.read(chunk, take)) return walk;
-      left -= take;
-    }
+      break;
+    case ENTRY_WALK_NAME_TOO_LONG:
+      walk.end = End::kNameTooLong;
+      break;
+    case ENTRY_WALK_OUTSIDE:
+      FUZZ_CHECK(!entry_name_stays_inside(guarded + 1));
+      walk.end = End::kOutside;
+      break;
+    case ENTRY_WALK_CORRUPT:
+      walk.end = End::kCorrupt;
+      // A name whose size was cut off is no entry yet (as in parse below).
+      if (recorder.awaiting_size) walk.entries.pop_back();
+      break;
+    case ENTRY_WALK_STOPPED:
+      FUZZ_CHECK(false);
   }
+  return walk;
 }
 
 // What the stream hands out before it fails, in requests of varied sizes (each
@@ -165,6 +211,9 @@ Walk parse(const Bytes& decoded) {
       }
       name += unit;
     }
+    if (!name.empty() && !walk.first_outside && !entry_name_stays_inside(name.c_str())) {
+      walk.first_outside = walk.entries.size();
+    }
     if (name.empty()) {
       walk.end = End::kEndMarker;
       walk.end_offset = at;
@@ -178,6 +227,16 @@ Walk parse(const Bytes& decoded) {
     if (left() < size) return walk;
     at += static_cast<size_t>(size);
   }
+}
+
+// What the launcher's loop must report of a parse: the entries up to the
+// first name that would leave the directory.
+Walk as_the_launcher_sees_it(Walk parsed) {
+  if (parsed.first_outside) {
+    parsed.entries.resize(*parsed.first_outside);
+    parsed.end = End::kOutside;
+  }
+  return parsed;
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -225,8 +284,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The launcher's walk, list and a direct parse of the decoded bytes agree.
   const Walk expected = parse(*decoded);
-  FUZZ_CHECK(walk.end == expected.end);
-  FUZZ_CHECK(walk.entries == expected.entries);
+  const Walk launcher = as_the_launcher_sees_it(expected);
+  FUZZ_CHECK(walk.end == launcher.end);
+  FUZZ_CHECK(walk.entries == launcher.entries);
   switch (expected.end) {
     case End::kEndMarker: {
       FUZZ_CHECK(listed.ok());
@@ -245,6 +305,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(!listed.ok() && contains(listed.failure().problem, "corrupt or cut short"));
       break;
     case End::kBadHeader:
+    case End::kOutside:
       FUZZ_CHECK(false);
   }
 

@@ -14,8 +14,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/path_spec.h"
-#include "payload/entry_name_rule.h"
-#include "payload/payload_entry.h"
+#include "payload/entry_walk.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
 #include "payload/private_directory.h"
@@ -51,6 +50,10 @@ constexpr uint32_t KNOWN_DIRECTORY_SLOTS = 2 * KNOWN_DIRECTORY_CAPACITY;
 static_assert((KNOWN_DIRECTORY_SLOTS & (KNOWN_DIRECTORY_SLOTS - 1)) == 0, "slots are masked, not divided");
 int16_t known_directory_slots[KNOWN_DIRECTORY_SLOTS];
 
+char16_t* entry_name_units() {
+  return reinterpret_cast<char16_t*>(entry_name);
+}
+
 uint32_t path_hash(const wchar_t* path) {  // FNV-1a over the UTF-16 units
   uint32_t hash = 2166136261u;
   for (; *path != L'\0'; ++path) hash = (hash ^ static_cast<uint16_t>(*path)) * 16777619u;
@@ -64,31 +67,6 @@ uint32_t known_directory_slot(const wchar_t* path) {
     slot = (slot + 1) & (KNOWN_DIRECTORY_SLOTS - 1);
   }
   return slot;
-}
-
-char16_t* entry_name_units() {
-  return reinterpret_cast<char16_t*>(entry_name);
-}
-
-// Empty at the end marker.
-void read_entry_name() {
-  size_t length = 0;
-  switch (payload_read_entry_name(&payload_stream, entry_name_units(), &length)) {
-    case ENTRY_OK:
-    case ENTRY_END:
-      return;
-    case ENTRY_NAME_TOO_LONG:
-      fatal_error("Error, attached data holds a file name longer than 1023 units.");
-    case ENTRY_CORRUPT:
-      break;
-  }
-  fatal_error("Error, couldn't decode attached data.");
-}
-
-uint64_t read_entry_size() {
-  uint64_t size = 0;
-  if (payload_read_entry_size(&payload_stream, &size) != ENTRY_OK) fatal_error("Error, couldn't decode attached data.");
-  return size;
 }
 
 // create_directory makes the extraction directory user-only; tried directly
@@ -123,27 +101,46 @@ void make_extraction_dir_private() {
   }
 }
 
-void write_entry(uint64_t size) {
+// The file being written; one at a time.
+HANDLE entry_file = INVALID_HANDLE_VALUE;
+
+void begin_entry_file(void*, uint64_t) {
   make_extraction_dir_private();
   create_directory_path(target_path);
   wchar_t long_form[LONG_PATH_CAPACITY];
-  HANDLE file = system_calls.CreateFileW(long_path_form(target_path, long_form), GENERIC_WRITE, FILE_SHARE_WRITE,
-                                         nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  entry_file = system_calls.CreateFileW(long_path_form(target_path, long_form), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                        nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (entry_file == INVALID_HANDLE_VALUE) {
     print_error("Error, failed to open '%ls' for writing.\n", target_path);
     exit(2);
   }
-  while (size != 0) {
-    DWORD chunk = size < ENTRY_WRITE_CHUNK ? static_cast<DWORD>(size) : static_cast<DWORD>(ENTRY_WRITE_CHUNK);
-    read_payload_bytes(write_buffer, chunk);
-    DWORD written = 0;
-    if (!system_calls.WriteFile(file, write_buffer, chunk, &written, nullptr)) {
-      report_system_error("Error, couldn't unpack file to target path.", GetLastError());
-      exit(2);
-    }
-    size -= chunk;
+}
+
+void write_entry_file(void*, const uint8_t* bytes, size_t count) {
+  DWORD written = 0;
+  if (!system_calls.WriteFile(entry_file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+    report_system_error("Error, couldn't unpack file to target path.", GetLastError());
+    exit(2);
   }
-  CloseHandle(file);
+}
+
+void end_entry_file(void*) {
+  CloseHandle(entry_file);
+  entry_file = INVALID_HANDLE_VALUE;
+}
+
+// Every entry's path is built here; the re-launched instance wants only the
+// first, the application DLL's.
+bool take_entry_name(void* context, const char16_t* name, size_t length) {
+  TextCursor target = text_start(target_path, PATH_CAPACITY);
+  text_append(&target, extraction_dir);
+  text_append_unit(&target, L'\\');
+  // The name rule takes "/" as a separator too; directories are made at "\\"
+  // only, and a long path's "\\?\\" form takes "/" literally.
+  for (size_t at = 0; at < length; ++at) text_append_unit(&target, name[at] == u'/' ? L'\\' : name[at]);
+  if (first_entry_path[0] != L'\0') return true;
+  copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, target_path);
+  return *static_cast<const UnpackMode*>(context) != UNPACK_FIRST_NAME_ONLY;
 }
 
 // A link at the extraction directory's path (planted in a shared TEMP) would
@@ -183,35 +180,25 @@ void remember_directory(const wchar_t* path) {
 }  // namespace
 
 bool unpack_payload(UnpackMode mode) {
-  for (;;) {
-    read_entry_name();
-    if (entry_name[0] == L'\0') {
+  const EntrySink sink = {take_entry_name, begin_entry_file, write_entry_file, end_entry_file, &mode};
+  switch (payload_walk_entries(&payload_stream, entry_name_units(), write_buffer, ENTRY_WRITE_CHUNK, &sink)) {
+    case ENTRY_WALK_END_MARKER:
       if (mode == UNPACK_ALL_ENTRIES) {
         finish_payload_stream();
         close_payload_stream();
       }
       return first_entry_path[0] != L'\0';
-    }
-    if (!entry_name_stays_inside(entry_name_units())) {
+    case ENTRY_WALK_STOPPED:
+      return true;
+    case ENTRY_WALK_NAME_TOO_LONG:
+      fatal_error("Error, attached data holds a file name longer than 1023 units.");
+    case ENTRY_WALK_OUTSIDE:
       print_error("Error, refusing to unpack '%ls' outside the target directory.\n", entry_name);
       exit(2);
-    }
-    // The name rule takes "/" as a separator too; the directories are made
-    // at "\\" only, and a long path's "\\?\\" form takes "/" literally.
-    TextCursor name = text_resume(entry_name, ENTRY_NAME_CAPACITY);
-    for (size_t at = 0; at < name.length; ++at) {
-      if (name.text[at] == L'/') text_replace_unit(&name, at, L'\\');
-    }
-    TextCursor target = text_start(target_path, PATH_CAPACITY);
-    text_append(&target, extraction_dir);
-    text_append_unit(&target, L'\\');
-    text_append(&target, entry_name);
-    if (first_entry_path[0] == L'\0') {
-      copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, target_path);
-      if (mode == UNPACK_FIRST_NAME_ONLY) return true;
-    }
-    write_entry(read_entry_size());
+    case ENTRY_WALK_CORRUPT:
+      break;
   }
+  fatal_error("Error, couldn't decode attached data.");
 }
 
 void create_directory_path(const wchar_t* path) {
