@@ -108,8 +108,12 @@ void set_env_narrow(const char* name, const wchar_t* value) {
   }
 }
 
+void format_process_id(unsigned long id, wchar_t* text, size_t capacity) {
+  swprintf(text, capacity, L"%lu", id);
+}
+
 void format_own_process_id(wchar_t* text, size_t capacity) {
-  swprintf(text, capacity, L"%ld", static_cast<long>(world.own_id));
+  format_process_id(world.own_id, text, capacity);
 }
 
 // This program's abort replaces the C library's: during an expansion a stop
@@ -183,12 +187,8 @@ struct Model {
       return true;
     }
     if (same_name(name, L"PID")) {
-      std::wstring parent = environment_before("VORBEL_ONEFILE_PARENT");
-      if (parent.empty()) return append(std::to_wstring(world.own_id));
-      for (wchar_t unit : parent) {
-        if (unit < L'0' || unit > L'9') return !(stopped = true);
-      }
-      return append(parent);
+      // The decided id, never the variable's text, whatever it holds.
+      return append(std::to_wstring(spec_process_id != 0 ? spec_process_id : world.own_id));
     }
     if (same_name(name, L"HOME") || same_name(name, L"CACHE_DIR")) {
       bool home = same_name(name, L"HOME");
@@ -271,6 +271,13 @@ void set_up_world(const uint8_t* data, size_t size) {
   for (int i = 0; i < kValueCount; ++i) world_values[i] = widened(world.values[i]);
   environment.clear();
   if (!world.values[kParent].empty()) environment["VORBEL_ONEFILE_PARENT"] = world_values[kParent];
+  // A re-launched instance's id, as its role check decides it from the
+  // variable's digits; the variable stays set, text and all, since {PID}
+  // must never read it.
+  spec_process_id = 0;
+  if (flag(kParentDigits)) {
+    for (char16_t unit : world.values[kParent]) spec_process_id = (spec_process_id * 10 + (unit - u'0')) & 0xFFFFFFFFul;
+  }
   if (!world.values[kStart].empty()) environment["VORBEL_ONEFILE_START"] = world_values[kStart];
 }
 

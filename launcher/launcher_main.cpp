@@ -33,6 +33,7 @@ void quiet_abort() {
 }  // namespace
 
 bool decide_role() {
+  spec_process_id = 0;
   wchar_t* parent = get_env_copy_narrow("VORBEL_ONEFILE_PARENT");
   if (parent != nullptr) {
     unsigned long parent_id = 0;
@@ -41,6 +42,7 @@ bool decide_role() {
     if (relaunched) {
       // The check takes " 32", "+32" and "032" for 32; {PID}, and whatever
       // the application reads, get the one form the parent itself wrote.
+      spec_process_id = parent_id;
       wchar_t canonical_id[PROCESS_ID_TEXT_CAPACITY];
       format_process_id(parent_id, canonical_id, PROCESS_ID_TEXT_CAPACITY);
       set_env_narrow("VORBEL_ONEFILE_PARENT", canonical_id);

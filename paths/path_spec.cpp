@@ -17,6 +17,7 @@
 
 
 const wchar_t EXTRACTION_DIR_SPEC[] = L"{TEMP}\\onefile_{PID}_{TIME}";
+unsigned long spec_process_id;
 
 namespace {
 
@@ -75,18 +76,13 @@ bool append_nested_program(TextCursor* out, size_t* appended) {
 }
 
 void append_pid(TextCursor* out) {
-  wchar_t* parent = get_env_copy_narrow("VORBEL_ONEFILE_PARENT");
-  if (parent == nullptr) {
-    wchar_t own_id[PROCESS_ID_TEXT_CAPACITY];
-    format_own_process_id(own_id, PROCESS_ID_TEXT_CAPACITY);
-    append_value(out, own_id);
-    return;
+  wchar_t id[PROCESS_ID_TEXT_CAPACITY];
+  if (spec_process_id != 0) {
+    format_process_id(spec_process_id, id, PROCESS_ID_TEXT_CAPACITY);
+  } else {
+    format_own_process_id(id, PROCESS_ID_TEXT_CAPACITY);
   }
-  for (const wchar_t* unit = parent; *unit != L'\0'; ++unit) {
-    if (!iswctype(*unit, _DIGIT)) abort();
-  }
-  append_value(out, parent);
-  free(parent);
+  append_value(out, id);
 }
 
 // An inherited time stamp becomes part of the directory that the run makes
