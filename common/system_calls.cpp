@@ -1,5 +1,5 @@
 // The real entries of the system-call seam (see system_calls.h), and the
-// first-use binding of the two shell32 entries.
+// first-use binding of the shell32 and user32 entries.
 #include "common/system_calls.h"
 
 #include <aclapi.h>
@@ -17,15 +17,21 @@ namespace {
 // same module and stores the same address, so the binding is idempotent; the
 // module is never freed. A failure is not remembered: the next call tries
 // again, and the caller sees the call itself fail.
-void* bind_shell_call(void* volatile* slot, const char* name) {
+void* bind_system_call(void* volatile* slot, const wchar_t* module_name, const char* name) {
   void* bound = InterlockedCompareExchangePointer(slot, nullptr, nullptr);
   if (bound != nullptr) return bound;
-  HMODULE shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (shell == nullptr) return nullptr;
-  bound = reinterpret_cast<void*>(GetProcAddress(shell, name));
+  HMODULE module = LoadLibraryExW(module_name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module == nullptr) return nullptr;
+  bound = reinterpret_cast<void*>(GetProcAddress(module, name));
   if (bound != nullptr) InterlockedExchangePointer(slot, bound);
   return bound;
 }
+
+void* bind_shell_call(void* volatile* slot, const char* name) { return bind_system_call(slot, L"shell32.dll", name); }
+
+// user32 likewise: a normal run never needs it, and loading it starts a
+// window station connection. Only an error dialog that may be shown binds it.
+void* bind_user_call(void* volatile* slot, const char* name) { return bind_system_call(slot, L"user32.dll", name); }
 
 void* volatile bound_folder_path = nullptr;
 void* volatile bound_file_operation = nullptr;
@@ -42,6 +48,27 @@ int WINAPI bind_SHFileOperationW(LPSHFILEOPSTRUCTW operation) {
       bind_shell_call(&bound_file_operation, "SHFileOperationW"));
   if (call == nullptr) return SHELL_DELETE_UNAVAILABLE;
   return call(operation);
+}
+
+void* volatile bound_window_station = nullptr;
+void* volatile bound_object_information = nullptr;
+void* volatile bound_message_box = nullptr;
+
+HWINSTA WINAPI bind_GetProcessWindowStation() {
+  auto call = reinterpret_cast<decltype(SystemCalls::GetProcessWindowStation)>(
+      bind_user_call(&bound_window_station, "GetProcessWindowStation"));
+  return call == nullptr ? nullptr : call();
+}
+
+BOOL WINAPI bind_GetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed) {
+  auto call = reinterpret_cast<decltype(SystemCalls::GetUserObjectInformationW)>(
+      bind_user_call(&bound_object_information, "GetUserObjectInformationW"));
+  return call == nullptr ? FALSE : call(object, index, information, length, needed);
+}
+
+int WINAPI bind_MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+  auto call = reinterpret_cast<decltype(SystemCalls::MessageBoxW)>(bind_user_call(&bound_message_box, "MessageBoxW"));
+  return call == nullptr ? 0 : call(owner, text, caption, type);
 }
 
 }  // namespace
@@ -71,4 +98,7 @@ SystemCalls system_calls = {
     WaitForSingleObject,
     DuplicateHandle,
     ExitProcess,
+    bind_GetProcessWindowStation,
+    bind_GetUserObjectInformationW,
+    bind_MessageBoxW,
 };

@@ -2,8 +2,8 @@
 // whose failures tests must provoke and Wine will not produce on demand.
 // Production code calls through `system_calls`; tests swap single entries and
 // restore them. Nothing else goes through here: the table stays small.
-// The shell32 entries bind on first use (shell32 is not imported); a failure
-// to bind is that call failing.
+// The shell32 and user32 entries bind on first use (neither is imported); a
+// failure to bind is that call failing.
 #pragma once
 
 #include <windows.h>
@@ -57,6 +57,11 @@ struct SystemCalls {
   BOOL(WINAPI* DuplicateHandle)(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
                                 DWORD access, BOOL inherit, DWORD options);
   void(WINAPI* ExitProcess)(UINT status);
+  // The error dialog: whether the window station is seen, and the box. Tests
+  // choose what the station says and record the boxes asked for.
+  HWINSTA(WINAPI* GetProcessWindowStation)();
+  BOOL(WINAPI* GetUserObjectInformationW)(HANDLE object, int index, PVOID information, DWORD length, LPDWORD needed);
+  int(WINAPI* MessageBoxW)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 };
 
 extern SystemCalls system_calls;

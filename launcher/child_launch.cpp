@@ -10,6 +10,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/command_line_split.h"
+#include "launcher/run_settings.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "shutdown/console_cleanup.h"
@@ -98,7 +99,13 @@ void take_argument_end(void* context) {
     append_argument(&builder->line, launcher_module_path);
   } else {
     text_append_unit(&builder->line, L' ');
-    append_argument(&builder->line, builder->argument.text);
+    // The child's runtime drops an argument that is not there; with exact
+    // arguments the child splits its line itself and keeps a quoted empty one.
+    if (builder->argument.length == 0 && exact_arguments_wanted()) {
+      text_append(&builder->line, L"\"\"");
+    } else {
+      append_argument(&builder->line, builder->argument.text);
+    }
     text_cut(&builder->argument, 0);
   }
   ++builder->count;

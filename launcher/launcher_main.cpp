@@ -9,6 +9,7 @@
 #include "common/system_calls.h"
 #include "launcher/child_launch.h"
 #include "launcher/relaunch.h"
+#include "launcher/run_settings.h"
 #include "paths/env_access.h"
 #include "paths/path_spec.h"
 #include "payload/payload_reader.h"
@@ -61,6 +62,8 @@ bool decide_role() {
 int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   SetDllDirectoryW(L"");  // first of all: the current directory is no DLL source
   quiet_abort();
+  // Before anything else can fail: whether a failure is also shown in a box.
+  load_launch_settings();
   bool relaunched = decide_role();
   bool expanded = expand_path_spec(extraction_dir, EXTRACTION_DIR_SPEC, PATH_CAPACITY);
   load_payload_resource();
@@ -75,7 +78,9 @@ int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
     // A payload without entries would make the child start another child of
     // the same role, without end.
     if (!unpack_payload(UNPACK_FIRST_NAME_ONLY)) fatal_error("Error, attached data holds no application.");
-    return run_application_dll(__argc, __wargv);
+    int count = 0;
+    wchar_t** arguments = application_arguments(&count);
+    return run_application_dll(count, arguments);
   }
   // An empty payload is not stopped here: the child it starts stops with the
   // message above, and that status comes back through the wait.

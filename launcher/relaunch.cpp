@@ -11,6 +11,7 @@
 #include "common/bounded_text.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "shutdown/error_report.h"
 
@@ -69,6 +70,8 @@ const wchar_t* load_path_of(const wchar_t* path) {
 }  // namespace
 
 int run_application_dll(int count, wchar_t** arguments) {
+  // Before the DLL loads, so that its own start-up code can read it too.
+  set_env_narrow("VORBEL_ONEFILE_CONTENTS", extraction_dir);
   // Without it, DLLs the application imports from the extraction directory
   // would be looked for in System32 alone.
   if (AddDllDirectory(extraction_dir) == nullptr) {

@@ -16,6 +16,7 @@
 #include "packer/app_checks.h"
 #include "packer/console_subsystem.h"
 #include "packer/input_tree.h"
+#include "packer/launch_settings_record.h"
 #include "packer/launcher_image.h"
 #include "packer/payload_inspect.h"
 #include "packer/payload_writer.h"
@@ -35,8 +36,9 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
-    "                         [--long[=WLOG]] [--threads N] [--console] [RESOURCE OPTIONS] -o OUT.exe\n"
-    "       vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RESOURCE OPTIONS] -o OUT.exe\n"
+    "                         [--long[=WLOG]] [--threads N] [--console] [RUN OPTIONS] [RESOURCE OPTIONS] -o OUT.exe\n"
+    "       vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RUN OPTIONS] [RESOURCE OPTIONS]\n"
+    "                         -o OUT.exe\n"
     "       vorbel-pack list|verify PACKED.exe\n"
     "       vorbel-pack extract PACKED.exe DIR\n";
 
@@ -86,6 +88,22 @@ verify    Reads every entry, checks every name and the frame's checksum, and
           reports the window the launcher's decoder will need. A frame without
           a checksum passes with a warning: the launcher runs it too.
 
+Run options (build and embed): kept in the packed program's settings record
+(RT_RCDATA 28), which list and verify show; a launcher built before the record
+cannot take them.
+  --arg TEXT         a fixed argument put before the user's (repeatable, in
+                     order; at most 64). {CONTENTS} in TEXT stands for the
+                     extraction directory, {{ and }} for literal braces; any
+                     other brace is refused. Nothing else is expanded: the
+                     application gets TEXT exactly, wildcards included.
+  --exact-arguments  the user's arguments reach the application exactly as
+                     CommandLineToArgvW splits the command line: empty ones
+                     kept, wildcards not expanded
+  --error-dialog     a GUI program (not with --console) also shows the
+                     launcher's own errors in a message box, when it runs on
+                     a desktop someone sees (never in a service or a
+                     scheduled task)
+
 Resource options (build and embed): the packed program's own face.
   --icon FILE.ico    every image of FILE.ico replaces the launcher's icon
   --manifest FILE    FILE (UTF-8 XML) replaces the launcher's manifest
@@ -132,6 +150,7 @@ struct BuildOptions {
   CompressionSettings compression;
   bool console = false;  // OUT.exe gets the console subsystem
   ResourceEdits edits;
+  SettingsChoices settings;
 };
 
 std::optional<int> parse_number(std::string_view text, int low, int high) {
@@ -231,6 +250,15 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
       options->compression.threads = *threads;
     } else if (argument == "--console") {
       options->console = true;
+    } else if (name == "--arg") {
+      auto text = value();
+      if (!text) return missing();
+      if (auto problem = built_in_argument_problem(std::string(*text))) return UsageError{*problem};
+      options->settings.arguments.emplace_back(*text);
+    } else if (argument == "--exact-arguments") {
+      options->settings.exact_arguments = true;
+    } else if (argument == "--error-dialog") {
+      options->settings.error_dialog = true;
     } else if (!argument.starts_with("-")) {
       return UsageError{"unexpected argument '" + printable(argument) + "' for " + arguments[0]};
     } else {
@@ -243,6 +271,10 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
     return UsageError{arguments[0] + " needs --launcher: there is no launcher.exe beside vorbel-pack" +
                       (tool_directory.empty() ? "" : " (" + platform::show(tool_directory) + ")") +
                       " nor in ../share/vorbel/ from there"};
+  }
+  if (options->settings.error_dialog && options->console) {
+    return UsageError{"--error-dialog is for GUI programs: a console program's errors are on its console, so it "
+                      "cannot be given with --console"};
   }
   if (embed && !options->payload) return UsageError{"embed needs --payload"};
   if (!embed && !options->app) return UsageError{"build needs --app"};
@@ -264,12 +296,13 @@ int usage_error(Console& console, const UsageError& error) {
 
 int finish_packing(Console& console, const fs::path& launcher_path, std::vector<uint8_t> launcher,
                    std::vector<uint8_t> resource, const PreparedEdits& edits, const fs::path& output,
-                   bool console_subsystem, ProgressReporter* progress = nullptr) {
+                   bool console_subsystem, std::optional<std::vector<uint8_t>> settings,
+                   ProgressReporter* progress = nullptr) {
   const auto failed = [&](const Failure& failure) {
     if (progress) progress->abandon();
     return report(console, failure);
   };
-  auto packed = embed_payload(std::move(launcher), std::move(resource), edits);
+  auto packed = embed_payload(std::move(launcher), std::move(resource), edits, std::move(settings));
   if (!packed.ok()) return failed(about(platform::show(launcher_path), packed.failure()));
   if (console_subsystem) {
     if (Status set = set_subsystem(packed->file, kSubsystemConsole); !set.ok())
@@ -285,12 +318,33 @@ int finish_packing(Console& console, const fs::path& launcher_path, std::vector<
   return kExitOk;
 }
 
-Result<std::vector<uint8_t>> read_launcher(const fs::path& path) {
+// The options given that only a settings record carries, for the refusal
+// of a launcher that cannot read one.
+std::string settings_options_of(const SettingsChoices& settings) {
+  std::string named;
+  const auto add = [&](bool given, const char* option) {
+    if (given) named += (named.empty() ? "" : ", ") + std::string(option);
+  };
+  add(!settings.arguments.empty(), "--arg");
+  add(settings.exact_arguments, "--exact-arguments");
+  add(settings.error_dialog, "--error-dialog");
+  return named;
+}
+
+Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsChoices& settings) {
   auto launcher = read_whole_file(path);
   if (!launcher.ok()) return launcher;
-  if (Status usable = check_launcher(launcher.value()); !usable.ok())
+  if (Status usable = check_launcher(launcher.value(), settings_options_of(settings)); !usable.ok())
     return about(platform::show(path), usable.failure());
   return launcher;
+}
+
+// The record to write, or nothing when no option asks for one.
+Result<std::optional<std::vector<uint8_t>>> settings_record_of(const SettingsChoices& settings) {
+  if (!settings.any()) return std::optional<std::vector<uint8_t>>();
+  auto record = make_settings_record(settings);
+  if (!record.ok()) return record.failure();
+  return std::optional<std::vector<uint8_t>>(std::move(record.value()));
 }
 
 int build(const std::vector<std::string>& arguments, Console& console) {
@@ -311,8 +365,10 @@ int build(const std::vector<std::string>& arguments, Console& console) {
     return report(console, about(platform::show(*options.app), usable.failure()));
   auto edits = prepare_resource_edits(options.edits, *options.output);
   if (!edits.ok()) return report(console, edits.failure());
-  auto launcher = read_launcher(*options.launcher);
+  auto launcher = read_launcher(*options.launcher, options.settings);
   if (!launcher.ok()) return report(console, launcher.failure());
+  auto settings = settings_record_of(options.settings);
+  if (!settings.ok()) return report(console, settings.failure());
   for (const std::string& warning : missing_dll_warnings(files.value()))
     console.err << "vorbel-pack: warning: " << warning << '\n';
   if (auto warning = long_path_warning(files.value())) console.err << "vorbel-pack: warning: " << *warning << '\n';
@@ -326,7 +382,7 @@ int build(const std::vector<std::string>& arguments, Console& console) {
     return report(console, about(platform::show(*options.output), resource.failure()));
   }
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        edits.value(), *options.output, options.console, &progress);
+                        edits.value(), *options.output, options.console, std::move(settings.value()), &progress);
 }
 
 int embed(const std::vector<std::string>& arguments, Console& console) {
@@ -345,14 +401,16 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
     return report(console, Failure{platform::show(*options.payload),
                                    "is not a payload resource: it does not begin with \"VUQ\""});
   }
-  auto launcher = read_launcher(*options.launcher);
+  auto launcher = read_launcher(*options.launcher, options.settings);
   if (!launcher.ok()) return report(console, launcher.failure());
+  auto settings = settings_record_of(options.settings);
+  if (!settings.ok()) return report(console, settings.failure());
   if (lacks_content_checksum(bytes)) {
     console.err << "vorbel-pack: warning: " << platform::show(*options.payload) << ": " << kNoChecksum
                 << " (by verify or by the launcher)\n";
   }
   return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        edits.value(), *options.output, options.console);
+                        edits.value(), *options.output, options.console, std::move(settings.value()));
 }
 
 std::string binary_size(uint64_t bytes) {
@@ -364,6 +422,27 @@ std::string binary_size(uint64_t bytes) {
     text << bytes / 1048576.0 << " MiB";
   }
   return text.str();
+}
+
+// How the packed program runs, for list and verify: "subsystem: GUI" or
+// "subsystem: console", then its settings record's lines or "settings: none".
+Result<std::vector<std::string>> run_facts(const std::vector<uint8_t>& packed) {
+  auto subsystem = subsystem_of(packed);
+  if (!subsystem.ok()) return subsystem.failure();
+  std::string kind = subsystem.value() == kSubsystemGui       ? "GUI"
+                     : subsystem.value() == kSubsystemConsole ? "console"
+                                                              : "other (" + std::to_string(subsystem.value()) + ")";
+  std::vector<std::string> lines = {"subsystem: " + kind};
+  auto record = settings_resource_of(packed);
+  if (!record.ok()) return record.failure();
+  if (!record.value()) {
+    lines.push_back("settings: none");
+    return lines;
+  }
+  auto described = describe_settings(*record.value());
+  if (!described.ok()) return described.failure();
+  lines.insert(lines.end(), described->begin(), described->end());
+  return lines;
 }
 
 // list, extract and verify: PACKED.exe [DIR].
@@ -384,6 +463,8 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
   const std::string shown = platform::show(packed_path);
   auto packed = read_whole_file(packed_path);
   if (!packed.ok()) return report(console, packed.failure());
+  auto facts_lines = run_facts(packed.value());
+  if (!facts_lines.ok()) return report(console, about(shown, facts_lines.failure()));
   auto resource = payload_resource_of(std::move(packed.value()));
   if (!resource.ok()) return report(console, about(shown, resource.failure()));
 
@@ -391,6 +472,7 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
     if (Status listed = list_payload(resource.value(), console.out); !listed.ok()) {
       return report(console, about(shown, listed.failure()));
     }
+    for (const std::string& line : facts_lines.value()) console.out << line << '\n';
     return kExitOk;
   }
   if (command == "extract") {
@@ -404,6 +486,7 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
   console.out << shown << ": ok, " << facts.entries << " entries, " << facts.content_bytes << " bytes in "
               << facts.frame_bytes << " compressed; window " << binary_size(facts.window_bytes) << ", decoder about "
               << binary_size(facts.decoder_bytes) << '\n';
+  for (const std::string& line : facts_lines.value()) console.out << shown << ": " << line << '\n';
   if (!facts.content_checksum) console.out << shown << ": warning: " << kNoChecksum << '\n';
   if (facts.trailing_bytes != 0) {
     console.out << shown << ": note: " << facts.trailing_bytes

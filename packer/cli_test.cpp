@@ -122,7 +122,9 @@ TEST(PackCli, BuildThenListExtractAndVerifyGiveBackTheTree) {
                 "bottom.txt\n"
                 "         0  empty.txt\n"
                 "         7  \xC3\x9C"
-                "ber\\\xE6\x96\x87\xE4\xBB\xB6 \xF0\x9F\x98\x80.txt\n");
+                "ber\\\xE6\x96\x87\xE4\xBB\xB6 \xF0\x9F\x98\x80.txt\n"
+                "subsystem: GUI\n"
+                "settings: none\n");
 
   Outcome extracted = run({"extract", str(out), str(dir / "x")});
   ASSERT_EQ(extracted.status, kExitOk) << extracted.err;
@@ -167,7 +169,8 @@ TEST(PackCli, PackedImageKeepsTheLauncherResourcesAndRepackingReplacesThePayload
   ASSERT_EQ(run({"build", "--launcher", str(dir / "1.exe"), "--app", str(dir / "second.dll"), "-o", str(dir / "2.exe")})
                 .status,
             kExitOk);
-  EXPECT_EQ(run({"list", str(dir / "2.exe")}).out, "      2560  second.dll\n");  // the synthetic DLL's size
+  EXPECT_EQ(run({"list", str(dir / "2.exe")}).out,
+            "      2560  second.dll\nsubsystem: GUI\nsettings: none\n");  // the synthetic DLL's size
 
   const auto resources_of = [](const fs::path& path) {
     auto image = pe::parse_image(read_whole_file(path).value());
@@ -443,6 +446,21 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
        2,
        nullptr,
        "unexpected argument 'extra' for build"},
+      {"--arg with a brace that begins no placeholder",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--arg", "{CONTENT}\\main.lua", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "--arg '{CONTENT}\\main.lua': the '{' at character 1 begins no placeholder"},
+      {"--arg with a lone closing brace",
+       {"embed", "--launcher", "L", "--payload", "@/notes.txt", "--arg=a}b", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "--arg 'a}b': the '}' at character 2 closes no placeholder"},
+      {"--error-dialog for a console program",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--console", "--error-dialog", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "--error-dialog is for GUI programs"},
       {"extract without DIR", {"extract", "L"}, 2, nullptr, "needs PACKED.exe and DIR"},
       {"list of two files", {"list", "L", "L"}, 2, nullptr, "list needs PACKED.exe"},
   };
@@ -640,6 +658,100 @@ TEST(PackCli, HelpAndVersionGoToStandardOutput) {
   Outcome version = run({"--version"});
   EXPECT_EQ(version.status, kExitOk);
   EXPECT_TRUE(version.out.starts_with("vorbel-pack ")) << version.out;
+}
+
+}  // namespace
+}  // namespace vorbel::pack
+
+namespace vorbel::pack {
+namespace {
+
+std::vector<uint8_t> with_resource(const std::vector<uint8_t>& file, uint32_t id, std::optional<std::string> bytes) {
+  auto image = pe::parse_image(file);
+  auto tree = pe::read_resources(image.value()).value();
+  if (bytes) {
+    pe::set_resource(tree, 10, id, 0, std::vector<uint8_t>(bytes->begin(), bytes->end()));
+  } else {
+    for (auto& type : tree.types) {
+      std::erase_if(type.names, [&](const pe::ResourceName& name) { return type.key.is_id(10) && name.key.is_id(id); });
+    }
+  }
+  return pe::write_image(image.value(), tree)->file;
+}
+
+TEST(PackCliSettings, RunOptionsGoIntoARecordThatListAndVerifyShowAndRepackingDrops) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  ASSERT_EQ(run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--arg",
+                 "{CONTENTS}\\main.lua", "--arg={{x}} *", "--arg", "", "--exact-arguments", "--error-dialog", "-o",
+                 str(dir / "set.exe")})
+                .status,
+            kExitOk);
+  EXPECT_EQ(run({"list", str(dir / "set.exe")}).out,
+            "      2560  app.dll\n"
+            "subsystem: GUI\n"
+            "settings: version 1, exact arguments, error dialog, 3 built-in arguments\n"
+            "argument: {CONTENTS}\\main.lua\n"
+            "argument: {{x}} *\n"
+            "argument: \n");
+  Outcome verified = run({"verify", str(dir / "set.exe")});
+  EXPECT_NE(verified.out.find("set.exe: subsystem: GUI\n"), std::string::npos) << verified.out;
+  EXPECT_NE(verified.out.find("set.exe: settings: version 1, exact arguments, error dialog, 3 built-in arguments\n"),
+            std::string::npos)
+      << verified.out;
+
+  // Packed again without run options, with the packed program as launcher:
+  // the earlier record must not outlive its payload.
+  ASSERT_EQ(run({"build", "--launcher", str(dir / "set.exe"), "--app", str(dir / "app.dll"), "--console", "-o",
+                 str(dir / "plain.exe")})
+                .status,
+            kExitOk);
+  EXPECT_EQ(run({"list", str(dir / "plain.exe")}).out, "      2560  app.dll\nsubsystem: console\nsettings: none\n");
+}
+
+TEST(PackCliSettings, ALauncherBuiltBeforeTheRecordIsRefusedForRunOptionsOnly) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  const auto old = with_resource(read_whole_file(VORBEL_TEST_LAUNCHER).value(), 29, std::nullopt);
+  write_file(dir / "old.exe", std::string(old.begin(), old.end()));
+  Outcome refused = run({"build", "--launcher", str(dir / "old.exe"), "--app", str(dir / "app.dll"), "--arg", "x",
+                         "--exact-arguments", "-o", str(dir / "out.exe")});
+  EXPECT_EQ(refused.status, kExitBadInput);
+  EXPECT_EQ(refused.err, "vorbel-pack: " + str(dir / "old.exe") +
+                             ": was built before pack-time settings and would ignore them, so it cannot take --arg, "
+                             "--exact-arguments: pack with the launcher of this release\n");
+  EXPECT_FALSE(fs::exists(dir / "out.exe"));
+  EXPECT_EQ(run({"build", "--launcher", str(dir / "old.exe"), "--app", str(dir / "app.dll"), "-o",
+                 str(dir / "out.exe")})
+                .status,
+            kExitOk);
+}
+
+TEST(PackCliSettings, ADamagedRecordOrTooManyArgumentsAreRefused) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  std::vector<std::string> arguments = {"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll")};
+  for (int i = 0; i < 65; ++i) arguments.insert(arguments.end(), {"--arg", "a"});
+  arguments.insert(arguments.end(), {"-o", str(dir / "many.exe")});
+  Outcome many = run(arguments);
+  EXPECT_EQ(many.status, kExitBadInput);
+  EXPECT_EQ(many.err, "vorbel-pack: 65 built-in arguments (--arg) are more than the 64 the launcher takes\n");
+
+  ASSERT_EQ(run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "-o", str(dir / "ok.exe")})
+                .status,
+            kExitOk);
+  const auto damaged = with_resource(read_whole_file(dir / "ok.exe").value(), 28, std::string("VLS\x02", 4) + std::string(8, '\0'));
+  write_file(dir / "damaged.exe", std::string(damaged.begin(), damaged.end()));
+  for (const char* command : {"list", "verify"}) {
+    Outcome read = run({command, str(dir / "damaged.exe")});
+    EXPECT_EQ(read.status, kExitBadInput);
+    EXPECT_EQ(read.err, "vorbel-pack: " + str(dir / "damaged.exe") +
+                            ": settings record (RT_RCDATA 28) cannot be read: its version is not 1, the one this tool and its "
+                            "launcher read\n");
+  }
 }
 
 }  // namespace

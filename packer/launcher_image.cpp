@@ -9,8 +9,10 @@
 #include <string>
 #include <system_error>
 
+#include "packer/launch_settings_record.h"
 #include "packer/pe_resources.h"
 #include "packer/platform.h"
+#include "payload/launch_settings_format.h"
 #include "payload/payload_format.h"
 
 namespace vorbel::pack {
@@ -22,6 +24,14 @@ struct FileCloser {
 };
 
 constexpr uint32_t kLanguageNeutral = 0;
+
+// A record left from an earlier packing of this image must not outlive it.
+void remove_resource(pe::ResourceTree& tree, uint32_t type_id, uint32_t name_id) {
+  for (pe::ResourceType& type : tree.types) {
+    if (!type.key.is_id(type_id)) continue;
+    std::erase_if(type.names, [&](const pe::ResourceName& name) { return name.key.is_id(name_id); });
+  }
+}
 
 }  // namespace
 
@@ -42,22 +52,32 @@ Result<std::vector<uint8_t>> read_whole_file(const fs::path& path) {
   return bytes;
 }
 
-Status check_launcher(const std::vector<uint8_t>& launcher) {
+Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& settings_options) {
   auto image = pe::parse_image(launcher);
   if (!image.ok()) return Failure{"", "is not a launcher image this tool can pack: " + image.error()};
   auto tree = pe::read_resources(image.value());
   if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
+  if (!settings_options.empty() && settings_version_read_by(tree.value()) < LAUNCH_SETTINGS_VERSION) {
+    return Failure{"", "was built before pack-time settings and would ignore them, so it cannot take " +
+                           settings_options + ": pack with the launcher of this release"};
+  }
   return done();
 }
 
 Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource,
-                                  const PreparedEdits& edits) {
+                                  const PreparedEdits& edits, std::optional<std::vector<uint8_t>> settings) {
   auto image = pe::parse_image(std::move(launcher));
   if (!image.ok()) return Failure{"", "is not a launcher image this tool can pack: " + image.error()};
   auto tree = pe::read_resources(image.value());
   if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
   if (Status edited = apply_resource_edits(tree.value(), edits); !edited.ok()) return edited.failure();
   pe::set_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, kLanguageNeutral, std::move(resource));
+  if (settings) {
+    pe::set_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID, kLanguageNeutral,
+                     std::move(*settings));
+  } else {
+    remove_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID);
+  }
   auto written = pe::write_image(image.value(), tree.value());
   if (!written.ok()) return Failure{"", "cannot take the payload: " + written.error()};
   return PackedImage{std::move(written->file), written->signature_removed};
@@ -71,6 +91,17 @@ Result<std::vector<uint8_t>> payload_resource_of(std::vector<uint8_t> packed) {
   const pe::ResourceData* payload = pe::find_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
   if (payload == nullptr) return Failure{"", "has no payload (no resource RT_RCDATA 27)"};
   return payload->bytes;
+}
+
+Result<std::optional<std::vector<uint8_t>>> settings_resource_of(const std::vector<uint8_t>& packed) {
+  auto image = pe::parse_image(packed);
+  if (!image.ok()) return Failure{"", "is not a PE image this tool can read: " + image.error()};
+  auto tree = pe::read_resources(image.value());
+  if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
+  const pe::ResourceData* record =
+      pe::find_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID);
+  if (record == nullptr) return std::optional<std::vector<uint8_t>>();
+  return std::optional<std::vector<uint8_t>>(record->bytes);
 }
 
 Status write_file_atomically(const fs::path& path, std::span<const uint8_t> bytes) {

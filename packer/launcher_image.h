@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "packer/resource_edits.h"
@@ -21,14 +23,21 @@ struct PackedImage {
 };
 
 // Whether `launcher` is an image embed_payload can work on; tested before a
-// long compression rather than after it. Failures name no file.
-Status check_launcher(const std::vector<uint8_t>& launcher);
+// long compression rather than after it. `settings_options` names the
+// options given that need a settings record (empty: none); a launcher built
+// before the record is refused for them. Failures name no file.
+Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& settings_options = {});
 
 // The launcher with `resource` as its payload (RT_RCDATA 27, language
-// neutral) and `edits` applied; every other resource is kept, an earlier
-// payload replaced. Failures name no file: the caller adds the launcher's.
+// neutral), `settings` as its settings record (RT_RCDATA 28; none: an
+// earlier one is removed) and `edits` applied; every other resource is kept,
+// an earlier payload replaced. Failures name no file: the caller adds the launcher's.
 Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource,
-                                  const PreparedEdits& edits = {});
+                                  const PreparedEdits& edits = {},
+                                  std::optional<std::vector<uint8_t>> settings = std::nullopt);
+
+// The settings record of a packed image, or nothing when it has none.
+Result<std::optional<std::vector<uint8_t>>> settings_resource_of(const std::vector<uint8_t>& packed);
 
 // The payload resource of a packed launcher, as the launcher would find it.
 Result<std::vector<uint8_t>> payload_resource_of(std::vector<uint8_t> packed);

@@ -7,9 +7,24 @@
 #include <stdlib.h>
 
 #include "common/bounded_text.h"
+#include "shutdown/error_dialog.h"
+
+namespace {
+
+void offer_dialog(const char* format, ...) {
+  va_list values;
+  va_start(values, format);
+  offer_error_dialog(format, values);
+  va_end(values);
+}
+
+}  // namespace
 
 void fatal_error(const char* message) {
   puts(message);
+  // Written out before a dialog can keep the process waiting.
+  fflush(stdout);
+  offer_dialog("%s", message);
   exit(2);
 }
 
@@ -19,6 +34,9 @@ int print_error(const char* format, ...) {
   _lock_file(stderr);
   int written = vfprintf(stderr, format, values);
   _unlock_file(stderr);
+  va_end(values);
+  va_start(values, format);
+  offer_error_dialog(format, values);
   va_end(values);
   return written;
 }

@@ -137,7 +137,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
   write_line(L"argc=" + std::to_wstring(argc));
   for (int i = 0; i < argc; ++i) write_line(L"argv[" + std::to_wstring(i) + L"]=" + argv[i]);
   for (const wchar_t* name : {L"VORBEL_ONEFILE_PARENT", L"VORBEL_ONEFILE_START", L"VORBEL_ONEFILE_DIRECTORY",
-                              L"VORBEL_ORIGINAL_ARGV0"}) {
+                              L"VORBEL_ORIGINAL_ARGV0", L"VORBEL_ONEFILE_CONTENTS"}) {
     write_line(std::wstring(name) + L"=" + env(name));
   }
   std::vector<wchar_t> cwd(32768);

@@ -1,0 +1,25 @@
+// The pack-time settings of this run, read from the launcher's own RT_RCDATA
+// 28 resource, and the argument vector they make for run_code.
+// An image without the record runs as if every setting were off.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+// Finds, checks and takes the record. A damaged one ends the process with
+// "Error, the packed program's settings are damaged." and status 2.
+void load_launch_settings();
+
+// The same for a record at hand (size 0: none); tests hand theirs in here.
+void use_launch_settings(const uint8_t* record, size_t size);
+
+// The user's arguments go to run_code exactly as the command line splits.
+bool exact_arguments_wanted();
+
+// run_code's arguments: argument 0, the built-in arguments with {CONTENTS}
+// as the extraction directory, then the user's, which are __wargv's (split
+// and expanded by the runtime) or, with exact arguments, this process's
+// command line split by CommandLineToArgvW's rules. Allocated once and never
+// freed; ends the process when memory runs out.
+wchar_t** application_arguments(int* count);
