@@ -66,6 +66,7 @@ endif()
 # Console programs: the adapter's worked example and the console image checks.
 if(VORBEL_WINDOWS_BUILD_DIR)
   include(${PROJECT_SOURCE_DIR}/examples/zstd/pack.cmake)
+  include(${PROJECT_SOURCE_DIR}/examples/lua/pack.cmake)
   include(${PROJECT_SOURCE_DIR}/tests/console_checks.cmake)
 endif()
 

@@ -2,7 +2,8 @@
 # Installs everything the build and the tests need on a Debian machine, as root.
 # Idempotent: packages already present are not touched, and apt is only asked
 # when something is missing. Also fetches Debian's libzstd source (same version
-# as the host's libzstd-dev) into the directory given as $1, for the Windows build.
+# as the host's libzstd-dev) and Debian's Lua 5.4 source into the directory
+# given as $1, for the Windows build (the launcher, and the worked examples).
 set -euo pipefail
 
 src_dir="${1:-}"
@@ -43,13 +44,16 @@ fi
 
 [ -n "$src_dir" ] || exit 0
 
-# Debian's libzstd source, unpacked into $src_dir/libzstd-<version>.
+# Debian's libzstd source, unpacked into $src_dir/libzstd.
 version=$(dpkg-query -W -f='${Version}' libzstd-dev)
 upstream=${version#*:}
 upstream=${upstream%-*}
 upstream=${upstream%+*}
 stamp="$src_dir/.libzstd-$version"
-if [ -f "$stamp" ]; then exit 0; fi
+# Debian's Lua 5.4 source, unpacked into $src_dir/lua5.4: any revision the
+# archive serves, since nothing on the host must match it.
+lua_stamp="$src_dir/.lua5.4-source"
+if [ -f "$stamp" ] && [ -f "$lua_stamp" ]; then exit 0; fi
 
 # apt-get source needs deb-src entries. They are derived from the machine's own
 # Debian entries (the same archives and suites), so no archive address is
@@ -79,6 +83,23 @@ if ! apt-get source --print-uris "libzstd=$version" >/dev/null 2>&1; then
 fi
 
 mkdir -p "$src_dir"
+
+if [ ! -f "$lua_stamp" ]; then
+  work=$(mktemp -d "$src_dir/.fetch.XXXXXX")
+  if ! (cd "$work" && apt-get source -qq lua5.4 >/dev/null 2>&1); then
+    echo "install-deps: could not fetch Debian's lua5.4 source" >&2
+    rm -rf "$work"
+    exit 1
+  fi
+  dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+  rm -rf "$src_dir/lua5.4"
+  mv "$dir" "$src_dir/lua5.4"
+  rm -rf "$work"
+  touch "$lua_stamp"
+  echo "lua5.4 source in $src_dir/lua5.4"
+fi
+if [ -f "$stamp" ]; then exit 0; fi
+
 work=$(mktemp -d "$src_dir/.fetch.XXXXXX")
 # The exact Debian revision first; if the archive no longer serves it (security
 # updates are sometimes published without their source in the mirror), the
