@@ -38,6 +38,7 @@ TEST(PackedLauncher, RunsTheApplicationAndRemovesItsDirectory) {
                       0),
             0u)
       << dir;
+  EXPECT_EQ(value(report, "VORBEL_ONEFILE_CONTENTS"), dir) << "the application is told where its files are";
   std::vector<std::string> files = values(report, "file");
   std::sort(files.begin(), files.end());
   const std::vector<std::string> expected = {"data\\docs\\nested.txt", "data\\readme.txt", "sample_app.dll",
