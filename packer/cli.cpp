@@ -336,6 +336,12 @@ Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsC
   if (!launcher.ok()) return launcher;
   if (Status usable = check_launcher(launcher.value(), settings_options_of(settings)); !usable.ok())
     return about(platform::show(path), usable.failure());
+  // A packed console program used as the launcher keeps its subsystem.
+  if (auto subsystem = subsystem_of(launcher.value());
+      settings.error_dialog && subsystem.ok() && subsystem.value() == kSubsystemConsole) {
+    return Failure{platform::show(path), "is a console program, and so would the packed one be: --error-dialog is "
+                                         "for GUI programs"};
+  }
   return launcher;
 }
 

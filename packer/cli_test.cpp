@@ -708,6 +708,12 @@ TEST(PackCliSettings, RunOptionsGoIntoARecordThatListAndVerifyShowAndRepackingDr
                 .status,
             kExitOk);
   EXPECT_EQ(run({"list", str(dir / "plain.exe")}).out, "      2560  app.dll\nsubsystem: console\nsettings: none\n");
+  Outcome dialog = run({"build", "--launcher", str(dir / "plain.exe"), "--app", str(dir / "app.dll"),
+                        "--error-dialog", "-o", str(dir / "dialog.exe")});
+  EXPECT_EQ(dialog.status, kExitBadInput);
+  EXPECT_EQ(dialog.err, "vorbel-pack: " + str(dir / "plain.exe") +
+                            ": is a console program, and so would the packed one be: --error-dialog is for GUI "
+                            "programs\n");
 }
 
 TEST(PackCliSettings, ALauncherBuiltBeforeTheRecordIsRefusedForRunOptionsOnly) {

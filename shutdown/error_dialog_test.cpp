@@ -92,3 +92,13 @@ TEST(ErrorDialog, ShowsTheWrittenTextAndLeavesTheStationAloneWhenOff) {
 }
 
 }  // namespace
+
+namespace {
+
+// The real entries, bound from user32 on first use: Wine's desktop window
+// station is the interactive one, as a signed-in user's is on Windows.
+TEST(ErrorDialog, TheRealWindowStationOfThisDesktopIsVisible) {
+  EXPECT_TRUE(interactive_window_station());
+}
+
+}  // namespace
