@@ -15,5 +15,6 @@
 bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id);
 
 // Sets VORBEL_ONEFILE_CONTENTS to the extraction directory, loads the
-// application DLL (first_entry_path) and returns its run_code's result. Ends the process when the DLL or its entry point cannot be had.
+// application DLL (first_entry_path) and returns its run_code's result.
+// Ends the process when the DLL or its entry point cannot be had.
 int run_application_dll(int count, wchar_t** arguments);

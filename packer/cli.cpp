@@ -82,11 +82,13 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
 embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
           a Zstandard frame), taken as is; a frame without a content checksum
           gets a warning.
-list      Prints size and name of every entry.
+list      Prints size and name of every entry, then the subsystem (GUI or
+          console) and the settings record (or "settings: none").
 extract   Unpacks every entry into DIR (created if missing, must be empty).
 verify    Reads every entry, checks every name and the frame's checksum, and
-          reports the window the launcher's decoder will need. A frame without
-          a checksum passes with a warning: the launcher runs it too.
+          reports the window the launcher's decoder will need, the subsystem
+          and the settings record. A frame without a checksum passes with a
+          warning: the launcher runs it too.
 
 Run options (build and embed): kept in the packed program's settings record
 (RT_RCDATA 28), which list and verify show; a launcher built before the record
