@@ -422,7 +422,11 @@ int run_cli(const std::vector<std::string>& arguments, Console& console) {
     return kExitOk;
   }
   if (command == "--version") {
-    console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n";
+    console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n"
+                << "vorbel is under the zlib licence (share/doc/vorbel/LICENSE): packed programs owe no notice for "
+                   "the launcher.\n"
+                << "Every packed program carries libzstd's decoder, under libzstd's BSD licence "
+                   "(share/doc/vorbel/LICENSE.zstd): ship that notice with it.\n";
     return kExitOk;
   }
   if (command == "build") return build(arguments, console);

@@ -640,6 +640,9 @@ TEST(PackCli, HelpAndVersionGoToStandardOutput) {
   Outcome version = run({"--version"});
   EXPECT_EQ(version.status, kExitOk);
   EXPECT_TRUE(version.out.starts_with("vorbel-pack ")) << version.out;
+  // Both licences, each with the installed file that holds it.
+  EXPECT_NE(version.out.find("zlib licence (share/doc/vorbel/LICENSE)"), std::string::npos) << version.out;
+  EXPECT_NE(version.out.find("BSD licence (share/doc/vorbel/LICENSE.zstd)"), std::string::npos) << version.out;
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ cmake --install "$host_tree" --prefix "$prefix" >"$work/install.log"
 cmake --install "$windows_tree" --prefix "$prefix" >>"$work/install.log"
 for file in bin/vorbel-pack bin/vorbel-pack.exe share/vorbel/launcher.exe lib/libvorbel_adapter.a \
             include/vorbel_app_main.h lib/cmake/vorbel/vorbelConfig.cmake \
-            lib/cmake/vorbel/vorbelConfigVersion.cmake lib/cmake/vorbel/mingw-w64-x86_64.cmake; do
+            lib/cmake/vorbel/vorbelConfigVersion.cmake lib/cmake/vorbel/mingw-w64-x86_64.cmake \
+            share/doc/vorbel/LICENSE share/doc/vorbel/LICENSE.zstd; do
   [ -f "$prefix/$file" ] || fail "not installed: $file"
 done
 
