@@ -7,7 +7,8 @@ pkg_check_modules(LIBZSTD REQUIRED IMPORTED_TARGET libzstd)
 add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream.cpp
   ${PROJECT_SOURCE_DIR}/payload/payload_entry.cpp
   ${PROJECT_SOURCE_DIR}/payload/entry_walk.cpp
-  ${PROJECT_SOURCE_DIR}/payload/entry_name_rule.cpp)
+  ${PROJECT_SOURCE_DIR}/payload/entry_name_rule.cpp
+  ${PROJECT_SOURCE_DIR}/payload/pe_import_walk.cpp)
 target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
 

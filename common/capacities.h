@@ -34,3 +34,6 @@ constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
 constexpr size_t TIME_TEXT_CAPACITY = 1024;
 // A reference name inside a directory spec's braces.
 constexpr size_t SPEC_NAME_CAPACITY = 1024;
+// A DLL name read from an import table, NUL included: no file name component
+// on Windows is longer than 255 units, so a longer name is no DLL's.
+constexpr size_t PE_IMPORT_NAME_CAPACITY = 256;
