@@ -116,9 +116,10 @@ void report_missing_dll(const wchar_t* application_path) {
     walk_pe_imports(&image, look_for_import, &search);
     CloseHandle(file);
     if (search.missing) {
-      print_error("Error, '%ls' imports '%ls', which is neither among the unpacked files nor in the system "
-                  "directory.\n",
-                  payload_dlls[search.importer], import_name);
+      print_error(
+          "Error, '%ls' imports '%ls', which is neither among the unpacked files nor in the system "
+          "directory.\n",
+          payload_dlls[search.importer], import_name);
       return;
     }
   }

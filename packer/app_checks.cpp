@@ -86,35 +86,51 @@ std::vector<std::string> non_system_imports(const std::filesystem::path& path) {
   return dlls;
 }
 
-std::vector<MissingDll> missing_dlls(const std::vector<InputFile>& files) {
+namespace {
+
+std::vector<Entry> entries_of(const std::vector<InputFile>& files) {
   std::vector<Entry> entries;
   for (const InputFile& file : files) entries.push_back(entry_of(file));
+  return entries;
+}
+
+// The imports of the DLL at `importer` that neither Windows nor `entries` provide.
+void add_missing_imports(const std::vector<Entry>& entries, const std::filesystem::path& importer, bool top,
+                         std::vector<MissingDll>* missing) {
+  for (const std::string& dll : non_system_imports(importer)) {
+    std::string wanted = lower(dll);
+    if (wanted.find('.') == std::string::npos) wanted += ".dll";
+    // A top-level importer's imports are found at the top only; for DLLs in subfolders,
+    // which the application loads its own way, any entry of that name counts.
+    const auto named = [&](const Entry& entry) { return entry.file_name == wanted; };
+    if (std::any_of(entries.begin(), entries.end(),
+                    [&](const Entry& entry) { return named(entry) && (entry.top || !top); }))
+      continue;
+    auto found = std::find_if(entries.begin(), entries.end(), named);
+    missing->push_back({importer, dll, found == entries.end() ? "" : found->shown});
+  }
+}
+
+}  // namespace
+
+std::vector<MissingDll> missing_dlls(const std::vector<InputFile>& files) {
+  const std::vector<Entry> entries = entries_of(files);
   std::vector<MissingDll> missing;
   for (size_t i = 0; i < files.size(); ++i) {
-    if (i != 0 && !entries[i].file_name.ends_with(".dll")) continue;
-    for (const std::string& dll : non_system_imports(files[i].path)) {
-      std::string wanted = lower(dll);
-      if (wanted.find('.') == std::string::npos) wanted += ".dll";
-      // A top-level importer's imports are found at the top only; for DLLs in subfolders,
-      // which the application loads its own way, any entry of that name counts.
-      const auto named = [&](const Entry& entry) { return entry.file_name == wanted; };
-      if (std::any_of(entries.begin(), entries.end(),
-                      [&](const Entry& entry) { return named(entry) && (entry.top || !entries[i].top); }))
-        continue;
-      auto found = std::find_if(entries.begin(), entries.end(), named);
-      missing.push_back({files[i].path, dll, found == entries.end() ? "" : found->shown});
-    }
+    if (i == 0 || entries[i].file_name.ends_with(".dll"))
+      add_missing_imports(entries, files[i].path, entries[i].top, &missing);
   }
   return missing;
 }
 
 std::optional<std::filesystem::path> find_dll(const std::vector<std::filesystem::path>& folders,
-                                                 const std::string& dll) {
+                                              const std::string& dll) {
   std::string wanted = lower(dll);
   if (wanted.find('.') == std::string::npos) wanted += ".dll";
   for (const std::filesystem::path& folder : folders) {
     std::error_code error;
-    std::filesystem::path exact = folder / platform::path_from_utf8(dll.find('.') == std::string::npos ? dll + ".dll" : dll);
+    std::filesystem::path exact =
+        folder / platform::path_from_utf8(dll.find('.') == std::string::npos ? dll + ".dll" : dll);
     if (std::filesystem::is_regular_file(exact, error) && is_x86_64_dll(exact)) return exact;
     // Windows ignores letter case; a POSIX folder may hold the DLL under another case.
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
@@ -151,6 +167,7 @@ Result<std::vector<AddRequest>> with_search_path_dlls(const std::filesystem::pat
 std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& files,
                                               const std::vector<std::filesystem::path>& toolchain_folders) {
   std::vector<std::string> warnings;
+  const std::vector<Entry> entries = entries_of(files);
   const std::vector<MissingDll> missing_now = missing_dlls(files);
   // Lower-case names that have a line of their own: those the payload's files
   // import and those a toolchain's copy led to, so that none is named twice.
@@ -162,16 +179,16 @@ std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& file
                        "(for GCC's: -static-libgcc -static-libstdc++, or -static) or --add the DLL";
     auto held = find_dll(toolchain_folders, dll);
     if (held) {
-      text += "; the mingw-w64 toolchain holds it in " + platform::show(held->parent_path()) +
-              " (--search-path " + platform::show(held->parent_path()) + ")";
+      text += "; the mingw-w64 toolchain holds it in " + platform::show(held->parent_path()) + " (--search-path " +
+              platform::show(held->parent_path()) + ")";
     }
     warnings.push_back(text);
     if (!held) return;
     // What the toolchain's copy imports goes missing with it, unless the payload has it.
-    std::vector<InputFile> with_it = files;
-    with_it.push_back({*held, platform::name_as_utf16(held->filename()).value_or(u"?"), 0});
-    for (const MissingDll& next : missing_dlls(with_it)) {
-      if (next.importer != *held || !next.held_as.empty()) continue;
+    std::vector<MissingDll> next_missing;
+    add_missing_imports(entries, *held, true, &next_missing);
+    for (const MissingDll& next : next_missing) {
+      if (!next.held_as.empty()) continue;
       if (std::find(named.begin(), named.end(), lower(next.dll)) != named.end()) continue;
       named.push_back(lower(next.dll));
       self(platform::show(*held), next.dll, self);
@@ -180,10 +197,10 @@ std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& file
   for (const MissingDll& missing : missing_now) {
     const std::string importer = platform::show(missing.importer);
     if (!missing.held_as.empty()) {
-      warnings.push_back(importer + ": imports " + printable(missing.dll) + ", which the payload holds only as " +
-                         printable(missing.held_as) +
-                         ", where Windows does not look for it: add it at the top (--add PATH=" +
-                         printable(missing.dll) + ")");
+      warnings.push_back(
+          importer + ": imports " + printable(missing.dll) + ", which the payload holds only as " +
+          printable(missing.held_as) +
+          ", where Windows does not look for it: add it at the top (--add PATH=" + printable(missing.dll) + ")");
     } else {
       nowhere(importer, missing.dll, nowhere);
     }

@@ -139,7 +139,7 @@ struct BuildOptions {
   std::optional<fs::path> payload;  // embed only
   std::optional<fs::path> output;
   CompressionSettings compression;
-  bool console = false;  // OUT.exe gets the console subsystem
+  bool console = false;               // OUT.exe gets the console subsystem
   std::vector<fs::path> search_path;  // folders that missing DLLs are taken from
   bool strict = false;                // a DLL still missing stops the build
   ResourceEdits edits;
@@ -341,7 +341,8 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   auto launcher = read_launcher(*options.launcher);
   if (!launcher.ok()) return report(console, launcher.failure());
   const std::vector<std::string> missing = missing_dll_warnings(files.value(), platform::toolchain_dll_folders());
-  for (const std::string& line : missing) console.err << "vorbel-pack: " << (options.strict ? "" : "warning: ") << line << '\n';
+  for (const std::string& line : missing)
+    console.err << "vorbel-pack: " << (options.strict ? "" : "warning: ") << line << '\n';
   if (options.strict && !missing.empty()) {
     return report(console, Failure{platform::show(*options.output),
                                    "not written: --strict refuses DLLs that neither Windows nor the payload provides"});

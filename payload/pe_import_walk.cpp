@@ -71,8 +71,7 @@ PeImportWalkEnd walk_table(const Layout* layout, uint32_t table_rva, size_t desc
   for (uint32_t at = 0;; at += descriptor_size) {
     uint8_t descriptor[DELAY_DESCRIPTOR_SIZE];
     if (at > available || available - at < descriptor_size) return PE_IMPORTS_DAMAGED;
-    if (!layout->file->read(layout->file->context, offset + at, descriptor, descriptor_size))
-      return PE_IMPORTS_DAMAGED;
+    if (!layout->file->read(layout->file->context, offset + at, descriptor, descriptor_size)) return PE_IMPORTS_DAMAGED;
     uint32_t name_rva = u32_at(descriptor + name_field);
     if (name_rva == 0) return PE_IMPORTS_WALKED;
     if (!read_name(layout, name_rva, name)) return PE_IMPORTS_DAMAGED;
@@ -89,8 +88,7 @@ uint32_t directory_rva(const uint8_t* optional, size_t count_at, size_t header_s
 
 }  // namespace
 
-PeImportWalkEnd walk_pe_imports(const PeFile* file, bool (*take_name)(void* context, const char* name),
-                                void* context) {
+PeImportWalkEnd walk_pe_imports(const PeFile* file, bool (*take_name)(void* context, const char* name), void* context) {
   uint8_t dos[DOS_HEADER_SIZE];
   if (!file->read(file->context, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return PE_IMPORTS_NOT_PE;
   uint64_t pe = u32_at(dos + DOS_LFANEW);
@@ -108,9 +106,9 @@ PeImportWalkEnd walk_pe_imports(const PeFile* file, bool (*take_name)(void* cont
   const uint8_t* optional = headers + OPTIONAL_HEADER;
   Layout layout = {file, pe + OPTIONAL_HEADER + optional_size, u16_at(headers + COFF_SECTION_COUNT)};
   if (layout.section_count > MAX_SECTIONS) return PE_IMPORTS_DAMAGED;
-  PeImportWalkEnd end = walk_table(&layout, directory_rva(optional, count_at, header_size, IMPORT_SLOT), IMPORT_DESCRIPTOR_SIZE, IMPORT_NAME,
-                                   take_name, context);
+  PeImportWalkEnd end = walk_table(&layout, directory_rva(optional, count_at, header_size, IMPORT_SLOT),
+                                   IMPORT_DESCRIPTOR_SIZE, IMPORT_NAME, take_name, context);
   if (end != PE_IMPORTS_WALKED) return end;
-  return walk_table(&layout, directory_rva(optional, count_at, header_size, DELAY_IMPORT_SLOT), DELAY_DESCRIPTOR_SIZE, DELAY_NAME, take_name,
-                    context);
+  return walk_table(&layout, directory_rva(optional, count_at, header_size, DELAY_IMPORT_SLOT), DELAY_DESCRIPTOR_SIZE,
+                    DELAY_NAME, take_name, context);
 }

@@ -24,5 +24,4 @@ enum PeImportWalkEnd {
 // Hands take_name each DLL name of the import table, then of the delay-import
 // table, in table order (repeats included), NUL-terminated; a name holds fewer
 // than PE_IMPORT_NAME_CAPACITY bytes. False from take_name stops the walk.
-PeImportWalkEnd walk_pe_imports(const PeFile* file, bool (*take_name)(void* context, const char* name),
-                                void* context);
+PeImportWalkEnd walk_pe_imports(const PeFile* file, bool (*take_name)(void* context, const char* name), void* context);
