@@ -8,7 +8,8 @@ add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream
   ${PROJECT_SOURCE_DIR}/payload/payload_entry.cpp
   ${PROJECT_SOURCE_DIR}/payload/entry_walk.cpp
   ${PROJECT_SOURCE_DIR}/payload/entry_name_rule.cpp
-  ${PROJECT_SOURCE_DIR}/payload/launch_settings.cpp)
+  ${PROJECT_SOURCE_DIR}/payload/launch_settings.cpp
+  ${PROJECT_SOURCE_DIR}/payload/pe_import_walk.cpp)
 target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
 
@@ -75,6 +76,18 @@ if(VORBEL_WINDOWS_BUILD_DIR)
   add_test(NAME app_resources_read_back
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_app_resources.sh $<TARGET_FILE:vorbel-pack>
             ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${VORBEL_WINDOWS_BUILD_DIR}/examples/sample_app.dll)
+endif()
+
+# GCC's runtime DLLs taken from the toolchain's folders at pack time, and named
+# at start-up when one is left out (needs the Windows tree and its compiler).
+find_program(VORBEL_MINGW_CXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++)
+set(shared_runtime ${VORBEL_WINDOWS_BUILD_DIR}/tests/shared_runtime.dll)
+if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_CXX AND EXISTS ${shared_runtime})
+  add_test(NAME dependency_chain
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_dependency_chain.sh $<TARGET_FILE:vorbel-pack>
+            ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${shared_runtime} ${VORBEL_MINGW_CXX}
+            ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
+  set_tests_properties(dependency_chain PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
 endif()
 
 # Both trees installed into a scratch prefix and used by examples/cmake_project

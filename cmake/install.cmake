@@ -2,11 +2,13 @@
 # the host tree installs its vorbel-pack; the Windows tree the launcher,
 # vorbel-pack.exe, the adapter with its header, the toolchain file and the
 # CMake package (cmake/vorbelConfig.cmake), and libzstd's licence, as the
-# launcher and vorbel-pack.exe carry libzstd inside. Together they make the
+# launcher and vorbel-pack.exe carry libzstd inside; both trees this project's
+# own licence. Together they make the
 # layout the build tool's default launcher lookup expects (bin/ beside
 # share/vorbel/).
 include(CMakePackageConfigHelpers)
 install(TARGETS vorbel-pack RUNTIME DESTINATION bin)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION share/doc/vorbel)
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
   install(TARGETS launcher RUNTIME DESTINATION share/vorbel)
   install(TARGETS vorbel_adapter ARCHIVE DESTINATION lib)

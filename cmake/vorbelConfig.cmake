@@ -37,30 +37,59 @@ if(NOT TARGET vorbel::adapter)
     INTERFACE_LINK_OPTIONS "-Wl,--undefined=run_code")
 endif()
 
-# vorbel_add_onefile(NAME APP dll_target [ADD path[=name]...] [ICON file]
-#                    [PRODUCT_NAME text] [PRODUCT_VERSION text] [CONSOLE] [OUTPUT file])
-# Adds the target NAME (built by default) that packs dll_target and the added
-# files into OUTPUT (default: NAME.exe in the current binary folder). Packing
-# runs again when the DLL, an added file (or a file below an added folder), the
-# icon, the launcher or the tool changes.
+# vorbel_add_onefile(NAME APP dll_target|file [OUTPUT file] [ADD path[=name]...] [CONSOLE]
+#   [SEARCH_PATH folder...] [STRICT] [LEVEL n] [LONG] [LONG_WINDOW_LOG n] [THREADS n] [LAUNCHER file]
+#   [ICON file] [MANIFEST file] [PRODUCT_NAME text] [PRODUCT_VERSION text] [FILE_VERSION text]
+#   [FILE_DESCRIPTION text] [COMPANY_NAME text] [COPYRIGHT text] [ORIGINAL_FILENAME text]
+#   [INTERNAL_NAME text] [ARGS text...] [EXACT_ARGUMENTS] [ERROR_DIALOG] [EXTRA_ARGS arg...])
+# Adds the target NAME (built by default) that packs the application DLL and
+# the added files into OUTPUT (default: NAME.exe in the current binary folder)
+# with `vorbel-pack build`; each keyword is the tool's option of the same name
+# (ARGS: one --arg each; EXTRA_ARGS: passed as they stand). APP, ADD and ICON
+# take generator expressions ($<TARGET_FILE:helper>); plain relative paths are
+# taken from the current source folder. Packing runs again when the DLL, an
+# added file (or a file below an added folder), the icon, the manifest, the
+# launcher or the tool changes.
 function(vorbel_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "APP;ICON;PRODUCT_NAME;PRODUCT_VERSION;OUTPUT" "ADD")
+  set(flags CONSOLE STRICT LONG EXACT_ARGUMENTS ERROR_DIALOG)
+  set(values APP OUTPUT LEVEL LONG_WINDOW_LOG THREADS LAUNCHER ICON MANIFEST)
+  # Strings of the version resource: KEYWORD and the option --keyword.
+  set(version_strings PRODUCT_NAME PRODUCT_VERSION FILE_VERSION FILE_DESCRIPTION COMPANY_NAME COPYRIGHT
+                      ORIGINAL_FILENAME INTERNAL_NAME)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "${values};${version_strings}" "ADD;SEARCH_PATH;ARGS;EXTRA_ARGS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "vorbel_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
   if(NOT arg_APP)
-    message(FATAL_ERROR "vorbel_add_onefile(${name}): APP (the application DLL's target) is required")
-  endif()
-  if(NOT TARGET ${arg_APP})
-    message(FATAL_ERROR "vorbel_add_onefile(${name}): APP ${arg_APP} is not a target")
+    message(FATAL_ERROR "vorbel_add_onefile(${name}): APP (the application DLL's target or file) is required")
   endif()
   if(NOT arg_OUTPUT)
     set(arg_OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   endif()
   cmake_path(ABSOLUTE_PATH arg_OUTPUT BASE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" NORMALIZE)
+  if(NOT arg_LAUNCHER)
+    set(arg_LAUNCHER "${VORBEL_LAUNCHER}")
+  endif()
 
-  set(pack_arguments build --launcher "${VORBEL_LAUNCHER}" --app "$<TARGET_FILE:${arg_APP}>")
-  set(depends ${arg_APP} "$<TARGET_FILE:${arg_APP}>" "${VORBEL_LAUNCHER}" "${VORBEL_PACK_EXECUTABLE}")
+  set(depends "${VORBEL_PACK_EXECUTABLE}")
+  # A file input: a target, a generator expression (left as it is: the source
+  # folder in front of one would spoil it) or a path; its file is a
+  # dependency, and so is a target named by $<TARGET_FILE:...>.
+  macro(_vorbel_input variable)
+    if(TARGET "${${variable}}")
+      list(APPEND depends "${${variable}}")
+      set(${variable} "$<TARGET_FILE:${${variable}}>")
+    elseif("${${variable}}" MATCHES "^\\$<TARGET_FILE:([^>]+)>$" AND TARGET "${CMAKE_MATCH_1}")
+      list(APPEND depends "${CMAKE_MATCH_1}")
+    elseif(NOT "${${variable}}" MATCHES "\\$<")
+      cmake_path(ABSOLUTE_PATH ${variable} BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+    endif()
+    list(APPEND depends "${${variable}}")
+  endmacro()
+
+  _vorbel_input(arg_APP)
+  _vorbel_input(arg_LAUNCHER)
+  set(pack_arguments build --launcher "${arg_LAUNCHER}" --app "${arg_APP}")
   foreach(added IN LISTS arg_ADD)
     # The tool splits PATH=NAME at the last '='; the same split here finds the path.
     set(added_name "")
@@ -69,31 +98,55 @@ function(vorbel_add_onefile name)
       string(SUBSTRING "${added}" ${split} -1 added_name)
       string(SUBSTRING "${added}" 0 ${split} added)
     endif()
-    cmake_path(ABSOLUTE_PATH added BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+    if(NOT TARGET "${added}" AND NOT "${added}" MATCHES "\\$<")
+      cmake_path(ABSOLUTE_PATH added BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+    endif()
     if(IS_DIRECTORY "${added}")
       # A folder's files are its content: each is a dependency, and a file
       # added to or removed from it reconfigures.
       file(GLOB_RECURSE folder_files CONFIGURE_DEPENDS LIST_DIRECTORIES false "${added}/*")
       list(APPEND depends ${folder_files})
     else()
-      list(APPEND depends "${added}")
+      _vorbel_input(added)
     endif()
     list(APPEND pack_arguments --add "${added}${added_name}")
   endforeach()
-  if(arg_ICON)
-    cmake_path(ABSOLUTE_PATH arg_ICON BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
-    list(APPEND pack_arguments --icon "${arg_ICON}")
-    list(APPEND depends "${arg_ICON}")
+  foreach(keyword IN ITEMS ICON MANIFEST)
+    if(arg_${keyword})
+      _vorbel_input(arg_${keyword})
+      string(TOLOWER "${keyword}" option)
+      list(APPEND pack_arguments --${option} "${arg_${keyword}}")
+    endif()
+  endforeach()
+  foreach(folder IN LISTS arg_SEARCH_PATH)
+    if(NOT folder MATCHES "\\$<")
+      cmake_path(ABSOLUTE_PATH folder BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
+    endif()
+    list(APPEND pack_arguments --search-path "${folder}")
+  endforeach()
+  foreach(keyword IN LISTS version_strings ITEMS LEVEL THREADS)
+    if(DEFINED arg_${keyword})
+      string(TOLOWER "${keyword}" option)
+      string(REPLACE "_" "-" option "${option}")
+      list(APPEND pack_arguments --${option} "${arg_${keyword}}")
+    endif()
+  endforeach()
+  if(DEFINED arg_LONG_WINDOW_LOG)
+    list(APPEND pack_arguments --long=${arg_LONG_WINDOW_LOG})
+  elseif(arg_LONG)
+    list(APPEND pack_arguments --long)
   endif()
-  if(DEFINED arg_PRODUCT_NAME)
-    list(APPEND pack_arguments --product-name "${arg_PRODUCT_NAME}")
-  endif()
-  if(DEFINED arg_PRODUCT_VERSION)
-    list(APPEND pack_arguments --product-version "${arg_PRODUCT_VERSION}")
-  endif()
-  if(arg_CONSOLE)
-    list(APPEND pack_arguments --console)
-  endif()
+  foreach(argument IN LISTS arg_ARGS)
+    list(APPEND pack_arguments --arg "${argument}")
+  endforeach()
+  foreach(flag IN ITEMS CONSOLE STRICT EXACT_ARGUMENTS ERROR_DIALOG)
+    if(arg_${flag})
+      string(TOLOWER "${flag}" option)
+      string(REPLACE "_" "-" option "${option}")
+      list(APPEND pack_arguments --${option})
+    endif()
+  endforeach()
+  list(APPEND pack_arguments ${arg_EXTRA_ARGS})
 
   # The target depends on a stamp beside the output, not on the output itself:
   # CMake takes a dependency NAME.exe in a target's folder for that target, so

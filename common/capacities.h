@@ -34,3 +34,9 @@ constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
 constexpr size_t TIME_TEXT_CAPACITY = 1024;
 // A reference name inside a directory spec's braces.
 constexpr size_t SPEC_NAME_CAPACITY = 1024;
+// A DLL name read from an import table, NUL included: no file name component
+// on Windows is longer than 255 units, so a longer name is no DLL's.
+constexpr size_t PE_IMPORT_NAME_CAPACITY = 256;
+// The payload's DLLs whose imports are read when the application's DLL will
+// not load: the application and the DLLs of the payload it leads to.
+constexpr size_t MISSING_DLL_SEARCH_CAPACITY = 64;

@@ -147,6 +147,16 @@ int main(int argc, char** argv) {
        make_image({.reloc = false, .data_after = true}, sample_tree(true), true));
   save(pe_dir / "seed-signed", make_image({}, sample_tree(false), true, true));
 
+  // DLLs as the launcher meets them when a load fails: imports, delay imports, both kinds of header.
+  const fs::path imports_dir = corpus / "pe_import_walk";
+  save(imports_dir / "seed-imports-and-delay-imports",
+       pe::make_synthetic_image({.dll = true, .exports = {"run_code"},
+                                 .imports = {"KERNEL32.dll", "libstdc++-6.dll", "libgcc_s_seh-1.dll"},
+                                 .delay_imports = {"zlib1.dll"}}));
+  save(imports_dir / "seed-pe32-imports",
+       pe::make_synthetic_image({.pe32 = true, .dll = true, .imports = {"msvcrt.dll", "helper"}}));
+  save(imports_dir / "seed-no-imports", pe::make_synthetic_image({.dll = true, .exports = {"run_code"}}));
+
   const Bytes app = entry(u"app.dll", "MZ application");
   const Bytes nested = entry(u"lib\\\u00E9t\u00E9\\\xD83D\xDE00.txt", std::string(300, 'x'));
   const Bytes empty = entry(u"data\\empty", "");

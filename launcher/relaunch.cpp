@@ -11,6 +11,7 @@
 #include "common/bounded_text.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "launcher/missing_dll.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "shutdown/error_report.h"
@@ -82,7 +83,9 @@ int run_application_dll(int count, wchar_t** arguments) {
       LoadLibraryExW(load_path_of(first_entry_path), nullptr,
                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (application == nullptr) {
-    report_system_error("Error, load DLL.", GetLastError());
+    DWORD error = GetLastError();
+    report_system_error("Error, load DLL.", error);
+    if (error == ERROR_MOD_NOT_FOUND) report_missing_dll(first_entry_path);
     exit(2);
   }
   using RunCode = int (*)(int, wchar_t**);

@@ -45,6 +45,13 @@ Entry entry_of(const InputFile& file) {
   return entry;
 }
 
+bool is_x86_64_dll(const std::filesystem::path& path) {
+  auto bytes = read_whole_file(path);
+  if (!bytes.ok()) return false;
+  auto image = pe::parse_image(std::move(bytes.value()));
+  return image.ok() && image->pe32_plus && (pe::file_characteristics(image.value()) & pe::kFileDll) != 0;
+}
+
 }  // namespace
 
 Status check_application(const std::vector<uint8_t>& bytes) {
@@ -65,39 +72,137 @@ Status check_application(const std::vector<uint8_t>& bytes) {
   return Failure{"", "does not export run_code (extern \"C\" __declspec(dllexport) int run_code(int, wchar_t**))"};
 }
 
-std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& files) {
+std::vector<std::string> non_system_imports(const std::filesystem::path& path) {
+  std::vector<std::string> dlls;
+  auto bytes = read_whole_file(path);
+  if (!bytes.ok()) return dlls;  // the payload writer reports it
+  auto image = pe::parse_image(std::move(bytes.value()));
+  if (!image.ok()) return dlls;
+  auto imports = pe::imported_dlls(image.value());
+  if (!imports.ok()) return dlls;
+  for (const std::string& dll : imports.value()) {
+    if (!is_system_dll(dll)) dlls.push_back(dll);
+  }
+  return dlls;
+}
+
+namespace {
+
+std::vector<Entry> entries_of(const std::vector<InputFile>& files) {
   std::vector<Entry> entries;
   for (const InputFile& file : files) entries.push_back(entry_of(file));
-  std::vector<std::string> warnings;
+  return entries;
+}
+
+// The imports of the DLL at `importer` that neither Windows nor `entries` provide.
+void add_missing_imports(const std::vector<Entry>& entries, const std::filesystem::path& importer, bool top,
+                         std::vector<MissingDll>* missing) {
+  for (const std::string& dll : non_system_imports(importer)) {
+    std::string wanted = lower(dll);
+    if (wanted.find('.') == std::string::npos) wanted += ".dll";
+    // A top-level importer's imports are found at the top only; for DLLs in subfolders,
+    // which the application loads its own way, any entry of that name counts.
+    const auto named = [&](const Entry& entry) { return entry.file_name == wanted; };
+    if (std::any_of(entries.begin(), entries.end(),
+                    [&](const Entry& entry) { return named(entry) && (entry.top || !top); }))
+      continue;
+    auto found = std::find_if(entries.begin(), entries.end(), named);
+    missing->push_back({importer, dll, found == entries.end() ? "" : found->shown});
+  }
+}
+
+}  // namespace
+
+std::vector<MissingDll> missing_dlls(const std::vector<InputFile>& files) {
+  const std::vector<Entry> entries = entries_of(files);
+  std::vector<MissingDll> missing;
   for (size_t i = 0; i < files.size(); ++i) {
-    if (i != 0 && !entries[i].file_name.ends_with(".dll")) continue;
-    auto bytes = read_whole_file(files[i].path);
-    if (!bytes.ok()) continue;  // the payload writer reports it
-    auto image = pe::parse_image(std::move(bytes.value()));
-    if (!image.ok()) continue;
-    auto imports = pe::imported_dlls(image.value());
-    if (!imports.ok()) continue;
-    const std::string importer = platform::show(files[i].path);
-    for (const std::string& dll : imports.value()) {
-      if (is_system_dll(dll)) continue;
-      std::string wanted = lower(dll);
-      if (wanted.find('.') == std::string::npos) wanted += ".dll";
-      // A top-level importer's imports are found at the top only; for DLLs in subfolders,
-      // which the application loads its own way, any entry of that name counts.
-      const auto named = [&](const Entry& entry) { return entry.file_name == wanted; };
-      if (std::any_of(entries.begin(), entries.end(),
-                      [&](const Entry& entry) { return named(entry) && (entry.top || !entries[i].top); }))
-        continue;
-      auto found = std::find_if(entries.begin(), entries.end(), named);
-      if (found != entries.end()) {
-        warnings.push_back(
-            importer + ": imports " + printable(dll) + ", which the payload holds only as " + printable(found->shown) +
-            ", where Windows does not look for it: add it at the top (--add PATH=" + printable(dll) + ")");
-      } else {
-        warnings.push_back(importer + ": imports " + printable(dll) +
-                           ", which is neither in the payload nor part of Windows: link that runtime statically "
-                           "(for GCC's: -static-libgcc -static-libstdc++, or -static) or --add the DLL");
+    if (i == 0 || entries[i].file_name.ends_with(".dll"))
+      add_missing_imports(entries, files[i].path, entries[i].top, &missing);
+  }
+  return missing;
+}
+
+std::optional<std::filesystem::path> find_dll(const std::vector<std::filesystem::path>& folders,
+                                              const std::string& dll) {
+  std::string wanted = lower(dll);
+  if (wanted.find('.') == std::string::npos) wanted += ".dll";
+  for (const std::filesystem::path& folder : folders) {
+    std::error_code error;
+    std::filesystem::path exact =
+        folder / platform::path_from_utf8(dll.find('.') == std::string::npos ? dll + ".dll" : dll);
+    if (std::filesystem::is_regular_file(exact, error) && is_x86_64_dll(exact)) return exact;
+    // Windows ignores letter case; a POSIX folder may hold the DLL under another case.
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      if (lower(platform::show(it->path().filename())) != wanted || !it->is_regular_file(error)) continue;
+      if (is_x86_64_dll(it->path())) return it->path();
+    }
+  }
+  return std::nullopt;
+}
+
+Result<std::vector<AddRequest>> with_search_path_dlls(const std::filesystem::path& app, std::vector<AddRequest> adds,
+                                                      const std::vector<std::filesystem::path>& search_folders) {
+  if (search_folders.empty()) return adds;
+  std::vector<std::string> looked_for;  // lower case
+  for (bool added = true; added;) {
+    auto files = collect_inputs(app, adds);
+    if (!files.ok()) return files.failure();
+    added = false;
+    for (const MissingDll& missing : missing_dlls(files.value())) {
+      if (!missing.held_as.empty()) continue;  // the warning says where it must go instead
+      const std::string name = lower(missing.dll);
+      if (std::find(looked_for.begin(), looked_for.end(), name) != looked_for.end()) continue;
+      looked_for.push_back(name);
+      // Added under its own file name, so at the top, where the loader looks.
+      if (auto found = find_dll(search_folders, missing.dll)) {
+        adds.push_back({*found, std::nullopt});
+        added = true;
       }
+    }
+  }
+  return adds;
+}
+
+std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& files,
+                                              const std::vector<std::filesystem::path>& toolchain_folders) {
+  std::vector<std::string> warnings;
+  const std::vector<Entry> entries = entries_of(files);
+  const std::vector<MissingDll> missing_now = missing_dlls(files);
+  // Lower-case names that have a line of their own: those the payload's files
+  // import and those a toolchain's copy led to, so that none is named twice.
+  std::vector<std::string> named;
+  for (const MissingDll& missing : missing_now) named.push_back(lower(missing.dll));
+  const auto nowhere = [&](const std::string& importer, const std::string& dll, auto& self) -> void {
+    std::string text = importer + ": imports " + printable(dll) +
+                       ", which is neither in the payload nor part of Windows: link that runtime statically "
+                       "(for GCC's: -static-libgcc -static-libstdc++, or -static) or --add the DLL";
+    auto held = find_dll(toolchain_folders, dll);
+    if (held) {
+      text += "; the mingw-w64 toolchain holds it in " + platform::show(held->parent_path()) + " (--search-path " +
+              platform::show(held->parent_path()) + ")";
+    }
+    warnings.push_back(text);
+    if (!held) return;
+    // What the toolchain's copy imports goes missing with it, unless the payload has it.
+    std::vector<MissingDll> next_missing;
+    add_missing_imports(entries, *held, true, &next_missing);
+    for (const MissingDll& next : next_missing) {
+      if (!next.held_as.empty()) continue;
+      if (std::find(named.begin(), named.end(), lower(next.dll)) != named.end()) continue;
+      named.push_back(lower(next.dll));
+      self(platform::show(*held), next.dll, self);
+    }
+  };
+  for (const MissingDll& missing : missing_now) {
+    const std::string importer = platform::show(missing.importer);
+    if (!missing.held_as.empty()) {
+      warnings.push_back(
+          importer + ": imports " + printable(missing.dll) + ", which the payload holds only as " +
+          printable(missing.held_as) +
+          ", where Windows does not look for it: add it at the top (--add PATH=" + printable(missing.dll) + ")");
+    } else {
+      nowhere(importer, missing.dll, nowhere);
     }
   }
   return warnings;

@@ -132,6 +132,34 @@ TEST(MissingDllWarnings, NameTheImporterAndEachDllThatNothingProvides) {
             }));
 }
 
+TEST(SearchPathDlls, AddTheWholeChainAtTheTopAndTheWarningsFollowTheToolchainsCopies) {
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll({"run_code"}, {"KERNEL32.dll", "liba.dll"}));
+  write_file(dir / "first/liba.dll", pe::synthetic_dll({"a"}, {"libb.dll"}));
+  write_file(dir / "first/libb.dll", "not a PE image: passed over for the next folder's");
+  write_file(dir / "second/LIBB.DLL", pe::synthetic_dll({"b"}, {"libc.dll", "libd.dll", "msvcrt.dll"}));
+  write_file(dir / "tool/libd.dll", pe::synthetic_dll({"d"}, {"libe.dll", "libc.dll"}));
+  auto adds = with_search_path_dlls(dir / "app.dll", {}, {dir / "first", dir / "second"});
+  ASSERT_TRUE(adds.ok()) << adds.failure().problem;
+  ASSERT_EQ(adds->size(), 2u);
+  EXPECT_EQ(adds.value()[0].path, dir / "first/liba.dll");
+  EXPECT_EQ(adds.value()[1].path, dir / "second/LIBB.DLL");
+  auto files = collect_inputs(dir / "app.dll", adds.value());
+  ASSERT_TRUE(files.ok()) << files.failure().problem;
+  // libc.dll, imported by both LIBB.DLL and the toolchain's libd.dll, is named once.
+  const std::string libb = (dir / "second/LIBB.DLL").string(), tool = (dir / "tool").string();
+  const std::string nowhere =
+      ", which is neither in the payload nor part of Windows: link that runtime statically (for GCC's: "
+      "-static-libgcc -static-libstdc++, or -static) or --add the DLL";
+  EXPECT_EQ(missing_dll_warnings(files.value(), {dir / "tool"}),
+            (std::vector<std::string>{
+                libb + ": imports libc.dll" + nowhere,
+                libb + ": imports libd.dll" + nowhere + "; the mingw-w64 toolchain holds it in " + tool +
+                    " (--search-path " + tool + ")",
+                tool + "/libd.dll: imports libe.dll" + nowhere,
+            }));
+}
+
 TEST(OutputProblem, RefusesAnOutputThatIsAnInputOrHasNoFolder) {
   ScratchDir dir;
   write_file(dir / "app.dll", "a");

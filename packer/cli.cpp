@@ -36,7 +36,8 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
-    "                         [--long[=WLOG]] [--threads N] [--console] [RUN OPTIONS] [RESOURCE OPTIONS] -o OUT.exe\n"
+    "                         [--long[=WLOG]] [--threads N] [--search-path DIR]... [--strict] [--console]\n"
+    "                         [RUN OPTIONS] [RESOURCE OPTIONS] -o OUT.exe\n"
     "       vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RUN OPTIONS] [RESOURCE OPTIONS]\n"
     "                         -o OUT.exe\n"
     "       vorbel-pack list|verify PACKED.exe\n"
@@ -66,6 +67,13 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
                      size if smaller) in memory at every start.
   --threads N        compression threads, 1-200 (default: all hardware
                      threads); the output is the same for every N
+  --search-path DIR  a folder to take missing DLLs from (repeatable, looked
+                     in in the order given): each DLL that APP.dll or a DLL
+                     of the payload imports and that neither Windows nor the
+                     payload provides is added at the top from the first
+                     folder that holds it, and its own imports in turn
+  --strict           a DLL still missing is an error, not a warning: nothing
+                     is written
   --console          make OUT.exe a console program (build and embed): a
                      console starts or is shared, cmd.exe waits for it, and
                      the application's standard streams are the console's
@@ -74,8 +82,9 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
 
           Before packing, APP.dll must be an x86-64 DLL that exports run_code;
           each DLL that APP.dll or a DLL of the payload imports and that neither
-          Windows nor the payload provides is named in a warning, and so are
-          names whose unpacked paths would pass Windows' 260-unit limit under a
+          Windows nor the payload provides is named in a warning (with the
+          mingw-w64 toolchain folder that holds it, if any), and so are names
+          whose unpacked paths would pass Windows' 260-unit limit under a
           typical %TEMP%. OUT.exe must not be the launcher, APP.dll or an added
           file.
 
@@ -150,7 +159,9 @@ struct BuildOptions {
   std::optional<fs::path> payload;  // embed only
   std::optional<fs::path> output;
   CompressionSettings compression;
-  bool console = false;  // OUT.exe gets the console subsystem
+  bool console = false;               // OUT.exe gets the console subsystem
+  std::vector<fs::path> search_path;  // folders that missing DLLs are taken from
+  bool strict = false;                // a DLL still missing stops the build
   ResourceEdits edits;
   SettingsChoices settings;
 };
@@ -250,6 +261,12 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
       auto threads = parse_number(*text, 1, kMaxThreads);
       if (!threads) return UsageError{"--threads takes a number from 1 to 200, not '" + printable(*text) + "'"};
       options->compression.threads = *threads;
+    } else if (!embed && name == "--search-path") {
+      auto text = value();
+      if (!text || text->empty()) return missing();
+      options->search_path.push_back(platform::path_from_utf8(*text));
+    } else if (!embed && argument == "--strict") {
+      options->strict = true;
     } else if (argument == "--console") {
       options->console = true;
     } else if (name == "--arg") {
@@ -359,8 +376,18 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   BuildOptions options;
   if (auto error = parse_options(arguments, false, console.tool_directory, &options))
     return usage_error(console, *error);
-  auto files = collect_inputs(*options.app, options.adds);
+  for (const fs::path& folder : options.search_path) {
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+      return report(console, Failure{platform::show(folder), "is not a folder (--search-path)"});
+  }
+  const size_t requested = options.adds.size();
+  auto adds = with_search_path_dlls(*options.app, std::move(options.adds), options.search_path);
+  if (!adds.ok()) return report(console, adds.failure());
+  auto files = collect_inputs(*options.app, adds.value());
   if (!files.ok()) return report(console, files.failure());
+  for (size_t i = requested; i < adds->size(); ++i)
+    console.err << "vorbel-pack: adding " << platform::show(adds.value()[i].path) << " (--search-path)\n";
   std::vector<NamedInput> inputs = {{*options.launcher, "the launcher (--launcher)"},
                                     {*options.app, "the application (--app)"}};
   for (size_t i = 1; i < files->size(); ++i) {
@@ -377,8 +404,13 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   if (!launcher.ok()) return report(console, launcher.failure());
   auto settings = settings_record_of(options.settings);
   if (!settings.ok()) return report(console, settings.failure());
-  for (const std::string& warning : missing_dll_warnings(files.value()))
-    console.err << "vorbel-pack: warning: " << warning << '\n';
+  const std::vector<std::string> missing = missing_dll_warnings(files.value(), platform::toolchain_dll_folders());
+  for (const std::string& line : missing)
+    console.err << "vorbel-pack: " << (options.strict ? "" : "warning: ") << line << '\n';
+  if (options.strict && !missing.empty()) {
+    return report(console, Failure{platform::show(*options.output),
+                                   "not written: --strict refuses DLLs that neither Windows nor the payload provides"});
+  }
   if (auto warning = long_path_warning(files.value())) console.err << "vorbel-pack: warning: " << *warning << '\n';
 
   ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
@@ -513,7 +545,11 @@ int run_cli(const std::vector<std::string>& arguments, Console& console) {
     return kExitOk;
   }
   if (command == "--version") {
-    console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n";
+    console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n"
+                << "vorbel is under the zlib licence (share/doc/vorbel/LICENSE): packed programs owe no notice for "
+                   "the launcher.\n"
+                << "Every packed program carries libzstd's decoder, under libzstd's BSD licence "
+                   "(share/doc/vorbel/LICENSE.zstd): ship that notice with it.\n";
     return kExitOk;
   }
   if (command == "build") return build(arguments, console);

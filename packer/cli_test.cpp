@@ -552,13 +552,14 @@ TEST(PackCli, FindsTheLauncherBesideTheToolOrInTheInstalledLayout) {
 TEST(PackCli, WarnsOfImportedDllsThatNeitherThePayloadNorWindowsProvidesAndStillPacks) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
-  write_file(dir / "app.dll", pe::synthetic_dll({"run_code"}, {"KERNEL32.dll", "libstdc++-6.dll", "helper.dll"}));
+  // A DLL no mingw-w64 toolchain of the host holds, so that the warning names no folder.
+  write_file(dir / "app.dll", pe::synthetic_dll({"run_code"}, {"KERNEL32.dll", "libexample-6.dll", "helper.dll"}));
   write_file(dir / "helper.dll", pe::synthetic_dll({"help"}, {"msvcrt.dll"}));
   Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
                        str(dir / "helper.dll"), "-o", str(dir / "out.exe")});
   ASSERT_EQ(built.status, kExitOk) << built.err;
   EXPECT_EQ(built.err, "vorbel-pack: warning: " + str(dir / "app.dll") +
-                           ": imports libstdc++-6.dll, which is neither in the payload nor part of Windows: link that "
+                           ": imports libexample-6.dll, which is neither in the payload nor part of Windows: link that "
                            "runtime statically (for GCC's: -static-libgcc -static-libstdc++, or -static) or --add "
                            "the DLL\n");
   EXPECT_TRUE(fs::exists(dir / "out.exe"));
@@ -658,6 +659,9 @@ TEST(PackCli, HelpAndVersionGoToStandardOutput) {
   Outcome version = run({"--version"});
   EXPECT_EQ(version.status, kExitOk);
   EXPECT_TRUE(version.out.starts_with("vorbel-pack ")) << version.out;
+  // Both licences, each with the installed file that holds it.
+  EXPECT_NE(version.out.find("zlib licence (share/doc/vorbel/LICENSE)"), std::string::npos) << version.out;
+  EXPECT_NE(version.out.find("BSD licence (share/doc/vorbel/LICENSE.zstd)"), std::string::npos) << version.out;
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 
 #include <algorithm>
 #include <optional>
-#include <tuple>
+
+#include "payload/pe_import_walk.h"
 
 namespace vorbel::pe {
 namespace {
@@ -14,11 +15,6 @@ namespace {
 constexpr size_t kExportDirectorySize = 40;
 constexpr size_t kExportNumberOfNames = 24;
 constexpr size_t kExportAddressOfNames = 32;
-
-// IMAGE_IMPORT_DESCRIPTOR and the delay-load descriptor: size and the offset
-// of the DLL name's RVA.
-constexpr size_t kImportDescriptorSize = 20, kImportName = 12;
-constexpr size_t kDelayDescriptorSize = 32, kDelayName = 4;
 
 // A linker never writes names this long; a longer run of bytes is no name.
 constexpr size_t kMaxName = 4096;
@@ -42,21 +38,18 @@ bool same_ignoring_case(const std::string& a, const std::string& b) {
   });
 }
 
-// Walks a zero-terminated descriptor table and collects the names it points at.
-Result<bool> collect(const Image& image, size_t slot, size_t descriptor_size, size_t name_field, const char* what,
-                     std::vector<std::string>* dlls) {
-  DataDirectory table = directory_of(image, slot);
-  if (table.virtual_address == 0) return true;
-  std::span<const uint8_t> bytes = bytes_from_rva(image, table.virtual_address);
-  for (size_t at = 0;; at += descriptor_size) {
-    if (at + descriptor_size > bytes.size()) return fail(std::string(what) + " table runs past its section");
-    uint32_t name_rva = get_u32(bytes, at + name_field);
-    if (name_rva == 0) return true;
-    auto name = name_at(image, name_rva);
-    if (!name || name->empty()) return fail(std::string(what) + " table names a DLL outside the image");
-    if (std::none_of(dlls->begin(), dlls->end(), [&](const std::string& d) { return same_ignoring_case(d, *name); }))
-      dlls->push_back(std::move(*name));
-  }
+bool read_image(void* context, uint64_t offset, void* buffer, size_t size) {
+  const std::vector<uint8_t>& file = static_cast<const Image*>(context)->file;
+  if (offset > file.size() || file.size() - offset < size) return false;
+  std::copy_n(file.begin() + static_cast<ptrdiff_t>(offset), size, static_cast<uint8_t*>(buffer));
+  return true;
+}
+
+bool take_new_name(void* context, const char* name) {
+  auto* dlls = static_cast<std::vector<std::string>*>(context);
+  if (std::none_of(dlls->begin(), dlls->end(), [&](const std::string& d) { return same_ignoring_case(d, name); }))
+    dlls->push_back(name);
+  return true;
 }
 
 }  // namespace
@@ -78,15 +71,20 @@ Result<std::vector<std::string>> export_names(const Image& image) {
   return names;
 }
 
+// The launcher's walk, over the bytes in memory: one reading of the tables for both.
 Result<std::vector<std::string>> imported_dlls(const Image& image) {
   std::vector<std::string> dlls;
-  for (auto [slot, size, field, what] :
-       {std::tuple{kDirImport, kImportDescriptorSize, kImportName, "import"},
-        std::tuple{kDirDelayImport, kDelayDescriptorSize, kDelayName, "delay-import"}}) {
-    auto read = collect(image, slot, size, field, what, &dlls);
-    if (!read.ok()) return fail(read.error());
+  PeFile file = {read_image, const_cast<Image*>(&image)};
+  switch (walk_pe_imports(&file, take_new_name, &dlls)) {
+    case PE_IMPORTS_WALKED:
+    case PE_IMPORTS_STOPPED:
+      return dlls;
+    case PE_IMPORTS_NOT_PE:
+      return fail("no PE image");
+    case PE_IMPORTS_DAMAGED:
+      break;
   }
-  return dlls;
+  return fail("an import table or a DLL name in it lies outside the image's sections");
 }
 
 }  // namespace vorbel::pe

@@ -3,7 +3,9 @@
 // ANSI code page work; on POSIX names are bytes that must be UTF-8.
 #include "packer/platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "packer/utf.h"
@@ -126,6 +128,9 @@ std::optional<std::filesystem::path> own_executable() {
   }
 }
 
+// A Windows host's toolchains have no fixed place to look in.
+std::vector<std::filesystem::path> toolchain_dll_folders() { return {}; }
+
 #else
 
 std::string show(const std::filesystem::path& path) { return printable(path.native()); }
@@ -193,6 +198,22 @@ std::optional<std::filesystem::path> own_executable() {
   std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return std::nullopt;
   return path;
+}
+
+std::vector<std::filesystem::path> toolchain_dll_folders() {
+  namespace fs = std::filesystem;
+  // Debian's mingw-w64: GCC's runtime DLLs per version and thread model (the
+  // posix one, whose libstdc++ imports libwinpthread), then the C side's.
+  std::vector<fs::path> gcc;
+  std::error_code error;
+  for (fs::directory_iterator it("/usr/lib/gcc/x86_64-w64-mingw32", error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->path().filename().string().ends_with("-posix")) gcc.push_back(it->path());
+  }
+  const auto version = [](const fs::path& folder) { return std::atoi(folder.filename().c_str()); };
+  std::sort(gcc.begin(), gcc.end(), [&](const fs::path& a, const fs::path& b) { return version(a) > version(b); });
+  gcc.push_back("/usr/x86_64-w64-mingw32/lib");
+  return gcc;
 }
 
 #endif

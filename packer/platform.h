@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorbel::pack::platform {
 
@@ -58,5 +59,9 @@ bool stderr_is_terminal();
 
 // This program's own file, for finding the launcher installed beside it.
 std::optional<std::filesystem::path> own_executable();
+
+// Folders where a mingw-w64 toolchain on this host keeps its runtime DLLs,
+// for naming them in warnings; empty where there is no usual place.
+std::vector<std::filesystem::path> toolchain_dll_folders();
 
 }  // namespace vorbel::pack::platform

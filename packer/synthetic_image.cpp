@@ -23,10 +23,15 @@ std::vector<uint8_t> linking_tables(const SyntheticImage& o, uint32_t va, DataDi
   };
   put_u32(t, 24, static_cast<uint32_t>(o.exports.size()));
   put_u32(t, 32, va + static_cast<uint32_t>(pointers));
-  for (size_t i = 0; i < o.exports.size(); ++i) put_u32(t, pointers + 4 * i, add_name(o.exports[i]));
-  for (size_t i = 0; i < o.imports.size(); ++i) put_u32(t, descriptors + 20 * i + 12, add_name(o.imports[i]));
-  for (size_t i = 0; i < o.delay_imports.size(); ++i)
-    put_u32(t, delay_descriptors + 32 * i + 4, add_name(o.delay_imports[i]));
+  // add_name grows t: the name goes in before t is taken as a span, which the
+  // growth would leave pointing at freed memory.
+  const auto point_at_name = [&](size_t at, const std::string& name) {
+    uint32_t rva = add_name(name);
+    put_u32(t, at, rva);
+  };
+  for (size_t i = 0; i < o.exports.size(); ++i) point_at_name(pointers + 4 * i, o.exports[i]);
+  for (size_t i = 0; i < o.imports.size(); ++i) point_at_name(descriptors + 20 * i + 12, o.imports[i]);
+  for (size_t i = 0; i < o.delay_imports.size(); ++i) point_at_name(delay_descriptors + 32 * i + 4, o.delay_imports[i]);
   if (!o.exports.empty()) *exports = {va, 40};
   if (!o.imports.empty()) *imports = {va + static_cast<uint32_t>(descriptors), 20 * uint32_t(o.imports.size() + 1)};
   if (!o.delay_imports.empty())

@@ -54,7 +54,8 @@ def install(tree, prefix, strip):
 
 def tool_version(prefix):
     tool = os.path.join(prefix, "bin", "vorbel-pack")
-    output = subprocess.run([tool, "--version"], check=True, capture_output=True, text=True).stdout.split()
+    output = subprocess.run([tool, "--version"], check=True, capture_output=True, text=True).stdout
+    output = output.splitlines()[0].split() if output else []
     if len(output) < 2 or output[0] != "vorbel-pack":
         fail(f"{tool}: unexpected --version output: {' '.join(output)}")
     return output[1]

@@ -20,7 +20,7 @@ declare -A allowed=(
   [adapter]=""
 )
 # The parts of payload/ that build for the host too.
-portable_payload="payload/payload_format.h payload/payload_stream.h payload/payload_entry.h payload/entry_name_rule.h"
+portable_payload="payload/payload_format.h payload/payload_stream.h payload/payload_entry.h payload/entry_name_rule.h payload/pe_import_walk.h"
 portable_payload+=" payload/launch_settings_format.h payload/launch_settings.h"
 
 for folder in "${!allowed[@]}"; do

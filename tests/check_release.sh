@@ -20,7 +20,7 @@ release() {
 }
 release "$work/first"
 (umask 077 && release "$work/second")
-version=$("$host_tree/packer/vorbel-pack" --version | cut -d' ' -f2)
+version=$("$host_tree/packer/vorbel-pack" --version | head -n 1 | cut -d' ' -f2)
 linux=vorbel-$version-linux-x86_64 windows=vorbel-$version-windows-x86_64
 for file in $linux.tar.gz $windows.zip SHA256SUMS; do
   cmp "$work/first/$file" "$work/second/$file" || fail "$file differs between two releases of the same build"
@@ -35,7 +35,7 @@ folder, linux, windows = sys.argv[1:]
 common = ["README.md", "include/", "include/vorbel_app_main.h", "lib/", "lib/cmake/", "lib/cmake/vorbel/",
           "lib/cmake/vorbel/mingw-w64-x86_64.cmake", "lib/cmake/vorbel/vorbelConfig.cmake",
           "lib/cmake/vorbel/vorbelConfigVersion.cmake", "lib/libvorbel_adapter.a", "share/", "share/doc/",
-          "share/doc/vorbel/", "share/doc/vorbel/LICENSE.zstd", "share/vorbel/", "share/vorbel/launcher.exe", "bin/"]
+          "share/doc/vorbel/", "share/doc/vorbel/LICENSE", "share/doc/vorbel/LICENSE.zstd", "share/vorbel/", "share/vorbel/launcher.exe", "bin/"]
 executables = {"bin/vorbel-pack", "bin/vorbel-pack.exe", "share/vorbel/launcher.exe"}
 def check(top, found, tool):
     expected = sorted(f"{top}/{name}" for name in common + [tool])

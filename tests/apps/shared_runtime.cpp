@@ -1,6 +1,7 @@
 // An application DLL as a new user first builds one: C++ with GCC's runtime
 // DLLs (no -static-libgcc -static-libstdc++). Built twice, once with run_code
 // under its C++ name (no extern "C"), for vorbel-pack's pack-time checks.
+// Exits with the number in its first argument, read by libstdc++.
 #include <string>
 
 #ifdef VORBEL_CPP_NAME
@@ -9,6 +10,5 @@ __declspec(dllexport) int run_code(int argc, wchar_t** argv)
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv)
 #endif
 {
-  std::wstring first(argc > 0 ? argv[0] : L"");
-  return static_cast<int>(first.size());
+  return argc > 1 ? std::stoi(std::wstring(argv[1])) : 0;
 }
