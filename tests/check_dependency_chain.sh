@@ -22,7 +22,7 @@ gcc_folder=$(folder_of libstdc++-6.dll) pthread_folder=$(folder_of libwinpthread
 
 "$pack" build --launcher "$launcher" --app app.dll --search-path "$gcc_folder" --search-path "$pthread_folder" \
   --strict --level 1 -o chain.exe 2>err.txt || { cat err.txt; fail "packing with --search-path"; }
-listed=$("$pack" list chain.exe | awk '{print $2}' | tr '\n' ' ')
+listed=$("$pack" list chain.exe | awk '$1 ~ /^[0-9]+$/ {print $2}' | tr '\n' ' ')
 [ "$listed" = "app.dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll " ] || fail "packed: $listed"
 set +e
 run chain.exe 42 >out.txt 2>&1
