@@ -16,6 +16,7 @@ packages=(
   googletest
   icoutils
   python3
+  osslsigncode openssl
 )
 # `make bench` also needs a plotting tool and GNU time.
 if [ "${VORBEL_BENCH_DEPS:-0}" = 1 ]; then packages+=(gnuplot-nox python3 time); fi
@@ -43,6 +44,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 [ -n "$src_dir" ] || exit 0
+# Absolute: apt runs below it with paths into it.
+src_dir=$(realpath -m "$src_dir")
 
 # Debian's libzstd source for the Windows build, unpacked into $src_dir/libzstd.
 # The launcher and vorbel-pack.exe link it statically, so it must carry every
