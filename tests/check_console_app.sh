@@ -8,13 +8,7 @@
 #   check_console_app.sh VORBEL-PACK LAUNCHER.exe CONSOLE_PROBE.dll OBJDUMP WINE_PREFIX
 set -euo pipefail
 pack=$(realpath "$1") launcher=$(realpath "$2") probe=$(realpath "$3") objdump=$4 prefix=$5
-root=$(cd "$(dirname "$0")/.." && pwd)
-wine=$(ls /usr/lib/wine/wine64 2>/dev/null || command -v wine64 || command -v wine)
-run() { "$root/scripts/wine-run.sh" "$prefix" "$wine" "$@"; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-fail() { echo "FAIL: $*"; exit 1; }
+source "$(dirname "$0")/wine_script.sh"
 
 "$pack" build --console --launcher "$launcher" --app "$probe" -o probe.exe
 "$pack" build --launcher "$launcher" --app "$probe" -o probe-gui.exe

@@ -9,13 +9,7 @@
 set -euo pipefail
 pack=$(realpath "$1") launcher=$(realpath "$2") app=$(realpath "$3") helper=$(realpath "$4")
 verify_trust=$(realpath "$5") prefix=$6
-root=$(cd "$(dirname "$0")/.." && pwd)
-wine=$(ls /usr/lib/wine/wine64 2>/dev/null || command -v wine64 || command -v wine)
-run() { "$root/scripts/wine-run.sh" "$prefix" "$wine" "$@"; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-fail() { echo "FAIL: $*"; exit 1; }
+source "$(dirname "$0")/wine_script.sh"
 
 # The authority and a code-signing certificate it issued, valid for two days.
 cat >ca.cnf <<'CNF'
