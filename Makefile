@@ -1,6 +1,6 @@
 # Thin front over the CMake presets.
 #   make        build everything into dist/
-#   make demo   install what is missing, build, run the main job under Wine
+#   make demo   install what is missing, build what the demo runs, run the main job under Wine
 #   make test   install what is missing, build, run every test (one summary)
 #   make product PRODUCT_NAME='My App' PRODUCT_VERSION=2.1.0
 #               the launcher for another product, in build/products/ and dist/products/
@@ -29,7 +29,13 @@ host: deps
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host -j $(JOBS)
 
-demo: all
+# The demo builds what it runs, no test program: the launcher, the sample
+# application and the host's build tool.
+demo: deps
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows -j $(JOBS) --target launcher sample_app sample_helper
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host -j $(JOBS) --target vorbel-pack
 	@bash scripts/demo.sh $(WINE_PREFIX) $(WINE64)
 
 test: all
@@ -65,7 +71,7 @@ fuzz: deps
 PREFIX ?= /usr/local
 .PHONY: install
 install: all
-	@cmake --install $(BUILD)/host --prefix "$(PREFIX)"
+	@cmake --install $(BUILD)/host --prefix "$(PREFIX)" --strip
 	@cmake --install $(BUILD)/windows --prefix "$(PREFIX)"
 
 # Reproducible archives for Linux and Windows hosts (scripts/make-release.py;

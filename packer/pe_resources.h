@@ -1,115 +1,17 @@
-// Reads and rewrites the resources of a Windows PE image, so the packer can put its payload into a launcher copy
-// with byte manipulation alone. Standard C++ only: no OS headers, no assumption about host byte order, input never
-// trusted, and no exception or abort crosses this API (errors come back as values).
+// The resource tree of a Windows PE image, so that the packer can put its payload
+// and resources into a launcher copy with byte manipulation alone: reading it,
+// changing entries and laying it out as a section for pe_image.h's writer.
+// Standard C++ only; input never trusted; errors come back as values.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
-#include "packer/result.h"
+#include "packer/pe_image.h"
 
 namespace vorbel::pe {
-
-// ---- results ---------------------------------------------------------------------
-
-struct Error {
-  std::string message;  // one line, without the file name (the caller adds it)
-};
-
-template <class T>
-class [[nodiscard]] Result : public Expected<T, Error> {
- public:
-  using Expected<T, Error>::Expected;
-  const std::string& error() const { return this->error_value().message; }
-};
-
-// ---- little-endian access (bounds are the caller's business) ----------------------
-
-inline uint16_t get_u16(std::span<const uint8_t> b, size_t at) {
-  return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-inline uint32_t get_u32(std::span<const uint8_t> b, size_t at) {
-  return get_u16(b, at) | (static_cast<uint32_t>(get_u16(b, at + 2)) << 16);
-}
-inline uint64_t get_u64(std::span<const uint8_t> b, size_t at) {
-  return get_u32(b, at) | (static_cast<uint64_t>(get_u32(b, at + 4)) << 32);
-}
-inline void put_u16(std::span<uint8_t> b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v);
-  b[at + 1] = static_cast<uint8_t>(v >> 8);
-}
-inline void put_u32(std::span<uint8_t> b, size_t at, uint32_t v) {
-  put_u16(b, at, static_cast<uint16_t>(v));
-  put_u16(b, at + 2, static_cast<uint16_t>(v >> 16));
-}
-
-// ---- on-disk structures that callers see ------------------------------------------
-// They document the file layout; the code reads and writes them field by field with
-// the helpers above, never by copying memory, so host layout does not matter.
-
-struct DataDirectory {
-  uint32_t virtual_address = 0;  // RVA (a file offset for the certificate table)
-  uint32_t size = 0;             // bytes
-};
-static_assert(sizeof(DataDirectory) == 8);
-
-struct SectionHeader {
-  uint8_t name[8] = {};                 // NUL-padded; "/nnn" means a COFF string-table name
-  uint32_t virtual_size = 0;            // bytes used in memory (0: use size_of_raw_data)
-  uint32_t virtual_address = 0;         // RVA of the first byte
-  uint32_t size_of_raw_data = 0;        // bytes in the file, multiple of FileAlignment
-  uint32_t pointer_to_raw_data = 0;     // file offset, 0 for uninitialised data
-  uint32_t pointer_to_relocations = 0;  // object files only
-  uint32_t pointer_to_linenumbers = 0;  // deprecated COFF line numbers
-  uint16_t number_of_relocations = 0;   // object files only
-  uint16_t number_of_linenumbers = 0;   // deprecated
-  uint32_t characteristics = 0;         // IMAGE_SCN_* flags
-};
-static_assert(sizeof(SectionHeader) == 40);
-
-// Data directory slots this code cares about.
-inline constexpr size_t kDirResource = 2;
-inline constexpr size_t kDirSecurity = 4;
-inline constexpr size_t kDirBaseReloc = 5;
-inline constexpr size_t kDirDebug = 6;
-
-// A parsed image: the file bytes plus the header facts needed to rewrite it.
-struct Image {
-  std::vector<uint8_t> file;
-  bool pe32_plus = true;
-  uint16_t machine = 0;
-  size_t file_header_offset = 0;  // COFF file header, right after "PE\0\0"
-  size_t optional_header_offset = 0;
-  size_t section_table_offset = 0;
-  uint32_t entry_point = 0;  // RVA
-  uint32_t file_alignment = 0;
-  uint32_t section_alignment = 0;
-  uint32_t size_of_headers = 0;
-  std::vector<DataDirectory> directories;  // NumberOfRvaAndSizes entries
-  std::vector<SectionHeader> sections;     // ascending RVA (checked by the parser)
-};
-
-// Accepts PE32+ for x86-64 and PE32 for x86; refuses anything malformed.
-Result<Image> parse_image(std::vector<uint8_t> file);
-
-inline constexpr size_t kDirExport = 0;
-inline constexpr size_t kDirImport = 1;
-inline constexpr size_t kDirDelayImport = 13;
-
-// The directory in `slot`, zero when the image has fewer.
-DataDirectory directory_of(const Image& image, size_t slot);
-
-// The file's bytes from `rva` to the end of the section data that holds it;
-// empty when no section's file data holds it.
-std::span<const uint8_t> bytes_from_rva(const Image& image, uint64_t rva);
-
-// IMAGE_FILE_* flags of the COFF file header (IMAGE_FILE_DLL is 0x2000).
-uint16_t file_characteristics(const Image& image);
 
 // ---- resource model ---------------------------------------------------------------
 
@@ -170,18 +72,5 @@ void set_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32
 
 // Lays the tree out as a resource section image to be mapped at `section_rva`.
 Result<std::vector<uint8_t>> build_resource_section(const ResourceTree& tree, uint32_t section_rva);
-
-// ---- writing ----------------------------------------------------------------------
-
-struct WriteOutput {
-  std::vector<uint8_t> file;
-  bool signature_removed = false;  // the input was signed; it must be signed again
-};
-
-// A copy of `image` whose resources are `tree`, with every dependent header field fixed.
-Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree);
-
-// The optional header's CheckSum over `file`, skipping the 4 bytes at `checksum_offset`.
-uint32_t pe_checksum(std::span<const uint8_t> file, size_t checksum_offset);
 
 }  // namespace vorbel::pe

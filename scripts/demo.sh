@@ -9,8 +9,11 @@ cd "$(dirname "$0")/.."
 run() { scripts/wine-run.sh "$prefix" "$wine" "$@"; }
 
 run --init
-dist/vorbel-pack build --launcher dist/launcher.exe --app dist/sample_app.dll \
-  --add dist/sample_helper.dll --add examples/sample_app/data -o dist/demo.exe
+# Shown as typed, so that it serves as the pattern for packing another application.
+pack=(dist/vorbel-pack build --launcher dist/launcher.exe --app dist/sample_app.dll
+  --add dist/sample_helper.dll --add examples/sample_app/data -o dist/demo.exe)
+echo "== ${pack[*]}"
+"${pack[@]}"
 echo "== packed: $(stat -c %s dist/demo.exe) bytes"
 dist/vorbel-pack list dist/demo.exe
 

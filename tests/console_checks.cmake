@@ -1,6 +1,6 @@
-# Host-tree checks of console programs and of the build tool on a terminal:
-# tests/check_console_app.sh and tests/check_progress.sh, with the Windows
-# tree's launcher and test DLLs. Included by cmake/host.cmake.
+# Host-tree checks that drive the host's build tool and the Windows tree's
+# launcher and test programs together: console programs, the build tool on a
+# terminal, planted links, module counts and signing. Included by cmake/host.cmake.
 set(checked_launcher ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe)
 
 find_program(VORBEL_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)
@@ -35,4 +35,15 @@ if(EXISTS ${checked_launcher} AND EXISTS ${probe_app} AND EXISTS ${empty_importe
     COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/check_module_count.py $<TARGET_FILE:vorbel-pack> ${checked_launcher}
             ${probe_app} ${empty_importer} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
   set_tests_properties(modules_loaded_per_instance PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
+endif()
+
+# Signing a packed program end to end, with osslsigncode (tests/check_signing.sh).
+set(sample_dir ${VORBEL_WINDOWS_BUILD_DIR}/examples)
+set(verify_trust ${VORBEL_WINDOWS_BUILD_DIR}/tests/verify_trust.exe)
+if(EXISTS ${checked_launcher} AND EXISTS ${sample_dir}/sample_app.dll AND EXISTS ${verify_trust})
+  add_test(NAME signing_end_to_end
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_signing.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
+            ${sample_dir}/sample_app.dll ${sample_dir}/sample_helper.dll ${verify_trust}
+            ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
+  set_tests_properties(signing_end_to_end PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
 endif()

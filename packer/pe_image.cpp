@@ -1,0 +1,520 @@
+// The PE image itself for the packer: headers, sections, data directories, the
+// layout of a rewritten image, its checksum and certificate table. The resource
+// tree it carries is pe_resources.cpp's. Every offset taken from the file is
+// bounds-checked before use; nothing here throws on bad input, reads the clock, or
+// depends on the host's byte order or struct layout.
+#include "packer/pe_image.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+#include <optional>
+
+#include "packer/pe_resources.h"
+
+namespace vorbel::pe {
+namespace {
+
+// ---- on-disk structures used only here (layout via offsetof, access via get/put) ---
+
+struct DosHeader {
+  uint16_t e_magic;     // "MZ"
+  uint16_t e_cblp;      // bytes on the last 512-byte page
+  uint16_t e_cp;        // 512-byte pages in the DOS image
+  uint16_t e_crlc;      // DOS relocation count
+  uint16_t e_cparhdr;   // DOS header size in 16-byte paragraphs
+  uint16_t e_minalloc;  // minimum extra paragraphs
+  uint16_t e_maxalloc;  // maximum extra paragraphs
+  uint16_t e_ss;        // initial SS
+  uint16_t e_sp;        // initial SP
+  uint16_t e_csum;      // DOS checksum, unused
+  uint16_t e_ip;        // initial IP
+  uint16_t e_cs;        // initial CS
+  uint16_t e_lfarlc;    // file offset of the DOS relocation table
+  uint16_t e_ovno;      // DOS overlay number
+  uint16_t e_res[4];    // reserved
+  uint16_t e_oemid;     // OEM identifier
+  uint16_t e_oeminfo;   // OEM information
+  uint16_t e_res2[10];  // reserved
+  uint32_t e_lfanew;    // file offset of the "PE\0\0" signature
+};
+static_assert(sizeof(DosHeader) == 64);
+
+struct FileHeader {
+  uint16_t machine;                  // target CPU (0x8664 x86-64, 0x14c x86)
+  uint16_t number_of_sections;       // entries in the section table
+  uint32_t time_date_stamp;          // link time, left untouched
+  uint32_t pointer_to_symbol_table;  // file offset of COFF symbols (in the overlay), or 0
+  uint32_t number_of_symbols;        // COFF symbol count; the string table follows them
+  uint16_t size_of_optional_header;  // bytes from the optional header to the section table
+  uint16_t characteristics;          // IMAGE_FILE_* flags
+};
+static_assert(sizeof(FileHeader) == 20);
+
+struct OptionalHeader32 {
+  uint16_t magic;                           // 0x10b
+  uint8_t major_linker_version;             // informational
+  uint8_t minor_linker_version;             // informational
+  uint32_t size_of_code;                    // sum of code sections
+  uint32_t size_of_initialized_data;        // sum of initialised data sections
+  uint32_t size_of_uninitialized_data;      // sum of bss sections
+  uint32_t address_of_entry_point;          // RVA
+  uint32_t base_of_code;                    // RVA
+  uint32_t base_of_data;                    // RVA (PE32 only)
+  uint32_t image_base;                      // preferred load address
+  uint32_t section_alignment;               // in memory
+  uint32_t file_alignment;                  // in the file
+  uint16_t major_operating_system_version;  // required OS version
+  uint16_t minor_operating_system_version;
+  uint16_t major_image_version;  // informational
+  uint16_t minor_image_version;
+  uint16_t major_subsystem_version;  // required subsystem version
+  uint16_t minor_subsystem_version;
+  uint32_t win32_version_value;  // reserved, 0
+  uint32_t size_of_image;        // end of the last section, section-aligned
+  uint32_t size_of_headers;      // headers rounded to file alignment
+  uint32_t check_sum;            // see pe_checksum
+  uint16_t subsystem;            // 2 = GUI
+  uint16_t dll_characteristics;  // IMAGE_DLLCHARACTERISTICS_* flags
+  uint32_t size_of_stack_reserve;
+  uint32_t size_of_stack_commit;
+  uint32_t size_of_heap_reserve;
+  uint32_t size_of_heap_commit;
+  uint32_t loader_flags;             // reserved, 0
+  uint32_t number_of_rva_and_sizes;  // data directory entries that follow
+  DataDirectory data_directory[16];
+};
+static_assert(sizeof(OptionalHeader32) == 224);
+
+struct OptionalHeader64 {
+  uint16_t magic;                           // 0x20b
+  uint8_t major_linker_version;             // informational
+  uint8_t minor_linker_version;             // informational
+  uint32_t size_of_code;                    // sum of code sections
+  uint32_t size_of_initialized_data;        // sum of initialised data sections
+  uint32_t size_of_uninitialized_data;      // sum of bss sections
+  uint32_t address_of_entry_point;          // RVA
+  uint32_t base_of_code;                    // RVA
+  uint64_t image_base;                      // preferred load address
+  uint32_t section_alignment;               // in memory
+  uint32_t file_alignment;                  // in the file
+  uint16_t major_operating_system_version;  // required OS version
+  uint16_t minor_operating_system_version;
+  uint16_t major_image_version;  // informational
+  uint16_t minor_image_version;
+  uint16_t major_subsystem_version;  // required subsystem version
+  uint16_t minor_subsystem_version;
+  uint32_t win32_version_value;  // reserved, 0
+  uint32_t size_of_image;        // end of the last section, section-aligned
+  uint32_t size_of_headers;      // headers rounded to file alignment
+  uint32_t check_sum;            // see pe_checksum
+  uint16_t subsystem;            // 2 = GUI
+  uint16_t dll_characteristics;  // IMAGE_DLLCHARACTERISTICS_* flags
+  uint64_t size_of_stack_reserve;
+  uint64_t size_of_stack_commit;
+  uint64_t size_of_heap_reserve;
+  uint64_t size_of_heap_commit;
+  uint32_t loader_flags;             // reserved, 0
+  uint32_t number_of_rva_and_sizes;  // data directory entries that follow
+  DataDirectory data_directory[16];
+};
+static_assert(sizeof(OptionalHeader64) == 240);
+
+// The fields both variants share sit at the same offsets, so one set of offsets serves.
+#define VORBEL_SAME_OFFSET(f) static_assert(offsetof(OptionalHeader32, f) == offsetof(OptionalHeader64, f))
+VORBEL_SAME_OFFSET(size_of_initialized_data);
+VORBEL_SAME_OFFSET(address_of_entry_point);
+VORBEL_SAME_OFFSET(section_alignment);
+VORBEL_SAME_OFFSET(file_alignment);
+VORBEL_SAME_OFFSET(size_of_image);
+VORBEL_SAME_OFFSET(size_of_headers);
+VORBEL_SAME_OFFSET(check_sum);
+#undef VORBEL_SAME_OFFSET
+
+struct DebugDirectory {
+  uint32_t characteristics;  // reserved
+  uint32_t time_date_stamp;  // as linked
+  uint16_t major_version;
+  uint16_t minor_version;
+  uint32_t type;                 // IMAGE_DEBUG_TYPE_*
+  uint32_t size_of_data;         // bytes
+  uint32_t address_of_raw_data;  // RVA, 0 when the data is not mapped
+  uint32_t pointer_to_raw_data;  // file offset: must follow the data when it moves
+};
+static_assert(sizeof(DebugDirectory) == 28);
+
+constexpr uint32_t kScnInitializedData = 0x00000040u;
+constexpr uint32_t kScnMemRead = 0x40000000u;
+constexpr char kRsrcName[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
+constexpr char kStaleRsrcName[8] = {'.', 'o', 'l', 'd', 'r', 's', 'r', 'c'};
+constexpr uint64_t kResourceRootTableBytes = 16;  // the fixed header of the resource tree's root table
+
+Error fail(std::string message) { return Error{std::move(message)}; }
+
+std::string section_name(const SectionHeader& s) {
+  std::string name;
+  for (uint8_t c : s.name) {
+    if (c == 0) break;
+    name += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
+  }
+  return "'" + name + "'";
+}
+
+bool is_power_of_two(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// The loader maps VirtualSize bytes; linkers sometimes leave it 0 for raw-only sections.
+uint64_t mapped_size(const SectionHeader& s) { return s.virtual_size ? s.virtual_size : s.size_of_raw_data; }
+
+bool overlaps(uint64_t a, uint64_t a_len, uint64_t b, uint64_t b_len) { return a < b + b_len && b < a + a_len; }
+
+DataDirectory directory(const Image& image, size_t slot) {
+  return slot < image.directories.size() ? image.directories[slot] : DataDirectory{};
+}
+
+size_t directory_offset(const Image& image, size_t slot) {
+  size_t base =
+      image.pe32_plus ? offsetof(OptionalHeader64, data_directory) : offsetof(OptionalHeader32, data_directory);
+  return image.optional_header_offset + base + slot * sizeof(DataDirectory);
+}
+
+SectionHeader read_section(std::span<const uint8_t> f, size_t at) {
+  SectionHeader s;
+  std::copy_n(f.begin() + static_cast<std::ptrdiff_t>(at), 8, s.name);
+  s.virtual_size = get_u32(f, at + offsetof(SectionHeader, virtual_size));
+  s.virtual_address = get_u32(f, at + offsetof(SectionHeader, virtual_address));
+  s.size_of_raw_data = get_u32(f, at + offsetof(SectionHeader, size_of_raw_data));
+  s.pointer_to_raw_data = get_u32(f, at + offsetof(SectionHeader, pointer_to_raw_data));
+  s.pointer_to_relocations = get_u32(f, at + offsetof(SectionHeader, pointer_to_relocations));
+  s.pointer_to_linenumbers = get_u32(f, at + offsetof(SectionHeader, pointer_to_linenumbers));
+  s.number_of_relocations = get_u16(f, at + offsetof(SectionHeader, number_of_relocations));
+  s.number_of_linenumbers = get_u16(f, at + offsetof(SectionHeader, number_of_linenumbers));
+  s.characteristics = get_u32(f, at + offsetof(SectionHeader, characteristics));
+  return s;
+}
+
+void write_section(std::span<uint8_t> f, size_t at, const SectionHeader& s) {
+  std::copy_n(s.name, 8, f.begin() + static_cast<std::ptrdiff_t>(at));
+  put_u32(f, at + offsetof(SectionHeader, virtual_size), s.virtual_size);
+  put_u32(f, at + offsetof(SectionHeader, virtual_address), s.virtual_address);
+  put_u32(f, at + offsetof(SectionHeader, size_of_raw_data), s.size_of_raw_data);
+  put_u32(f, at + offsetof(SectionHeader, pointer_to_raw_data), s.pointer_to_raw_data);
+  put_u32(f, at + offsetof(SectionHeader, pointer_to_relocations), s.pointer_to_relocations);
+  put_u32(f, at + offsetof(SectionHeader, pointer_to_linenumbers), s.pointer_to_linenumbers);
+  put_u16(f, at + offsetof(SectionHeader, number_of_relocations), s.number_of_relocations);
+  put_u16(f, at + offsetof(SectionHeader, number_of_linenumbers), s.number_of_linenumbers);
+  put_u32(f, at + offsetof(SectionHeader, characteristics), s.characteristics);
+}
+
+// ---- image layout planning ---------------------------------------------------------
+
+// True when no header field but directory `slot` refers into `s`, so the section can
+// be rewritten or moved without fixing up anything else.
+bool referenced_only_by(const Image& image, const SectionHeader& s, size_t slot) {
+  for (size_t i = 0; i < image.directories.size(); ++i) {
+    const DataDirectory& d = image.directories[i];
+    if (i == slot || i == kDirSecurity || d.virtual_address == 0 || d.size == 0) continue;
+    if (overlaps(s.virtual_address, mapped_size(s), d.virtual_address, d.size)) return false;
+  }
+  return !overlaps(s.virtual_address, mapped_size(s), image.entry_point, 1);
+}
+
+// Base relocations are position independent and nothing addresses them absolutely.
+bool is_relocation_section(const Image& image, const SectionHeader& s) {
+  DataDirectory d = directory(image, kDirBaseReloc);
+  return d.size != 0 && d.virtual_address == s.virtual_address && referenced_only_by(image, s, kDirBaseReloc);
+}
+
+struct Plan {
+  bool in_place = false;  // otherwise a new section is appended
+  size_t rsrc = 0;        // first rewritten section; only relocations may follow it
+  uint64_t cut = 0;       // file bytes from here to the end of the sections are rewritten
+};
+
+Plan plan_layout(const Image& image, uint64_t sections_end) {
+  DataDirectory rd = directory(image, kDirResource);
+  const auto& secs = image.sections;
+  auto it = std::find_if(secs.begin(), secs.end(), [&](const SectionHeader& s) {
+    return rd.virtual_address != 0 && s.virtual_address == rd.virtual_address;
+  });
+  if (it == secs.end() || !referenced_only_by(image, *it, kDirResource)) return {};
+  size_t rsrc = static_cast<size_t>(it - secs.begin());
+  uint64_t cut = sections_end;
+  for (size_t i = rsrc; i < secs.size(); ++i) {
+    if (i > rsrc && !is_relocation_section(image, secs[i])) return {};
+    if (secs[i].size_of_raw_data) cut = std::min<uint64_t>(cut, secs[i].pointer_to_raw_data);
+  }
+  for (size_t i = 0; i < rsrc; ++i)
+    if (secs[i].size_of_raw_data && uint64_t{secs[i].pointer_to_raw_data} + secs[i].size_of_raw_data > cut) return {};
+  return {true, rsrc, cut};
+}
+
+}  // namespace
+
+// ---- shared with the resource code --------------------------------------------------
+
+std::string hex(uint64_t v) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
+  return buf;
+}
+
+uint64_t align_up(uint64_t v, uint64_t alignment) { return (v + alignment - 1) & ~(alignment - 1); }
+
+// File offset of [rva, rva+len) when it lies entirely inside one section's file data.
+// File data past the mapped size is not the section's in memory: the next section may
+// start there (the writer puts a new one right after the last mapped byte).
+std::optional<uint64_t> map_rva(const std::vector<SectionHeader>& sections, uint64_t rva, uint64_t len) {
+  for (const SectionHeader& s : sections) {
+    uint64_t backed = std::min<uint64_t>(s.size_of_raw_data, mapped_size(s));
+    if (rva >= s.virtual_address && rva + len <= s.virtual_address + backed)
+      return uint64_t{s.pointer_to_raw_data} + (rva - s.virtual_address);
+  }
+  return std::nullopt;
+}
+
+// ---- public API ---------------------------------------------------------------------
+
+Result<Image> parse_image(std::vector<uint8_t> file) {
+  Image img;
+  std::span<const uint8_t> f(file);
+  const uint64_t size = f.size();
+  if (size < sizeof(DosHeader) || get_u16(f, 0) != 0x5a4d) return fail("not a Windows executable (no MZ header)");
+  uint32_t lfanew = get_u32(f, offsetof(DosHeader, e_lfanew));
+  if (lfanew < sizeof(DosHeader) || uint64_t{lfanew} + 4 + sizeof(FileHeader) > size)
+    return fail("bad e_lfanew " + hex(lfanew) + ": no room for a PE header there");
+  if (get_u32(f, lfanew) != 0x00004550) return fail("no PE signature at e_lfanew " + hex(lfanew));
+
+  img.file_header_offset = lfanew + 4;
+  img.optional_header_offset = img.file_header_offset + sizeof(FileHeader);
+  img.machine = get_u16(f, img.file_header_offset + offsetof(FileHeader, machine));
+  uint16_t section_count = get_u16(f, img.file_header_offset + offsetof(FileHeader, number_of_sections));
+  uint16_t optional_size = get_u16(f, img.file_header_offset + offsetof(FileHeader, size_of_optional_header));
+  if (img.optional_header_offset + 2 > size) return fail("truncated headers: no optional header");
+  uint16_t magic = get_u16(f, img.optional_header_offset);
+  if (magic != 0x20b && magic != 0x10b) return fail("unsupported optional header magic " + hex(magic));
+  img.pe32_plus = magic == 0x20b;
+  if (img.machine != (img.pe32_plus ? 0x8664 : 0x14c))
+    return fail("unsupported machine type " + hex(img.machine) + (img.pe32_plus ? " for PE32+" : " for PE32"));
+
+  size_t dirs_at =
+      img.pe32_plus ? offsetof(OptionalHeader64, data_directory) : offsetof(OptionalHeader32, data_directory);
+  if (optional_size < dirs_at) return fail("optional header too small (" + std::to_string(optional_size) + " bytes)");
+  if (img.optional_header_offset + optional_size > size)
+    return fail("truncated headers: optional header ends past end of file");
+  const size_t opt = img.optional_header_offset;
+  uint32_t dir_count = get_u32(f, opt + (img.pe32_plus ? offsetof(OptionalHeader64, number_of_rva_and_sizes)
+                                                       : offsetof(OptionalHeader32, number_of_rva_and_sizes)));
+  if (dir_count > 16 || dirs_at + uint64_t{dir_count} * sizeof(DataDirectory) > optional_size)
+    return fail("data directory count " + std::to_string(dir_count) + " does not fit the optional header");
+  for (uint32_t i = 0; i < dir_count; ++i) {
+    size_t at = opt + dirs_at + i * sizeof(DataDirectory);
+    img.directories.push_back({get_u32(f, at), get_u32(f, at + 4)});
+  }
+  img.entry_point = get_u32(f, opt + offsetof(OptionalHeader64, address_of_entry_point));
+  img.file_alignment = get_u32(f, opt + offsetof(OptionalHeader64, file_alignment));
+  img.section_alignment = get_u32(f, opt + offsetof(OptionalHeader64, section_alignment));
+  img.size_of_headers = get_u32(f, opt + offsetof(OptionalHeader64, size_of_headers));
+  if (!is_power_of_two(img.file_alignment) || !is_power_of_two(img.section_alignment) ||
+      img.section_alignment < img.file_alignment)
+    return fail("invalid alignment (file " + hex(img.file_alignment) + ", section " + hex(img.section_alignment) + ")");
+
+  img.section_table_offset = opt + optional_size;
+  uint64_t table_end = img.section_table_offset + uint64_t{section_count} * sizeof(SectionHeader);
+  if (section_count == 0) return fail("image has no sections");
+  if (table_end > size || table_end > img.size_of_headers)
+    return fail("section table (" + std::to_string(section_count) + " entries) extends past the headers");
+  for (uint16_t i = 0; i < section_count; ++i) {
+    SectionHeader s = read_section(f, img.section_table_offset + i * sizeof(SectionHeader));
+    if (s.size_of_raw_data && uint64_t{s.pointer_to_raw_data} + s.size_of_raw_data > size)
+      return fail("section " + section_name(s) + " extends past end of file (truncated?)");
+    if (s.size_of_raw_data && s.pointer_to_raw_data < table_end)
+      return fail("section " + section_name(s) + " overlaps the headers");
+    // The headers are mapped from RVA 0. A section there would also let the writer
+    // append the new resource section at RVA 0, which the directory reads as "none".
+    if (s.virtual_address < img.size_of_headers)
+      return fail("section " + section_name(s) + " lies over the headers in memory");
+    if (!img.sections.empty()) {
+      const SectionHeader& prev = img.sections.back();
+      if (s.virtual_address < uint64_t{prev.virtual_address} + mapped_size(prev))
+        return fail("sections " + section_name(prev) + " and " + section_name(s) +
+                    " overlap or are out of address order");
+    }
+    img.sections.push_back(s);
+  }
+  DataDirectory rd = directory(img, kDirResource);
+  if (rd.virtual_address != 0 && !map_rva(img.sections, rd.virtual_address, kResourceRootTableBytes))
+    return fail("resource directory (RVA " + hex(rd.virtual_address) + ") lies outside every section");
+  img.file = std::move(file);
+  return img;
+}
+
+DataDirectory directory_of(const Image& image, size_t slot) { return directory(image, slot); }
+
+std::span<const uint8_t> bytes_from_rva(const Image& image, uint64_t rva) {
+  for (const SectionHeader& s : image.sections) {
+    uint64_t backed = std::min<uint64_t>(s.size_of_raw_data, mapped_size(s));
+    if (rva >= s.virtual_address && rva < s.virtual_address + backed) {
+      uint64_t start = uint64_t{s.pointer_to_raw_data} + (rva - s.virtual_address);
+      return std::span<const uint8_t>(image.file).subspan(start, s.virtual_address + backed - rva);
+    }
+  }
+  return {};
+}
+
+uint16_t file_characteristics(const Image& image) {
+  return get_u16(image.file, image.file_header_offset + offsetof(FileHeader, characteristics));
+}
+
+uint32_t pe_checksum(std::span<const uint8_t> file, size_t checksum_offset) {
+  auto byte = [&](size_t i) -> uint32_t {
+    if (i >= file.size() || (i >= checksum_offset && i < checksum_offset + 4)) return 0;
+    return file[i];
+  };
+  uint64_t sum = 0;
+  for (size_t i = 0; i < file.size(); i += 2) {
+    sum += byte(i) | (byte(i + 1) << 8);
+    sum = (sum & 0xffff) + (sum >> 16);
+  }
+  sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<uint32_t>(sum + file.size());
+}
+
+Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree) {
+  if (image.directories.size() <= kDirResource) return fail("image has no resource data directory slot");
+  std::span<const uint8_t> in(image.file);
+  const uint64_t fa = image.file_alignment, sa = image.section_alignment;
+
+  uint64_t sections_end = std::min<uint64_t>(image.size_of_headers, in.size());
+  uint64_t image_end = 0;
+  for (const SectionHeader& s : image.sections) {
+    if (s.size_of_raw_data)
+      sections_end = std::max<uint64_t>(sections_end, uint64_t{s.pointer_to_raw_data} + s.size_of_raw_data);
+    image_end = std::max(image_end, s.virtual_address + mapped_size(s));
+  }
+
+  // A signature covers the bytes we are about to change; it can only be dropped.
+  DataDirectory cert = directory(image, kDirSecurity);
+  const bool signed_image = cert.size != 0;
+  uint64_t cert_begin = in.size(), cert_end = in.size();
+  if (signed_image) {
+    if (cert.virtual_address < sections_end || uint64_t{cert.virtual_address} + cert.size > in.size())
+      return fail("certificate table (offset " + hex(cert.virtual_address) + ", " + std::to_string(cert.size) +
+                  " bytes) does not lie after the sections");
+    cert_begin = cert.virtual_address;
+    cert_end = cert_begin + cert.size;
+  }
+
+  const Plan plan = plan_layout(image, sections_end);
+  std::vector<SectionHeader> sections = image.sections;
+  const size_t table_end = image.section_table_offset + sections.size() * sizeof(SectionHeader);
+  SectionHeader rsrc;
+  if (plan.in_place) {
+    rsrc = sections[plan.rsrc];
+  } else {
+    uint64_t room = image.size_of_headers;
+    for (const SectionHeader& s : image.sections)
+      if (s.size_of_raw_data) room = std::min<uint64_t>(room, s.pointer_to_raw_data);
+    bool free = table_end + sizeof(SectionHeader) <= std::min<uint64_t>(room, in.size()) && sections.size() < 0xffff &&
+                std::all_of(in.begin() + static_cast<std::ptrdiff_t>(table_end),
+                            in.begin() + static_cast<std::ptrdiff_t>(table_end + sizeof(SectionHeader)),
+                            [](uint8_t b) { return b == 0; });
+    if (!free) return fail("no room in the headers for a new resource section header");
+    // Tools find resources by section name; the superseded section must not win.
+    for (SectionHeader& s : sections)
+      if (std::equal(s.name, s.name + 8, kRsrcName)) std::copy_n(kStaleRsrcName, 8, s.name);
+    std::copy_n(kRsrcName, 8, rsrc.name);
+    rsrc.virtual_address = static_cast<uint32_t>(align_up(image_end, sa));
+    rsrc.characteristics = kScnInitializedData | kScnMemRead;
+    if (rsrc.virtual_address != align_up(image_end, sa)) return fail("image too large for another section");
+  }
+  auto built = build_resource_section(tree, rsrc.virtual_address);
+  if (!built.ok()) return fail(built.error());
+  const uint32_t old_rsrc_raw = plan.in_place ? rsrc.size_of_raw_data : 0;
+
+  const uint64_t kept = plan.in_place ? plan.cut : sections_end;  // copied verbatim
+  std::vector<uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept));
+  auto pad = [&] { out.resize(align_up(out.size(), fa), 0); };
+  pad();
+  rsrc.virtual_size = static_cast<uint32_t>(built->size());
+  rsrc.size_of_raw_data = static_cast<uint32_t>(align_up(built->size(), fa));
+  rsrc.pointer_to_raw_data = static_cast<uint32_t>(out.size());
+  out.insert(out.end(), built->begin(), built->end());
+  pad();
+
+  struct Move {
+    uint64_t from, size, to;
+  };
+  std::vector<Move> moves;
+  DataDirectory reloc = directory(image, kDirBaseReloc);
+  if (plan.in_place) {
+    sections[plan.rsrc] = rsrc;
+    uint64_t next_va = align_up(rsrc.virtual_address + mapped_size(rsrc), sa);
+    for (size_t i = plan.rsrc + 1; i < sections.size(); ++i) {
+      SectionHeader& s = sections[i];
+      if (reloc.virtual_address == s.virtual_address) reloc.virtual_address = static_cast<uint32_t>(next_va);
+      s.virtual_address = static_cast<uint32_t>(next_va);
+      if (s.size_of_raw_data) {
+        moves.push_back({s.pointer_to_raw_data, s.size_of_raw_data, out.size()});
+        s.pointer_to_raw_data = static_cast<uint32_t>(out.size());
+        auto from = in.begin() + static_cast<std::ptrdiff_t>(moves.back().from);
+        out.insert(out.end(), from, from + s.size_of_raw_data);
+        pad();
+      }
+      next_va = align_up(s.virtual_address + mapped_size(s), sa);
+    }
+  } else {
+    sections.push_back(rsrc);
+  }
+  uint64_t new_image_end = 0;
+  for (const SectionHeader& s : sections) new_image_end = std::max(new_image_end, s.virtual_address + mapped_size(s));
+  if (out.size() > 0xffffffffu || align_up(new_image_end, sa) > 0xffffffffu)
+    return fail("packed image would exceed 4 GiB");
+
+  // The overlay (installer data, COFF symbols...) follows the sections, minus the signature.
+  const uint64_t new_sections_end = out.size();
+  out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(sections_end),
+             in.begin() + static_cast<std::ptrdiff_t>(cert_begin));
+  out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(cert_end), in.end());
+  auto remap = [&](uint64_t off) -> uint64_t {
+    for (const Move& m : moves)
+      if (off >= m.from && off < m.from + m.size) return m.to + (off - m.from);
+    if (off < sections_end) return off;
+    if (off >= cert_end && signed_image) off -= cert_end - cert_begin;
+    return off - sections_end + new_sections_end;
+  };
+
+  // Header fix-ups.
+  std::span<uint8_t> o(out);
+  const size_t fh = image.file_header_offset, opt = image.optional_header_offset;
+  put_u16(o, fh + offsetof(FileHeader, number_of_sections), static_cast<uint16_t>(sections.size()));
+  for (size_t i = 0; i < sections.size(); ++i)
+    write_section(o, image.section_table_offset + i * sizeof(SectionHeader), sections[i]);
+  put_u32(o, directory_offset(image, kDirResource), rsrc.virtual_address);
+  put_u32(o, directory_offset(image, kDirResource) + 4, rsrc.virtual_size);
+  if (image.directories.size() > kDirBaseReloc)
+    put_u32(o, directory_offset(image, kDirBaseReloc), reloc.virtual_address);
+  if (signed_image) {
+    put_u32(o, directory_offset(image, kDirSecurity), 0);
+    put_u32(o, directory_offset(image, kDirSecurity) + 4, 0);
+  }
+  put_u32(o, opt + offsetof(OptionalHeader64, size_of_image), static_cast<uint32_t>(align_up(new_image_end, sa)));
+  int64_t init = int64_t{get_u32(in, opt + offsetof(OptionalHeader64, size_of_initialized_data))} - old_rsrc_raw +
+                 rsrc.size_of_raw_data;
+  put_u32(o, opt + offsetof(OptionalHeader64, size_of_initialized_data),
+          static_cast<uint32_t>(std::clamp<int64_t>(init, 0, std::numeric_limits<uint32_t>::max())));
+  if (uint32_t symbols = get_u32(in, fh + offsetof(FileHeader, pointer_to_symbol_table)))
+    put_u32(o, fh + offsetof(FileHeader, pointer_to_symbol_table), static_cast<uint32_t>(remap(symbols)));
+  DataDirectory debug = directory(image, kDirDebug);
+  auto debug_at = map_rva(image.sections, debug.virtual_address, debug.size);
+  if (debug.virtual_address && debug_at && *debug_at + debug.size <= kept) {
+    for (uint64_t e = *debug_at; e + sizeof(DebugDirectory) <= *debug_at + debug.size; e += sizeof(DebugDirectory)) {
+      size_t field = e + offsetof(DebugDirectory, pointer_to_raw_data);
+      if (uint32_t ptr = get_u32(in, field)) put_u32(o, field, static_cast<uint32_t>(remap(ptr)));
+    }
+  }
+  const size_t checksum_at = opt + offsetof(OptionalHeader64, check_sum);
+  put_u32(o, checksum_at, pe_checksum(out, checksum_at));
+  return WriteOutput{std::move(out), signed_image};
+}
+
+}  // namespace vorbel::pe
