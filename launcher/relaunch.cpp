@@ -12,6 +12,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/exe_path.h"
+#include "payload/directory_lock.h"
 #include "shutdown/error_report.h"
 
 static_assert(sizeof(unsigned long) == 4, "a process id is what wcstoul converts without overflow");
@@ -69,6 +70,9 @@ const wchar_t* load_path_of(const wchar_t* path) {
 }  // namespace
 
 int run_application_dll(int count, wchar_t** arguments) {
+  // Held from before the first file of the directory is loaded until this
+  // process ends, so that no sweep takes the directory from under it.
+  join_extraction_dir_lock();
   // Without it, DLLs the application imports from the extraction directory
   // would be looked for in System32 alone.
   if (AddDllDirectory(extraction_dir) == nullptr) {
