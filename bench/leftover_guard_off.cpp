@@ -5,9 +5,7 @@
 #include "payload/directory_lock.h"
 #include "shutdown/leftover_sweep.h"
 
-const wchar_t* directory_lock_name() {
-  return L"";
-}
+const wchar_t* directory_lock_name() { return L""; }
 
 void lock_extraction_dir() {}
 

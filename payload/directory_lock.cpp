@@ -28,8 +28,8 @@ void hold_lock(DWORD disposition) {
   text_append_unit(&path, L'\\');
   text_append(&path, directory_lock_name());
   wchar_t long_form[LONG_PATH_CAPACITY];
-  HANDLE lock = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ,
-                                         FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE lock = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
+                                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (lock == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     report_system_error_about("Error, couldn't lock the extraction directory", directory_lock_path, error);
@@ -40,15 +40,9 @@ void hold_lock(DWORD disposition) {
 
 }  // namespace
 
-const wchar_t* directory_lock_name() {
-  return reinterpret_cast<const wchar_t*>(DIRECTORY_LOCK_NAME);
-}
+const wchar_t* directory_lock_name() { return reinterpret_cast<const wchar_t*>(DIRECTORY_LOCK_NAME); }
 
 // A directory found at the path (the user's own) may hold a lock already.
-void lock_extraction_dir() {
-  hold_lock(OPEN_ALWAYS);
-}
+void lock_extraction_dir() { hold_lock(OPEN_ALWAYS); }
 
-void join_extraction_dir_lock() {
-  hold_lock(OPEN_EXISTING);
-}
+void join_extraction_dir_lock() { hold_lock(OPEN_EXISTING); }

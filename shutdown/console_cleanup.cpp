@@ -136,7 +136,8 @@ WalkResult remove_tree(const wchar_t* root, const wchar_t* keep, bool (*stop)())
       if (!remove_directory(path.text)) left = true;
       --depth;
       text_cut(&path, static_cast<size_t>(wcsrchr(path.text, L'\\') - path.text));
-    } else if (!is_dot_entry(found.cFileName) && !(depth == 0 && keep != nullptr && _wcsicmp(found.cFileName, keep) == 0)) {
+    } else if (!is_dot_entry(found.cFileName) &&
+               !(depth == 0 && keep != nullptr && _wcsicmp(found.cFileName, keep) == 0)) {
       DWORD attributes = found.dwFileAttributes;
       size_t directory_length = path.length;
       if (enter_name(&path, found.cFileName)) {
@@ -211,8 +212,8 @@ void remove_extraction_dir() {
   // run's sweep finish the removal once the holder lets go.
   if (lock == nullptr || !directory_present(extraction_dir)) return;
   wchar_t long_form[LONG_PATH_CAPACITY];
-  HANDLE again = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ,
-                                          FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE again = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
 }
 

@@ -197,7 +197,7 @@ TEST_F(CleanupTest, TheLockGoesLastAndStaysForALaterRunWhenSomethingOutlivesTheR
   {
     SystemCallOverride<decltype(system_calls.DeleteFileW)> file{system_calls.DeleteFileW, recording_delete_file};
     SystemCallOverride<decltype(system_calls.RemoveDirectoryW)> directory{system_calls.RemoveDirectoryW,
-                                                                           recording_remove_directory};
+                                                                          recording_remove_directory};
     removals.clear();
     cleanup_extraction();
   }
@@ -207,17 +207,18 @@ TEST_F(CleanupTest, TheLockGoesLastAndStaysForALaterRunWhenSomethingOutlivesTheR
   ASSERT_GE(removals.size(), 2u);
   EXPECT_EQ(removals[removals.size() - 2], L"delete " + lock.wstring());
   EXPECT_EQ(removals.back(), L"remove " + dir_.wstring());
-  EXPECT_EQ(std::count_if(removals.begin(), removals.end(),
-                          [&](const std::wstring& removal) { return removal.find(L"vorbel.lck") != std::wstring::npos; }),
-            1)
+  EXPECT_EQ(
+      std::count_if(removals.begin(), removals.end(),
+                    [&](const std::wstring& removal) { return removal.find(L"vorbel.lck") != std::wstring::npos; }),
+      1)
       << "the walk passed over the lock";
 
   // A file held by a process that outlives the run: the directory stays with
   // the lock in it, and nobody holds the lock.
   write_file(dir_ / L"held.txt", "held");
   directory_lock = hold_lock(lock);
-  HANDLE held = CreateFileW((dir_ / L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE held =
+      CreateFileW((dir_ / L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   cleanup_extraction();
   CloseHandle(held);

@@ -28,9 +28,7 @@ uint64_t filetime_value(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-bool is_separator(wchar_t unit) {
-  return unit == L'\\' || unit == L'/';
-}
+bool is_separator(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
 
 // The text after the last separator (all of it when there is none).
 const wchar_t* last_component(const wchar_t* path) {
@@ -41,9 +39,7 @@ const wchar_t* last_component(const wchar_t* path) {
   return component;
 }
 
-bool is_digit(wchar_t unit) {
-  return unit >= L'0' && unit <= L'9';
-}
+bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
 
 // One or more decimal digits at *unit, of a value no larger than largest;
 // *unit moves past them.

@@ -34,9 +34,7 @@ uint64_t now_stamp() {
   return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
-FILETIME filetime_of(uint64_t stamp) {
-  return {static_cast<DWORD>(stamp), static_cast<DWORD>(stamp >> 32)};
-}
+FILETIME filetime_of(uint64_t stamp) { return {static_cast<DWORD>(stamp), static_cast<DWORD>(stamp >> 32)}; }
 
 // An id no process has: ids stay far below it.
 const std::wstring NOBODY = L"4000000000";
@@ -133,8 +131,7 @@ TEST(LeftoverSweep, TakesOnlyDirectoriesOfItsFormThatNoProcessUses) {
 
   std::vector<std::wstring> expected = {temp.own.filename().wstring(), held.filename().wstring(),
                                         L"onefile_" + NOBODY + L"_" + std::to_wstring(now - DAY),
-                                        L"onefile_" + NOBODY + L"_" + long_ago,
-                                        L"onefile_" + NOBODY + L"_1102"};
+                                        L"onefile_" + NOBODY + L"_" + long_ago, L"onefile_" + NOBODY + L"_1102"};
   int removed = 0;
   for (const auto& c : cases) {
     if (c.removed) {
@@ -186,8 +183,8 @@ TEST(LeftoverSweep, ALeftoverWithAHeldFileKeepsItsLockUntilTheHolderIsGone) {
   SweepTemp temp;
   fs::path dir = temp.leftover(L"onefile_" + NOBODY + L"_1000");
   write_file(dir / L"other.txt", "other");
-  HANDLE held = CreateFileW((dir / L"lib" / L"app.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFileW((dir / L"lib" / L"app.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_EQ(sweep_leftovers(&FORM), 1);
   EXPECT_FALSE(fs::exists(dir / L"other.txt"));

@@ -161,8 +161,8 @@ DWORD wait_for_probe_id(const fs::path& marker, DWORD timeout_ms) {
 }
 
 bool lock_is_held(const fs::path& directory) {
-  HANDLE lock = CreateFileW((directory / L"vorbel.lck").c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING,
-                            0, nullptr);
+  HANDLE lock =
+      CreateFileW((directory / L"vorbel.lck").c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (lock != INVALID_HANDLE_VALUE) {
     CloseHandle(lock);
     return false;

@@ -43,8 +43,7 @@ TEST(FaultsEndToEnd, AnApplicationThatCallsExitProcessHandsBackItsCodeAndLeavesN
 TEST(FaultsEndToEnd, AProcessThatOutlivesTheApplicationHoldingAFileKeepsItButNotTheStatus) {
   PackedApp app;
   // Held long enough for the next run below to come while it is.
-  ProcessResult result =
-      app.run({L"--hold-ms", L"60000", L"--hold", L"data\\docs\\nested.txt", L"--exit", L"6"});
+  ProcessResult result = app.run({L"--hold-ms", L"60000", L"--hold", L"data\\docs\\nested.txt", L"--exit", L"6"});
   EXPECT_EQ(result.exit_code, 6u) << result.out << result.err;
   EXPECT_EQ(value(report_of(result.out), "held"), "yes");
   EXPECT_EQ(result.err, "") << "a directory that cannot be removed is no error of the run";

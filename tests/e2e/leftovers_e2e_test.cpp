@@ -22,9 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring probe_app_dll() {
-  return built_file(VORBEL_PROBE_APP_DLL);
-}
+std::wstring probe_app_dll() { return built_file(VORBEL_PROBE_APP_DLL); }
 
 std::set<fs::path> in_temp(const PackedApp& app) {
   std::vector<fs::path> left = app.left_in_temp();
@@ -83,10 +81,10 @@ TEST(Leftovers, AHundredStaleDirectoriesGoABoundedNumberARunUntilNoneIsLeft) {
 }
 
 enum class Fate {
-  ENDS,                   // nobody interferes
-  LAUNCHER_KILLED,        // at a random moment: unpacking, running the child, cleaning up, or after its end
+  ENDS,                        // nobody interferes
+  LAUNCHER_KILLED,             // at a random moment: unpacking, running the child, cleaning up, or after its end
   LAUNCHER_KILLED_CHILD_RUNS,  // once the application runs, which goes on
-  BOTH_KILLED,            // once the application runs
+  BOTH_KILLED,                 // once the application runs
 };
 
 struct ParallelRun {
@@ -115,8 +113,8 @@ TEST(Leftovers, ParallelRunsSomeKilledAtRandomLeaveOnlyWhatRunningApplicationsUs
     // The ones to be killed while the application runs wait for their
     // marker's removal; the others end at once.
     bool waits = run.fate == Fate::LAUNCHER_KILLED_CHILD_RUNS || run.fate == Fate::BOTH_KILLED;
-    std::wstring arguments = waits ? L"--fault wait-while " + quote_argument(run.marker.wstring())
-                                   : L"--fault exit-process 5";
+    std::wstring arguments =
+        waits ? L"--fault wait-while " + quote_argument(run.marker.wstring()) : L"--fault exit-process 5";
     run.launcher = std::make_unique<RunningProcess>(app.exe.wstring(), L"app.exe " + arguments);
     ASSERT_NE(run.launcher->id(), 0u);
   }
@@ -180,8 +178,8 @@ TEST(Leftovers, ParallelRunsSomeKilledAtRandomLeaveOnlyWhatRunningApplicationsUs
     return found;
   };
   size_t stale_after_runs = stale().size();
-  std::printf("%zu runs' applications still run; %zu directories stale after the parallel runs\n",
-              still_using.size(), stale_after_runs);
+  std::printf("%zu runs' applications still run; %zu directories stale after the parallel runs\n", still_using.size(),
+              stale_after_runs);
   int further = 0;
   for (; !stale().empty() && further < runs_to_take(stale_after_runs) + 2; ++further) {
     ProcessResult result = app.run({L"--fault", L"exit-process", L"7"});

@@ -59,5 +59,5 @@ BOOL WINAPI handle_information_marking_link(HANDLE file, LPBY_HANDLE_FILE_INFORM
 
 // GetSecurityInfo reporting another owner (Everyone) for every object: Wine
 // keeps no owner of its own to change.
-DWORD WINAPI owned_by_everyone(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner,
-                               PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
+DWORD WINAPI owned_by_everyone(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner, PSID* group,
+                               PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
