@@ -44,8 +44,9 @@ struct SweepForm {
 // holds another reference than {PID} and {TIME}, or not both.
 int sweep_leftovers(const SweepForm* form);
 
-// Starts sweep_leftovers on a thread of its own (form must outlive it);
-// nothing when the thread cannot be made.
+// Looks beside this run's directory once and, when a directory of the form
+// lies there, starts sweep_leftovers on a thread of its own (form must
+// outlive it); nothing otherwise, or when the thread cannot be made.
 void start_leftover_sweep(const SweepForm* form);
 
 // The application has ended: the sweep may go on SWEEP_AFTER_END_MS more.
