@@ -43,6 +43,7 @@ TARGET_SAMPLE_RUN = 1.3
 TARGET_LAUNCHER_BYTES = 200 * 1000
 TARGET_PACK_TIME = 1.10
 TARGET_PACK_SIZE = 1.01
+TARGET_LEFTOVER_GUARD = 1.02
 MEMORY_ALLOWANCE = 8 * MIB
 
 
@@ -77,7 +78,8 @@ def build_programs():
     subprocess.run(["cmake", "--build", "--preset", "windows", "--target", "bench_programs", "-j2"], cwd=ROOT,
                    check=True, stdout=subprocess.DEVNULL)
     return {name: WINDOWS_BUILD / "bench" / (name + (".dll" if name == "bench_app" else ".exe"))
-            for name in ["bench_app", "bench_cleanup", "floor_empty", "floor_relaunch", "floor_remove", "floor_unpack"]}
+            for name in ["bench_app", "bench_cleanup", "floor_empty", "floor_relaunch", "floor_remove", "floor_unpack",
+                         "launcher_without_leftover_guard"]}
 
 
 def make_corpus(name, *arguments):
@@ -104,8 +106,8 @@ def timed(command, **options):
     return time.perf_counter() - started, completed
 
 
-def pack(output, app, additions):
-    command = [str(DIST / "vorbel-pack"), "build", "--launcher", str(DIST / "launcher.exe"), "--app", str(app)]
+def pack(output, app, additions, launcher=DIST / "launcher.exe"):
+    command = [str(DIST / "vorbel-pack"), "build", "--launcher", str(launcher), "--app", str(app)]
     for addition in additions:
         command += ["--add", addition]
     seconds, _ = timed(command + ["-o", str(output)], check=True, stdout=subprocess.DEVNULL)
@@ -200,12 +202,19 @@ def measure_corpus(wine, programs, corpus, samples):
     """One repetition on one corpus: the launcher's run, then its floors."""
     packed = windows_path(corpus["packed"])
     out_dir = wine.windows_temp + "\\floor_out"
+    unguarded = None
+    if "unguarded" in corpus and len(samples) % 2 == 1:  # each goes first in every other repetition
+        unguarded, _ = wine.run([corpus["unguarded"], *corpus["arguments"]])
     wall, output = wine.run([corpus["packed"], *corpus["arguments"]])
     report = fields(output)
     left = wine.left_in_temp()
     if left:
         sys.exit("bench: the launcher left %s in Temp" % left)
+    if "unguarded" in corpus and unguarded is None:
+        unguarded, _ = wine.run([corpus["unguarded"], *corpus["arguments"]])
     sample = {"whole": wall}
+    if unguarded is not None:
+        sample["whole_unguarded"] = unguarded
     if "to_run_code_s" in report:
         sample["to_run_code"] = float(report["to_run_code_s"])
         sample["peak"] = float(report["parent_peak_bytes"])
@@ -267,6 +276,10 @@ def phase_rows(samples, sample_app):
     whole_target = TARGET_SAMPLE_RUN if sample_app else TARGET_WHOLE_RUN
     rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
                  [s["whole"] / whole_floor(s) for s in samples], whole_target))
+    if "whole_unguarded" in samples[0]:
+        rows.append(("whole run, against no lock and sweep", [s["whole"] for s in samples],
+                     [s["whole_unguarded"] for s in samples], [s["whole"] / s["whole_unguarded"] for s in samples],
+                     TARGET_LEFTOVER_GUARD))
     if "to_run_code" in samples[0]:
         rows.append(("to run_code", [s["to_run_code"] for s in samples], [s["unpack_floor"] for s in samples],
                      [s["to_run_code"] / s["unpack_floor"] for s in samples], TARGET_TO_RUN_CODE))
@@ -351,7 +364,9 @@ def report(corpora, setups, facts, runs):
     add("unpack + removal, each net of its process start, + relaunch. Time to run_code is the moment the")
     add("benchmark DLL's run_code is entered minus VORBEL_ONEFILE_START, against the whole unpack floor.")
     add("Removal in process: the launcher's cleanup_extraction (walk, then one SHFileOperationW call) against")
-    add("the plain walk, both timed inside the process on a tree floor_unpack wrote.")
+    add("the plain walk, both timed inside the process on a tree floor_unpack wrote. Against no lock and sweep:")
+    add("the same corpus packed into `launcher_without_leftover_guard` (the launcher with the directory lock and")
+    add("the sweep of leftovers linked out), run in the same repetition, each of the two first in every other one.")
     add("")
     add("| what | ours | reference | ratio | target | met |")
     add("|---|---|---|---|---|---|")
@@ -418,16 +433,18 @@ def update_readme(table_lines):
 
 def readme_lines(corpora, setups, facts):
     """The headline ratios for the README."""
-    lines = ["| corpus | set-up | whole run / floor | to run_code / unpack floor | removal / plain walk |",
-             "|---|---|---|---|---|"]
+    lines = ["| corpus | set-up | whole run / floor | to run_code / unpack floor | removal / plain walk "
+             "| whole run / no lock and sweep |",
+             "|---|---|---|---|---|---|"]
     for setup_name, results in setups.items():
         for name, corpus in corpora.items():
             samples = results[name]
             ratios = {phase: statistics.median(r) for phase, _, _, r, _ in phase_rows(samples, name == "sample")}
-            lines.append("| %s | %s | %.2f | %s | %.2f |" % (
+            guard = ratios.get("whole run, against no lock and sweep")
+            lines.append("| %s | %s | %.2f | %s | %.2f | %s |" % (
                 corpus["title"], setup_name, ratios["whole run"],
                 "%.2f" % ratios["to run_code"] if "to run_code" in ratios else "",
-                ratios["removal, in process"]))
+                ratios["removal, in process"], "%.2f" % guard if guard is not None else ""))
     lines.append("")
     lines.append("Launcher %s bytes. Medians; the spread and the packer's and memory figures are in "
                  "[bench/results.md](bench/results.md)." % format(facts["launcher_bytes"], ","))
@@ -468,6 +485,9 @@ def main():
             log("packing %s" % corpus["title"])
             seconds = [pack(corpus["packed"], corpus["app"], corpus["add"])
                        for _ in range(options.pack_runs if corpus["timed"] else 1)]
+            if name in ("sample", "tree"):
+                corpus["unguarded"] = scratch / (name + "-unguarded.exe")
+                pack(corpus["unguarded"], corpus["app"], corpus["add"], programs["launcher_without_leftover_guard"])
             corpus["payload"], corpus["window"] = payload_facts(corpus["packed"])
             if corpus["timed"]:
                 corpus["pack_seconds"] = seconds

@@ -1,12 +1,17 @@
 // Directories opened as themselves; see directory_check.h.
 #include "common/directory_check.h"
 
+#include <aclapi.h>
+
 #include "common/long_path.h"
 #include "common/system_calls.h"
 
 namespace {
 
 constexpr DWORD LINK_OR_NOT_DIRECTORY = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+
+// TOKEN_USER followed by the SID it points to.
+alignas(8) unsigned char token_user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
 
 }  // namespace
 
@@ -46,4 +51,27 @@ DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* h
   }
   *handle = opened;
   return DIRECTORY_OPENED;
+}
+
+PSID current_user_sid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  BOOL read = GetTokenInformation(token, TokenUser, token_user_buffer, sizeof token_user_buffer, &size);
+  CloseHandle(token);
+  return read ? reinterpret_cast<TOKEN_USER*>(token_user_buffer)->User.Sid : nullptr;
+}
+
+DirectoryOwner directory_owner(HANDLE directory, PSID user, unsigned long* error) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD result = system_calls.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                              nullptr, nullptr, &descriptor);
+  if (result != ERROR_SUCCESS) {
+    *error = result;
+    return DIRECTORY_OWNER_UNREADABLE;
+  }
+  bool owned = owner != nullptr && EqualSid(owner, user);
+  LocalFree(descriptor);
+  return owned ? DIRECTORY_OWNED_BY_USER : DIRECTORY_OWNED_BY_OTHER;
 }

@@ -1,6 +1,7 @@
 // Opening a directory from outside (TEMP, an existing extraction directory)
 // as itself, so that a junction or symbolic link planted at its path is
-// refused instead of followed to somebody else's files.
+// refused instead of followed to somebody else's files, and reading its
+// owner through that handle, never by path.
 #pragma once
 
 #include <windows.h>
@@ -16,3 +17,18 @@ enum DirectoryOpen {
 // link on the handle, while a system that follows a link in every handle
 // (Wine with a host link) still marks it by path.
 DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* handle);
+
+// The current user's SID, read from the process token into a static buffer
+// that the next call overwrites (so one thread at a time); null when the
+// token cannot be read.
+PSID current_user_sid();
+
+enum DirectoryOwner {
+  DIRECTORY_OWNED_BY_USER,
+  DIRECTORY_OWNED_BY_OTHER,
+  DIRECTORY_OWNER_UNREADABLE,  // *error says why
+};
+
+// Whose the opened directory is: read on its handle, so it is the owner of
+// the directory that was checked, not of whatever its path leads to later.
+DirectoryOwner directory_owner(HANDLE directory, PSID user, unsigned long* error);

@@ -5,3 +5,5 @@ wchar_t extraction_dir[PATH_CAPACITY + 1];
 volatile LONG cleanup_armed;
 HANDLE volatile child_process;
 wchar_t first_entry_path[FIRST_ENTRY_PATH_CAPACITY];
+HANDLE volatile directory_lock;
+wchar_t directory_lock_path[PATH_CAPACITY];

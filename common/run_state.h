@@ -23,3 +23,11 @@ extern HANDLE volatile child_process;
 
 // Full path of the first payload entry, the application DLL.
 extern wchar_t first_entry_path[FIRST_ENTRY_PATH_CAPACITY];
+
+// This process's handle on the extraction directory's lock file, or null.
+// Whoever takes it out with an atomic exchange closes it, exactly once.
+extern HANDLE volatile directory_lock;
+
+// The lock file's path, complete before directory_lock is set and never
+// written afterwards.
+extern wchar_t directory_lock_path[PATH_CAPACITY];

@@ -13,8 +13,11 @@
 #include "launcher/run_settings.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
+#include "paths/path_spec.h"
+#include "payload/directory_lock.h"
 #include "shutdown/console_cleanup.h"
 #include "shutdown/error_report.h"
+#include "shutdown/leftover_sweep.h"
 
 wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 
@@ -22,6 +25,7 @@ namespace {
 
 wchar_t launcher_module_path[PATH_CAPACITY];
 wchar_t launcher_directory[EXE_PATH_CAPACITY];
+SweepForm leftover_form;
 
 void fill_launcher_module_path() {
   if (launcher_module_path[0] != L'\0') return;
@@ -165,6 +169,9 @@ int launch_child_and_wait() {
     exit(2);
   }
   CloseHandle(child.hThread);
+  // Only now, so that it never delays the application's start.
+  leftover_form = {EXTRACTION_DIR_SPEC, directory_lock_name()};
+  start_leftover_sweep(&leftover_form);
 
   DWORD exit_code = 0;
   if (system_calls.WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0) {
@@ -172,11 +179,13 @@ int launch_child_and_wait() {
     report_system_error("Error, couldn't wait for child", GetLastError());
     exit(2);
   }
+  limit_leftover_sweep();
   if (!system_calls.GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
   CloseHandle(child.hProcess);
   HANDLE unclaimed = InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), nullptr);
   if (unclaimed != nullptr) CloseHandle(unclaimed);
 
   cleanup_extraction();
+  finish_leftover_sweep();
   return static_cast<int>(exit_code);
 }

@@ -8,8 +8,10 @@
 
 #include <filesystem>
 
+#include "common/bounded_text.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "launcher/relaunch.h"
 #include "paths/path_spec.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
@@ -174,6 +176,24 @@ TEST(LauncherMain, ASpecThatCannotBeExpandedIsReportedAndAborts) {
       << result.err;
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.exit_code, ABORT_STATUS);
+}
+
+VORBEL_SCENARIO(relaunched_in) {
+  copy_wide(extraction_dir, PATH_CAPACITY, __wargv[2]);
+  copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, (std::wstring(__wargv[2]) + L"\\app.dll").c_str());
+  return run_application_dll(__argc, __wargv);
+}
+
+// The directory's lock is gone (the directory was emptied from under the
+// run): the copy stops before it loads anything from there.
+TEST(RunApplicationDll, WithoutTheDirectorysLockNothingIsLoaded) {
+  ScratchDir scratch;
+  write_file(scratch.path() / L"app.dll", "not loaded");
+  ProcessResult result = run_scenario("relaunched_in", {}, {scratch.str()});
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err, text_mode("Error, couldn't lock the extraction directory '" + narrow(scratch.str()) +
+                                  "\\vorbel.lck' ([Error 2] " + system_message(ERROR_FILE_NOT_FOUND) + ")\n"));
+  EXPECT_EQ(result.out, "");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "launcher/missing_dll.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
+#include "payload/directory_lock.h"
 #include "shutdown/error_report.h"
 
 static_assert(sizeof(unsigned long) == 4, "a process id is what wcstoul converts without overflow");
@@ -71,6 +72,9 @@ const wchar_t* load_path_of(const wchar_t* path) {
 }  // namespace
 
 int run_application_dll(int count, wchar_t** arguments) {
+  // Held from before the first file of the directory is loaded until this
+  // process ends, so that no sweep takes the directory from under it.
+  join_extraction_dir_lock();
   // Before the DLL loads, so that its own start-up code can read it too.
   set_env_narrow("VORBEL_ONEFILE_CONTENTS", extraction_dir);
   // Without it, DLLs the application imports from the extraction directory

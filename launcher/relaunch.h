@@ -14,7 +14,8 @@
 // process ends with a message.
 bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id);
 
-// Sets VORBEL_ONEFILE_CONTENTS to the extraction directory, loads the
-// application DLL (first_entry_path) and returns its run_code's result.
-// Ends the process when the DLL or its entry point cannot be had.
+// Opens the extraction directory's lock, sets VORBEL_ONEFILE_CONTENTS to the
+// extraction directory, loads the application DLL (first_entry_path) and
+// returns its run_code's result. Ends the process when the lock, the DLL or
+// its entry point cannot be had.
 int run_application_dll(int count, wchar_t** arguments);

@@ -131,6 +131,11 @@ std::optional<std::string> entry_name_problem(std::u16string_view name) {
   }
   if (!utf16_to_utf8(name)) return "entry name " + quoted(name) + " contains an unpaired surrogate";
   if (name.front() == kSeparator || name.front() == u'/') return "entry name " + quoted(name) + " is absolute";
+  if (entry_name_is_directory_lock(name.data(), name.size())) {
+    return "entry name " + quoted(name) +
+           " is reserved: the launcher keeps its lock file of that name at the top "
+           "of the extraction directory";
+  }
   size_t start = 0;
   for (;;) {
     size_t end = name.find(kSeparator, start);

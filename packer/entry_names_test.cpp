@@ -26,6 +26,8 @@ TEST(EntryNames, AcceptsWhatWindowsCanHoldAndRefusesTheRestWithTheReason) {
       {u"nul_file", nullptr},
       {u"\u6587\u4EF6\\\xD83D\xDE00.txt", nullptr},
       {std::u16string(1023, u'x'), nullptr},
+      {u"data\\vorbel.lck", nullptr},  // the lock lies at the top only
+      {u"vorbel.lck.txt", nullptr},
 
       {u"", "is empty"},
       {std::u16string(1024, u'x'), "1024 UTF-16 units long"},
@@ -50,6 +52,8 @@ TEST(EntryNames, AcceptsWhatWindowsCanHoldAndRefusesTheRestWithTheReason) {
       {std::u16string(u"a\0b", 3), "control character U+0000"},
       {u"dir.\\x", "ending in a dot or blank"},
       {u"x\\name ", "ending in a dot or blank"},
+      {u"vorbel.lck", "is reserved: the launcher keeps its lock file"},
+      {u"Vorbel.LCK", "is reserved"},
       {u"CON", "reserved device name 'CON'"},
       {u"x\\nul.txt", "reserved device name 'nul'"},
       {u"Aux.tar.gz", "reserved device name 'Aux'"},

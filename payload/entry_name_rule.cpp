@@ -9,12 +9,15 @@ char16_t ascii_upper(char16_t unit) {
   return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
 }
 
-bool base_is(const char16_t* base, size_t length, const char* name) {
+// Whether base (length units) is name, ASCII letter case ignored; name is
+// ASCII text, narrow or wide.
+template <typename Unit>
+bool base_is(const char16_t* base, size_t length, const Unit* name) {
   size_t i = 0;
-  for (; i < length && name[i] != '\0'; ++i) {
-    if (ascii_upper(base[i]) != static_cast<char16_t>(name[i])) return false;
+  for (; i < length && name[i] != 0; ++i) {
+    if (ascii_upper(base[i]) != ascii_upper(static_cast<char16_t>(name[i]))) return false;
   }
-  return i == length && name[i] == '\0';
+  return i == length && name[i] == 0;
 }
 
 // Windows counts the superscript digits one to three as port numbers too.
@@ -52,6 +55,10 @@ size_t device_name_length(const char16_t* component, size_t length) {
     return base;
   }
   return 0;
+}
+
+bool entry_name_is_directory_lock(const char16_t* name, size_t length) {
+  return base_is(name, length, DIRECTORY_LOCK_NAME);
 }
 
 bool entry_name_stays_inside(const char16_t* name) {

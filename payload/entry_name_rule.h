@@ -5,6 +5,15 @@
 
 #include <stddef.h>
 
+// The file that every process using an extraction directory holds open, at
+// the directory's top; no payload entry may take its name there. A name that
+// fits 8.3 and is all lower case gets no second, short name on Windows, so no
+// other entry name can open it by that.
+constexpr char16_t DIRECTORY_LOCK_NAME[] = u"vorbel.lck";
+
+// Whether the entry name (length units) is the lock's, letter case ignored.
+bool entry_name_is_directory_lock(const char16_t* name, size_t length);
+
 // When the component (length units, not NUL-terminated) makes Windows open a
 // device instead of a file, the length of the device's name at its start
 // ("NUL" of "nul .txt", "COM1" of "com1.log"); otherwise 0. Windows ignores

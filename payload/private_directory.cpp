@@ -1,5 +1,6 @@
 // The user-only extraction directory; see private_directory.h. The security
-// descriptor lives in static buffers: the token's user and a one-entry ACL.
+// descriptor lives in static buffers: the token's user (read by
+// common/directory_check) and a one-entry ACL.
 // No ACE for SYSTEM or Administrators: neither is needed for the user's own
 // processes to unpack, load and delete, and both can take ownership anyway.
 #include "payload/private_directory.h"
@@ -13,18 +14,7 @@
 
 namespace {
 
-// TOKEN_USER followed by the SID it points to.
-alignas(8) unsigned char token_user_buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
 alignas(8) unsigned char acl_buffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
-
-PSID current_user() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  DWORD size = 0;
-  BOOL read = GetTokenInformation(token, TokenUser, token_user_buffer, sizeof token_user_buffer, &size);
-  CloseHandle(token);
-  return read ? reinterpret_cast<TOKEN_USER*>(token_user_buffer)->User.Sid : nullptr;
-}
 
 // One ACE: the user, full access, inherited by files and directories below.
 PACL user_only_acl(PSID user) {
@@ -38,23 +28,19 @@ PACL user_only_acl(PSID user) {
 
 // A directory that was there before (a planted one in a shared TEMP) is used
 // only when it is the user's own: its owner could change the DACL back. Both
-// the owner and the DACL go through the handle, so they are those of the
-// directory that was checked, not of whatever the path leads to later.
+// the owner and the DACL go through the handle.
 PrivateDirectory secure_existing_directory(HANDLE directory, PSID user, PACL acl, unsigned long* error) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  DWORD result = system_calls.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                              nullptr, nullptr, &descriptor);
-  if (result != ERROR_SUCCESS) {
-    *error = result;
-    return PRIVATE_DIRECTORY_FAILED;
+  switch (directory_owner(directory, user, error)) {
+    case DIRECTORY_OWNER_UNREADABLE:
+      return PRIVATE_DIRECTORY_FAILED;
+    case DIRECTORY_OWNED_BY_OTHER:
+      return PRIVATE_DIRECTORY_FOREIGN_OWNER;
+    case DIRECTORY_OWNED_BY_USER:
+      break;
   }
-  bool owned = owner != nullptr && EqualSid(owner, user);
-  LocalFree(descriptor);
-  if (!owned) return PRIVATE_DIRECTORY_FOREIGN_OWNER;
-  result = system_calls.SetSecurityInfo(directory, SE_FILE_OBJECT,
-                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                                        nullptr, acl, nullptr);
+  DWORD result = system_calls.SetSecurityInfo(directory, SE_FILE_OBJECT,
+                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                              nullptr, acl, nullptr);
   if (result != ERROR_SUCCESS) {
     *error = result;
     return PRIVATE_DIRECTORY_FAILED;
@@ -71,7 +57,7 @@ PrivateDirectory failed(unsigned long* error) {
 }  // namespace
 
 PrivateDirectory create_private_directory(const wchar_t* path, unsigned long* error) {
-  PSID user = current_user();
+  PSID user = current_user_sid();
   if (user == nullptr) return failed(error);
   PACL acl = user_only_acl(user);
   if (acl == nullptr) return failed(error);

@@ -14,6 +14,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/path_spec.h"
+#include "payload/directory_lock.h"
 #include "payload/entry_walk.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
@@ -99,6 +100,7 @@ void make_extraction_dir_private() {
                               private_directory_error);
     exit(2);
   }
+  lock_extraction_dir();  // before the first entry is written
 }
 
 // The file being written; one at a time.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: packs the sample application into dist/demo.exe with
 # vorbel-pack, runs it under Wine with a few arguments, and shows its output,
-# its exit status and that its extraction directory is gone afterwards.
+# its exit status and that its extraction directory is gone afterwards. Older
+# leftovers in %TEMP% may go too: every run sweeps some.
 #   demo.sh WINE_PREFIX WINE64
 set -euo pipefail
 prefix=$1 wine=$2
@@ -26,10 +27,15 @@ status=$?
 set -e
 echo "== exit status: $status"
 after=$(temp_dirs)
-if [ "$before" = "$after" ]; then
+new=$(comm -13 <(echo "$before") <(echo "$after"))
+gone=$(comm -23 <(echo "$before") <(echo "$after"))
+if [ -z "$new" ]; then
   echo "== extraction directory removed: nothing new under %TEMP%"
 else
-  echo "== left under %TEMP%:"; comm -13 <(echo "$before") <(echo "$after")
+  echo "== left under %TEMP%:"; echo "$new"
   exit 1
+fi
+if [ -n "$gone" ]; then
+  echo "== earlier leftovers swept by this run:"; echo "$gone"
 fi
 [ "$status" -eq 3 ]

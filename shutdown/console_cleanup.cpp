@@ -38,6 +38,12 @@ bool delete_extraction_dir() {
   return system_calls.SHFileOperationW(&request) != SHELL_DELETE_UNAVAILABLE;
 }
 
+// The file name at the end of path.
+const wchar_t* last_name(const wchar_t* path) {
+  const wchar_t* separator = wcsrchr(path, L'\\');
+  return separator == nullptr ? path : separator + 1;
+}
+
 // Every level of the walk adds a separator and at least one unit to the path,
 // so the path buffer cannot name more levels than this.
 constexpr size_t WALK_DEPTH_CAPACITY = PATH_CAPACITY / 2;
@@ -84,23 +90,27 @@ BOOL remove_directory(const wchar_t* path) {
 // A link (junction, symbolic link, mount point) is removed as itself, with
 // RemoveDirectoryW or DeleteFileW as its directory bit says, and never
 // entered: nothing outside the extraction directory is touched.
-void remove_entry(const wchar_t* path, DWORD attributes) {
+BOOL remove_entry(const wchar_t* path, DWORD attributes) {
   clear_read_only(path, attributes);
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    remove_directory(path);
-  } else {
-    wchar_t long_form[LONG_PATH_CAPACITY];
-    system_calls.DeleteFileW(long_path_form(path, long_form));
-  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return remove_directory(path);
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  return system_calls.DeleteFileW(long_path_form(path, long_form));
 }
 
-// Removes what it can of the tree below root, and root itself, before the
-// shell's delete runs: that call costs milliseconds a file (under Wine
-// several), a direct walk about what the file system itself costs. Iterative,
-// one find handle a level, everything on the stack; each directory is listed
-// once, so an entry that cannot be removed (a file still open) is passed
-// over, not retried, and left to the shell's attempts.
-void remove_tree(const wchar_t* root) {
+enum WalkResult {
+  WALK_EMPTIED,    // nothing is left below root but the entry passed over
+  WALK_LEFT_SOME,  // something could not be removed (a file still open)
+  WALK_STOPPED,    // stop said so
+};
+
+// Removes what it can of the tree below root, and root itself unless an
+// entry of its own (keep, the lock) is passed over, before the shell's delete
+// runs: that call costs milliseconds a file (under Wine several), a direct
+// walk about what the file system itself costs. Iterative, one find handle a
+// level, everything on the stack; each directory is listed once, so an entry
+// that cannot be removed (a file still open) is passed over, not retried, and
+// left to the shell's attempts. stop, if given, is asked between two entries.
+WalkResult remove_tree(const wchar_t* root, const wchar_t* keep, bool (*stop)()) {
   wchar_t path_buffer[PATH_CAPACITY];
   HANDLE searches[WALK_DEPTH_CAPACITY];
   WIN32_FIND_DATAW found;
@@ -108,17 +118,26 @@ void remove_tree(const wchar_t* root) {
   text_append(&path, root);
   size_t depth = 0;
   searches[0] = open_listing(&path, &found);
-  if (searches[0] == INVALID_HANDLE_VALUE) return;
+  if (searches[0] == INVALID_HANDLE_VALUE) return WALK_EMPTIED;
+  bool left = false;
   bool listed = true;  // `found` holds an entry of the current level not yet handled
   for (;;) {
+    if (stop != nullptr && stop()) {
+      for (size_t level = 0; level <= depth; ++level) FindClose(searches[level]);
+      return WALK_STOPPED;
+    }
     if (!listed) {
       // The level is done: its directory goes if nothing was left in it.
       FindClose(searches[depth]);
-      remove_directory(path.text);
-      if (depth == 0) return;
+      if (depth == 0) {
+        if (keep == nullptr && !remove_directory(path.text)) left = true;
+        return left ? WALK_LEFT_SOME : WALK_EMPTIED;
+      }
+      if (!remove_directory(path.text)) left = true;
       --depth;
       text_cut(&path, static_cast<size_t>(wcsrchr(path.text, L'\\') - path.text));
-    } else if (!is_dot_entry(found.cFileName)) {
+    } else if (!is_dot_entry(found.cFileName) &&
+               !(depth == 0 && keep != nullptr && _wcsicmp(found.cFileName, keep) == 0)) {
       DWORD attributes = found.dwFileAttributes;
       size_t directory_length = path.length;
       if (enter_name(&path, found.cFileName)) {
@@ -132,8 +151,10 @@ void remove_tree(const wchar_t* root) {
             continue;  // `found` now holds the new level's first entry
           }
         }
-        remove_entry(path.text, attributes);
+        if (!remove_entry(path.text, attributes)) left = true;
         text_cut(&path, directory_length);
+      } else {
+        left = true;
       }
     }
     listed = system_calls.FindNextFileW(searches[depth], &found);
@@ -159,18 +180,9 @@ bool stop_child(DWORD grace_ms, DWORD* status) {
   return true;
 }
 
-void remove_extraction_dir() {
-  if (!cleanup_armed) return;
-  // A link put at the directory's path after it was made is neither listed
-  // nor handed to the shell: either would empty the directory it leads to.
-  HANDLE root = INVALID_HANDLE_VALUE;
-  DirectoryOpen checked = open_directory_itself(extraction_dir, FILE_READ_ATTRIBUTES, &root);
-  if (checked == DIRECTORY_IS_LINK) return;
-  if (checked == DIRECTORY_OPENED) CloseHandle(root);
-  remove_tree(extraction_dir);
-  // The shell, and the time it takes to load, only for what the walk left.
-  if (!directory_present(extraction_dir)) return;
-  // Without the shell's delete the walk is all there is: no attempts to wait for.
+// The shell's attempts, for what the walk left. Without the shell's delete
+// the walk is all there is: no attempts to wait for.
+void delete_with_shell() {
   if (!delete_extraction_dir()) return;
   for (int retry = 0; retry < DELETE_RETRIES; ++retry) {
     if (!directory_present(extraction_dir)) return;
@@ -179,7 +191,52 @@ void remove_extraction_dir() {
   }
 }
 
+void remove_extraction_dir() {
+  if (!cleanup_armed) return;
+  HANDLE lock = InterlockedExchangePointer(const_cast<HANDLE*>(&directory_lock), nullptr);
+  switch (remove_locked_directory(extraction_dir, lock, directory_lock_path, nullptr)) {
+    case REMOVAL_DONE:
+    // A link put at the directory's path after it was made is neither listed
+    // nor handed to the shell: either would empty the directory it leads to.
+    case REMOVAL_REFUSED_LINK:
+      return;
+    case REMOVAL_LEFT_SOME:
+    case REMOVAL_STOPPED:
+      break;
+  }
+  // The shell, and the time it takes to load, only for what the walk left.
+  if (!directory_present(extraction_dir)) return;
+  delete_with_shell();
+  // Something outlives the run (a process still holds a file). The shell may
+  // have taken the lock with the rest: put back, unheld, it lets a later
+  // run's sweep finish the removal once the holder lets go.
+  if (lock == nullptr || !directory_present(extraction_dir)) return;
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  HANDLE again = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
+                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+}
+
 }  // namespace
+
+LockedRemoval remove_locked_directory(const wchar_t* root, HANDLE lock, const wchar_t* lock_path, bool (*stop)()) {
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  DirectoryOpen checked = open_directory_itself(root, FILE_READ_ATTRIBUTES, &opened);
+  if (checked == DIRECTORY_OPENED) CloseHandle(opened);
+  if (checked == DIRECTORY_IS_LINK) {
+    // The lock's path leads through root: it stays too.
+    if (lock != nullptr) CloseHandle(lock);
+    return REMOVAL_REFUSED_LINK;
+  }
+  WalkResult walked = remove_tree(root, lock == nullptr ? nullptr : last_name(lock_path), stop);
+  if (lock != nullptr) CloseHandle(lock);
+  if (walked == WALK_STOPPED) return REMOVAL_STOPPED;
+  if (walked == WALK_LEFT_SOME) return REMOVAL_LEFT_SOME;
+  if (lock == nullptr) return REMOVAL_DONE;
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  system_calls.DeleteFileW(long_path_form(lock_path, long_form));
+  return remove_directory(root) ? REMOVAL_DONE : REMOVAL_LEFT_SOME;
+}
 
 DWORD child_grace_ms(DWORD event) {
   return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? CHILD_GRACE_MS : SYSTEM_END_CHILD_GRACE_MS;

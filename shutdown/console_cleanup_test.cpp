@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -72,6 +73,8 @@ class CleanupTest : public testing::Test {
   void TearDown() override {
     cleanup_armed = FALSE;
     child_process = nullptr;
+    directory_lock = nullptr;
+    directory_lock_path[0] = L'\0';
   }
 
   ScratchDir scratch_;
@@ -166,6 +169,64 @@ TEST_F(CleanupTest, AFileHeldOpenMeansTwentyOneCallsThenASilentReturn) {
   std::vector<fs::path> left;
   for (const auto& entry : fs::recursive_directory_iterator(dir_)) left.push_back(entry.path());
   EXPECT_EQ(left, (std::vector<fs::path>{dir_ / L"sub", dir_ / L"sub" / L"file.txt"}));
+}
+
+// The walk's and the lock's removals, in order.
+std::vector<std::wstring> removals;
+
+BOOL WINAPI recording_delete_file(LPCWSTR path) {
+  removals.push_back(L"delete " + std::wstring(path));
+  return DeleteFileW(path);
+}
+
+BOOL WINAPI recording_remove_directory(LPCWSTR path) {
+  removals.push_back(L"remove " + std::wstring(path));
+  return RemoveDirectoryW(path);
+}
+
+HANDLE hold_lock(const fs::path& lock) {
+  HANDLE held = CreateFileW(lock.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr);
+  EXPECT_NE(held, INVALID_HANDLE_VALUE);
+  wcscpy(directory_lock_path, lock.c_str());
+  return held;
+}
+
+TEST_F(CleanupTest, TheLockGoesLastAndStaysForALaterRunWhenSomethingOutlivesTheRun) {
+  const fs::path lock = dir_ / L"vorbel.lck";
+  directory_lock = hold_lock(lock);
+  {
+    SystemCallOverride<decltype(system_calls.DeleteFileW)> file{system_calls.DeleteFileW, recording_delete_file};
+    SystemCallOverride<decltype(system_calls.RemoveDirectoryW)> directory{system_calls.RemoveDirectoryW,
+                                                                          recording_remove_directory};
+    removals.clear();
+    cleanup_extraction();
+  }
+  EXPECT_EQ(delete_calls, 0) << "the walk alone emptied the directory";
+  EXPECT_FALSE(fs::exists(dir_));
+  EXPECT_EQ(directory_lock, nullptr);
+  ASSERT_GE(removals.size(), 2u);
+  EXPECT_EQ(removals[removals.size() - 2], L"delete " + lock.wstring());
+  EXPECT_EQ(removals.back(), L"remove " + dir_.wstring());
+  EXPECT_EQ(
+      std::count_if(removals.begin(), removals.end(),
+                    [&](const std::wstring& removal) { return removal.find(L"vorbel.lck") != std::wstring::npos; }),
+      1)
+      << "the walk passed over the lock";
+
+  // A file held by a process that outlives the run: the directory stays with
+  // the lock in it, and nobody holds the lock.
+  write_file(dir_ / L"held.txt", "held");
+  directory_lock = hold_lock(lock);
+  HANDLE held =
+      CreateFileW((dir_ / L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  cleanup_extraction();
+  CloseHandle(held);
+  EXPECT_EQ(delete_calls, 1 + DELETE_RETRIES);
+  HANDLE free_lock = CreateFileW(lock.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(free_lock, INVALID_HANDLE_VALUE) << GetLastError();
+  CloseHandle(free_lock);
+  EXPECT_TRUE(fs::exists(dir_ / L"held.txt"));
 }
 
 int WINAPI missing_shell_delete(LPSHFILEOPSTRUCTW) {

@@ -5,8 +5,10 @@
 //   --exit N        return N (decimal or 0x hex, all 32 bits)
 //   --sleep MS      wait before returning
 //   --relaunch      start the launcher's executable again (argv[0]) with --exit 7, report its status
-//   --hold FILE     start a copy that keeps FILE (beside the application) open for 3 s; return once it holds it
-//   --hold-here FILE EVENT  keep FILE open for 3 s in this process, signalling EVENT once it is open
+//   --hold-ms MS    how long the copies --hold starts after it keep their file (default 3000)
+//   --hold FILE     start a copy that keeps FILE (beside the application) open; return once it holds it,
+//                   reporting the copy's process id
+//   --hold-here FILE EVENT MS  keep FILE open for MS ms in this process, signalling EVENT once it is open
 //   --hashes        print a hash of each file found beside the application
 #include <windows.h>
 
@@ -91,15 +93,20 @@ std::wstring quote(const std::wstring& argument) {
 // Starts the launcher's own executable again; it inherits this process's
 // environment, so it finds the running extracting instance and runs this
 // application again without unpacking.
-DWORD start_again(const std::wstring& launcher, const std::wstring& arguments, bool wait) {
+// The holder (wait false) is started without standard streams: with this
+// process's, it would keep them open, and whoever reads them to their end
+// waiting, for as long as it holds its file.
+DWORD start_again(const std::wstring& launcher, const std::wstring& arguments, bool wait, DWORD* id = nullptr) {
   std::wstring line = quote(launcher) + L" " + arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  if (!wait) startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION child = {};
-  if (!CreateProcessW(launcher.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child)) {
+  if (!CreateProcessW(launcher.c_str(), line.data(), nullptr, nullptr, wait, 0, nullptr, nullptr, &startup, &child)) {
     return 0xFFFFFFFF;
   }
   DWORD status = 0;
+  if (id != nullptr) *id = child.dwProcessId;
   if (wait) {
     WaitForSingleObject(child.hProcess, INFINITE);
     GetExitCodeProcess(child.hProcess, &status);
@@ -111,15 +118,17 @@ DWORD start_again(const std::wstring& launcher, const std::wstring& arguments, b
 
 // Starts a copy that holds the file, and waits until it does: the holder
 // must have the file open before this run ends and the cleanup begins.
-void hold_in_other_process(const std::wstring& launcher, const std::wstring& file) {
+void hold_in_other_process(const std::wstring& launcher, const std::wstring& file, const std::wstring& hold_ms) {
   std::wstring event_name = L"vorbel_sample_hold_" + std::to_wstring(GetCurrentProcessId());
   HANDLE held = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
-  start_again(launcher, L"--hold-here " + quote(file) + L" " + event_name, false);
+  DWORD holder = 0;
+  start_again(launcher, L"--hold-here " + quote(file) + L" " + event_name + L" " + hold_ms, false, &holder);
   write_line(WaitForSingleObject(held, 30000) == WAIT_OBJECT_0 ? L"held=yes" : L"held=no");
+  write_line(L"holder=" + std::to_wstring(holder));
   CloseHandle(held);
 }
 
-void hold_file(const std::wstring& path, const std::wstring& event_name) {
+void hold_file(const std::wstring& path, const std::wstring& event_name, DWORD hold_ms) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   write_line(file == INVALID_HANDLE_VALUE ? L"hold=failed" : L"hold=" + path);
   HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name.c_str());
@@ -127,7 +136,7 @@ void hold_file(const std::wstring& path, const std::wstring& event_name) {
     SetEvent(held);
     CloseHandle(held);
   }
-  Sleep(3000);
+  Sleep(hold_ms);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
@@ -149,6 +158,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
 
   bool hashes = false;
   unsigned long status = 0;
+  std::wstring hold_ms = L"3000";
   for (int i = 1; i < argc; ++i) {
     std::wstring option = argv[i];
     bool has_value = i + 1 < argc;
@@ -160,11 +170,14 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
       Sleep(wcstoul(argv[++i], nullptr, 10));
     } else if (option == L"--relaunch") {
       write_line(L"relaunch_status=" + std::to_wstring(start_again(argv[0], L"--exit 7", true)));
+    } else if (option == L"--hold-ms" && has_value) {
+      hold_ms = argv[++i];
     } else if (option == L"--hold" && has_value) {
-      hold_in_other_process(argv[0], argv[++i]);
-    } else if (option == L"--hold-here" && i + 2 < argc) {
+      hold_in_other_process(argv[0], argv[++i], hold_ms);
+    } else if (option == L"--hold-here" && i + 3 < argc) {
       std::wstring file = directory + L"\\" + argv[++i];
-      hold_file(file, argv[++i]);
+      std::wstring event_name = argv[++i];
+      hold_file(file, event_name, wcstoul(argv[++i], nullptr, 10));
     }
   }
   list_files(directory, L"", hashes);

@@ -5,7 +5,7 @@
 // After "--fault" it ends in the named way instead:
 //   --fault crash                 an access violation in run_code
 //   --fault exit-process N        ExitProcess(N) from inside run_code
-//   --fault wait-while FILE       create FILE, return 0 once it is gone (at most 120 s)
+//   --fault wait-while FILE       create FILE holding this process's id, return 0 once it is gone (at most 120 s)
 #include <windows.h>
 
 #include <cwchar>
@@ -25,7 +25,12 @@ int fault(const wchar_t* kind, const wchar_t* value) {
     ExitProcess(wcstoul(value, nullptr, 0));
   } else if (wcscmp(kind, L"wait-while") == 0 && value != nullptr) {
     HANDLE marker = CreateFileW(value, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+    if (marker != INVALID_HANDLE_VALUE) {
+      std::string id = std::to_string(GetCurrentProcessId());
+      DWORD written = 0;
+      WriteFile(marker, id.data(), static_cast<DWORD>(id.size()), &written, nullptr);
+      CloseHandle(marker);
+    }
     for (int waited = 0; waited < 120000 && GetFileAttributesW(value) != INVALID_FILE_ATTRIBUTES; waited += 50) {
       Sleep(50);
     }

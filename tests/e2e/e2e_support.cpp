@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -65,6 +66,21 @@ std::vector<fs::path> PackedApp::left_in_temp() const {
   return left;
 }
 
+InTempOf::InTempOf(const PackedApp& app)
+    : temp(L"TEMP", app.temp.wstring()),
+      tmp(L"TMP", app.temp.wstring()),
+      parent(L"VORBEL_ONEFILE_PARENT", std::nullopt),
+      start(L"VORBEL_ONEFILE_START", std::nullopt) {}
+
+DWORD orphan_application(const PackedApp& app, const fs::path& marker) {
+  InTempOf environment(app);
+  RunningProcess extracting(app.exe.wstring(), L"app.exe --fault wait-while " + quote_argument(marker.wstring()));
+  DWORD child = wait_for_probe_id(marker, 60000);
+  TerminateProcess(extracting.handle(), 1);
+  WaitForSingleObject(extracting.handle(), INFINITE);
+  return child;
+}
+
 EmbeddedPayload::EmbeddedPayload(const std::vector<TestEntry>& entries)
     : EmbeddedPayload(payload_resource(stored_frame(entry_stream(entries)))) {}
 
@@ -105,4 +121,59 @@ std::vector<std::string> values(const std::multimap<std::string, std::string>& r
 std::string value(const std::multimap<std::string, std::string>& report, const std::string& key) {
   auto found = values(report, key);
   return found.empty() ? "<missing>" : found.front();
+}
+
+std::vector<std::string> tree_of(const fs::path& root) {
+  std::vector<std::string> found;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    found.push_back(narrow(fs::relative(it->path(), root).wstring()));
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+void remove_left(const fs::path& path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::error_code error;
+    fs::remove_all(path, error);
+    if (!fs::exists(path)) return;
+    Sleep(100);
+  }
+}
+
+bool wait_for(const fs::path& path, DWORD timeout_ms) {
+  for (DWORD waited = 0; waited < timeout_ms; waited += 50) {
+    if (fs::exists(path)) return true;
+    Sleep(50);
+  }
+  return fs::exists(path);
+}
+
+DWORD wait_for_probe_id(const fs::path& marker, DWORD timeout_ms) {
+  // The file is there a moment before the id is written into it.
+  for (DWORD waited = 0; waited <= timeout_ms; waited += 50) {
+    std::string id = fs::exists(marker) ? read_file(marker) : "";
+    if (!id.empty()) return static_cast<DWORD>(std::stoul(id));
+    Sleep(50);
+  }
+  return 0;
+}
+
+bool lock_is_held(const fs::path& directory) {
+  HANDLE lock =
+      CreateFileW((directory / L"vorbel.lck").c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (lock != INVALID_HANDLE_VALUE) {
+    CloseHandle(lock);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+void end_process_hard(DWORD id) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+  if (process == nullptr) return;
+  TerminateProcess(process, 1);
+  WaitForSingleObject(process, INFINITE);
+  CloseHandle(process);
 }

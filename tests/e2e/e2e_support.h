@@ -36,6 +36,23 @@ struct PackedApp {
   std::filesystem::path temp;
 };
 
+// For processes a test starts itself (RunningProcess inherits the test's
+// environment): the packed program's %TEMP% is app's own, and it runs as
+// started by a user, not as a copy of another run.
+struct InTempOf {
+  explicit InTempOf(const PackedApp& app);
+  ScopedEnv temp;
+  ScopedEnv tmp;
+  ScopedEnv parent;
+  ScopedEnv start;
+};
+
+// Starts app (the probe application) with "--fault wait-while marker", waits
+// until the application runs and kills the extracting instance hard, as Task
+// Manager's "End task" does; the application's process id (0 when it did not
+// start). The application runs on until marker is removed.
+DWORD orphan_application(const PackedApp& app, const std::filesystem::path& marker);
+
 // A launcher with a hand-made payload resource embedded as it stands, with
 // its own %TEMP% like PackedApp.
 struct EmbeddedPayload {
@@ -52,3 +69,23 @@ struct EmbeddedPayload {
 std::multimap<std::string, std::string> report_of(const std::string& out);
 std::vector<std::string> values(const std::multimap<std::string, std::string>& report, const std::string& key);
 std::string value(const std::multimap<std::string, std::string>& report, const std::string& key);
+
+// Every file and directory below root, relative, sorted.
+std::vector<std::string> tree_of(const std::filesystem::path& root);
+
+// Removes what a run left, retrying while a process that is ending still holds it.
+void remove_left(const std::filesystem::path& path);
+
+// True once path exists, waiting at most timeout_ms.
+bool wait_for(const std::filesystem::path& path, DWORD timeout_ms);
+
+// The process id that the probe application's "--fault wait-while FILE"
+// writes into FILE, once it is there (0 after timeout_ms).
+DWORD wait_for_probe_id(const std::filesystem::path& marker, DWORD timeout_ms);
+
+// Whether a process holds the extraction directory's lock: it then refuses
+// an open for deletion with ERROR_SHARING_VIOLATION.
+bool lock_is_held(const std::filesystem::path& directory);
+
+// Ends the process with the given id hard, as Task Manager's "End task" does.
+void end_process_hard(DWORD id);

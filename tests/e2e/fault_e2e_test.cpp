@@ -19,36 +19,6 @@ std::wstring probe_app_dll() {
   return built_file(VORBEL_PROBE_APP_DLL);
 }
 
-// Every file and directory below root, relative, sorted.
-std::vector<std::string> tree_of(const fs::path& root) {
-  std::vector<std::string> found;
-  std::error_code error;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-    found.push_back(narrow(fs::relative(it->path(), root).wstring()));
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
-// Removes what a run left, retrying while a process that is ending still holds it.
-void remove_left(const fs::path& path) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::error_code error;
-    fs::remove_all(path, error);
-    if (!fs::exists(path)) return;
-    Sleep(100);
-  }
-}
-
-// True once path exists, waiting at most timeout_ms.
-bool wait_for(const fs::path& path, DWORD timeout_ms) {
-  for (DWORD waited = 0; waited < timeout_ms; waited += 50) {
-    if (fs::exists(path)) return true;
-    Sleep(50);
-  }
-  return fs::exists(path);
-}
-
 // Exactly one line, beginning with "Error, ".
 bool is_one_error_line(const std::string& text) {
   return text.rfind("Error, ", 0) == 0 && text.find('\n') == text.size() - 1;
@@ -72,7 +42,8 @@ TEST(FaultsEndToEnd, AnApplicationThatCallsExitProcessHandsBackItsCodeAndLeavesN
 
 TEST(FaultsEndToEnd, AProcessThatOutlivesTheApplicationHoldingAFileKeepsItButNotTheStatus) {
   PackedApp app;
-  ProcessResult result = app.run({L"--hold", L"data\\docs\\nested.txt", L"--exit", L"6"});
+  // Held long enough for the next run below to come while it is.
+  ProcessResult result = app.run({L"--hold-ms", L"60000", L"--hold", L"data\\docs\\nested.txt", L"--exit", L"6"});
   EXPECT_EQ(result.exit_code, 6u) << result.out << result.err;
   EXPECT_EQ(value(report_of(result.out), "held"), "yes");
   EXPECT_EQ(result.err, "") << "a directory that cannot be removed is no error of the run";
@@ -82,40 +53,67 @@ TEST(FaultsEndToEnd, AProcessThatOutlivesTheApplicationHoldingAFileKeepsItButNot
   // shell's attempts give up.
   std::vector<fs::path> left = app.left_in_temp();
   ASSERT_EQ(left.size(), 1u);
+  // The holder is a copy of the packed program, which holds the lock too.
   EXPECT_EQ(tree_of(left[0]), (std::vector<std::string>{"data", "data\\docs", "data\\docs\\nested.txt",
-                                                        "sample_app.dll", "sample_helper.dll"}));
+                                                        "sample_app.dll", "sample_helper.dll", "vorbel.lck"}));
 
-  // The next run, while the holder still has the file, is not disturbed.
+  // The next run, while the holder still has the file, is not disturbed,
+  // and leaves that directory alone.
   ProcessResult next = app.run({L"--exit", L"4"});
   EXPECT_EQ(next.exit_code, 4u) << next.out << next.err;
   EXPECT_EQ(app.left_in_temp(), left);
+  EXPECT_EQ(tree_of(left[0]).size(), 6u);
+  // Once the holder is gone, the run after it removes the rest.
+  end_process_hard(static_cast<DWORD>(std::stoul(value(report_of(result.out), "holder"))));
+  ProcessResult after = app.run({L"--exit", L"5"});
+  EXPECT_EQ(after.exit_code, 5u) << after.out << after.err;
+  EXPECT_TRUE(app.left_in_temp().empty());
   remove_left(left[0]);
 }
 
-TEST(FaultsEndToEnd, AnExtractingInstanceKilledHardLeavesItsDirectoryAndTheNextRunIsNotDisturbed) {
+// The extracting instance killed hard while the application runs (Task
+// Manager's "End task", a crash of the launcher): the child runs on from its
+// directory, which no run touches while it does, and the first run after the
+// child's end removes it.
+TEST(FaultsEndToEnd, AnExtractingInstanceKilledHardLeavesItsDirectoryToTheChildAndTheRunAfterItsEndRemovesIt) {
   PackedApp app(probe_app_dll(), false);
   fs::path marker = app.scratch.path() / L"child-runs";
-  ScopedEnv temp(L"TEMP", app.temp.wstring());
-  ScopedEnv tmp(L"TMP", app.temp.wstring());
-  ScopedEnv parent(L"VORBEL_ONEFILE_PARENT", std::nullopt);
-  ScopedEnv start(L"VORBEL_ONEFILE_START", std::nullopt);
-  {
-    RunningProcess extracting(app.exe.wstring(), L"app.exe --fault wait-while " + quote_argument(marker.wstring()));
-    ASSERT_TRUE(wait_for(marker, 60000)) << "the application started";
-    ASSERT_TRUE(TerminateProcess(extracting.handle(), 1));
-    WaitForSingleObject(extracting.handle(), INFINITE);
-  }
+  ASSERT_NE(orphan_application(app, marker), 0u) << "the application started";
   // Nobody removes the directory: the child is still running the application.
   std::vector<fs::path> left = app.left_in_temp();
   ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(tree_of(left[0]), (std::vector<std::string>{"probe_app.dll", "sample_helper.dll"}));
+  const std::vector<std::string> unpacked = {"probe_app.dll", "sample_helper.dll", "vorbel.lck"};
+  EXPECT_EQ(tree_of(left[0]), unpacked);
+  EXPECT_TRUE(lock_is_held(left[0])) << "the child holds the lock";
 
   ProcessResult next = app.run({L"--fault", L"exit-process", L"12"});
   EXPECT_EQ(next.exit_code, 12u) << next.out << next.err;
   EXPECT_EQ(app.left_in_temp(), left) << "the next run removes its own directory and touches no other";
+  EXPECT_EQ(tree_of(left[0]), unpacked);
 
-  // Let the orphaned application end; its directory stays until removed by hand.
+  // The orphaned application ends: nothing holds the lock any more.
   fs::remove(marker);
+  for (int waited = 0; waited < 600 && lock_is_held(left[0]); ++waited) Sleep(100);
+  ProcessResult after = app.run({L"--fault", L"exit-process", L"13"});
+  EXPECT_EQ(after.exit_code, 13u) << after.out << after.err;
+  EXPECT_TRUE(app.left_in_temp().empty());
+  remove_left(left[0]);
+}
+
+// Both instances killed (a power cut, a logoff that ends both): nothing holds
+// the lock, the process the name gives is gone, and the next run removes it.
+TEST(FaultsEndToEnd, BothInstancesKilledLeaveADirectoryTheNextRunRemoves) {
+  PackedApp app(probe_app_dll(), false);
+  DWORD child = orphan_application(app, app.scratch.path() / L"child-runs");
+  ASSERT_NE(child, 0u) << "the application started";
+  end_process_hard(child);
+  std::vector<fs::path> left = app.left_in_temp();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(tree_of(left[0]), (std::vector<std::string>{"probe_app.dll", "sample_helper.dll", "vorbel.lck"}));
+
+  ProcessResult next = app.run({L"--fault", L"exit-process", L"12"});
+  EXPECT_EQ(next.exit_code, 12u) << next.out << next.err;
+  EXPECT_TRUE(app.left_in_temp().empty());
   remove_left(left[0]);
 }
 
@@ -149,7 +147,7 @@ TEST(FaultsEndToEnd, ATempVolumeThatFillsUpStopsWithTheWriteErrorAndNoHang) {
   for (const auto& entry : fs::directory_iterator(temp)) left.push_back(entry.path());
   ASSERT_EQ(left.size(), 1u);
   std::vector<std::string> files = tree_of(left[0]);
-  EXPECT_EQ(files, (std::vector<std::string>{"noise.bin", "probe_app.dll"}));
+  EXPECT_EQ(files, (std::vector<std::string>{"noise.bin", "probe_app.dll", "vorbel.lck"}));
   EXPECT_LT(fs::file_size(left[0] / L"noise.bin"), noise.size());
   remove_left(left[0]);
 }

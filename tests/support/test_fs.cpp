@@ -72,3 +72,15 @@ BOOL WINAPI handle_information_marking_link(HANDLE file, LPBY_HANDLE_FILE_INFORM
   information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   return read;
 }
+
+DWORD WINAPI owned_by_everyone(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL*, PACL*,
+                               PSECURITY_DESCRIPTOR* descriptor) {
+  // A descriptor of its own, freed by the caller with LocalFree like the real one.
+  static SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  auto* block = static_cast<unsigned char*>(LocalAlloc(LMEM_FIXED, SECURITY_MAX_SID_SIZE));
+  InitializeSid(block, &world, 1);
+  *GetSidSubAuthority(block, 0) = SECURITY_WORLD_RID;
+  *owner = block;
+  *descriptor = block;
+  return ERROR_SUCCESS;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <filesystem>
 #include <optional>
@@ -55,3 +56,8 @@ extern std::wstring marked_link_path;
 DWORD WINAPI attributes_marking_link(LPCWSTR path);
 // GetFileInformationByHandle, with FILE_ATTRIBUTE_REPARSE_POINT on every handle.
 BOOL WINAPI handle_information_marking_link(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+
+// GetSecurityInfo reporting another owner (Everyone) for every object: Wine
+// keeps no owner of its own to change.
+DWORD WINAPI owned_by_everyone(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner, PSID* group,
+                               PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);

@@ -1,0 +1,48 @@
+// Making and opening the extraction directory's lock; see directory_lock.h.
+// A process that ends, however it ends, loses its handle: a lock that opens
+// for deletion means that no process uses the directory. No delete-on-close:
+// a holder killed during the sweep's removal must leave the lock behind.
+#include "payload/directory_lock.h"
+
+#include <stdlib.h>
+#include <windows.h>
+
+#include "common/bounded_text.h"
+#include "common/long_path.h"
+#include "common/run_state.h"
+#include "common/system_calls.h"
+#include "payload/entry_name_rule.h"
+#include "shutdown/error_report.h"
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
+namespace {
+
+// Every holder reads and shares reading only: an open for deletion (the
+// sweep's, a delete, the shell's) then fails with ERROR_SHARING_VIOLATION
+// while any holder lives. Reading is data access, which share modes govern;
+// attribute access alone would conflict with nothing.
+void hold_lock(DWORD disposition) {
+  TextCursor path = text_start(directory_lock_path, PATH_CAPACITY);
+  text_append(&path, extraction_dir);
+  text_append_unit(&path, L'\\');
+  text_append(&path, directory_lock_name());
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  HANDLE lock = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
+                                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (lock == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    report_system_error_about("Error, couldn't lock the extraction directory", directory_lock_path, error);
+    exit(2);
+  }
+  InterlockedExchangePointer(const_cast<HANDLE*>(&directory_lock), lock);
+}
+
+}  // namespace
+
+const wchar_t* directory_lock_name() { return reinterpret_cast<const wchar_t*>(DIRECTORY_LOCK_NAME); }
+
+// A directory found at the path (the user's own) may hold a lock already.
+void lock_extraction_dir() { hold_lock(OPEN_ALWAYS); }
+
+void join_extraction_dir_lock() { hold_lock(OPEN_EXISTING); }

@@ -1,0 +1,19 @@
+// The lock file of the extraction directory: made by the extracting instance
+// as soon as the directory is private, opened by every re-launched instance
+// before it loads the application, and held by each until its process ends.
+// Windows only; every failure ends the process. Removing it is the cleanup's.
+#pragma once
+
+#include <wchar.h>
+
+// The lock's file name, as the launcher's wide text.
+const wchar_t* directory_lock_name();
+
+// Makes (or opens) the lock in extraction_dir and keeps it open without
+// delete sharing; directory_lock and directory_lock_path are set.
+void lock_extraction_dir();
+
+// Opens the lock the extracting instance made and keeps it open without
+// delete sharing: a later run's sweep then leaves the directory alone for as
+// long as this process lives.
+void join_extraction_dir_lock();
