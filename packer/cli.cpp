@@ -19,6 +19,7 @@
 #include "packer/launcher_image.h"
 #include "packer/payload_inspect.h"
 #include "packer/payload_writer.h"
+#include "packer/pe_image.h"
 #include "packer/platform.h"
 #include "packer/progress.h"
 #include "packer/utf.h"
@@ -262,21 +263,17 @@ int usage_error(Console& console, const UsageError& error) {
   return kExitUsage;
 }
 
-int finish_packing(Console& console, const fs::path& launcher_path, std::vector<uint8_t> launcher,
-                   std::vector<uint8_t> resource, const PreparedEdits& edits, const fs::path& output,
-                   bool console_subsystem, ProgressReporter* progress = nullptr) {
+// `payload` holds the payload of a streamed image, else nothing.
+int finish_packing(Console& console, const fs::path& launcher_path, const Result<PackedImage>& packed,
+                   std::FILE* payload, const fs::path& output, ProgressReporter* progress = nullptr) {
   const auto failed = [&](const Failure& failure) {
     if (progress) progress->abandon();
     return report(console, failure);
   };
-  auto packed = embed_payload(std::move(launcher), std::move(resource), edits);
   if (!packed.ok()) return failed(about(platform::show(launcher_path), packed.failure()));
-  if (console_subsystem) {
-    if (Status set = set_subsystem(packed->file, kSubsystemConsole); !set.ok())
-      return failed(about(platform::show(launcher_path), set.failure()));
-  }
-  if (Status written = write_file_atomically(output, packed->file); !written.ok()) return failed(written.failure());
-  if (progress) progress->finish(packed->file.size());
+  if (Status written = write_image_atomically(output, packed.value(), payload); !written.ok())
+    return failed(written.failure());
+  if (progress) progress->finish(packed->file.size() + packed->payload_size);
   if (packed->signature_removed) {
     console.err << "vorbel-pack: " << platform::show(launcher_path)
                 << ": its Authenticode signature was removed, because packing invalidates it; sign "
@@ -285,12 +282,57 @@ int finish_packing(Console& console, const fs::path& launcher_path, std::vector<
   return kExitOk;
 }
 
-Result<std::vector<uint8_t>> read_launcher(const fs::path& path) {
+// The subsystem is set before packing: the image writer copies the headers
+// and computes the checksum over the final bytes.
+Result<std::vector<uint8_t>> read_launcher(const fs::path& path, bool console_subsystem) {
   auto launcher = read_whole_file(path);
   if (!launcher.ok()) return launcher;
   if (Status usable = check_launcher(launcher.value()); !usable.ok())
     return about(platform::show(path), usable.failure());
+  if (console_subsystem) {
+    if (Status set = set_subsystem(launcher.value(), kSubsystemConsole); !set.ok())
+      return about(platform::show(path), set.failure());
+  }
   return launcher;
+}
+
+// Every zstd block holds at most 128 KiB of content and takes at least 4
+// bytes (a 3-byte header and one byte of RLE or compressed content), so no
+// input compresses below this; past kMaxImageBytes nothing needs compressing
+// to know the packed program could not be loaded.
+std::optional<Failure> surely_too_large(uint64_t content_bytes, const fs::path& output) {
+  const uint64_t smallest = PAYLOAD_HEADER_SIZE + 4 * ((content_bytes + (uint64_t{1} << 17) - 1) >> 17);
+  if (smallest <= pe::kMaxImageBytes) return std::nullopt;
+  return Failure{platform::show(output), "cannot be made: the input is " + std::to_string(content_bytes) +
+                                             " bytes, which even the best compression leaves at " +
+                                             std::to_string(smallest) + ", more than the " +
+                                             std::to_string(pe::kMaxImageBytes) + " bytes (2 GiB) Windows can load"};
+}
+
+// Compresses into a scratch file beside the output, so that memory does not
+// grow with the input; the scratch file goes whatever happens.
+int pack_streamed(Console& console, const BuildOptions& options, const std::vector<InputFile>& files,
+                  std::vector<uint8_t> launcher, const PreparedEdits& edits) {
+  const fs::path& output = *options.output;
+  if (auto problem = surely_too_large(payload_content_size(files), output)) return report(console, *problem);
+  auto payload = ScratchFile::create_beside(output, "payload");
+  if (!payload.ok()) return report(console, payload.failure());
+  const auto sink = [&](std::span<const uint8_t> bytes) -> Status {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), payload->file()) == bytes.size()) return done();
+    return Failure{platform::show(payload->path()), "cannot write: " + platform::error_text(errno)};
+  };
+  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files), files.size());
+  auto size = stream_payload_resource(
+      files, options.compression, sink, [&](uint64_t compressed) { progress.compressed(compressed); },
+      pe::kMaxImageBytes);
+  progress.stop();
+  Status read_back = size.ok() ? payload->finish_writing(false, true) : Status(size.failure());
+  if (!read_back.ok()) {
+    progress.abandon();
+    return report(console, about(platform::show(output), read_back.failure()));
+  }
+  auto packed = embed_streamed_payload(std::move(launcher), size.value(), edits, platform::show(output));
+  return finish_packing(console, *options.launcher, packed, payload->file(), output, &progress);
 }
 
 int build(const std::vector<std::string>& arguments, Console& console) {
@@ -311,22 +353,12 @@ int build(const std::vector<std::string>& arguments, Console& console) {
     return report(console, about(platform::show(*options.app), usable.failure()));
   auto edits = prepare_resource_edits(options.edits, *options.output);
   if (!edits.ok()) return report(console, edits.failure());
-  auto launcher = read_launcher(*options.launcher);
+  auto launcher = read_launcher(*options.launcher, options.console);
   if (!launcher.ok()) return report(console, launcher.failure());
   for (const std::string& warning : missing_dll_warnings(files.value()))
     console.err << "vorbel-pack: warning: " << warning << '\n';
   if (auto warning = long_path_warning(files.value())) console.err << "vorbel-pack: warning: " << *warning << '\n';
-
-  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
-  auto resource = make_payload_resource(files.value(), options.compression,
-                                        [&](uint64_t compressed) { progress.compressed(compressed); });
-  progress.stop();
-  if (!resource.ok()) {
-    progress.abandon();
-    return report(console, about(platform::show(*options.output), resource.failure()));
-  }
-  return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        edits.value(), *options.output, options.console, &progress);
+  return pack_streamed(console, options, files.value(), std::move(launcher.value()), edits.value());
 }
 
 int embed(const std::vector<std::string>& arguments, Console& console) {
@@ -345,14 +377,15 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
     return report(console, Failure{platform::show(*options.payload),
                                    "is not a payload resource: it does not begin with \"VUQ\""});
   }
-  auto launcher = read_launcher(*options.launcher);
+  auto launcher = read_launcher(*options.launcher, options.console);
   if (!launcher.ok()) return report(console, launcher.failure());
   if (lacks_content_checksum(bytes)) {
     console.err << "vorbel-pack: warning: " << platform::show(*options.payload) << ": " << kNoChecksum
                 << " (by verify or by the launcher)\n";
   }
-  return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        edits.value(), *options.output, options.console);
+  auto packed = embed_payload(std::move(launcher.value()), std::move(resource.value()), edits.value(),
+                              platform::show(*options.output));
+  return finish_packing(console, *options.launcher, packed, nullptr, *options.output);
 }
 
 std::string binary_size(uint64_t bytes) {

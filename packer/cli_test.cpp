@@ -516,6 +516,36 @@ TEST(PackCli, FailedBuildKeepsAnEarlierOutputUntouched) {
   EXPECT_EQ(read_file(dir / "out.exe"), "earlier output");
 }
 
+// The payload is compressed into a scratch file beside the output; it must be
+// gone after a build and after one that fails half-way through compressing.
+// A /proc file lists as empty and then reads as text: an input that grew.
+TEST(PackCli, LeavesOnlyTheOutputBehindWhetherPackingSucceedsOrFailsHalfWay) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "in/app.dll", pe::synthetic_dll());
+  write_file(dir / "in/big.bin", testing::pseudo_random(3 << 20, 7));
+  const fs::path out = dir / "out/app.exe";
+  fs::create_directories(out.parent_path());
+  const auto left_in_output_folder = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out.parent_path())) names.push_back(entry.path().filename());
+    return names;
+  };
+  Outcome built = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "in/app.dll"), "--add",
+                       str(dir / "in/big.bin"), "--level", "1", "-o", str(out)});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(left_in_output_folder(), std::vector<std::string>{"app.exe"});
+  const std::string earlier = read_file(out);
+
+  Outcome grew =
+      run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "in/app.dll"), "--add",
+           str(dir / "in/big.bin"), "--add", "/proc/self/status=status.txt", "--level", "1", "-o", str(out)});
+  EXPECT_EQ(grew.status, kExitBadInput);
+  EXPECT_EQ(grew.err, "vorbel-pack: /proc/self/status: grew while being packed (it had 0 bytes)\n");
+  EXPECT_EQ(left_in_output_folder(), std::vector<std::string>{"app.exe"});
+  EXPECT_TRUE(read_file(out) == earlier);
+}
+
 TEST(PackCli, FindsTheLauncherBesideTheToolOrInTheInstalledLayout) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
