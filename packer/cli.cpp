@@ -15,6 +15,7 @@
 
 #include "packer/app_checks.h"
 #include "packer/console_subsystem.h"
+#include "packer/exclude_patterns.h"
 #include "packer/input_tree.h"
 #include "packer/launcher_image.h"
 #include "packer/payload_inspect.h"
@@ -35,8 +36,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
-    "                         [--long[=WLOG]] [--threads N] [--console] [RESOURCE OPTIONS] -o OUT.exe\n"
+    "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]...\n"
+    "                         [--exclude PATTERN]... [--level N] [--long[=WLOG]] [--threads N] [--console]\n"
+    "                         [RESOURCE OPTIONS] -o OUT.exe\n"
     "       vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RESOURCE OPTIONS] -o OUT.exe\n"
     "       vorbel-pack list|verify PACKED.exe\n"
     "       vorbel-pack extract PACKED.exe DIR\n";
@@ -56,6 +58,13 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
                      '=' needs an explicit NAME. A NAME ending in a
                      separator means into that folder: "notes.txt=docs/"
                      gives docs\notes.txt.
+  --exclude PATTERN  leave out the added files whose entry names match
+                     (repeatable; never APP.dll). '*' matches within one
+                     component, '?' one character, '**' across components,
+                     "**/" none or more whole components; the whole name
+                     must match, letter case ignored: "**/*.pdb" anywhere,
+                     "*.pdb" at the top only, "share/doc/**" a folder.
+                     A folder that matches is not even listed.
   --level N          compression level 1-22 (default 19); 20-22 make the
                      launcher's decoder reserve 32-128 MiB (at most the
                      payload's size), as --long does
@@ -99,6 +108,11 @@ Resource options (build and embed): the packed program's own face.
                      stem unless given; FileDescription follows the product
                      name and FileVersion the product version unless given.
 
+Every bad name is reported in one run (the first 20, then a count).
+A packed program must stay below 2 GiB, the most Windows loads: an input too
+large even for the best compression is refused at once, and compression
+stops as soon as its output alone has passed that size.
+
 Files and names: only files are stored; empty directories are not kept.
 Symbolic links are followed and stored under the link's own name; a link back
 to a directory it is inside, a broken link, devices, pipes and sockets are
@@ -128,6 +142,7 @@ struct BuildOptions {
   std::optional<fs::path> launcher;
   std::optional<fs::path> app;
   std::vector<AddRequest> adds;
+  ExcludePatterns exclude;
   std::optional<fs::path> payload;  // embed only
   std::optional<fs::path> output;
   CompressionSettings compression;
@@ -212,6 +227,12 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
       auto text = value();
       if (!text || text->empty()) return missing();
       options->adds.push_back(parse_add_request(*text));
+    } else if (!embed && name == "--exclude") {
+      auto text = value();
+      if (!text) return missing();
+      auto pattern = ExcludePatterns::parse(*text);
+      if (!pattern) return UsageError{"--exclude takes a pattern in UTF-8, not '" + printable(*text) + "'"};
+      options->exclude.add(std::move(*pattern));
     } else if (!embed && name == "--level") {
       auto text = value();
       if (!text) return missing();
@@ -255,6 +276,7 @@ int report(Console& console, const Failure& failure) {
   console.err << "vorbel-pack: ";
   if (!failure.file.empty()) console.err << failure.file << ": ";
   console.err << failure.problem << '\n';
+  for (const Failure& more : failure.also) report(console, more);
   return kExitBadInput;
 }
 
@@ -339,7 +361,7 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   BuildOptions options;
   if (auto error = parse_options(arguments, false, console.tool_directory, &options))
     return usage_error(console, *error);
-  auto files = collect_inputs(*options.app, options.adds);
+  auto files = collect_inputs(*options.app, options.adds, options.exclude);
   if (!files.ok()) return report(console, files.failure());
   std::vector<NamedInput> inputs = {{*options.launcher, "the launcher (--launcher)"},
                                     {*options.app, "the application (--app)"}};

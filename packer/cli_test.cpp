@@ -546,6 +546,29 @@ TEST(PackCli, LeavesOnlyTheOutputBehindWhetherPackingSucceedsOrFailsHalfWay) {
   EXPECT_TRUE(read_file(out) == earlier);
 }
 
+TEST(PackCli, ExcludeLeavesAddedFilesOutAndEveryBadNameGetsALine) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  for (const char* name : {"tree/keep.txt", "tree/sub/app.pdb", "tree/bad?.txt", "tree/nul.txt"})
+    write_file(dir / name, "x");
+  std::vector<std::string> arguments = {
+      "build",           "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+      str(dir / "tree"), "--exclude",  "**/*.PDB",           "-o",    str(dir / "out.exe")};
+  Outcome refused = run(arguments);
+  EXPECT_EQ(refused.status, kExitBadInput);
+  EXPECT_EQ(refused.err, "vorbel-pack: " + str(dir / "tree/bad?.txt") +
+                             ": entry name 'tree\\bad?.txt' contains '?', which Windows forbids in file names\n"
+                             "vorbel-pack: " +
+                             str(dir / "tree/nul.txt") +
+                             ": entry name 'tree\\nul.txt' uses the reserved device name 'nul'\n");
+  arguments.insert(arguments.end(), {"--exclude", "tree/bad?.*", "--exclude=TREE/NUL.TXT"});
+  Outcome built = run(arguments);
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(run({"list", str(dir / "out.exe")}).out, "      2560  app.dll\n         1  tree\\keep.txt\n");
+  EXPECT_EQ(run({"build", "--exclude", "", "--app", "a", "-o", "b"}).status, kExitUsage);
+}
+
 TEST(PackCli, FindsTheLauncherBesideTheToolOrInTheInstalledLayout) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
