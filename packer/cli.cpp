@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -392,22 +393,40 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
     return report(console, *problem);
   auto edits = prepare_resource_edits(options.edits, *options.output);
   if (!edits.ok()) return report(console, edits.failure());
-  auto resource = read_whole_file(*options.payload);
-  if (!resource.ok()) return report(console, resource.failure());
-  const auto& bytes = resource.value();
-  if (!payload_header_present(bytes.data(), bytes.size())) {
-    return report(console, Failure{platform::show(*options.payload),
-                                   "is not a payload resource: it does not begin with \"VUQ\""});
+  // Streamed from its file like build's: only its first bytes are read here.
+  const fs::path& payload_path = *options.payload;
+  std::error_code error;
+  if (fs::is_directory(payload_path, error))
+    return report(console, Failure{platform::show(payload_path), "is a directory, not a file"});
+  int error_number = 0;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> payload(platform::open_for_reading(payload_path, &error_number),
+                                                          &std::fclose);
+  if (!payload)
+    return report(console, Failure{platform::show(payload_path), "cannot open: " + platform::error_text(error_number)});
+  const uint64_t size = fs::file_size(payload_path, error);
+  std::vector<uint8_t> head(64);
+  head.resize(std::fread(head.data(), 1, head.size(), payload.get()));
+  if (error || std::ferror(payload.get()) || std::fseek(payload.get(), 0, SEEK_SET) != 0)
+    return report(console, Failure{platform::show(payload_path), "cannot read: " + platform::error_text(errno)});
+  if (!payload_header_present(head.data(), head.size())) {
+    return report(console,
+                  Failure{platform::show(payload_path), "is not a payload resource: it does not begin with \"VUQ\""});
   }
   auto launcher = read_launcher(*options.launcher, options.console);
   if (!launcher.ok()) return report(console, launcher.failure());
-  if (lacks_content_checksum(bytes)) {
-    console.err << "vorbel-pack: warning: " << platform::show(*options.payload) << ": " << kNoChecksum
+  if (lacks_content_checksum(head)) {
+    console.err << "vorbel-pack: warning: " << platform::show(payload_path) << ": " << kNoChecksum
                 << " (by verify or by the launcher)\n";
   }
-  auto packed = embed_payload(std::move(launcher.value()), std::move(resource.value()), edits.value(),
-                              platform::show(*options.output));
-  return finish_packing(console, *options.launcher, packed, nullptr, *options.output);
+  if (size > pe::kMaxImageBytes) {
+    return report(console,
+                  Failure{platform::show(*options.output),
+                          "cannot be made: the payload alone is " + std::to_string(size) + " bytes, more than the " +
+                              std::to_string(pe::kMaxImageBytes) + " bytes (2 GiB) Windows can load"});
+  }
+  auto packed =
+      embed_streamed_payload(std::move(launcher.value()), size, edits.value(), platform::show(*options.output));
+  return finish_packing(console, *options.launcher, packed, payload.get(), *options.output);
 }
 
 std::string binary_size(uint64_t bytes) {

@@ -208,6 +208,11 @@ TEST(PackCli, EmbedGivesTheSameImageAsBuildForTheSamePayload) {
                           str(dir / "embedded/out.exe")});
   ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
   EXPECT_TRUE(read_file(dir / "built/out.exe") == read_file(dir / "embedded/out.exe"));
+  // Both stream the payload into the file; the image made whole in memory is the reference.
+  auto in_memory = embed_payload(read_whole_file(VORBEL_TEST_LAUNCHER).value(), resource.value(),
+                                 prepare_resource_edits({}, dir / "built/out.exe").value());
+  ASSERT_TRUE(in_memory.ok());
+  EXPECT_TRUE(read_file(dir / "built/out.exe") == std::string(in_memory->file.begin(), in_memory->file.end()));
 }
 
 // The launcher runs a frame without a content checksum, so such a payload is

@@ -179,7 +179,9 @@ Status write_image_atomically(const fs::path& path, const PackedImage& image, st
     std::vector<uint8_t> chunk(size_t{1} << 20);
     for (uint64_t left = image.payload_size; left != 0;) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
-      if (std::fread(chunk.data(), 1, want, payload) != want) return "the payload's temporary file ended early";
+      if (std::fread(chunk.data(), 1, want, payload) != want)
+        return "the payload ended before its " + std::to_string(image.payload_size) +
+               " bytes: it changed while being packed";
       if (auto problem = write_bytes(file, std::span(chunk).first(want), &checksum); !problem.empty()) return problem;
       left -= want;
     }
