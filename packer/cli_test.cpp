@@ -574,6 +574,30 @@ TEST(PackCli, ExcludeLeavesAddedFilesOutAndEveryBadNameGetsALine) {
   EXPECT_EQ(run({"build", "--exclude", "", "--app", "a", "-o", "b"}).status, kExitUsage);
 }
 
+// Five sparse files of 15 TiB: no compression could bring 75 TiB below the
+// 2 GiB Windows loads, so nothing is compressed and nothing is left behind.
+TEST(PackCli, RefusesAnInputNoCompressionCouldFitBeforeCompressingIt) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  fs::create_directories(dir / "huge");
+  std::error_code error;
+  for (char name = 'a'; name < 'f' && !error; ++name) {
+    write_file(dir / "huge" / std::string(1, name), "");
+    fs::resize_file(dir / "huge" / std::string(1, name), uint64_t{15} << 40, error);
+  }
+  if (error) GTEST_SKIP() << "this file system holds no sparse 15 TiB files: " << error.message();
+  Outcome refused = run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+                         str(dir / "huge"), "-o", str(dir / "out.exe")});
+  EXPECT_EQ(refused.status, kExitBadInput);
+  EXPECT_EQ(refused.err, "vorbel-pack: " + str(dir / "out.exe") +
+                             ": cannot be made: the input is 82463372085896 bytes, which even the best compression "
+                             "leaves at 2516582407, more than the 2147483647 bytes (2 GiB) Windows can load\n");
+  EXPECT_FALSE(fs::exists(dir / "out.exe"));
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".out.exe"));
+}
+
 TEST(PackCli, FindsTheLauncherBesideTheToolOrInTheInstalledLayout) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
