@@ -10,6 +10,7 @@ back to back) and reported as the median with the spread over repetitions.
 Never part of `make test`: nothing here passes or fails on a time.
 
     bench/run_bench.py [--runs N] [--pack-runs N] [--no-readme]
+    bench/run_bench.py --packer-memory     (only the packer's peak memory rows)
 
 Needs `make` first (the Makefile's bench target does it) and the benchmark
 programs (`cmake --build --preset windows --target bench_programs`, done here).
@@ -45,6 +46,15 @@ TARGET_PACK_TIME = 1.10
 TARGET_PACK_SIZE = 1.01
 TARGET_LEFTOVER_GUARD = 1.02
 MEMORY_ALLOWANCE = 8 * MIB
+# The packer's peak memory must not grow with its input: at most twice
+# libzstd's estimate of the compression stream plus this.
+PACKER_ALLOWANCE = 64 * MIB
+# The 1 GB corpus, made for each run and removed after it. Level 9 keeps its
+# packing near half a minute on two cores (level 19 would take ten); its
+# window (4 MiB) is still above the level-3 one.
+HUGE_CORPUS_MEGABYTES = 1024
+HUGE_CORPUS_LEVEL = 9
+DEFAULT_LEVEL = 19
 
 
 def first_existing(*candidates):
@@ -106,12 +116,76 @@ def timed(command, **options):
     return time.perf_counter() - started, completed
 
 
-def pack(output, app, additions, launcher=DIST / "launcher.exe"):
-    command = [str(DIST / "vorbel-pack"), "build", "--launcher", str(launcher), "--app", str(app)]
+def pack(output, app, additions, launcher=DIST / "launcher.exe", level=DEFAULT_LEVEL, threads=None):
+    """Wall seconds and peak resident bytes (GNU time's %M) of one `vorbel-pack build`."""
+    command = [str(DIST / "vorbel-pack"), "build", "--launcher", str(launcher), "--app", str(app),
+               "--level", str(level), "--threads", str(threads or os.cpu_count())]
     for addition in additions:
         command += ["--add", addition]
-    seconds, _ = timed(command + ["-o", str(output)], check=True, stdout=subprocess.DEVNULL)
-    return seconds
+    peak_file = WORK / "pack-peak.txt"
+    seconds, _ = timed(["/usr/bin/time", "-f", "%M", "-o", str(peak_file)] + command + ["-o", str(output)],
+                       check=True, stdout=subprocess.DEVNULL)
+    return seconds, int(peak_file.read_text().split()[-1]) * 1024
+
+
+def packer_memory_target(level, threads):
+    """(stream estimate, target) in bytes. libzstd (1.5) estimates single-threaded streams only and
+    refuses a worker count, so with workers it is the estimate for one stream times the threads: each
+    worker holds a context of its own."""
+    tool = WORK / "cstream_bound"
+    source = ROOT / "bench" / "cstream_bound.c"
+    if not tool.exists() or tool.stat().st_mtime < source.stat().st_mtime:
+        subprocess.run(["cc", "-O2", str(source), "-lzstd", "-o", str(tool)], check=True)
+    estimate, per_thread = subprocess.run([str(tool), str(level), str(threads)], check=True, capture_output=True,
+                                          text=True).stdout.split()
+    stream = int(estimate) * (1 if per_thread == "1" else threads)
+    return stream, 2 * stream + PACKER_ALLOWANCE
+
+
+def packer_memory_row(title, content_bytes, level, threads, seconds, peak):
+    stream, target = packer_memory_target(level, threads)
+    return "| %s | %.1f | %d | %d | %.1f | %.1f MiB | 2 x %.1f + 64 = %.1f MiB | %.2f | %s |" % (
+        title, content_bytes / 1e6, level, threads, seconds, peak / MIB, stream / MIB, target / MIB, peak / target,
+        verdict(peak / target, 1.0))
+
+
+PACKER_MEMORY_HEADER = [
+    "| corpus | MB in | level | threads | pack s | packer peak RSS | target: 2 x stream estimate + 64 MiB "
+    "| peak / target | met |",
+    "|---|---|---|---|---|---|---|---|---|"]
+
+
+def huge_corpus_row(app, scratch, additions=()):
+    """The 1 GB corpus of mixed files: made, packed and removed again (never kept)."""
+    directory = WORK / "corpus-huge"
+    shutil.rmtree(directory, ignore_errors=True)
+    try:
+        log("generating the %d MB corpus (removed after packing)" % HUGE_CORPUS_MEGABYTES)
+        subprocess.run([sys.executable, str(ROOT / "bench" / "make_tree.py"), str(directory), "--large",
+                        "--megabytes", str(HUGE_CORPUS_MEGABYTES), "--seed", "3"], check=True)
+        _, content = tree_size(directory)
+        output = scratch / "huge.exe"
+        log("packing it at level %d" % HUGE_CORPUS_LEVEL)
+        seconds, peak = pack(output, app, [*additions, str(directory) + "=."], level=HUGE_CORPUS_LEVEL)
+        output.unlink()
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    return packer_memory_row("(c) 1 GB of mixed files", content, HUGE_CORPUS_LEVEL, os.cpu_count(), seconds, peak)
+
+
+def packer_memory_only(scratch):
+    """`--packer-memory`: the rows below alone, printed; nothing else is run or written."""
+    app = DIST / "sample_app.dll"
+    helper = str(DIST / "sample_helper.dll")  # the DLL it imports, so that packing warns of nothing
+    rows = list(PACKER_MEMORY_HEADER)
+    for name, title, arguments in (("corpus-tree", "(a) application tree", []),
+                                   ("corpus-large", "(b) large files", ["--large", "--megabytes", "100"])):
+        directory = make_corpus(name, *arguments)
+        log("packing %s" % title)
+        seconds, peak = pack(scratch / "packed.exe", app, [helper, str(directory) + "=."])
+        rows.append(packer_memory_row(title, tree_size(directory)[1], DEFAULT_LEVEL, os.cpu_count(), seconds, peak))
+    rows.append(huge_corpus_row(app, scratch, [helper]))
+    print("\n".join(rows))
 
 
 def payload_facts(packed):
@@ -402,6 +476,18 @@ def report(corpora, setups, facts, runs):
     add("extracting instance's PeakWorkingSetSize, read by the benchmark DLL from its parent while it waits;")
     add("the empty program's peak is `/usr/bin/time -f %M` of floor_empty under Wine.")
     add("")
+    add("The packer's peak memory (`/usr/bin/time -f %M` of `vorbel-pack build`) against its target; the stream")
+    add("estimate is `ZSTD_estimateCStreamSize_usingCCtxParams` at the level (bench/cstream_bound.c), times the")
+    add("threads, since libzstd estimates single-threaded streams only. The 1 GB corpus (`make_tree.py --large")
+    add("--megabytes %d --seed 3`) is made for the run and removed after it; level %d keeps its packing short."
+        % (HUGE_CORPUS_MEGABYTES, HUGE_CORPUS_LEVEL))
+    add("")
+    lines.extend(PACKER_MEMORY_HEADER)
+    for corpus in corpora.values():
+        if "memory_row" in corpus:
+            add(corpus["memory_row"])
+    add(facts["huge_row"])
+    add("")
     add("![whole run against payload size](results.png)")
     add("")
     add("Commands: `make bench` (`bench/run_bench.py --runs %d`); corpora from `bench/make_tree.py` (the tree:"
@@ -458,10 +544,20 @@ def main():
     parser.add_argument("--runs", type=int, default=5, help="repetitions under Wine, per set-up")
     parser.add_argument("--pack-runs", type=int, default=1, help="repetitions of each packing")
     parser.add_argument("--no-readme", action="store_true", help="leave the README as it is")
+    parser.add_argument("--packer-memory", action="store_true",
+                        help="only pack the three corpora and print the packer's peak memory")
     options = parser.parse_args()
     started = time.perf_counter()
 
     WORK.mkdir(parents=True, exist_ok=True)
+    if options.packer_memory:
+        scratch = WORK / "packer-memory"
+        scratch.mkdir(exist_ok=True)
+        try:
+            packer_memory_only(scratch)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+        return
     programs = build_programs()
     tag = hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]
     shm = Path("/dev/shm")
@@ -483,8 +579,10 @@ def main():
         for name, corpus in corpora.items():
             corpus["packed"] = scratch / (name + ".exe")
             log("packing %s" % corpus["title"])
-            seconds = [pack(corpus["packed"], corpus["app"], corpus["add"])
-                       for _ in range(options.pack_runs if corpus["timed"] else 1)]
+            packs = [pack(corpus["packed"], corpus["app"], corpus["add"])
+                     for _ in range(options.pack_runs if corpus["timed"] else 1)]
+            seconds = [s for s, _ in packs]
+            corpus["pack_peak"] = max(p for _, p in packs)
             if name in ("sample", "tree"):
                 corpus["unguarded"] = scratch / (name + "-unguarded.exe")
                 pack(corpus["unguarded"], corpus["app"], corpus["add"], programs["launcher_without_leftover_guard"])
@@ -497,10 +595,15 @@ def main():
             counted = [Path(corpus["app"])] + [Path(a.split("=")[0]) for a in corpus["add"]]
             corpus["files"] = sum(tree_size(p)[0] if p.is_dir() else 1 for p in counted)
             corpus["bytes"] = sum(tree_size(p)[1] if p.is_dir() else p.stat().st_size for p in counted)
+            if corpus["timed"]:
+                corpus["memory_row"] = packer_memory_row(corpus["title"], corpus["bytes"], DEFAULT_LEVEL,
+                                                         os.cpu_count(), statistics.median(seconds),
+                                                         corpus["pack_peak"])
+        facts_huge = huge_corpus_row(programs["bench_app"], scratch)
 
         wine = Wine(scratch)
         facts = {"launcher_bytes": (DIST / "launcher.exe").stat().st_size,
-                 "empty_peak": empty_program_peak(wine, programs)}
+                 "empty_peak": empty_program_peak(wine, programs), "huge_row": facts_huge}
         setups = {}
         for setup_name, pinned in (("as is", False), ("pinned to one CPU", True)):
             log("under Wine, %s" % setup_name)

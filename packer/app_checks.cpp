@@ -5,6 +5,9 @@
 #include "packer/app_checks.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <optional>
 
 #include "packer/entry_names.h"
 #include "packer/launcher_image.h"
@@ -26,6 +29,82 @@ std::string lower(std::string text) {
 // MSVC "?run_code@@...").
 bool is_mangled_run_code(const std::string& name) {
   return name.find("run_code") != std::string::npos && (name.starts_with("_Z") || name.starts_with("?"));
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// What of a DLL its imports are read from: the headers and the sections that
+// hold the import and delay-import directories, every other section left
+// without file data (and no resource directory), so that a DLL of hundreds of
+// megabytes costs the packer no more memory than those parts. Nothing when
+// the headers are not what this expects: the caller then reads the whole file.
+std::optional<std::vector<uint8_t>> import_view(const std::filesystem::path& path) {
+  constexpr size_t kHeaderRead = 64 * 1024;
+  int error_number = 0;
+  std::unique_ptr<std::FILE, FileCloser> file(platform::open_for_reading(path, &error_number));
+  if (!file) return std::nullopt;
+  std::vector<uint8_t> view(kHeaderRead);
+  view.resize(std::fread(view.data(), 1, view.size(), file.get()));
+  const auto fits = [&](uint64_t at, uint64_t bytes) { return at + bytes <= view.size(); };
+  if (!fits(0, 64) || pe::get_u16(view, 0) != 0x5a4d) return std::nullopt;
+  const uint64_t header = pe::get_u32(view, 60) + uint64_t{4};  // COFF file header
+  if (!fits(header, 20 + 2)) return std::nullopt;
+  const uint16_t sections = pe::get_u16(view, header + 2);
+  const uint64_t optional = header + 20, table = optional + pe::get_u16(view, header + 16);
+  const bool pe32_plus = pe::get_u16(view, optional) == 0x20b;
+  const uint64_t directories = optional + (pe32_plus ? 112 : 96);
+  if (!fits(optional, 64) || !fits(directories, 0) || !fits(table, uint64_t{sections} * 40)) return std::nullopt;
+  const uint32_t size_of_headers = pe::get_u32(view, optional + 60);
+  const uint32_t count = pe::get_u32(view, directories - 4);
+  if (size_of_headers < table + uint64_t{sections} * 40 || !fits(0, size_of_headers) || !fits(directories, count * 8))
+    return std::nullopt;
+  view.resize(size_of_headers);
+  std::vector<uint32_t> wanted;
+  for (size_t slot : {pe::kDirImport, pe::kDirDelayImport})
+    if (slot < count && pe::get_u32(view, directories + 8 * slot) != 0)
+      wanted.push_back(pe::get_u32(view, directories + 8 * slot));
+  if (pe::kDirResource < count) pe::put_u32(view, directories + 8 * pe::kDirResource, 0);
+  for (uint64_t at = table; at < table + uint64_t{sections} * 40; at += 40) {
+    const uint64_t address = pe::get_u32(view, at + 12), raw_size = pe::get_u32(view, at + 16);
+    const uint64_t mapped = std::max<uint64_t>(pe::get_u32(view, at + 8), raw_size);
+    const bool holds = std::any_of(wanted.begin(), wanted.end(),
+                                   [&](uint32_t rva) { return rva >= address && rva < address + mapped; });
+    if (!holds || raw_size == 0) {
+      pe::put_u32(view, at + 16, 0);
+      pe::put_u32(view, at + 20, 0);
+      continue;
+    }
+    const uint64_t from = pe::get_u32(view, at + 20);
+    if (raw_size > (uint64_t{64} << 20) || std::fseek(file.get(), static_cast<long>(from), SEEK_SET) != 0)
+      return std::nullopt;
+    pe::put_u32(view, at + 20, static_cast<uint32_t>(view.size()));
+    const size_t start = view.size();
+    view.resize(start + raw_size);
+    if (std::fread(view.data() + start, 1, raw_size, file.get()) != raw_size) return std::nullopt;
+  }
+  return view;
+}
+
+// The DLLs `path` (of `size` bytes) imports, or nothing when it is not a PE
+// image this reads. Only an image whose import view fails is read whole, and
+// only up to a size that keeps the packer's memory bounded.
+std::optional<std::vector<std::string>> imports_of(const std::filesystem::path& path, uint64_t size) {
+  if (auto view = import_view(path)) {
+    auto image = pe::parse_image(std::move(*view));
+    if (image.ok()) {
+      if (auto imports = pe::imported_dlls(image.value()); imports.ok()) return imports.value();
+    }
+  }
+  if (size > (uint64_t{64} << 20)) return std::nullopt;
+  auto bytes = read_whole_file(path);
+  if (!bytes.ok()) return std::nullopt;  // the payload writer reports it
+  auto image = pe::parse_image(std::move(bytes.value()));
+  if (!image.ok()) return std::nullopt;
+  auto imports = pe::imported_dlls(image.value());
+  if (!imports.ok()) return std::nullopt;
+  return imports.value();
 }
 
 struct Entry {
@@ -74,13 +153,12 @@ Status check_application(const std::vector<uint8_t>& bytes) {
 
 std::vector<std::string> non_system_imports(const std::filesystem::path& path) {
   std::vector<std::string> dlls;
-  auto bytes = read_whole_file(path);
-  if (!bytes.ok()) return dlls;  // the payload writer reports it
-  auto image = pe::parse_image(std::move(bytes.value()));
-  if (!image.ok()) return dlls;
-  auto imports = pe::imported_dlls(image.value());
-  if (!imports.ok()) return dlls;
-  for (const std::string& dll : imports.value()) {
+  std::error_code error;
+  const uint64_t size = std::filesystem::file_size(path, error);
+  if (error) return dlls;  // the payload writer reports it
+  auto imports = imports_of(path, size);
+  if (!imports) return dlls;
+  for (const std::string& dll : *imports) {
     if (!is_system_dll(dll)) dlls.push_back(dll);
   }
   return dlls;

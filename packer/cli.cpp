@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iomanip>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -15,11 +16,13 @@
 
 #include "packer/app_checks.h"
 #include "packer/console_subsystem.h"
+#include "packer/exclude_patterns.h"
 #include "packer/input_tree.h"
 #include "packer/launch_settings_record.h"
 #include "packer/launcher_image.h"
 #include "packer/payload_inspect.h"
 #include "packer/payload_writer.h"
+#include "packer/pe_image.h"
 #include "packer/platform.h"
 #include "packer/progress.h"
 #include "packer/utf.h"
@@ -35,9 +38,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]... [--level N]\n"
-    "                         [--long[=WLOG]] [--threads N] [--search-path DIR]... [--strict] [--console]\n"
-    "                         [RUN OPTIONS] [RESOURCE OPTIONS] -o OUT.exe\n"
+    "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]...\n"
+    "                         [--exclude PATTERN]... [--level N] [--long[=WLOG]] [--threads N]\n"
+    "                         [--search-path DIR]... [--strict] [--console] [RUN OPTIONS] [RESOURCE OPTIONS]\n"
+    "                         -o OUT.exe\n"
     "       vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RUN OPTIONS] [RESOURCE OPTIONS]\n"
     "                         -o OUT.exe\n"
     "       vorbel-pack list|verify PACKED.exe\n"
@@ -58,6 +62,13 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
                      '=' needs an explicit NAME. A NAME ending in a
                      separator means into that folder: "notes.txt=docs/"
                      gives docs\notes.txt.
+  --exclude PATTERN  leave out the added files whose entry names match
+                     (repeatable; never APP.dll). '*' matches within one
+                     component, '?' one character, '**' across components,
+                     "**/" none or more whole components; the whole name
+                     must match, letter case ignored: "**/*.pdb" anywhere,
+                     "*.pdb" at the top only, "share/doc/**" a folder.
+                     A folder that matches is not even listed.
   --level N          compression level 1-22 (default 19); 20-22 make the
                      launcher's decoder reserve 32-128 MiB (at most the
                      payload's size), as --long does
@@ -127,6 +138,11 @@ Resource options (build and embed): the packed program's own face.
                      stem unless given; FileDescription follows the product
                      name and FileVersion the product version unless given.
 
+Every bad name is reported in one run (the first 20, then a count).
+A packed program must stay below 2 GiB, the most Windows loads: an input too
+large even for the best compression is refused at once, and compression
+stops as soon as its output alone has passed that size.
+
 Files and names: only files are stored; empty directories are not kept.
 Symbolic links are followed and stored under the link's own name; a link back
 to a directory it is inside, a broken link, devices, pipes and sockets are
@@ -156,6 +172,7 @@ struct BuildOptions {
   std::optional<fs::path> launcher;
   std::optional<fs::path> app;
   std::vector<AddRequest> adds;
+  ExcludePatterns exclude;
   std::optional<fs::path> payload;  // embed only
   std::optional<fs::path> output;
   CompressionSettings compression;
@@ -243,6 +260,12 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
       auto text = value();
       if (!text || text->empty()) return missing();
       options->adds.push_back(parse_add_request(*text));
+    } else if (!embed && name == "--exclude") {
+      auto text = value();
+      if (!text) return missing();
+      auto pattern = ExcludePatterns::parse(*text);
+      if (!pattern) return UsageError{"--exclude takes a pattern in UTF-8, not '" + printable(*text) + "'"};
+      options->exclude.add(std::move(*pattern));
     } else if (!embed && name == "--level") {
       auto text = value();
       if (!text) return missing();
@@ -305,6 +328,7 @@ int report(Console& console, const Failure& failure) {
   console.err << "vorbel-pack: ";
   if (!failure.file.empty()) console.err << failure.file << ": ";
   console.err << failure.problem << '\n';
+  for (const Failure& more : failure.also) report(console, more);
   return kExitBadInput;
 }
 
@@ -313,22 +337,17 @@ int usage_error(Console& console, const UsageError& error) {
   return kExitUsage;
 }
 
-int finish_packing(Console& console, const fs::path& launcher_path, std::vector<uint8_t> launcher,
-                   std::vector<uint8_t> resource, const PreparedEdits& edits, const fs::path& output,
-                   bool console_subsystem, std::optional<std::vector<uint8_t>> settings,
-                   ProgressReporter* progress = nullptr) {
+// `payload` holds the payload of a streamed image, else nothing.
+int finish_packing(Console& console, const fs::path& launcher_path, const Result<PackedImage>& packed,
+                   std::FILE* payload, const fs::path& output, ProgressReporter* progress = nullptr) {
   const auto failed = [&](const Failure& failure) {
     if (progress) progress->abandon();
     return report(console, failure);
   };
-  auto packed = embed_payload(std::move(launcher), std::move(resource), edits, std::move(settings));
   if (!packed.ok()) return failed(about(platform::show(launcher_path), packed.failure()));
-  if (console_subsystem) {
-    if (Status set = set_subsystem(packed->file, kSubsystemConsole); !set.ok())
-      return failed(about(platform::show(launcher_path), set.failure()));
-  }
-  if (Status written = write_file_atomically(output, packed->file); !written.ok()) return failed(written.failure());
-  if (progress) progress->finish(packed->file.size());
+  if (Status written = write_image_atomically(output, packed.value(), payload); !written.ok())
+    return failed(written.failure());
+  if (progress) progress->finish(packed->file.size() + packed->payload_size);
   if (packed->signature_removed) {
     console.err << "vorbel-pack: " << platform::show(launcher_path)
                 << ": its Authenticode signature was removed, because packing invalidates it; sign "
@@ -350,7 +369,10 @@ std::string settings_options_of(const SettingsChoices& settings) {
   return named;
 }
 
-Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsChoices& settings) {
+// The subsystem is set before packing: the image writer copies the headers
+// and computes the checksum over the final bytes.
+Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsChoices& settings,
+                                           bool console_subsystem) {
   auto launcher = read_whole_file(path);
   if (!launcher.ok()) return launcher;
   if (Status usable = check_launcher(launcher.value(), settings_options_of(settings)); !usable.ok())
@@ -361,6 +383,10 @@ Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsC
     return Failure{platform::show(path), "is a console program, and so would the packed one be: --error-dialog is "
                                          "for GUI programs"};
   }
+  if (console_subsystem) {
+    if (Status set = set_subsystem(launcher.value(), kSubsystemConsole); !set.ok())
+      return about(platform::show(path), set.failure());
+  }
   return launcher;
 }
 
@@ -370,6 +396,47 @@ Result<std::optional<std::vector<uint8_t>>> settings_record_of(const SettingsCho
   auto record = make_settings_record(settings);
   if (!record.ok()) return record.failure();
   return std::optional<std::vector<uint8_t>>(std::move(record.value()));
+}
+
+// Every zstd block holds at most 128 KiB of content and takes at least 4
+// bytes (a 3-byte header and one byte of RLE or compressed content), so no
+// input compresses below this; past kMaxImageBytes nothing needs compressing
+// to know the packed program could not be loaded.
+std::optional<Failure> surely_too_large(uint64_t content_bytes, const fs::path& output) {
+  const uint64_t smallest = PAYLOAD_HEADER_SIZE + 4 * ((content_bytes + (uint64_t{1} << 17) - 1) >> 17);
+  if (smallest <= pe::kMaxImageBytes) return std::nullopt;
+  return Failure{platform::show(output), "cannot be made: the input is " + std::to_string(content_bytes) +
+                                             " bytes, which even the best compression leaves at " +
+                                             std::to_string(smallest) + ", more than the " +
+                                             std::to_string(pe::kMaxImageBytes) + " bytes (2 GiB) Windows can load"};
+}
+
+// Compresses into a scratch file beside the output, so that memory does not
+// grow with the input; the scratch file goes whatever happens.
+int pack_streamed(Console& console, const BuildOptions& options, const std::vector<InputFile>& files,
+                  std::vector<uint8_t> launcher, const PreparedEdits& edits,
+                  std::optional<std::vector<uint8_t>> settings) {
+  const fs::path& output = *options.output;
+  if (auto problem = surely_too_large(payload_content_size(files), output)) return report(console, *problem);
+  auto payload = ScratchFile::create_beside(output, "payload");
+  if (!payload.ok()) return report(console, payload.failure());
+  const auto sink = [&](std::span<const uint8_t> bytes) -> Status {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), payload->file()) == bytes.size()) return done();
+    return Failure{platform::show(payload->path()), "cannot write: " + platform::error_text(errno)};
+  };
+  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files), files.size());
+  auto size = stream_payload_resource(
+      files, options.compression, sink, [&](uint64_t compressed) { progress.compressed(compressed); },
+      pe::kMaxImageBytes);
+  progress.stop();
+  Status read_back = size.ok() ? payload->finish_writing(false, true) : Status(size.failure());
+  if (!read_back.ok()) {
+    progress.abandon();
+    return report(console, about(platform::show(output), read_back.failure()));
+  }
+  auto packed = embed_streamed_payload(std::move(launcher), size.value(), edits, std::move(settings),
+                                       platform::show(output));
+  return finish_packing(console, *options.launcher, packed, payload->file(), output, &progress);
 }
 
 int build(const std::vector<std::string>& arguments, Console& console) {
@@ -384,7 +451,7 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   const size_t requested = options.adds.size();
   auto adds = with_search_path_dlls(*options.app, std::move(options.adds), options.search_path);
   if (!adds.ok()) return report(console, adds.failure());
-  auto files = collect_inputs(*options.app, adds.value());
+  auto files = collect_inputs(*options.app, adds.value(), options.exclude);
   if (!files.ok()) return report(console, files.failure());
   for (size_t i = requested; i < adds->size(); ++i)
     console.err << "vorbel-pack: adding " << platform::show(adds.value()[i].path) << " (--search-path)\n";
@@ -400,7 +467,7 @@ int build(const std::vector<std::string>& arguments, Console& console) {
     return report(console, about(platform::show(*options.app), usable.failure()));
   auto edits = prepare_resource_edits(options.edits, *options.output);
   if (!edits.ok()) return report(console, edits.failure());
-  auto launcher = read_launcher(*options.launcher, options.settings);
+  auto launcher = read_launcher(*options.launcher, options.settings, options.console);
   if (!launcher.ok()) return report(console, launcher.failure());
   auto settings = settings_record_of(options.settings);
   if (!settings.ok()) return report(console, settings.failure());
@@ -412,17 +479,8 @@ int build(const std::vector<std::string>& arguments, Console& console) {
                                    "not written: --strict refuses DLLs that neither Windows nor the payload provides"});
   }
   if (auto warning = long_path_warning(files.value())) console.err << "vorbel-pack: warning: " << *warning << '\n';
-
-  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files.value()), files->size());
-  auto resource = make_payload_resource(files.value(), options.compression,
-                                        [&](uint64_t compressed) { progress.compressed(compressed); });
-  progress.stop();
-  if (!resource.ok()) {
-    progress.abandon();
-    return report(console, about(platform::show(*options.output), resource.failure()));
-  }
-  return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        edits.value(), *options.output, options.console, std::move(settings.value()), &progress);
+  return pack_streamed(console, options, files.value(), std::move(launcher.value()), edits.value(),
+                       std::move(settings.value()));
 }
 
 int embed(const std::vector<std::string>& arguments, Console& console) {
@@ -434,23 +492,42 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
     return report(console, *problem);
   auto edits = prepare_resource_edits(options.edits, *options.output);
   if (!edits.ok()) return report(console, edits.failure());
-  auto resource = read_whole_file(*options.payload);
-  if (!resource.ok()) return report(console, resource.failure());
-  const auto& bytes = resource.value();
-  if (!payload_header_present(bytes.data(), bytes.size())) {
-    return report(console, Failure{platform::show(*options.payload),
-                                   "is not a payload resource: it does not begin with \"VUQ\""});
+  // Streamed from its file like build's: only its first bytes are read here.
+  const fs::path& payload_path = *options.payload;
+  std::error_code error;
+  if (fs::is_directory(payload_path, error))
+    return report(console, Failure{platform::show(payload_path), "is a directory, not a file"});
+  int error_number = 0;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> payload(platform::open_for_reading(payload_path, &error_number),
+                                                          &std::fclose);
+  if (!payload)
+    return report(console, Failure{platform::show(payload_path), "cannot open: " + platform::error_text(error_number)});
+  const uint64_t size = fs::file_size(payload_path, error);
+  std::vector<uint8_t> head(64);
+  head.resize(std::fread(head.data(), 1, head.size(), payload.get()));
+  if (error || std::ferror(payload.get()) || std::fseek(payload.get(), 0, SEEK_SET) != 0)
+    return report(console, Failure{platform::show(payload_path), "cannot read: " + platform::error_text(errno)});
+  if (!payload_header_present(head.data(), head.size())) {
+    return report(console,
+                  Failure{platform::show(payload_path), "is not a payload resource: it does not begin with \"VUQ\""});
   }
-  auto launcher = read_launcher(*options.launcher, options.settings);
+  auto launcher = read_launcher(*options.launcher, options.settings, options.console);
   if (!launcher.ok()) return report(console, launcher.failure());
   auto settings = settings_record_of(options.settings);
   if (!settings.ok()) return report(console, settings.failure());
-  if (lacks_content_checksum(bytes)) {
-    console.err << "vorbel-pack: warning: " << platform::show(*options.payload) << ": " << kNoChecksum
+  if (lacks_content_checksum(head)) {
+    console.err << "vorbel-pack: warning: " << platform::show(payload_path) << ": " << kNoChecksum
                 << " (by verify or by the launcher)\n";
   }
-  return finish_packing(console, *options.launcher, std::move(launcher.value()), std::move(resource.value()),
-                        edits.value(), *options.output, options.console, std::move(settings.value()));
+  if (size > pe::kMaxImageBytes) {
+    return report(console,
+                  Failure{platform::show(*options.output),
+                          "cannot be made: the payload alone is " + std::to_string(size) + " bytes, more than the " +
+                              std::to_string(pe::kMaxImageBytes) + " bytes (2 GiB) Windows can load"});
+  }
+  auto packed = embed_streamed_payload(std::move(launcher.value()), size, edits.value(), std::move(settings.value()),
+                                       platform::show(*options.output));
+  return finish_packing(console, *options.launcher, packed, payload.get(), *options.output);
 }
 
 std::string binary_size(uint64_t bytes) {

@@ -10,6 +10,7 @@
 
 #include <sstream>
 
+#include "packer/cli_test_support.h"
 #include "packer/launcher_image.h"
 #include "packer/payload_writer.h"
 #include "packer/pe_resources.h"
@@ -18,32 +19,16 @@
 #include "packer/test_icon.h"
 #include "payload/payload_format.h"
 
-#ifndef VORBEL_TEST_LAUNCHER
-#define VORBEL_TEST_LAUNCHER ""
-#endif
-
 namespace vorbel::pack {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Outcome;
 using testing::read_file;
+using testing::run;
 using testing::ScratchDir;
+using testing::str;
 using testing::write_file;
-
-struct Outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-Outcome run(const std::vector<std::string>& arguments, const fs::path& tool_directory = {}) {
-  std::ostringstream out, err;
-  Console console{out, err, false, tool_directory};
-  int status = run_cli(arguments, console);
-  return {status, out.str(), err.str()};
-}
-
-std::string str(const fs::path& path) { return path.string(); }
 
 // Root reads every file whatever its mode, so as root the command runs in a
 // child process that has given root up (user and group "nobody", 65534).
@@ -71,10 +56,6 @@ Outcome run_without_root(const std::vector<std::string>& arguments) {
   if (newline == std::string::npos) return {-1, "", "the unprivileged child reported nothing"};
   return {std::stoi(report.substr(0, newline)), "", report.substr(newline + 1)};
 }
-
-#define REQUIRE_LAUNCHER()                        \
-  if (!fs::is_regular_file(VORBEL_TEST_LAUNCHER)) \
-  GTEST_SKIP() << "no launcher at '" VORBEL_TEST_LAUNCHER "': build the Windows tree first (make windows)"
 
 // The files of a tree with their contents, by relative generic path.
 std::map<std::string, std::string> tree_of(const fs::path& root) {
@@ -211,6 +192,11 @@ TEST(PackCli, EmbedGivesTheSameImageAsBuildForTheSamePayload) {
                           str(dir / "embedded/out.exe")});
   ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
   EXPECT_TRUE(read_file(dir / "built/out.exe") == read_file(dir / "embedded/out.exe"));
+  // Both stream the payload into the file; the image made whole in memory is the reference.
+  auto in_memory = embed_payload(read_whole_file(VORBEL_TEST_LAUNCHER).value(), resource.value(),
+                                 prepare_resource_edits({}, dir / "built/out.exe").value());
+  ASSERT_TRUE(in_memory.ok());
+  EXPECT_TRUE(read_file(dir / "built/out.exe") == std::string(in_memory->file.begin(), in_memory->file.end()));
 }
 
 // The launcher runs a frame without a content checksum, so such a payload is

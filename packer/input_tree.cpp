@@ -26,8 +26,37 @@ struct Ancestor {
   fs::path path;
 };
 
+// Problems with names, gathered rather than returned at once.
+class NameProblems {
+ public:
+  void add(Failure failure) {
+    if (shown_.size() < kShownNameProblems) shown_.push_back(std::move(failure));
+    ++total_;
+  }
+  void add_all(const NameProblems& other) {
+    for (const Failure& failure : other.shown_) add(failure);
+    total_ += other.total_ - other.shown_.size();
+  }
+  Status result() const {
+    if (total_ == 0) return done();
+    Failure first = shown_.front();
+    first.also.assign(shown_.begin() + 1, shown_.end());
+    if (total_ > shown_.size()) {
+      first.also.push_back(Failure{"", "and " + std::to_string(total_ - shown_.size()) + " more names (" +
+                                           std::to_string(total_) + " in all) that cannot be packed"});
+    }
+    return first;
+  }
+
+ private:
+  std::vector<Failure> shown_;
+  size_t total_ = 0;
+};
+
 class Collector {
  public:
+  explicit Collector(const ExcludePatterns& exclude) : exclude_(exclude) {}
+
   Status add(const fs::path& path, std::optional<std::u16string> name) {
     // "NAME/" means "into NAME": a directory's files go there, a file keeps its own name there.
     bool into = false;
@@ -48,6 +77,7 @@ class Collector {
       } else {
         return own.failure();
       }
+      if (exclude_.excludes_directory(prefix)) return done();
       std::vector<Ancestor> ancestors;
       return add_directory(path, prefix, ancestors);
     }
@@ -61,10 +91,13 @@ class Collector {
     } else {
       return own.failure();
     }
+    if (!top_ && exclude_.excludes_file(file_name)) return done();
+    top_ = false;
     return add_file(path, file_name);
   }
 
   std::vector<InputFile>& files() { return files_; }
+  const NameProblems& name_problems() const { return name_problems_; }
 
  private:
   // The name the path itself has, also when given as "dir/", "." or "a/..".
@@ -130,19 +163,29 @@ class Collector {
     ancestors.push_back({*identity, directory});
     for (const fs::path& child : children) {
       auto name = platform::name_as_utf16(child.filename());
-      if (!name) return Failure{show(child), "file name is not valid Unicode (UTF-8 expected)"};
+      if (!name) {
+        name_problems_.add(Failure{show(child), "file name is not valid Unicode (UTF-8 expected)"});
+        continue;
+      }
+      const std::u16string entry_name = join(prefix, *name);
       fs::file_status status = fs::status(child, error);
+      const bool is_directory = !error && fs::is_directory(status);
+      if (is_directory ? exclude_.excludes_directory(entry_name) : exclude_.excludes_file(entry_name)) continue;
       if (auto failure = status_problem(child, status, error)) return *failure;
-      Status added = fs::is_directory(status) ? add_directory(child, join(prefix, *name), ancestors)
-                                              : add_file(child, join(prefix, *name));
+      Status added = is_directory ? add_directory(child, entry_name, ancestors) : add_file(child, entry_name);
       if (!added.ok()) return added;
     }
     ancestors.pop_back();
     return done();
   }
 
+  const ExcludePatterns& exclude_;
+  bool top_ = true;  // the application, which is never excluded
   std::vector<InputFile> files_;
+  NameProblems name_problems_;
 };
+
+NameProblems entry_name_problems(const std::vector<InputFile>& files);
 
 std::optional<std::u16string> requested_name(const std::optional<std::string>& name) {
   if (!name || *name == ".") return name ? std::optional<std::u16string>(u"") : std::nullopt;
@@ -160,8 +203,9 @@ AddRequest parse_add_request(std::string_view argument) {
   return {platform::path_from_utf8(argument.substr(0, equals)), std::string(argument.substr(equals + 1))};
 }
 
-Result<std::vector<InputFile>> collect_inputs(const fs::path& app, const std::vector<AddRequest>& adds) {
-  Collector collector;
+Result<std::vector<InputFile>> collect_inputs(const fs::path& app, const std::vector<AddRequest>& adds,
+                                              const ExcludePatterns& exclude) {
+  Collector collector(exclude);
   std::error_code error;
   if (fs::is_directory(app, error))
     return Failure{platform::show(app), "the application must be a file, not a directory"};
@@ -189,22 +233,31 @@ Result<std::vector<InputFile>> collect_inputs(const fs::path& app, const std::ve
   }
   std::vector<InputFile>& files = collector.files();
   std::sort(files.begin() + 1, files.end(), [](const InputFile& a, const InputFile& b) { return a.name < b.name; });
-  if (Status checked = check_entry_names(files); !checked.ok()) return checked.failure();
+  NameProblems problems = collector.name_problems();
+  problems.add_all(entry_name_problems(files));
+  if (Status result = problems.result(); !result.ok()) return result.failure();
   return std::move(files);
 }
 
-Status check_entry_names(const std::vector<InputFile>& files) {
-  for (const InputFile& file : files) {
-    if (auto problem = entry_name_problem(file.name)) return Failure{platform::show(file.path), *problem};
-  }
+Status check_entry_names(const std::vector<InputFile>& files) { return entry_name_problems(files).result(); }
+
+namespace {
+
+NameProblems entry_name_problems(const std::vector<InputFile>& files) {
+  NameProblems problems;
   NameBook names;
   for (size_t i = 0; i < files.size(); ++i) {
-    if (auto clash = names.add(files[i].name, i)) {
-      return Failure{platform::show(files[i].path),
-                     clash->what + " from " + platform::show(files[clash->earlier].path)};
+    // A bad name is not booked: it would only add clashes that hide nothing new.
+    if (auto problem = entry_name_problem(files[i].name)) {
+      problems.add(Failure{platform::show(files[i].path), *problem});
+    } else if (auto clash = names.add(files[i].name, i)) {
+      problems.add(
+          Failure{platform::show(files[i].path), clash->what + " from " + platform::show(files[clash->earlier].path)});
     }
   }
-  return done();
+  return problems;
 }
+
+}  // namespace
 
 }  // namespace vorbel::pack

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "packer/exclude_patterns.h"
 #include "packer/result.h"
 
 namespace vorbel::pack {
@@ -34,11 +35,19 @@ AddRequest parse_add_request(std::string_view argument);
 // UTF-16 entry names, so the same inputs always give the same list.
 // Symbolic links are followed; a link that leads back into a directory being
 // listed, a broken link and anything but files and directories are refused.
-Result<std::vector<InputFile>> collect_inputs(const std::filesystem::path& app, const std::vector<AddRequest>& adds);
+// Added files and directories whose entry names `exclude` matches are left
+// out (the application never is). Every bad name is reported, up to
+// kShownNameProblems of them, so that one run shows what to fix.
+Result<std::vector<InputFile>> collect_inputs(const std::filesystem::path& app, const std::vector<AddRequest>& adds,
+                                              const ExcludePatterns& exclude = {});
+
+inline constexpr size_t kShownNameProblems = 20;
 
 // Why these names cannot all be unpacked side by side on Windows (a bad name,
 // two names for one file, a file where a directory must go), naming the
-// offending host file; the list must already be in its final order.
+// offending host file; the list must already be in its final order. The
+// failure holds the first problem, the next ones (up to kShownNameProblems in
+// all) in `also`, then a count of the rest.
 Status check_entry_names(const std::vector<InputFile>& files);
 
 }  // namespace vorbel::pack

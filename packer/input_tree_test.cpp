@@ -183,6 +183,52 @@ TEST(CollectInputs, RefusesWhatCannotBePackedNamingTheHostFile) {
   }
 }
 
+// One run names every bad name (the first kShownNameProblems, then how many
+// more), whatever kind of fault each one has.
+TEST(CollectInputs, ReportsEveryBadNameOfATreeInOneRun) {
+  ScratchDir dir;
+  write_file(dir / "app.dll", "");
+  write_file(dir / "in/aux.h", "");
+  write_file(dir / "in" / "caf\xE9", "");
+  write_file(dir / "in/sub/README", "");
+  write_file(dir / "in/sub/readme", "");
+  write_file(dir / "in/what?.txt", "");
+  auto few = collect_inputs(dir / "app.dll", {{dir / "in", "."}});
+  ASSERT_FALSE(few.ok());
+  std::vector<std::string> lines = {few.failure().file + ": " + few.failure().problem};
+  for (const Failure& more : few.failure().also) lines.push_back(more.file + ": " + more.problem);
+  ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
+  const std::string root = dir.path().string() + "/";
+  EXPECT_TRUE(lines[0].starts_with(root + "in/caf\\xE9: file name is not valid Unicode")) << lines[0];
+  EXPECT_TRUE(lines[1].starts_with(root + "in/aux.h: ")) << lines[1];
+  EXPECT_TRUE(lines[2].starts_with(root + "in/sub/readme: ")) << lines[2];
+  EXPECT_TRUE(lines[3].starts_with(root + "in/what?.txt: ")) << lines[3];
+
+  for (int i = 0; i < 25; ++i)
+    write_file(dir / "in" / ("com" + std::to_string(i % 9 + 1) + "." + std::to_string(i)), "");
+  auto many = collect_inputs(dir / "app.dll", {{dir / "in", "."}});
+  ASSERT_FALSE(many.ok());
+  ASSERT_EQ(many.failure().also.size(), kShownNameProblems);
+  EXPECT_EQ(many.failure().also.back().problem, "and 9 more names (29 in all) that cannot be packed");
+}
+
+// Excluded files are not packed, and an excluded folder is not even read:
+// a bad name or an unreadable file in it stops nothing.
+TEST(CollectInputs, ExcludedFilesAndFoldersAreLeftOutUnread) {
+  ScratchDir dir;
+  // Below doc/, a reserved name and a forbidden character.
+  for (const char* name : {"app.dll", "in/keep.txt", "in/Debug.PDB", "in/lib/x.pdb", "in/doc/aux.txt",
+                           "in/doc/more/what?.txt"})
+    write_file(dir / name, "");
+  fs::create_directories(dir / "in/doc/more/cycle");
+  fs::create_directory_symlink("..", dir / "in/doc/more/cycle/up");
+  ExcludePatterns exclude;
+  for (const char* pattern : {"**/*.pdb", "tree/DOC/**"}) exclude.add(*ExcludePatterns::parse(pattern));
+  auto files = collect_inputs(dir / "app.dll", {{dir / "in", "tree"}, {dir / "app.dll", "copy.pdb"}}, exclude);
+  ASSERT_TRUE(files.ok()) << files.failure().file << ": " << files.failure().problem;
+  EXPECT_EQ(names_of(files.value()), (std::vector<std::u16string>{u"app.dll", u"tree\\keep.txt"}));
+}
+
 TEST(CollectInputs, ApplicationMustBeAFile) {
   ScratchDir dir;
   fs::create_directories(dir / "app.dll");

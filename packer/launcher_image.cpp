@@ -3,11 +3,13 @@
 // where and keeps unfinished output out of sight.
 #include "packer/launcher_image.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "packer/launch_settings_record.h"
 #include "packer/pe_resources.h"
@@ -64,14 +66,19 @@ Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& s
   return done();
 }
 
-Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource,
-                                  const PreparedEdits& edits, std::optional<std::vector<uint8_t>> settings) {
+namespace {
+
+// The launcher's tree with `edits` applied, the payload put in by `put` and
+// `settings` as its settings record (none: an earlier one is removed).
+template <class Put>
+Result<PackedImage> embed(std::vector<uint8_t> launcher, const PreparedEdits& edits,
+                          std::optional<std::vector<uint8_t>> settings, const std::string& output_shown, Put put) {
   auto image = pe::parse_image(std::move(launcher));
   if (!image.ok()) return Failure{"", "is not a launcher image this tool can pack: " + image.error()};
   auto tree = pe::read_resources(image.value());
   if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
   if (Status edited = apply_resource_edits(tree.value(), edits); !edited.ok()) return edited.failure();
-  pe::set_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, kLanguageNeutral, std::move(resource));
+  put(tree.value());
   if (settings) {
     pe::set_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID, kLanguageNeutral,
                      std::move(*settings));
@@ -79,8 +86,30 @@ Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uin
     remove_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID);
   }
   auto written = pe::write_image(image.value(), tree.value());
-  if (!written.ok()) return Failure{"", "cannot take the payload: " + written.error()};
-  return PackedImage{std::move(written->file), written->signature_removed};
+  if (!written.ok()) {
+    if (written.too_large()) return Failure{output_shown, "cannot be made: " + written.error()};
+    return Failure{"", "cannot take the payload: " + written.error()};
+  }
+  return PackedImage{std::move(written->file), written->signature_removed, written->hole_at, written->hole_size,
+                     written->checksum_at};
+}
+
+}  // namespace
+
+Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource,
+                                  const PreparedEdits& edits, std::optional<std::vector<uint8_t>> settings,
+                                  const std::string& output_shown) {
+  return embed(std::move(launcher), edits, std::move(settings), output_shown, [&](pe::ResourceTree& tree) {
+    pe::set_resource(tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, kLanguageNeutral, std::move(resource));
+  });
+}
+
+Result<PackedImage> embed_streamed_payload(std::vector<uint8_t> launcher, uint64_t payload_size,
+                                           const PreparedEdits& edits, std::optional<std::vector<uint8_t>> settings,
+                                           const std::string& output_shown) {
+  return embed(std::move(launcher), edits, std::move(settings), output_shown, [&](pe::ResourceTree& tree) {
+    pe::set_streamed_resource(tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, kLanguageNeutral, payload_size);
+  });
 }
 
 Result<std::vector<uint8_t>> payload_resource_of(std::vector<uint8_t> packed) {
@@ -104,38 +133,99 @@ Result<std::optional<std::vector<uint8_t>>> settings_resource_of(const std::vect
   return std::optional<std::vector<uint8_t>>(record->bytes);
 }
 
-Status write_file_atomically(const fs::path& path, std::span<const uint8_t> bytes) {
-  // Hidden and named after the output, so a leftover from a killed run is recognisable.
+Result<ScratchFile> ScratchFile::create_beside(const fs::path& path, const std::string& tag) {
   fs::path stem = ".";
   stem += path.filename().native();
-  stem += ".part-" + std::to_string(platform::process_id()) + "-";
-  fs::path temporary;
-  std::unique_ptr<std::FILE, FileCloser> file;
+  stem += "." + tag + "-" + std::to_string(platform::process_id()) + "-";
   int error_number = 0;
   // Another run may be writing beside us: take the first free name.
-  for (int attempt = 0; !file && attempt < 100; ++attempt) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path name = stem;
     name += std::to_string(attempt);
-    temporary = path.parent_path() / name;
-    file.reset(platform::create_new_file(temporary, true, &error_number));
-    if (!file && error_number != EEXIST) break;
+    fs::path candidate = path.parent_path() / name;
+    if (std::FILE* file = platform::create_new_file(candidate, true, &error_number))
+      return ScratchFile(std::move(candidate), file);
+    if (error_number != EEXIST) break;
   }
-  if (!file)
-    return Failure{platform::show(path), "cannot create a file beside it: " + platform::error_text(error_number)};
+  return Failure{platform::show(path), "cannot create a file beside it: " + platform::error_text(error_number)};
+}
 
-  std::string problem;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size()) {
-    problem = "cannot write: " + platform::error_text(errno);
-  } else if (!platform::finish_file(file.release(), true, &error_number)) {
-    problem = "cannot write: " + platform::error_text(error_number);
-  } else if (std::string reason; !platform::replace_file(temporary, path, &reason)) {
-    problem = "cannot replace: " + reason;
-  }
-  if (problem.empty()) return done();
-  file.reset();
+ScratchFile::ScratchFile(ScratchFile&& other) noexcept : path_(std::move(other.path_)), file_(other.file_) {
+  other.path_.clear();
+  other.file_ = nullptr;
+}
+
+ScratchFile::~ScratchFile() {
+  if (file_) std::fclose(file_);
   std::error_code ignored;
-  fs::remove(temporary, ignored);
-  return Failure{platform::show(path), problem};
+  if (!path_.empty()) fs::remove(path_, ignored);
+}
+
+Status ScratchFile::finish_writing(bool durable, bool reopen) {
+  int error_number = 0;
+  std::FILE* written = std::exchange(file_, nullptr);
+  if (!platform::finish_file(written, durable, &error_number))
+    return Failure{platform::show(path_), "cannot write: " + platform::error_text(error_number)};
+  if (!reopen) return done();
+  file_ = platform::open_for_reading(path_, &error_number);
+  if (!file_) return Failure{platform::show(path_), "cannot read back: " + platform::error_text(error_number)};
+  return done();
+}
+
+namespace {
+
+// Writes the output through `write` (which returns a problem, or "" when all
+// went well) into a scratch file, then renames it over `path`.
+template <class Write>
+Status publish(const fs::path& path, Write write) {
+  auto scratch = ScratchFile::create_beside(path, "part");
+  if (!scratch.ok()) return scratch.failure();
+  std::string problem = write(scratch->file());
+  if (!problem.empty()) return Failure{platform::show(path), problem};
+  if (Status finished = scratch->finish_writing(true, false); !finished.ok())
+    return Failure{platform::show(path), finished.failure().problem};
+  if (std::string reason; !platform::replace_file(scratch->path(), path, &reason))
+    return Failure{platform::show(path), "cannot replace: " + reason};
+  scratch->keep();
+  return done();
+}
+
+std::string write_bytes(std::FILE* file, std::span<const uint8_t> bytes, pe::PeChecksum* checksum) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    return "cannot write: " + platform::error_text(errno);
+  }
+  if (checksum) checksum->add(bytes);
+  return "";
+}
+
+}  // namespace
+
+Status write_file_atomically(const fs::path& path, std::span<const uint8_t> bytes) {
+  return publish(path, [&](std::FILE* file) { return write_bytes(file, bytes, nullptr); });
+}
+
+Status write_image_atomically(const fs::path& path, const PackedImage& image, std::FILE* payload) {
+  if (image.payload_size == 0) return write_file_atomically(path, image.file);
+  return publish(path, [&](std::FILE* file) -> std::string {
+    std::span<const uint8_t> bytes(image.file);
+    pe::PeChecksum checksum(image.checksum_at);
+    if (auto problem = write_bytes(file, bytes.first(image.payload_at), &checksum); !problem.empty()) return problem;
+    std::vector<uint8_t> chunk(size_t{1} << 20);
+    for (uint64_t left = image.payload_size; left != 0;) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+      if (std::fread(chunk.data(), 1, want, payload) != want)
+        return "the payload ended before its " + std::to_string(image.payload_size) +
+               " bytes: it changed while being packed";
+      if (auto problem = write_bytes(file, std::span(chunk).first(want), &checksum); !problem.empty()) return problem;
+      left -= want;
+    }
+    if (auto problem = write_bytes(file, bytes.subspan(image.payload_at), &checksum); !problem.empty()) return problem;
+    uint8_t field[4];
+    pe::put_u32(field, 0, checksum.value());
+    if (std::fseek(file, static_cast<long>(image.checksum_at), SEEK_SET) != 0)
+      return "cannot write: " + platform::error_text(errno);
+    return write_bytes(file, field, nullptr);
+  });
 }
 
 }  // namespace vorbel::pack

@@ -1,6 +1,8 @@
 // The launcher side of packing: reading whole files, putting a payload
 // resource into a copy of the launcher image and getting it out of a packed
 // one (through pe_resources), and publishing an output file only when complete.
+// A payload may stay in a temporary file until it is copied into the output:
+// nothing here holds more than the launcher and one chunk in memory for it.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +20,14 @@ namespace vorbel::pack {
 Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path);
 
 struct PackedImage {
+  // The whole image, or, for a streamed payload, the image without the
+  // payload's payload_size bytes, which belong at payload_at; the CheckSum
+  // (at checksum_at) is then computed as the file is written.
   std::vector<uint8_t> file;
   bool signature_removed = false;  // the launcher was signed; packing broke the signature
+  uint64_t payload_at = 0;
+  uint64_t payload_size = 0;
+  size_t checksum_at = 0;
 };
 
 // Whether `launcher` is an image embed_payload can work on; tested before a
@@ -34,7 +42,16 @@ Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& s
 // an earlier payload replaced. Failures name no file: the caller adds the launcher's.
 Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uint8_t> resource,
                                   const PreparedEdits& edits = {},
-                                  std::optional<std::vector<uint8_t>> settings = std::nullopt);
+                                  std::optional<std::vector<uint8_t>> settings = std::nullopt,
+                                  const std::string& output_shown = "");
+
+// The same with a payload resource of `payload_size` bytes that is not in
+// memory. A packed program that Windows could not load (kMaxImageBytes) is
+// refused naming `output_shown`, not the launcher.
+Result<PackedImage> embed_streamed_payload(std::vector<uint8_t> launcher, uint64_t payload_size,
+                                           const PreparedEdits& edits,
+                                           std::optional<std::vector<uint8_t>> settings,
+                                           const std::string& output_shown);
 
 // The settings record of a packed image, or nothing when it has none.
 Result<std::optional<std::vector<uint8_t>>> settings_resource_of(const std::vector<uint8_t>& packed);
@@ -45,5 +62,32 @@ Result<std::vector<uint8_t>> payload_resource_of(std::vector<uint8_t> packed);
 // Writes to a new temporary file beside `path`, then renames it over `path`:
 // a failure leaves no partial file and an earlier `path` untouched.
 Status write_file_atomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+
+// The same for a packed image whose payload is read, in chunks, from
+// `payload` (at its start); fails if it holds fewer than payload_size bytes.
+Status write_image_atomically(const std::filesystem::path& path, const PackedImage& image, std::FILE* payload);
+
+// A new hidden file beside another, named after it ("." NAME "." TAG "-" PID
+// "-" N) so that a leftover of a killed run is recognisable; closed and
+// removed when destroyed, unless kept.
+class ScratchFile {
+ public:
+  static Result<ScratchFile> create_beside(const std::filesystem::path& path, const std::string& tag);
+  ScratchFile(ScratchFile&& other) noexcept;
+  ScratchFile& operator=(ScratchFile&&) = delete;
+  ~ScratchFile();
+
+  std::FILE* file() const { return file_; }
+  const std::filesystem::path& path() const { return path_; }
+  // Closes the file for writing (without waiting for the disk unless `durable`)
+  // and, unless `reopen` is false, opens it again for reading from its start.
+  Status finish_writing(bool durable, bool reopen);
+  void keep() { path_.clear(); }  // once renamed away
+
+ private:
+  ScratchFile(std::filesystem::path path, std::FILE* file) : path_(std::move(path)), file_(file) {}
+  std::filesystem::path path_;
+  std::FILE* file_;
+};
 
 }  // namespace vorbel::pack

@@ -28,14 +28,15 @@ Failure compressor_failure(size_t code) {
   return Failure{"", std::string("compression failed: ") + ZSTD_getErrorName(code)};
 }
 
-// Gathers input into chunks and feeds them to the compressor, appending what
-// comes out to the resource.
+// Gathers input into chunks and feeds them to the compressor, passing what
+// comes out to the sink.
 class FrameWriter {
  public:
-  FrameWriter(ZSTD_CCtx* context, std::vector<uint8_t>* resource, const Progress& progress)
+  FrameWriter(ZSTD_CCtx* context, const ResourceSink& sink, const Progress& progress, uint64_t max_bytes)
       : context_(context),
-        resource_(resource),
+        sink_(sink),
         progress_(progress),
+        max_bytes_(max_bytes),
         input_(kInputChunk),
         output_(ZSTD_CStreamOutSize()) {}
 
@@ -63,6 +64,26 @@ class FrameWriter {
 
   Status finish() { return feed(ZSTD_e_end); }
 
+  // Bytes passed to the sink so far, "VUQ" included.
+  Status emit(std::span<const uint8_t> bytes) {
+    if (head_.size() < ZSTD_FRAMEHEADERSIZE_MAX + PAYLOAD_HEADER_SIZE) {
+      size_t take = std::min(bytes.size(), ZSTD_FRAMEHEADERSIZE_MAX + PAYLOAD_HEADER_SIZE - head_.size());
+      head_.insert(head_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    written_ += bytes.size();
+    if (written_ > max_bytes_) {
+      uint64_t read = ZSTD_getFrameProgression(context_).ingested;
+      return Failure{"", "cannot be made: after " + std::to_string(read) +
+                             " bytes of input the compressed payload is already " + std::to_string(written_) +
+                             " bytes, more than the " + std::to_string(max_bytes_) +
+                             " a Windows program can hold (2 GiB in all); pack fewer or more compressible files"};
+    }
+    return sink_(bytes);
+  }
+  uint64_t written() const { return written_; }
+  // The first bytes of the resource: enough for the frame header.
+  const std::vector<uint8_t>& head() const { return head_; }
+
  private:
   Status feed(ZSTD_EndDirective mode) {
     ZSTD_inBuffer in = {input_.data(), filled_, 0};
@@ -70,7 +91,7 @@ class FrameWriter {
       ZSTD_outBuffer out = {output_.data(), output_.size(), 0};
       size_t left = ZSTD_compressStream2(context_, &out, &in, mode);
       if (ZSTD_isError(left)) return compressor_failure(left);
-      resource_->insert(resource_->end(), output_.data(), output_.data() + out.pos);
+      if (Status emitted = emit(std::span(output_).first(out.pos)); !emitted.ok()) return emitted;
       // With workers, each call returns when the oldest job has output or the
       // input was taken, so this runs about once per compressed block.
       if (progress_) progress_(ZSTD_getFrameProgression(context_).consumed);
@@ -82,8 +103,11 @@ class FrameWriter {
   }
 
   ZSTD_CCtx* context_;
-  std::vector<uint8_t>* resource_;
+  const ResourceSink& sink_;
   const Progress& progress_;
+  uint64_t max_bytes_;
+  uint64_t written_ = 0;
+  std::vector<uint8_t> head_;
   std::vector<uint8_t> input_;
   size_t filled_ = 0;
   std::vector<uint8_t> output_;
@@ -162,15 +186,15 @@ uint64_t payload_content_size(const std::vector<InputFile>& files) {
   return total;
 }
 
-Result<std::vector<uint8_t>> make_payload_resource(const std::vector<InputFile>& files,
-                                                   const CompressionSettings& settings, const Progress& progress) {
+Result<uint64_t> stream_payload_resource(const std::vector<InputFile>& files, const CompressionSettings& settings,
+                                         const ResourceSink& sink, const Progress& progress, uint64_t max_bytes) {
   std::unique_ptr<ZSTD_CCtx, ContextDeleter> context(ZSTD_createCCtx());
   if (!context) return Failure{"", "out of memory for the compressor"};
   if (Status configured = configure(context.get(), settings, payload_content_size(files)); !configured.ok()) {
     return configured.failure();
   }
-  std::vector<uint8_t> resource(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE);
-  FrameWriter writer(context.get(), &resource, progress);
+  FrameWriter writer(context.get(), sink, progress, max_bytes);
+  if (Status emitted = writer.emit({PAYLOAD_HEADER, PAYLOAD_HEADER_SIZE}); !emitted.ok()) return emitted.failure();
   for (size_t i = 0; i < files.size(); ++i) {
     std::vector<uint8_t> header = entry_header(files[i].name, files[i].size);
     if (Status appended = writer.append(header.data(), header.size()); !appended.ok()) return appended.failure();
@@ -181,12 +205,24 @@ Result<std::vector<uint8_t>> make_payload_resource(const std::vector<InputFile>&
   if (Status finished = writer.finish(); !finished.ok()) return finished.failure();
 
   // The launcher's decoder refuses larger windows; never hand it one.
+  const std::vector<uint8_t>& head = writer.head();
   ZSTD_frameHeader header;
-  size_t parsed =
-      ZSTD_getFrameHeader(&header, resource.data() + PAYLOAD_HEADER_SIZE, resource.size() - PAYLOAD_HEADER_SIZE);
+  size_t parsed = ZSTD_getFrameHeader(&header, head.data() + PAYLOAD_HEADER_SIZE, head.size() - PAYLOAD_HEADER_SIZE);
   if (parsed != 0 || header.windowSize > (uint64_t{1} << PAYLOAD_MAX_WINDOW_LOG)) {
     return Failure{"", "the compressor made a frame the launcher could not decode"};
   }
+  return writer.written();
+}
+
+Result<std::vector<uint8_t>> make_payload_resource(const std::vector<InputFile>& files,
+                                                   const CompressionSettings& settings, const Progress& progress) {
+  std::vector<uint8_t> resource;
+  auto sink = [&](std::span<const uint8_t> bytes) {
+    resource.insert(resource.end(), bytes.begin(), bytes.end());
+    return done();
+  };
+  auto streamed = stream_payload_resource(files, settings, sink, progress);
+  if (!streamed.ok()) return streamed.failure();
   return resource;
 }
 

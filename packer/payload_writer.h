@@ -1,10 +1,13 @@
 // Writes the payload resource: "VUQ", then one Zstandard frame holding the
 // entries in the order given. File contents are streamed through the
-// compressor, never held whole; only the compressed frame grows in memory.
+// compressor and the frame out of it, neither ever held whole: memory stays
+// at the compressor's own plus a chunk, whatever the input's size.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <limits>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -44,7 +47,17 @@ uint64_t payload_content_size(const std::vector<InputFile>& files);
 // the reading runs up to a whole job ahead of the compression).
 using Progress = std::function<void(uint64_t bytes_compressed)>;
 
-// Failures name the input file concerned, or no file for compressor failures.
+// Takes the resource's bytes in order, as the compressor gives them out.
+using ResourceSink = std::function<Status(std::span<const uint8_t> bytes)>;
+
+// Streams the resource into `sink` and returns its size. Stops as soon as it
+// passes `max_bytes`, saying how far it got. Failures name the input file
+// concerned, or no file for compressor failures and the size limit.
+Result<uint64_t> stream_payload_resource(const std::vector<InputFile>& files, const CompressionSettings& settings,
+                                         const ResourceSink& sink, const Progress& progress = {},
+                                         uint64_t max_bytes = std::numeric_limits<uint64_t>::max());
+
+// The whole resource in memory, for small payloads and tests.
 Result<std::vector<uint8_t>> make_payload_resource(const std::vector<InputFile>& files,
                                                    const CompressionSettings& settings, const Progress& progress = {});
 

@@ -136,5 +136,24 @@ TEST(PayloadWriter, RefusesFilesThatCannotBeReadOrChangedSinceListing) {
   }
 }
 
+// A payload that cannot fit a Windows program stops the compression once it
+// is clear, not after all the input was read.
+TEST(PayloadWriter, StopsAsSoonAsTheResourcePassesTheLimit) {
+  ScratchDir dir;
+  write_file(dir / "noise", testing::pseudo_random(24 << 20, 3));
+  uint64_t received = 0;
+  auto sink = [&](std::span<const uint8_t> bytes) {
+    received += bytes.size();
+    return done();
+  };
+  auto streamed = stream_payload_resource({{dir / "noise", u"noise", 24 << 20}}, {.level = 1}, sink, {}, 1 << 20);
+  ASSERT_FALSE(streamed.ok());
+  const std::string& problem = streamed.failure().problem;
+  EXPECT_NE(problem.find("more than the 1048576 a Windows program can hold"), std::string::npos) << problem;
+  EXPECT_LE(received, 1u << 20);
+  uint64_t read = std::stoull(problem.substr(problem.find("after ") + 6));
+  EXPECT_LT(read, 12u << 20) << problem;
+}
+
 }  // namespace
 }  // namespace vorbel::pack

@@ -150,6 +150,7 @@ constexpr char kStaleRsrcName[8] = {'.', 'o', 'l', 'd', 'r', 's', 'r', 'c'};
 constexpr uint64_t kResourceRootTableBytes = 16;  // the fixed header of the resource tree's root table
 
 Error fail(std::string message) { return Error{std::move(message)}; }
+Error too_large(std::string message) { return Error{std::move(message), true}; }
 
 std::string section_name(const SectionHeader& s) {
   std::string name;
@@ -365,18 +366,36 @@ uint16_t file_characteristics(const Image& image) {
   return get_u16(image.file, image.file_header_offset + offsetof(FileHeader, characteristics));
 }
 
-uint32_t pe_checksum(std::span<const uint8_t> file, size_t checksum_offset) {
-  auto byte = [&](size_t i) -> uint32_t {
-    if (i >= file.size() || (i >= checksum_offset && i < checksum_offset + 4)) return 0;
-    return file[i];
+void PeChecksum::add(std::span<const uint8_t> bytes) {
+  // A byte at an odd file offset is the high half of its word, wherever the piece began.
+  auto one = [&](size_t i) {
+    uint64_t at = length_ + i;
+    if (at < skip_ || at >= skip_ + 4) sum_ += (at & 1) ? uint64_t{bytes[i]} << 8 : bytes[i];
   };
-  uint64_t sum = 0;
-  for (size_t i = 0; i < file.size(); i += 2) {
-    sum += byte(i) | (byte(i + 1) << 8);
-    sum = (sum & 0xffff) + (sum >> 16);
+  size_t i = 0;
+  if ((length_ & 1) && !bytes.empty()) one(i++);
+  for (; i + 1 < bytes.size(); i += 2) {
+    uint64_t at = length_ + i;
+    if (at + 2 > skip_ && at < skip_ + 4) {
+      one(i), one(i + 1);
+    } else {
+      sum_ += bytes[i] | (uint64_t{bytes[i + 1]} << 8);
+    }
   }
-  sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<uint32_t>(sum + file.size());
+  if (i < bytes.size()) one(i);
+  length_ += bytes.size();
+}
+
+uint32_t PeChecksum::value() const {
+  uint64_t sum = sum_;
+  while (sum > 0xffff) sum = (sum & 0xffff) + (sum >> 16);
+  return static_cast<uint32_t>(sum + length_);
+}
+
+uint32_t pe_checksum(std::span<const uint8_t> file, size_t checksum_offset) {
+  PeChecksum checksum(checksum_offset);
+  checksum.add(file);
+  return checksum.value();
 }
 
 Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree) {
@@ -427,18 +446,24 @@ Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree) {
     rsrc.characteristics = kScnInitializedData | kScnMemRead;
     if (rsrc.virtual_address != align_up(image_end, sa)) return fail("image too large for another section");
   }
-  auto built = build_resource_section(tree, rsrc.virtual_address);
-  if (!built.ok()) return fail(built.error());
+  auto built = lay_out_resource_section(tree, rsrc.virtual_address);
+  if (!built.ok()) return Error{built.error(), built.too_large()};
   const uint32_t old_rsrc_raw = plan.in_place ? rsrc.size_of_raw_data : 0;
 
   const uint64_t kept = plan.in_place ? plan.cut : sections_end;  // copied verbatim
   std::vector<uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept));
-  auto pad = [&] { out.resize(align_up(out.size(), fa), 0); };
+  // Offsets below are offsets in the file written, which also holds the
+  // streamed resource's bytes that `out` leaves out (all past the headers).
+  uint64_t hole_size = 0;
+  auto size = [&] { return out.size() + hole_size; };
+  auto pad = [&] { out.resize(align_up(size(), fa) - hole_size, 0); };
   pad();
   rsrc.virtual_size = static_cast<uint32_t>(built->size());
   rsrc.size_of_raw_data = static_cast<uint32_t>(align_up(built->size(), fa));
-  rsrc.pointer_to_raw_data = static_cast<uint32_t>(out.size());
-  out.insert(out.end(), built->begin(), built->end());
+  rsrc.pointer_to_raw_data = static_cast<uint32_t>(size());
+  const uint64_t hole_at = size() + built->hole_at;
+  out.insert(out.end(), built->bytes.begin(), built->bytes.end());
+  hole_size = built->hole_size;
   pad();
 
   struct Move {
@@ -454,8 +479,8 @@ Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree) {
       if (reloc.virtual_address == s.virtual_address) reloc.virtual_address = static_cast<uint32_t>(next_va);
       s.virtual_address = static_cast<uint32_t>(next_va);
       if (s.size_of_raw_data) {
-        moves.push_back({s.pointer_to_raw_data, s.size_of_raw_data, out.size()});
-        s.pointer_to_raw_data = static_cast<uint32_t>(out.size());
+        moves.push_back({s.pointer_to_raw_data, s.size_of_raw_data, size()});
+        s.pointer_to_raw_data = static_cast<uint32_t>(size());
         auto from = in.begin() + static_cast<std::ptrdiff_t>(moves.back().from);
         out.insert(out.end(), from, from + s.size_of_raw_data);
         pad();
@@ -467,11 +492,16 @@ Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree) {
   }
   uint64_t new_image_end = 0;
   for (const SectionHeader& s : sections) new_image_end = std::max(new_image_end, s.virtual_address + mapped_size(s));
-  if (out.size() > 0xffffffffu || align_up(new_image_end, sa) > 0xffffffffu)
-    return fail("packed image would exceed 4 GiB");
+  const uint64_t overlay = (cert_begin - sections_end) + (in.size() - cert_end);
+  if (size() + overlay > kMaxImageBytes || align_up(new_image_end, sa) > kMaxImageBytes) {
+    return too_large("the packed program would be " + std::to_string(size() + overlay) + " bytes (" +
+                     std::to_string(align_up(new_image_end, sa)) + " in memory), more than the " +
+                     std::to_string(kMaxImageBytes) + " bytes (2 GiB) Windows can load; the resources alone take " +
+                     std::to_string(built->size()) + " bytes");
+  }
 
   // The overlay (installer data, COFF symbols...) follows the sections, minus the signature.
-  const uint64_t new_sections_end = out.size();
+  const uint64_t new_sections_end = size();
   out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(sections_end),
              in.begin() + static_cast<std::ptrdiff_t>(cert_begin));
   out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(cert_end), in.end());
@@ -513,8 +543,8 @@ Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree) {
     }
   }
   const size_t checksum_at = opt + offsetof(OptionalHeader64, check_sum);
-  put_u32(o, checksum_at, pe_checksum(out, checksum_at));
-  return WriteOutput{std::move(out), signed_image};
+  if (hole_size == 0) put_u32(o, checksum_at, pe_checksum(out, checksum_at));
+  return WriteOutput{std::move(out), signed_image, hole_size == 0 ? 0 : hole_at, hole_size, checksum_at};
 }
 
 }  // namespace vorbel::pe

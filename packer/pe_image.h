@@ -21,7 +21,8 @@ namespace vorbel::pe {
 // ---- results ---------------------------------------------------------------------
 
 struct Error {
-  std::string message;  // one line, without the file name (the caller adds it)
+  std::string message;     // one line, without the file name (the caller adds it)
+  bool too_large = false;  // the image would pass kMaxImageBytes: no fault of the input image
 };
 
 template <class T>
@@ -29,6 +30,7 @@ class [[nodiscard]] Result : public Expected<T, Error> {
  public:
   using Expected<T, Error>::Expected;
   const std::string& error() const { return this->error_value().message; }
+  bool too_large() const { return this->error_value().too_large; }
 };
 
 // ---- little-endian access (bounds are the caller's business) ----------------------
@@ -126,13 +128,38 @@ std::optional<uint64_t> map_rva(const std::vector<SectionHeader>& sections, uint
 
 struct ResourceTree;
 
+// Windows maps neither a file nor an image of 2 GiB or more; the writer makes neither.
+inline constexpr uint64_t kMaxImageBytes = 0x7fffffff;
+
 struct WriteOutput {
+  // The whole file, unless the tree holds a streamed resource: then the file
+  // is these bytes with that resource's hole_size bytes inserted at hole_at,
+  // and the CheckSum field (at checksum_at) is left for the caller to fill.
   std::vector<uint8_t> file;
   bool signature_removed = false;  // the input was signed; it must be signed again
+  uint64_t hole_at = 0;
+  uint64_t hole_size = 0;
+  size_t checksum_at = 0;
 };
 
 // A copy of `image` whose resources are `tree`, with every dependent header field fixed.
 Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree);
+
+// The optional header's CheckSum: the file taken as 16-bit little-endian words
+// (a last odd byte padded with zero), summed with end-around carry, the 4 bytes
+// of the field itself counted as zero, plus the file's length. Being a sum, it
+// can be taken over pieces as they are written, at any offsets.
+class PeChecksum {
+ public:
+  explicit PeChecksum(uint64_t checksum_offset) : skip_(checksum_offset) {}
+  void add(std::span<const uint8_t> bytes);
+  uint32_t value() const;
+
+ private:
+  uint64_t skip_;
+  uint64_t length_ = 0;
+  uint64_t sum_ = 0;  // folded only at the end: 2^48 words cannot overflow it
+};
 
 // The optional header's CheckSum over `file`, skipping the 4 bytes at `checksum_offset`.
 uint32_t pe_checksum(std::span<const uint8_t> file, size_t checksum_offset);

@@ -182,7 +182,7 @@ class SectionBuilder {
  public:
   explicit SectionBuilder(uint32_t rva) : rva_(rva) {}
 
-  Result<std::vector<uint8_t>> build(const ResourceTree& tree) {
+  Result<ResourceSection> build(const ResourceTree& tree) {
     auto types = sorted(tree.types, [](const ResourceType& t) -> const ResourceKey& { return t.key; });
     std::vector<std::vector<const ResourceName*>> names;      // per type
     std::vector<std::vector<const ResourceData*>> languages;  // per name, all types in a row
@@ -214,15 +214,21 @@ class SectionBuilder {
       for (const ResourceData* d : list) {
         count_key(d->language);
         ++data_entries;
-        blocks = align_up(blocks, 8) + d->bytes.size();
+        blocks = align_up(blocks, 8) + d->size();
+        if (d->streamed_size == 0) continue;
+        if (hole_size_ != 0) return fail("more than one streamed resource");
+        hole_size_ = d->streamed_size;
       }
     entry_cursor_ = cursor;
     string_cursor_ = cursor + data_entries * sizeof(ResourceDataEntry);
     block_cursor_ = align_up(string_cursor_ + strings, 8);
     const uint64_t total = block_cursor_ + blocks;
-    if (total > 0x7fffffffu || uint64_t{rva_} + total > 0xffffffffu)
-      return fail("resources too large for a PE image (" + std::to_string(total) + " bytes)");
-    out_.assign(total, 0);
+    if (uint64_t{rva_} + total > kMaxImageBytes) {
+      return Error{"the resources would take " + std::to_string(total) + " bytes from offset " + hex(rva_) +
+                       " in memory, past the " + std::to_string(kMaxImageBytes) + " bytes (2 GiB) Windows can load",
+                   true};
+    }
+    out_.assign(total - hole_size_, 0);
 
     if (auto e = write_table(0, tree.directory, types, [&](size_t i) { return name_table_at[i] | kHighBit; }))
       return *e;
@@ -242,7 +248,7 @@ class SectionBuilder {
         ++k;
       }
     }
-    return std::move(out_);
+    return ResourceSection{std::move(out_), hole_at_, hole_size_};
   }
 
  private:
@@ -298,16 +304,24 @@ class SectionBuilder {
     entry_cursor_ += sizeof(ResourceDataEntry);
     block_cursor_ = align_up(block_cursor_, 8);
     put_u32(o, entry + offsetof(ResourceDataEntry, offset_to_data), static_cast<uint32_t>(rva_ + block_cursor_));
-    put_u32(o, entry + offsetof(ResourceDataEntry, size), static_cast<uint32_t>(d.bytes.size()));
+    put_u32(o, entry + offsetof(ResourceDataEntry, size), static_cast<uint32_t>(d.size()));
     put_u32(o, entry + offsetof(ResourceDataEntry, code_page), d.codepage);
-    std::copy(d.bytes.begin(), d.bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(block_cursor_));
-    block_cursor_ += d.bytes.size();
+    if (d.streamed_size != 0) {
+      hole_at_ = block_cursor_;
+    } else {
+      // Tables, entries and strings all come before the blocks, so only a
+      // block can lie past the hole.
+      uint64_t at = block_cursor_ > hole_at_ && hole_at_ != 0 ? block_cursor_ - hole_size_ : block_cursor_;
+      std::copy(d.bytes.begin(), d.bytes.end(), out_.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    block_cursor_ += d.size();
     return entry;
   }
 
   uint32_t rva_;
   std::vector<uint8_t> out_;
   uint64_t entry_cursor_ = 0, string_cursor_ = 0, block_cursor_ = 0;
+  uint64_t hole_at_ = 0, hole_size_ = 0;  // hole_at_ is never 0 once set: the root table comes first
 };
 
 }  // namespace
@@ -327,8 +341,10 @@ const ResourceData* find_resource(const ResourceTree& tree, uint32_t type_id, ui
   return nullptr;
 }
 
-void set_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32_t language,
-                  std::vector<uint8_t> bytes) {
+namespace {
+
+ResourceData& put_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32_t language,
+                           std::vector<uint8_t> bytes) {
   // Every language, and any duplicate (type, name) entry a malformed input carried,
   // must go: a leftover could shadow the payload or outlive it.
   ResourceName* kept = nullptr;
@@ -352,11 +368,29 @@ void set_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32
     kept = &type->names.emplace_back(ResourceName{ResourceKey::of_id(name_id), {}, {}});
   }
   kept->languages.clear();
-  kept->languages.push_back(ResourceData{ResourceKey::of_id(language), 0, std::move(bytes)});
+  return kept->languages.emplace_back(ResourceData{ResourceKey::of_id(language), 0, std::move(bytes)});
+}
+
+}  // namespace
+
+void set_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32_t language,
+                  std::vector<uint8_t> bytes) {
+  put_resource(tree, type_id, name_id, language, std::move(bytes));
+}
+
+void set_streamed_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32_t language, uint64_t size) {
+  put_resource(tree, type_id, name_id, language, {}).streamed_size = size;
+}
+
+Result<ResourceSection> lay_out_resource_section(const ResourceTree& tree, uint32_t section_rva) {
+  return SectionBuilder(section_rva).build(tree);
 }
 
 Result<std::vector<uint8_t>> build_resource_section(const ResourceTree& tree, uint32_t section_rva) {
-  return SectionBuilder(section_rva).build(tree);
+  auto section = SectionBuilder(section_rva).build(tree);
+  if (!section.ok()) return Error{section.error(), section.too_large()};
+  if (section->hole_size != 0) return fail("a streamed resource needs lay_out_resource_section");
+  return std::move(section->bytes);
 }
 
 }  // namespace vorbel::pe

@@ -41,6 +41,11 @@ struct ResourceData {
   ResourceKey language;
   uint32_t codepage = 0;
   std::vector<uint8_t> bytes;
+  // Non-zero: `bytes` is empty and the data, this many bytes, is not held
+  // here; the section is laid out with a hole of that size for the caller to
+  // fill as it writes the file (a payload larger than memory should hold).
+  uint64_t streamed_size = 0;
+  uint64_t size() const { return streamed_size != 0 ? streamed_size : bytes.size(); }
 };
 
 struct ResourceName {
@@ -70,7 +75,24 @@ const ResourceData* find_resource(const ResourceTree& tree, uint32_t type_id, ui
 void set_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32_t language,
                   std::vector<uint8_t> bytes);
 
-// Lays the tree out as a resource section image to be mapped at `section_rva`.
+// The data of a resource that is streamed in later (see ResourceData::streamed_size).
+void set_streamed_resource(ResourceTree& tree, uint32_t type_id, uint32_t name_id, uint32_t language, uint64_t size);
+
+// A resource section without the bytes of its streamed resource, if any: the
+// whole section is `bytes` with the streamed resource's `hole_size` bytes
+// inserted at `hole_at`.
+struct ResourceSection {
+  std::vector<uint8_t> bytes;
+  uint64_t hole_at = 0;
+  uint64_t hole_size = 0;
+  uint64_t size() const { return bytes.size() + hole_size; }
+};
+
+// Lays the tree out as a resource section image to be mapped at `section_rva`;
+// at most one resource may be streamed.
+Result<ResourceSection> lay_out_resource_section(const ResourceTree& tree, uint32_t section_rva);
+
+// The same for a tree without a streamed resource: the whole section.
 Result<std::vector<uint8_t>> build_resource_section(const ResourceTree& tree, uint32_t section_rva);
 
 }  // namespace vorbel::pe

@@ -478,6 +478,39 @@ TEST(Determinism, SameInputsGiveSameBytesAndRepackingIsAFixedPoint) {
   }
 }
 
+// A payload too large for memory is laid out as a hole that the caller fills
+// while writing, the checksum taken over the pieces: the result must be the
+// very image the in-memory path makes, with sections moved after the
+// resources, an overlay and a dropped signature, and a payload of odd size so
+// that the pieces after it start at odd offsets.
+TEST(StreamedResource, FillingTheHoleGivesTheImageMadeInMemory) {
+  for (int variant = 0; variant < 3; ++variant) {
+    Synth s;
+    s.data_after = variant == 1;
+    if (variant == 2) s.overlay = bytes_of(301, 4), s.certificate = bytes_of(64, 5);
+    auto image = parse_image(make_synthetic_image(s)).value();
+    const std::vector<uint8_t> payload = bytes_of(70001, 6);
+    auto tree = read_resources(image).value();
+    set_resource(tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, payload);
+    auto whole = write_image(image, tree);
+    ASSERT_TRUE(whole.ok()) << whole.error();
+    set_streamed_resource(tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID, 0, payload.size());
+    auto holed = write_image(image, tree);
+    ASSERT_TRUE(holed.ok()) << holed.error();
+    ASSERT_EQ(holed->hole_size, payload.size());
+    ASSERT_EQ(holed->file.size() + payload.size(), whole->file.size()) << variant;
+
+    std::vector<uint8_t> file(holed->file.begin(), holed->file.begin() + holed->hole_at);
+    file.insert(file.end(), payload.begin(), payload.end());
+    file.insert(file.end(), holed->file.begin() + holed->hole_at, holed->file.end());
+    PeChecksum checksum(holed->checksum_at);
+    for (size_t at = 0, step = 1; at < file.size(); at += step, step = step * 7 % 1000 + 1)
+      checksum.add(std::span(file).subspan(at, std::min(step, file.size() - at)));
+    put_u32(file, holed->checksum_at, checksum.value());
+    EXPECT_TRUE(file == whole->file) << "variant " << variant;
+  }
+}
+
 #ifndef VORBEL_TEST_PE_IMAGE
 #define VORBEL_TEST_PE_IMAGE ""
 #endif

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace vorbel {
 
@@ -35,8 +36,13 @@ class [[nodiscard]] Expected {
 namespace vorbel::pack {
 
 struct Failure {
-  std::string file;     // as shown to the user (UTF-8); empty when the caller knows it better
-  std::string problem;  // one line, no trailing punctuation
+  Failure() = default;
+  Failure(std::string file_shown, std::string what, std::vector<Failure> more = {})
+      : file(std::move(file_shown)), problem(std::move(what)), also(std::move(more)) {}
+
+  std::string file;           // as shown to the user (UTF-8); empty when the caller knows it better
+  std::string problem;        // one line, no trailing punctuation
+  std::vector<Failure> also;  // further problems found in the same pass, one line each
 };
 
 template <class T>

@@ -1,0 +1,81 @@
+// Matching of --exclude patterns; see exclude_patterns.h. A table over
+// (pattern position, name position) rather than backtracking, so that a
+// pattern of many stars costs at most pattern x name steps, never more.
+#include "packer/exclude_patterns.h"
+
+#include <algorithm>
+
+#include "packer/entry_names.h"
+#include "packer/utf.h"
+
+namespace vorbel::pack {
+
+std::optional<std::u16string> ExcludePatterns::parse(std::string_view pattern) {
+  auto converted = utf8_to_utf16(pattern);
+  if (!converted || converted->empty()) return std::nullopt;
+  std::replace(converted->begin(), converted->end(), u'/', kSeparator);
+  return fold_case(*converted);
+}
+
+bool pattern_matches(std::u16string_view pattern, std::u16string_view name) {
+  // reach[j]: the pattern read so far can match the first j units of the name.
+  std::vector<char> reach(name.size() + 1, 0), next(name.size() + 1, 0);
+  reach[0] = 1;
+  for (size_t i = 0; i < pattern.size();) {
+    std::fill(next.begin(), next.end(), 0);
+    const char16_t unit = pattern[i];
+    if (unit == u'*' && i + 1 < pattern.size() && pattern[i + 1] == u'*') {
+      const bool at_component_start = i == 0 || pattern[i - 1] == kSeparator;
+      const bool whole_components = at_component_start && i + 2 < pattern.size() && pattern[i + 2] == kSeparator;
+      bool reached = false;
+      for (size_t j = 0; j <= name.size(); ++j) {
+        // "**\" is none, or any run ending in a separator; a bare "**" any run.
+        if (whole_components) {
+          next[j] = reach[j] || (reached && j > 0 && name[j - 1] == kSeparator);
+        } else {
+          next[j] = reach[j] || reached;
+        }
+        reached = reached || reach[j];
+      }
+      i += whole_components ? 3 : 2;
+    } else if (unit == u'*') {
+      bool reached = false;
+      for (size_t j = 0; j <= name.size(); ++j) {
+        if (j > 0 && name[j - 1] == kSeparator) reached = false;
+        reached = reached || reach[j];
+        next[j] = reached;
+      }
+      ++i;
+    } else {
+      for (size_t j = 0; j < name.size(); ++j) {
+        if (!reach[j]) continue;
+        bool fits = unit == u'?' ? name[j] != kSeparator : name[j] == unit;
+        if (fits) next[j + 1] = 1;
+      }
+      ++i;
+    }
+    reach.swap(next);
+  }
+  return reach[name.size()] != 0;
+}
+
+bool ExcludePatterns::excludes_file(std::u16string_view name) const {
+  if (patterns_.empty()) return false;
+  std::u16string folded = fold_case(name);
+  return std::any_of(patterns_.begin(), patterns_.end(),
+                     [&](const std::u16string& pattern) { return pattern_matches(pattern, folded); });
+}
+
+bool ExcludePatterns::excludes_directory(std::u16string_view name) const {
+  if (patterns_.empty() || name.empty()) return false;
+  std::u16string folded = fold_case(name);
+  constexpr std::u16string_view kEverythingBelow = u"\\**";
+  return std::any_of(patterns_.begin(), patterns_.end(), [&](const std::u16string& pattern) {
+    if (pattern_matches(pattern, folded)) return true;
+    std::u16string_view view = pattern;
+    return view.ends_with(kEverythingBelow) &&
+           pattern_matches(view.substr(0, view.size() - kEverythingBelow.size()), folded);
+  });
+}
+
+}  // namespace vorbel::pack

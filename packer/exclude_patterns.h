@@ -1,0 +1,40 @@
+// The --exclude patterns of vorbel-pack build: shell-style patterns matched
+// against entry names, ignoring letter case as Windows does. Pure functions on
+// UTF-16 names: no file system access; a match never depends on the host.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorbel::pack {
+
+// Patterns as given on the command line (UTF-8, '/' or '\' separating
+// components). '*' matches any run of characters within one component, '?'
+// one character other than a separator, '**' any run across components, and
+// "**/" at a component's start none or any number of whole components. The
+// whole entry name must match: "*.pdb" is a file at the top, "**/*.pdb" one
+// anywhere. There are no escapes: Windows names cannot hold '*' or '?'.
+class ExcludePatterns {
+ public:
+  // Nothing when `pattern` is not valid UTF-8 or empty.
+  static std::optional<std::u16string> parse(std::string_view pattern);
+  void add(std::u16string pattern) { patterns_.push_back(std::move(pattern)); }
+  bool empty() const { return patterns_.empty(); }
+
+  // Whether the file `name` (backslash-separated) is left out.
+  bool excludes_file(std::u16string_view name) const;
+  // Whether every file below the directory `name` is left out, so that its
+  // listing can be skipped whole: it matches a pattern, or a pattern ends in
+  // "/**" after a part it matches.
+  bool excludes_directory(std::u16string_view name) const;
+
+ private:
+  std::vector<std::u16string> patterns_;  // folded, '\' separating
+};
+
+// Whether `name` matches `pattern` (both folded and backslash-separated).
+bool pattern_matches(std::u16string_view pattern, std::u16string_view name);
+
+}  // namespace vorbel::pack
