@@ -34,3 +34,10 @@ constexpr size_t PROCESS_ID_TEXT_CAPACITY = 128;
 constexpr size_t TIME_TEXT_CAPACITY = 1024;
 // A reference name inside a directory spec's braces.
 constexpr size_t SPEC_NAME_CAPACITY = 1024;
+// Closing unpacked files (payload/closing_pool.cpp): at most this many
+// closing threads, started as the writer outruns them; a queue of handed-on
+// handles that the threads have not yet taken; and each thread's stack, which
+// holds a close and nothing else.
+constexpr int CLOSING_THREADS_MAX = 8;
+constexpr size_t CLOSING_QUEUE_CAPACITY = 128;
+constexpr size_t CLOSING_THREAD_STACK = 64 * 1024;

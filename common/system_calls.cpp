@@ -71,4 +71,6 @@ SystemCalls system_calls = {
     WaitForSingleObject,
     DuplicateHandle,
     ExitProcess,
+    CloseHandle,
+    CreateThread,
 };

@@ -14,6 +14,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/path_spec.h"
+#include "payload/closing_pool.h"
 #include "payload/entry_name_rule.h"
 #include "payload/payload_entry.h"
 #include "payload/payload_format.h"
@@ -124,6 +125,7 @@ void make_extraction_dir_private() {
 }
 
 void write_entry(uint64_t size) {
+  begin_unpacked_file();
   make_extraction_dir_private();
   create_directory_path(target_path);
   wchar_t long_form[LONG_PATH_CAPACITY];
@@ -134,6 +136,7 @@ void write_entry(uint64_t size) {
     exit(2);
   }
   while (size != 0) {
+    give_up_if_removal_waits(file);
     DWORD chunk = size < ENTRY_WRITE_CHUNK ? static_cast<DWORD>(size) : static_cast<DWORD>(ENTRY_WRITE_CHUNK);
     read_payload_bytes(write_buffer, chunk);
     DWORD written = 0;
@@ -143,7 +146,7 @@ void write_entry(uint64_t size) {
     }
     size -= chunk;
   }
-  CloseHandle(file);
+  finish_unpacked_file(file);
 }
 
 // A link at the extraction directory's path (planted in a shared TEMP) would

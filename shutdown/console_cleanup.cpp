@@ -12,6 +12,7 @@
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "common/unpack_gate.h"
 
 namespace {
 
@@ -161,6 +162,9 @@ bool stop_child(DWORD grace_ms, DWORD* status) {
 
 void remove_extraction_dir() {
   if (!cleanup_armed) return;
+  // The main thread may still be unpacking: it makes nothing more from here
+  // on, and every file it opened is closed before the walk lists it.
+  unpack_gate_close();
   // A link put at the directory's path after it was made is neither listed
   // nor handed to the shell: either would empty the directory it leads to.
   HANDLE root = INVALID_HANDLE_VALUE;
