@@ -107,6 +107,11 @@ void remember_home_directory() {
   remember_directory(home);
 }
 
+bool below_extraction_dir(const wchar_t* path) {
+  size_t length = wcslen(extraction_dir);
+  return length != 0 && wcsncmp(path, extraction_dir, length) == 0 && path[length] == L'\\';
+}
+
 // Why the extraction directory could not be made, from its latest attempt.
 unsigned long private_directory_error;
 
@@ -236,7 +241,9 @@ void create_directory_path(const wchar_t* path) {
       if (failed_levels > 0) text_rejoin(&level, L'\\');  // down to the child that failed
       break;
     }
-    remember_home_directory();
+    // Below the extraction directory, made and remembered before any entry,
+    // a climb stops there: only one that leaves it may need the home directory.
+    if (!below_extraction_dir(level.text)) remember_home_directory();
     ++failed_levels;
   }
   // Each level that failed is tried once more, parents before children; a

@@ -587,7 +587,7 @@ HRESULT WINAPI no_profile_folder(HWND, int, HANDLE, DWORD, LPWSTR) {
 
 VORBEL_SCENARIO(unpack_without_home) {
   system_calls.SHGetFolderPathW = no_profile_folder;
-  start_unpacking(payload_of({{L"app.dll", "MZ"}}), __wargv[2]);
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"data\\docs\\readme.txt", "r"}}), __wargv[2]);
   unpack_payload(UNPACK_ALL_ENTRIES);
   return 0;
 }
@@ -655,13 +655,15 @@ TEST(UnpackPayload, AFailedWriteIsReportedWithTheSystemText) {
   EXPECT_TRUE(fs::exists(scratch.path() / L"app.dll")) << "the partly written file stays";
 }
 
-// The home directory is asked for only when a climb begins: an extraction
-// directory whose parent exists needs no profile folder (and no shell32).
+// The home directory is asked for only when a climb leaves the extraction
+// directory: one whose parent exists needs no profile folder (and no
+// shell32), however deep its entries' own directories go.
 TEST(UnpackPayload, AHomeDirectoryThatCannotBeFoundIsASpecErrorOnlyWhenAClimbNeedsIt) {
   ScratchDir scratch;
   ProcessResult direct = run_failing("unpack_without_home", L"", (scratch.path() / L"onefile_1_2").wstring());
   EXPECT_EQ(direct.exit_code, 0u) << direct.err;
   EXPECT_EQ(read_file(scratch.path() / L"onefile_1_2" / L"app.dll"), "MZ");
+  EXPECT_EQ(read_file(scratch.path() / L"onefile_1_2" / L"data" / L"docs" / L"readme.txt"), "r");
   ProcessResult climbing =
       run_failing("unpack_without_home", L"", (scratch.path() / L"missing" / L"deeper" / L"onefile_1_2").wstring());
   EXPECT_EQ(climbing.exit_code, ABORT_STATUS);
