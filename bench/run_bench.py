@@ -9,8 +9,9 @@ ratios, each taken within one repetition (the launcher and its floors run
 back to back) and reported as the median with the spread over repetitions.
 Never part of `make test`: nothing here passes or fails on a time.
 
-    bench/run_bench.py [--runs N] [--pack-runs N] [--no-readme]
+    bench/run_bench.py [--runs N] [--pack-runs N] [--ab-pairs N] [--no-readme]
     bench/run_bench.py --packer-memory     (only the packer's peak memory rows)
+    bench/run_bench.py --closing-only [--runs N] [--closing-threads N]
 
 Needs `make` first (the Makefile's bench target does it) and the benchmark
 programs (`cmake --build --preset windows --target bench_programs`, done here).
@@ -29,11 +30,15 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "scripts"))
+from loaded_modules import modules_by_process, system_modules, trace_env  # noqa: E402
+
 WORK = ROOT / "build" / "bench"
 PREFIX = WORK / "wine-prefix"
 WINDOWS_BUILD = ROOT / "build" / "windows"
 DIST = ROOT / "dist"
 WINE_RUN = ROOT / "scripts" / "wine-run.sh"
+EMPTY_IMPORTER = WINDOWS_BUILD / "tests" / "empty_importer.exe"
 PIN = ["taskset", "-c", "0"]
 MIB = 1024 * 1024
 
@@ -55,6 +60,12 @@ PACKER_ALLOWANCE = 64 * MIB
 HUGE_CORPUS_MEGABYTES = 1024
 HUGE_CORPUS_LEVEL = 9
 DEFAULT_LEVEL = 19
+# Closing unpacked files: each close delayed by what a scanner costs on
+# Windows (1-10 ms), in the bench build of the launcher.
+CLOSE_DELAYS_MS = (0, 1, 3, 10)
+TARGET_SLOW_CLOSE_MS = 3
+TARGET_POOLED_SLOW_CLOSE = 1.5
+TARGET_POOLED_NO_DELAY = 1.02
 
 
 def first_existing(*candidates):
@@ -89,7 +100,7 @@ def build_programs():
                    check=True, stdout=subprocess.DEVNULL)
     return {name: WINDOWS_BUILD / "bench" / (name + (".dll" if name == "bench_app" else ".exe"))
             for name in ["bench_app", "bench_cleanup", "floor_empty", "floor_relaunch", "floor_remove", "floor_unpack",
-                         "launcher_without_leftover_guard"]}
+                         "launcher_without_leftover_guard", "launcher_bench"]}
 
 
 def make_corpus(name, *arguments):
@@ -199,16 +210,30 @@ def payload_facts(packed):
     return int(match.group(1)), window
 
 
+def payload_resource(packed, output):
+    """The packed program's payload resource ("VUQ" and the frame), as it is stored."""
+    with open(output, "wb") as out:
+        subprocess.run(["wrestool", "-x", "--raw", "--type=10", "--name=27", str(packed)], check=True, stdout=out)
+    data = output.read_bytes()
+    if not data.startswith(b"VUQ"):
+        sys.exit("bench: no payload resource in " + str(packed))
+    return data
+
+
+def embed_in_bench_launcher(programs, packed, output, scratch):
+    """The same payload, byte for byte, in the bench build of the launcher."""
+    resource = scratch / "payload.vuq"
+    payload_resource(packed, resource)
+    subprocess.run([str(DIST / "vorbel-pack"), "embed", "--launcher", str(programs["launcher_bench"]), "--payload",
+                    str(resource), "-o", str(output)], check=True, stdout=subprocess.DEVNULL)
+    resource.unlink()
+
+
 def compare_with_zstd(packed, scratch, runs):
     """The build tool against the zstd CLI on the same stream, same level and threads."""
     frame = scratch / "frame.zst"
     stream = scratch / "stream.bin"
-    with open(frame, "wb") as out:
-        subprocess.run(["wrestool", "-x", "--raw", "--type=10", "--name=27", str(packed)], check=True, stdout=out)
-    data = frame.read_bytes()
-    if not data.startswith(b"VUQ"):
-        sys.exit("bench: no payload resource in " + str(packed))
-    frame.write_bytes(data[3:])
+    frame.write_bytes(payload_resource(packed, frame)[3:])
     subprocess.run(["zstd", "-q", "-d", "-f", str(frame), "-o", str(stream)], check=True)
     threads = os.cpu_count() or 1
     seconds = []
@@ -257,10 +282,10 @@ class Wine:
         subprocess.run([WINESERVER, "-k"], env=self.env, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-w"], env=self.env)
 
-    def run(self, arguments, expect=0):
+    def run(self, arguments, expect=0, extra_env=None):
         """Wall seconds and standard output of one program under Wine."""
         command = (PIN if self.pinned else []) + [str(WINE_RUN), str(PREFIX), WINE, *[str(a) for a in arguments]]
-        seconds, completed = timed(command, env=self.env, capture_output=True, text=True)
+        seconds, completed = timed(command, env=dict(self.env, **(extra_env or {})), capture_output=True, text=True)
         if expect is not None and completed.returncode != expect:
             sys.exit("bench: %s exited with %d\n%s%s" % (" ".join(command), completed.returncode, completed.stdout,
                                                          completed.stderr))
@@ -304,19 +329,87 @@ def measure_corpus(wine, programs, corpus, samples):
     samples.append(sample)
 
 
-def run_setup(wine, programs, corpora, runs, pinned):
+def bench_launcher_to_run_code(wine, corpus, delay_ms, pooled, threads):
+    """Time to run_code of the bench build of the launcher on the corpus."""
+    env = {"VORBEL_BENCH_CLOSE_DELAY_MS": str(delay_ms)}
+    if not pooled:
+        env["VORBEL_BENCH_CLOSING_THREADS"] = "0"
+    elif threads is not None:
+        env["VORBEL_BENCH_CLOSING_THREADS"] = str(threads)
+    _, output = wine.run([corpus["bench_packed"], *corpus["arguments"]], extra_env=env)
+    left = wine.left_in_temp()
+    if left:
+        sys.exit("bench: the bench build of the launcher left %s in Temp" % left)
+    return float(fields(output)["to_run_code_s"])
+
+
+def measure_closing(wine, programs, corpus, repetition, closing):
+    """One repetition of the closing rows: the bench build's time to run_code
+    with each close delayed, serial and pooled (their order alternating from
+    delay to delay and repetition to repetition), against the unpack floor of
+    the same payload without delay; then A/B pairs of the two without delay."""
+    out_dir = wine.temp / "floor_out"
+
+    def unpack_floor():
+        seconds, _ = wine.run([programs["floor_unpack"], windows_path(corpus["bench_packed"]),
+                               wine.windows_temp + "\\floor_out"])
+        shutil.rmtree(out_dir)
+        return seconds
+
+    sample = {"serial": {}, "pooled": {}, "ab": []}
+    if closing["delays"]:
+        sample["floor"] = unpack_floor()
+    for index, delay in enumerate(closing["delays"]):
+        for pooled in ((False, True) if (repetition + index) % 2 == 0 else (True, False)):
+            sample["pooled" if pooled else "serial"][delay] = bench_launcher_to_run_code(
+                wine, corpus, delay, pooled, closing["threads"])
+    for pair in range(closing["ab_pairs"]):
+        times = {}
+        for pooled in ((False, True) if (repetition + pair) % 2 == 0 else (True, False)):
+            times[pooled] = bench_launcher_to_run_code(wine, corpus, 0, pooled, closing["threads"])
+        sample["ab"].append(times[True] / times[False])
+    if closing["delays"]:
+        sample["floor"] = (sample["floor"] + unpack_floor()) / 2
+    return sample
+
+
+def run_setup(wine, programs, corpora, runs, pinned, closing):
+    """Every corpus, then the closing rows on closing["corpus"], in each repetition."""
     wine.start_server(pinned)
     wine.run([programs["floor_empty"]])  # the first start after the server's pays for loading it
     results = {name: [] for name in corpora}
+    results["closing"] = []
     starts = []
     for repetition in range(runs):
         log("  %s: repetition %d of %d" % ("pinned" if pinned else "as is", repetition + 1, runs))
         starts.append(wine.run([programs["floor_empty"]])[0])
         for name, corpus in corpora.items():
+            if closing["only"]:
+                break
             measure_corpus(wine, programs, corpus, results[name])
             results[name][-1]["start"] = starts[-1]
+        if closing["delays"] or closing["ab_pairs"]:
+            results["closing"].append(measure_closing(wine, programs, corpora[closing["corpus"]], repetition, closing))
     wine.stop_server()
     return results
+
+
+def module_counts(wine, corpus):
+    """[(instance, modules, of them the application's)] of a normal run of the
+    corpus under Wine's loader trace, and the count of an empty program that
+    imports what the launcher imports."""
+    wine.start_server(False)
+    env = trace_env(wine.env, str(PREFIX))
+    status, instances = modules_by_process(WINE, str(corpus["packed"]), corpus["arguments"], env)
+    if status != 0 or len(instances) != 2:
+        sys.exit("bench: the traced run ended with status %d in %d instances" % (status, len(instances)))
+    _, empty = modules_by_process(WINE, str(EMPTY_IMPORTER), [], env)
+    wine.stop_server()
+    if len(empty) != 1:
+        sys.exit("bench: expected one process of the empty program, found %d" % len(empty))
+    rows = [(role, len(modules), len(modules) - len(system_modules(modules)))
+            for role, modules in zip(("extracting", "re-launched"), instances.values())]
+    return rows, len(next(iter(empty.values())))
 
 
 def empty_program_peak(wine, programs):
@@ -404,7 +497,57 @@ plot '%(data)s' index 0 using 1:2 with points pt 7 ps 2 title 'launcher, %(a)s',
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
 
 
-def report(corpora, setups, facts, runs):
+def closing_lines(corpora, setups, facts, closing):
+    """The closing rows and the module counts (bench/results.md explains them)."""
+    lines = []
+    add = lines.append
+    title = corpora[closing["corpus"]]["title"]
+    threads = "up to %d" % closing["threads"] if closing["threads"] is not None else "as shipped"
+    for setup_name, results in setups.items():
+        samples = results["closing"]
+        if not samples or not samples[0]["serial"]:
+            continue
+        add("")
+        add("Closing unpacked files, %s, under Wine %s: time to run_code of the bench build of the launcher with"
+            " each close delayed, serial and pooled (closing threads %s), and each / the unpack floor without delay"
+            % (title, setup_name, threads))
+        add("")
+        add("| delay per close | serial s | pooled s | serial / floor | pooled / floor | target | met |")
+        add("|---|---|---|---|---|---|---|")
+        for delay in sorted(samples[0]["serial"]):
+            serial = [s["serial"][delay] for s in samples]
+            pooled = [s["pooled"][delay] for s in samples]
+            pooled_ratios = [s["pooled"][delay] / s["floor"] for s in samples]
+            target = TARGET_POOLED_SLOW_CLOSE if delay == TARGET_SLOW_CLOSE_MS else None
+            add("| %d ms | %s | %s | %s | %s | %s | %s |" % (
+                delay, fmt_spread(serial), fmt_spread(pooled),
+                fmt_spread([s["serial"][delay] / s["floor"] for s in samples], "%.2f"),
+                fmt_spread(pooled_ratios, "%.2f"), "pooled <= %.2f" % target if target else "",
+                verdict(statistics.median(pooled_ratios), target)))
+    add("")
+    add("Pooled / serial without delay, interleaved A/B runs of the bench build of the launcher, %s" % title)
+    add("")
+    add("| set-up | pairs | pooled / serial | target | met |")
+    add("|---|---|---|---|---|")
+    for setup_name, results in setups.items():
+        ratios = [ratio for s in results["closing"] for ratio in s["ab"]]
+        if ratios:
+            add("| %s | %d | %s | <= %.2f | %s |" % (setup_name, len(ratios), fmt_spread(ratios, "%.3f"),
+                                                   TARGET_POOLED_NO_DELAY,
+                                                   verdict(statistics.median(ratios), TARGET_POOLED_NO_DELAY)))
+    rows, empty = facts["modules"]
+    add("")
+    add("Modules loaded, a normal run of the %s under Wine's loader trace" % corpora["sample"]["title"])
+    add("")
+    add("| instance | modules | of them the application's | an empty program | target | met |")
+    add("|---|---|---|---|---|---|")
+    for role, count, application in rows:
+        add("| %s | %d | %d | %d | system modules <= empty | %s |" % (
+            role, count, application, empty, "yes" if count - application <= empty else "**no**"))
+    return lines
+
+
+def report(corpora, setups, facts, runs, closing):
     lines = []
     add = lines.append
     add("Measured with `make bench` (%d repetitions; medians, spread low-high in brackets)." % runs)
@@ -441,6 +584,24 @@ def report(corpora, setups, facts, runs):
     add("the plain walk, both timed inside the process on a tree floor_unpack wrote. Against no lock and sweep:")
     add("the same corpus packed into `launcher_without_leftover_guard` (the launcher with the directory lock and")
     add("the sweep of leftovers linked out), run in the same repetition, each of the two first in every other one.")
+    lines.extend(closing_lines(corpora, setups, facts, closing))
+    add("")
+    add("Closing unpacked files: on Windows the antivirus scans a new file when its handle is closed, 1 to 10 ms")
+    add("a file, and the closing thread waits for it; Wine has no scanner. `launcher_bench` is the launcher built")
+    add("from the same libraries with an entry of its own that makes each close of an unpacked file sleep")
+    add("VORBEL_BENCH_CLOSE_DELAY_MS first and bounds the closing threads by VORBEL_BENCH_CLOSING_THREADS")
+    add("(0: serial, each file closed on the main thread as it is finished, as before the closing pool, so that")
+    add("serial and pooled differ in nothing else); the shipped launcher reads neither. It runs the same")
+    add("payload as the tree's rows above (embedded with `vorbel-pack embed`). Time to run_code includes")
+    add("waiting for every close, since the child starts only then; the floor is")
+    add("`floor_unpack` on that payload without delay, run at the start and the end of the same repetition. The")
+    add("A/B pairs run serial and pooled back to back without delay, in alternating order, and take the ratio")
+    add("of each pair: differences of a few per cent are below the spread of single runs. Modules: each instance")
+    add("of one normal run of the sample (`%s`) is counted from WINEDEBUG=+loaddll,+pid"
+        % " ".join(corpora["sample"]["arguments"]))
+    add("(`scripts/loaded_modules.py`, shared with the test `modules_loaded_per_instance`); the application's")
+    add("own DLLs are those loaded from the extraction directory; the empty program is `empty_importer`, which")
+    add("imports what the launcher imports.")
     add("")
     add("| what | ours | reference | ratio | target | met |")
     add("|---|---|---|---|---|---|")
@@ -517,7 +678,7 @@ def update_readme(table_lines):
     readme.write_text(head + begin + "\n" + "\n".join(table_lines) + "\n" + end + tail)
 
 
-def readme_lines(corpora, setups, facts):
+def readme_lines(corpora, setups, facts, closing):
     """The headline ratios for the README."""
     lines = ["| corpus | set-up | whole run / floor | to run_code / unpack floor | removal / plain walk "
              "| whole run / no lock and sweep |",
@@ -531,6 +692,23 @@ def readme_lines(corpora, setups, facts):
                 corpus["title"], setup_name, ratios["whole run"],
                 "%.2f" % ratios["to run_code"] if "to run_code" in ratios else "",
                 ratios["removal, in process"], "%.2f" % guard if guard is not None else ""))
+    for setup_name, results in setups.items():
+        samples = results["closing"]
+        if samples and TARGET_SLOW_CLOSE_MS in samples[0]["serial"]:
+            delay = TARGET_SLOW_CLOSE_MS
+            lines.append("")
+            lines.append("%s with each close taking %d ms more (as a scanner makes it on Windows), %s: to run_code"
+                         " / unpack floor without delay %.2f with the closing threads, %.2f closing each file in turn."
+                         % (corpora[closing["corpus"]]["title"], delay, setup_name,
+                            statistics.median(s["pooled"][delay] / s["floor"] for s in samples),
+                            statistics.median(s["serial"][delay] / s["floor"] for s in samples)))
+    ab = ["%s %.3f" % (name, statistics.median(r for s in results["closing"] for r in s["ab"]))
+          for name, results in setups.items() if any(s["ab"] for s in results["closing"])]
+    if ab:
+        lines.append("Without delay, closing threads against closing in turn (A/B pairs): %s." % ", ".join(ab))
+    rows, empty = facts["modules"]
+    lines.append("Modules loaded by a normal run of the sample: %s; an empty program %d." % (
+        ", ".join("%s instance %d (%d of the application's)" % row for row in rows), empty))
     lines.append("")
     lines.append("Launcher %s bytes. Medians; the spread and the packer's and memory figures are in "
                  "[bench/results.md](bench/results.md)." % format(facts["launcher_bytes"], ","))
@@ -546,6 +724,12 @@ def main():
     parser.add_argument("--no-readme", action="store_true", help="leave the README as it is")
     parser.add_argument("--packer-memory", action="store_true",
                         help="only pack the three corpora and print the packer's peak memory")
+    parser.add_argument("--ab-pairs", type=int, default=4,
+                        help="A/B pairs of serial and pooled closing without delay, per repetition and set-up")
+    parser.add_argument("--closing-only", action="store_true",
+                        help="only the closing rows (as is) and the module counts; prints them, writes nothing")
+    parser.add_argument("--closing-threads", type=int, default=None,
+                        help="bound of the closing threads in the pooled runs (default: the launcher's own)")
     options = parser.parse_args()
     started = time.perf_counter()
 
@@ -566,7 +750,7 @@ def main():
     scratch.mkdir(parents=True)
     try:
         tree = make_corpus("corpus-tree")
-        large = make_corpus("corpus-large", "--large", "--megabytes", "100")
+        large = None if options.closing_only else make_corpus("corpus-large", "--large", "--megabytes", "100")
         corpora = {
             "sample": {"title": "sample application", "app": DIST / "sample_app.dll",
                        "add": [str(DIST / "sample_helper.dll"), str(ROOT / "examples" / "sample_app" / "data")],
@@ -576,18 +760,20 @@ def main():
             "large": {"title": "(b) large files", "app": programs["bench_app"], "add": [str(large) + "=."],
                       "dll": windows_path(programs["bench_app"]), "arguments": [], "timed": True},
         }
+        if options.closing_only:
+            del corpora["large"]
         for name, corpus in corpora.items():
             corpus["packed"] = scratch / (name + ".exe")
             log("packing %s" % corpus["title"])
             packs = [pack(corpus["packed"], corpus["app"], corpus["add"])
-                     for _ in range(options.pack_runs if corpus["timed"] else 1)]
+                     for _ in range(options.pack_runs if corpus["timed"] and not options.closing_only else 1)]
             seconds = [s for s, _ in packs]
             corpus["pack_peak"] = max(p for _, p in packs)
             if name in ("sample", "tree"):
                 corpus["unguarded"] = scratch / (name + "-unguarded.exe")
                 pack(corpus["unguarded"], corpus["app"], corpus["add"], programs["launcher_without_leftover_guard"])
             corpus["payload"], corpus["window"] = payload_facts(corpus["packed"])
-            if corpus["timed"]:
+            if corpus["timed"] and not options.closing_only:
                 corpus["pack_seconds"] = seconds
                 log("zstd CLI on the same stream")
                 corpus["cli_seconds"], corpus["cli_bytes"] = compare_with_zstd(corpus["packed"], scratch,
@@ -599,24 +785,40 @@ def main():
                 corpus["memory_row"] = packer_memory_row(corpus["title"], corpus["bytes"], DEFAULT_LEVEL,
                                                          os.cpu_count(), statistics.median(seconds),
                                                          corpus["pack_peak"])
-        facts_huge = huge_corpus_row(programs["bench_app"], scratch)
+        facts_huge = None if options.closing_only else huge_corpus_row(programs["bench_app"], scratch)
+
+        corpora["tree"]["bench_packed"] = scratch / "tree-bench.exe"
+        embed_in_bench_launcher(programs, corpora["tree"]["packed"], corpora["tree"]["bench_packed"], scratch)
 
         wine = Wine(scratch)
+        log("modules loaded by the sample, traced")
         facts = {"launcher_bytes": (DIST / "launcher.exe").stat().st_size,
-                 "empty_peak": empty_program_peak(wine, programs), "huge_row": facts_huge}
+                 "modules": module_counts(wine, corpora["sample"])}
+        if not options.closing_only:
+            facts["empty_peak"] = empty_program_peak(wine, programs)
+            facts["huge_row"] = facts_huge
         setups = {}
         for setup_name, pinned in (("as is", False), ("pinned to one CPU", True)):
+            if options.closing_only and pinned:
+                continue
             log("under Wine, %s" % setup_name)
-            setups[setup_name] = run_setup(wine, programs, corpora, options.runs, pinned)
+            # The delays only as is: a close that sleeps needs no processor, pinned or not.
+            closing = {"corpus": "tree", "delays": () if pinned else CLOSE_DELAYS_MS, "ab_pairs": options.ab_pairs,
+                       "threads": options.closing_threads, "only": options.closing_only}
+            setups[setup_name] = run_setup(wine, programs, corpora, options.runs, pinned, closing)
     finally:
         subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(PREFIX)), stderr=subprocess.DEVNULL)
         shutil.rmtree(scratch, ignore_errors=True)
 
-    lines = report(corpora, setups, facts, options.runs)
+    if options.closing_only:
+        print("\n".join(closing_lines(corpora, setups, facts, closing)))
+        print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
+        return
+    lines = report(corpora, setups, facts, options.runs, closing)
     write_plot(corpora, setups, ROOT / "bench" / "results.png")
     (ROOT / "bench" / "results.md").write_text("# Benchmark results\n\n" + "\n".join(lines) + "\n")
     if not options.no_readme:
-        update_readme(readme_lines(corpora, setups, facts))
+        update_readme(readme_lines(corpora, setups, facts, closing))
     print("\n".join(line for line in lines if not line.startswith("![")))
     print("\nbench: %.0f s; wrote bench/results.md, bench/results.png%s" % (
         time.perf_counter() - started, "" if options.no_readme else ", README figures"))

@@ -101,4 +101,6 @@ SystemCalls system_calls = {
     bind_GetProcessWindowStation,
     bind_GetUserObjectInformationW,
     bind_MessageBoxW,
+    CloseHandle,
+    CreateThread,
 };

@@ -14,6 +14,7 @@
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "paths/path_spec.h"
+#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "shutdown/console_cleanup.h"
 #include "shutdown/error_report.h"
@@ -141,6 +142,9 @@ int launch_child_and_wait() {
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   startup.cb = sizeof startup;
   build_child_command_line();
+  // The application never meets one of its files still open, nor the scan
+  // that closing it starts on Windows.
+  drain_closing_pool();
 
   // Suspended until the console-event thread has a handle to stop it with:
   // a child it could not stop would outlive a console event, and the

@@ -14,6 +14,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "paths/path_spec.h"
+#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "payload/entry_walk.h"
 #include "payload/payload_format.h"
@@ -85,6 +86,11 @@ void remember_home_directory() {
   remember_directory(home);
 }
 
+bool below_extraction_dir(const wchar_t* path) {
+  size_t length = wcslen(extraction_dir);
+  return length != 0 && wcsncmp(path, extraction_dir, length) == 0 && path[length] == L'\\';
+}
+
 // Why the extraction directory could not be made, from its latest attempt.
 unsigned long private_directory_error;
 
@@ -107,6 +113,7 @@ void make_extraction_dir_private() {
 HANDLE entry_file = INVALID_HANDLE_VALUE;
 
 void begin_entry_file(void*, uint64_t) {
+  begin_unpacked_file();
   make_extraction_dir_private();
   create_directory_path(target_path);
   wchar_t long_form[LONG_PATH_CAPACITY];
@@ -119,6 +126,7 @@ void begin_entry_file(void*, uint64_t) {
 }
 
 void write_entry_file(void*, const uint8_t* bytes, size_t count) {
+  give_up_if_removal_waits(entry_file);
   DWORD written = 0;
   if (!system_calls.WriteFile(entry_file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
     report_system_error("Error, couldn't unpack file to target path.", GetLastError());
@@ -127,7 +135,7 @@ void write_entry_file(void*, const uint8_t* bytes, size_t count) {
 }
 
 void end_entry_file(void*) {
-  CloseHandle(entry_file);
+  finish_unpacked_file(entry_file);
   entry_file = INVALID_HANDLE_VALUE;
 }
 
@@ -222,7 +230,9 @@ void create_directory_path(const wchar_t* path) {
       if (failed_levels > 0) text_rejoin(&level, L'\\');  // down to the child that failed
       break;
     }
-    remember_home_directory();
+    // Below the extraction directory, made and remembered before any entry,
+    // a climb stops there: only one that leaves it may need the home directory.
+    if (!below_extraction_dir(level.text)) remember_home_directory();
     ++failed_levels;
   }
   // Each level that failed is tried once more, parents before children; a

@@ -1,6 +1,7 @@
 // Writes the payload's entries below the extraction directory, making the
 // directories their names call for, and records the application DLL's path.
-// Runs on the main thread; every failure ends the process.
+// Runs on the main thread; every failure ends the process. The files are
+// closed by the closing pool (closing_pool.h): drain it before they are used.
 #pragma once
 
 #include <stddef.h>

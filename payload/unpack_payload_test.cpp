@@ -24,30 +24,11 @@
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
+#include "tests/support/unpacking.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Puts the launcher's unpacking state back to process start and opens a
-// stream over the given payload resource, extracting into directory.
-void start_unpacking(const std::string& resource, const std::wstring& directory) {
-  static std::string held;  // the stream decodes straight out of it
-  held = resource;
-  forget_known_directories();
-  extraction_dir_private = false;
-  first_entry_path[0] = L'\0';
-  extraction_dir[0] = L'\0';
-  wcsncpy(extraction_dir, directory.c_str(), PATH_CAPACITY - 1);
-  payload_stream = {};
-  payload_stream.resource_data = reinterpret_cast<const uint8_t*>(held.data());
-  payload_stream.resource_size = held.size();
-  open_payload_stream();
-}
-
-std::string payload_of(const std::vector<TestEntry>& entries, size_t block_size = 131072) {
-  return payload_resource(stored_frame(entry_stream(entries), block_size));
-}
 
 std::string bytes(size_t size, char seed) {
   std::string text(size, '\0');
@@ -88,7 +69,7 @@ TEST(UnpackPayload, WritesEveryEntryByteForByte) {
   start_unpacking(payload_of(entries, 1000), dir.wstring());
   SystemCallOverride count(system_calls.WriteFile, counting_write);
   write_sizes.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
 
   for (const auto& entry : entries) {
     fs::path file = dir / entry.name;
@@ -116,7 +97,7 @@ TEST(UnpackPayload, LaterEntriesReplaceEarlierOnesAndOtherFilesStay) {
   write_file(scratch.path() / L"twice.txt", "a much longer text than what replaces it");
   start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"twice.txt", "first"}, {L"twice.txt", "second"}}),
                   scratch.str());
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   EXPECT_EQ(read_file(scratch.path() / L"twice.txt"), "second");
   EXPECT_EQ(read_file(scratch.path() / L"kept.txt"), "kept");
 }
@@ -129,7 +110,7 @@ TEST(UnpackPayload, DirectoriesAreMadeOnceAndRemembered) {
                   dir.wstring());
   SystemCallOverride record(system_calls.CreateDirectoryW, recording_directory_call);
   directory_calls.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   // a\b is tried first; its parent is made when it fails, then it again.
   // Later files in it cost nothing. Another letter case is another path to
   // the cache: "A\B" is asked for once, and exists.
@@ -149,7 +130,7 @@ TEST(UnpackPayload, NamesOf511LevelsAreMadeWithoutGrowingTheStack) {
   start_unpacking(payload_of({{L"app.dll", "MZ"}, {deep, "deep"}, {deep.substr(0, 20) + L"g", "g"}}), dir.wstring());
   SystemCallOverride record(system_calls.CreateDirectoryW, recording_directory_call);
   directory_calls.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   EXPECT_EQ(read_file(dir.wstring() + L"\\" + deep), "deep");
   EXPECT_EQ(read_file(dir.wstring() + L"\\" + deep.substr(0, 20) + L"g"), "g");
   // The extraction directory; the climb from the deepest level, which fails
@@ -209,7 +190,7 @@ TEST(UnpackPayload, LongPathsReachEveryFileCallInTheirLongFormAndAreRemovedAgain
   SystemCallOverride removals(system_calls.RemoveDirectoryW, recording_remove_directory);
   SystemCallOverride attributes(system_calls.GetFileAttributesW, recording_attributes);
   file_call_paths.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   EXPECT_EQ(read_file(dir.wstring() + L"\\" + deep), "deep");
 
   cleanup_armed = TRUE;
@@ -243,7 +224,7 @@ TEST(UnpackPayload, ForwardSlashesSeparateDirectoriesAsBackslashesDo) {
   start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"sub/x.txt", "x"}, {L"sub/deeper\\y.txt", "y"}}), dir.wstring());
   SystemCallOverride record(system_calls.CreateDirectoryW, recording_directory_call);
   directory_calls.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   EXPECT_EQ(read_file(dir / L"sub" / L"x.txt"), "x");
   EXPECT_EQ(read_file(dir / L"sub" / L"deeper" / L"y.txt"), "y");
   EXPECT_EQ(directory_calls, (std::vector<std::wstring>{dir.wstring(), dir.wstring() + L"\\sub",
@@ -264,7 +245,7 @@ TEST(UnpackPayload, BeyondTheCacheDirectoriesAreStillMade) {
   start_unpacking(payload_of(entries), scratch.str());
   SystemCallOverride record(system_calls.CreateDirectoryW, recording_directory_call);
   directory_calls.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   EXPECT_EQ(directory_calls.size(), 1u + 1100u + (1100u - 1022u));
   EXPECT_EQ(directory_calls.back(), (scratch.path() / L"d1099").wstring());
   EXPECT_EQ(read_file(scratch.path() / L"d1099" / L"f2"), "2198");
@@ -406,7 +387,7 @@ TEST(PrivateDirectory, TheExtractionDirectoryIsMadeForTheUserAloneAndPassesItOn)
   start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"sub\\deeper\\data.txt", "x"}}), dir.wstring());
   SystemCallOverride record(system_calls.CreateDirectoryW, recording_create_directory);
   directory_requests.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   EXPECT_TRUE(extraction_dir_private);
 
   // sub\deeper (its parent missing), sub, sub\deeper again.
@@ -435,7 +416,7 @@ TEST(UnpackPayload, EachRememberedDirectoryIsAskedForOnceHoweverEntriesAlternate
   start_unpacking(payload_of(entries), scratch.str());
   SystemCallOverride record(system_calls.CreateDirectoryW, recording_create_directory);
   directory_requests.clear();
-  ASSERT_TRUE(unpack_payload(UNPACK_ALL_ENTRIES));
+  ASSERT_TRUE(unpack_all());
   EXPECT_EQ(directory_requests.size(), 1u + 600u);  // the extraction directory, then each once
   for (int i = 0; i < 600; i += 37) EXPECT_EQ(read_file(scratch.path() / (L"d" + std::to_wstring(i)) / L"f2"), "x");
 }
@@ -594,7 +575,7 @@ HRESULT WINAPI no_profile_folder(HWND, int, HANDLE, DWORD, LPWSTR) {
 
 VORBEL_SCENARIO(unpack_without_home) {
   system_calls.SHGetFolderPathW = no_profile_folder;
-  start_unpacking(payload_of({{L"app.dll", "MZ"}}), __wargv[2]);
+  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"data\\docs\\readme.txt", "r"}}), __wargv[2]);
   unpack_payload(UNPACK_ALL_ENTRIES);
   return 0;
 }
@@ -663,13 +644,15 @@ TEST(UnpackPayload, AFailedWriteIsReportedWithTheSystemText) {
   EXPECT_TRUE(fs::exists(scratch.path() / L"app.dll")) << "the partly written file stays";
 }
 
-// The home directory is asked for only when a climb begins: an extraction
-// directory whose parent exists needs no profile folder (and no shell32).
+// The home directory is asked for only when a climb leaves the extraction
+// directory: one whose parent exists needs no profile folder (and no
+// shell32), however deep its entries' own directories go.
 TEST(UnpackPayload, AHomeDirectoryThatCannotBeFoundIsASpecErrorOnlyWhenAClimbNeedsIt) {
   ScratchDir scratch;
   ProcessResult direct = run_failing("unpack_without_home", L"", (scratch.path() / L"onefile_1_2").wstring());
   EXPECT_EQ(direct.exit_code, 0u) << direct.err;
   EXPECT_EQ(read_file(scratch.path() / L"onefile_1_2" / L"app.dll"), "MZ");
+  EXPECT_EQ(read_file(scratch.path() / L"onefile_1_2" / L"data" / L"docs" / L"readme.txt"), "r");
   ProcessResult climbing =
       run_failing("unpack_without_home", L"", (scratch.path() / L"missing" / L"deeper" / L"onefile_1_2").wstring());
   EXPECT_EQ(climbing.exit_code, ABORT_STATUS);

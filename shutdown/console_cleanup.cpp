@@ -12,6 +12,7 @@
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "common/unpack_gate.h"
 
 namespace {
 
@@ -193,6 +194,9 @@ void delete_with_shell() {
 
 void remove_extraction_dir() {
   if (!cleanup_armed) return;
+  // The main thread may still be unpacking: it makes nothing more from here
+  // on, and every file it opened is closed before the walk lists it.
+  unpack_gate_close();
   HANDLE lock = InterlockedExchangePointer(const_cast<HANDLE*>(&directory_lock), nullptr);
   switch (remove_locked_directory(extraction_dir, lock, directory_lock_path, nullptr)) {
     case REMOVAL_DONE:

@@ -25,11 +25,12 @@ BOOL WINAPI console_ctrl_handler(DWORD event);
 DWORD child_grace_ms(DWORD event);
 
 // Stops the child (grace time, then ended with STATUS_CONTROL_C_EXIT), then,
-// once armed, removes the extraction directory unless a link has taken its
-// place: a direct walk first, its lock last; then, only for what it left, the
-// shell's delete request, repeated while the directory is there, 21 calls at
-// most; and when even that leaves it, its lock put back (unheld) for a later
-// run's sweep.
+// once armed, stops an unpacking still under way (it makes nothing more, and
+// its files are closed first: unpack_gate.h), and removes the extraction
+// directory unless a link has taken its place: a direct walk first, its lock
+// last; then, only for what it left, the shell's delete request, repeated
+// while the directory is there, 21 calls at most; and when even that leaves
+// it, its lock put back (unheld) for a later run's sweep.
 void cleanup_extraction();
 
 enum LockedRemoval {
