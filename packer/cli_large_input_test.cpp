@@ -62,7 +62,8 @@ TEST(PackCli, ExcludeLeavesAddedFilesOutAndEveryBadNameGetsALine) {
   arguments.insert(arguments.end(), {"--exclude", "tree/bad?.*", "--exclude=TREE/NUL.TXT"});
   Outcome built = run(arguments);
   ASSERT_EQ(built.status, kExitOk) << built.err;
-  EXPECT_EQ(run({"list", str(dir / "out.exe")}).out, "      2560  app.dll\n         1  tree\\keep.txt\n");
+  EXPECT_EQ(run({"list", str(dir / "out.exe")}).out,
+            "      2560  app.dll\n         1  tree\\keep.txt\nsubsystem: GUI\nsettings: none\n");
   EXPECT_EQ(run({"build", "--exclude", "", "--app", "a", "-o", "b"}).status, kExitUsage);
 }
 
