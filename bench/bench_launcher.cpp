@@ -1,9 +1,6 @@
-// The bench build of the launcher: the launcher as shipped, except that each
-// close of an unpacked file first sleeps VORBEL_BENCH_CLOSE_DELAY_MS (what a
-// scanner makes a close cost on Windows; Wine has none), and that
-// VORBEL_BENCH_CLOSING_THREADS bounds the closing threads (0: every file is
-// closed on the main thread as it is finished, as before the pool).
-// Built only by `make bench`; the product reads neither variable.
+// The bench build of the launcher: as shipped, but each close of an unpacked file sleeps
+// VORBEL_BENCH_CLOSE_DELAY_MS first and VORBEL_BENCH_CLOSING_THREADS bounds the closing
+// threads (0: serial). Built only by `make bench`; the product reads neither variable.
 #include <windows.h>
 
 #include <cstdlib>

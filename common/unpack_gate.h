@@ -1,8 +1,6 @@
-// The hand-over between the unpacking, which makes directories and files on
-// the main thread, and a removal of the extraction directory, which may begin
-// on a console-event thread meanwhile. Once a removal has begun nothing more
-// is made and no file of the unpacking is open. One state word, changed only
-// by atomic exchanges: no lock is held across a write.
+// The hand-over between the unpacking on the main thread and a removal begun on a
+// console-event thread: once a removal has begun nothing more is made and no file
+// of the unpacking is open. One atomic state word; no lock is held across a write.
 #pragma once
 
 #include <windows.h>

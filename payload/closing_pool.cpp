@@ -1,7 +1,6 @@
-// The closing threads and their queue; see closing_pool.h. Takes no heap: a
-// static ring of handles under one slim lock, never held across a system call
-// but the wake-ups. Must not be left with a handed-on file that no thread will
-// close: whatever cannot be queued, or finds no thread, the caller closes.
+// The closing threads and their queue; see closing_pool.h. Takes no heap (a static
+// ring under one slim lock, never held across a close) and never leaves a handed-on
+// file without a thread to close it: what cannot be queued, the caller closes.
 #include "payload/closing_pool.h"
 
 #include "common/capacities.h"

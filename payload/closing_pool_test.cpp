@@ -1,7 +1,6 @@
-// Tests of closing unpacked files off the main thread, through slow and
-// recording CloseHandle stand-ins: every file closed once and with its bytes,
-// none still open when the child starts, and a console event in the middle of
-// an unpack that meets no open file and nothing made behind the removal.
+// Tests of closing unpacked files off the main thread, through slow and recording
+// CloseHandle stand-ins: every file closed once with its bytes, none pending at the
+// child's start, a console event mid-unpack. Checks order and counts, never durations.
 #include "payload/closing_pool.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-// Unpacking inside the test program; see unpacking.h.
+// Unpacking inside the test program; see unpacking.h. Resets only what a process
+// start would: it never reaches into the launcher's state beyond that.
 #include "tests/support/unpacking.h"
 
 #include <cwchar>
