@@ -56,7 +56,8 @@ function(vorbel_add_onefile name)
   # Strings of the version resource: KEYWORD and the option --keyword.
   set(version_strings PRODUCT_NAME PRODUCT_VERSION FILE_VERSION FILE_DESCRIPTION COMPANY_NAME COPYRIGHT
                       ORIGINAL_FILENAME INTERNAL_NAME)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "${values};${version_strings}" "ADD;SEARCH_PATH;ARGS;EXTRA_ARGS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "${values};${version_strings}"
+                        "ADD;SEARCH_PATH;ARGS;EXTRA_ARGS;SIGN_COMMAND")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "vorbel_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -87,8 +88,37 @@ function(vorbel_add_onefile name)
     list(APPEND depends "${${variable}}")
   endmacro()
 
+  # SIGN_COMMAND signs copies of the PE files the build makes, in a folder of
+  # this target's, before packing, and the packed output after: the build's
+  # own outputs are never changed, so a rebuild without changes does nothing.
+  # {file} in the command stands for the file to sign, in place.
+  set(sign_folder "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${name}.signed")
+  set(sign_commands "")
+  macro(_vorbel_sign_command variable file)
+    set(${variable} "")
+    foreach(word IN LISTS arg_SIGN_COMMAND)
+      string(REPLACE "{file}" "${file}" word "${word}")
+      list(APPEND ${variable} "${word}")
+    endforeach()
+  endmacro()
+  # Replaces a PE input made by the build with its signed copy.
+  macro(_vorbel_signed variable)
+    if(arg_SIGN_COMMAND)
+      if("${${variable}}" MATCHES "^\\$<TARGET_FILE:([^>]+)>$")
+        set(copy "${sign_folder}/$<TARGET_FILE_NAME:${CMAKE_MATCH_1}>")
+      else()
+        cmake_path(GET ${variable} FILENAME copy_name)
+        set(copy "${sign_folder}/${copy_name}")
+      endif()
+      _vorbel_sign_command(sign_one "${copy}")
+      list(APPEND sign_commands COMMAND "${CMAKE_COMMAND}" -E copy "${${variable}}" "${copy}" COMMAND ${sign_one})
+      set(${variable} "${copy}")
+    endif()
+  endmacro()
+
   _vorbel_input(arg_APP)
   _vorbel_input(arg_LAUNCHER)
+  _vorbel_signed(arg_APP)
   set(pack_arguments build --launcher "${arg_LAUNCHER}" --app "${arg_APP}")
   foreach(added IN LISTS arg_ADD)
     # The tool splits PATH=NAME at the last '='; the same split here finds the path.
@@ -108,6 +138,15 @@ function(vorbel_add_onefile name)
       list(APPEND depends ${folder_files})
     else()
       _vorbel_input(added)
+      # Added PE files are signed too: a target's, or a file named .dll or .exe.
+      if("${added}" MATCHES "^\\$<TARGET_FILE:" OR "${added}" MATCHES "\\.([dD][lL][lL]|[eE][xX][eE])$")
+        if(added_name STREQUAL "")
+          _vorbel_signed(added)
+        else()
+          message(FATAL_ERROR "vorbel_add_onefile(${name}): SIGN_COMMAND signs added PE files under their own "
+                              "names; give ${added} without =NAME")
+        endif()
+      endif()
     endif()
     list(APPEND pack_arguments --add "${added}${added_name}")
   endforeach()
@@ -153,8 +192,16 @@ function(vorbel_add_onefile name)
   # `APP hello ... OUTPUT hello.exe` would otherwise depend on hello.dll alone.
   cmake_path(GET arg_OUTPUT FILENAME output_name)
   set(stamp "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${name}.packed")
+  set(sign_output "")
+  if(arg_SIGN_COMMAND)
+    _vorbel_sign_command(sign_output "${arg_OUTPUT}")
+    set(sign_output COMMAND ${sign_output})
+    list(PREPEND sign_commands COMMAND "${CMAKE_COMMAND}" -E make_directory "${sign_folder}")
+  endif()
   add_custom_command(OUTPUT "${arg_OUTPUT}" "${stamp}"
+    ${sign_commands}
     COMMAND "${VORBEL_PACK_EXECUTABLE}" ${pack_arguments} -o "${arg_OUTPUT}"
+    ${sign_output}
     COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
     DEPENDS ${depends}
     COMMENT "Packing ${output_name}"

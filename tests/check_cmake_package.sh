@@ -4,7 +4,7 @@
 # toolchain file and find_package(vorbel), its DLLs and packed program built and
 # run under Wine; an added file touched or changed repacks, and so does a change
 # to the helper DLL added by $<TARGET_FILE:helper>; a build without changes does
-# nothing.
+# nothing; SIGN_COMMAND signs copies of the DLLs and the packed program.
 #   check_cmake_package.sh SOURCE_DIR HOST_BUILD_DIR WINDOWS_BUILD_DIR WORK_DIR
 set -euo pipefail
 root=$1 host_tree=$2 windows_tree=$3 work=$4
@@ -75,4 +75,47 @@ printf 'Changed greeting.\nhelper: changed and repacked\n' | diff - "$work/out.l
 # The installed tool finds the installed launcher by itself (bin/ beside share/vorbel/).
 "$prefix/bin/vorbel-pack" build --app "$build/hello.dll" -o "$work/default_launcher.exe" 2>"$work/pack.err" \
   || { cat "$work/pack.err"; fail "the installed vorbel-pack did not find its launcher"; }
-echo "installed package: example project built, packed, run and repacked"
+# SIGN_COMMAND, with osslsigncode and a throwaway authority: the packed
+# program and the DLLs inside it are signed, the build's own DLLs are not, and
+# a build without changes signs nothing again.
+signing=$work/signing
+mkdir -p "$signing"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/ca.key" -out "$signing/ca.pem" -days 2 \
+  -subj "/CN=vorbel throwaway test authority" -addext "basicConstraints=critical,CA:true" \
+  -addext "keyUsage=critical,keyCertSign" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout "$signing/signer.key" -out "$signing/signer.csr" \
+  -subj "/CN=vorbel test signer" 2>/dev/null
+printf 'basicConstraints=critical,CA:false\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
+  >"$signing/signer.ext"
+openssl x509 -req -in "$signing/signer.csr" -CA "$signing/ca.pem" -CAkey "$signing/ca.key" -CAcreateserial \
+  -out "$signing/signer.pem" -days 2 -extfile "$signing/signer.ext" 2>/dev/null
+cat >"$signing/sign.sh" <<SIGN
+#!/usr/bin/env bash
+set -e
+osslsigncode sign -certs "$signing/signer.pem" -key "$signing/signer.key" -h sha256 -in "\$1" -out "\$1.signing" >/dev/null
+mv "\$1.signing" "\$1"
+echo "signed \$1" >>"$signing/signed.log"
+SIGN
+chmod +x "$signing/sign.sh"
+verifies() { osslsigncode verify -CAfile "$signing/ca.pem" -in "$1" >/dev/null 2>&1; }
+signed_build=$work/signed-build
+cmake -S "$project" -B "$signed_build" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_TOOLCHAIN_FILE="$prefix/lib/cmake/vorbel/mingw-w64-x86_64.cmake" \
+  "-DHELLO_SIGN_COMMAND=$signing/sign.sh;{file}" >"$work/configure-signed.log" \
+  || { cat "$work/configure-signed.log"; fail "configure with SIGN_COMMAND"; }
+cmake --build "$signed_build" -j2 >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "build with SIGN_COMMAND"; }
+verifies "$signed_build/hello-signed.exe" || fail "the packed program is not signed"
+if verifies "$signed_build/hello.dll"; then fail "the build's own hello.dll was signed in place"; fi
+"$prefix/bin/vorbel-pack" extract "$signed_build/hello-signed.exe" "$signing/extracted" >/dev/null
+verifies "$signing/extracted/hello.dll" || fail "hello.dll inside the packed program is not signed"
+verifies "$signing/extracted/helper.dll" || fail "the helper inside the packed program is not signed"
+[ "$(wc -l <"$signing/signed.log")" = 3 ] || fail "signed other than three files: $(cat "$signing/signed.log")"
+cmake --build "$signed_build" -j2 >"$work/build.log" 2>&1
+grep -q "no work to do" "$work/build.log" || { cat "$work/build.log"; fail "a signed build without changes did work"; }
+[ "$(wc -l <"$signing/signed.log")" = 3 ] || fail "a build without changes signed again"
+set +e
+"$root/scripts/wine-run.sh" "$windows_tree/wine-prefix" "$wine" "$signed_build/hello-signed.exe" 4 >"$work/out.txt" 2>&1
+status=$?
+set -e
+[ "$status" = 4 ] || fail "the signed program exited with $status: $(cat "$work/out.txt")"
+echo "installed package: example project built, packed, run and repacked; signed with SIGN_COMMAND"
