@@ -64,6 +64,20 @@ if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_OBJDUMP)
             ${VORBEL_WINDOWS_BUILD_DIR}/product_VERSION.txt)
 endif()
 
+# A test of the Windows tree's programs, run by this tree in that tree's Wine
+# prefix: added only when every file it NEEDS exists (the Windows tree is
+# built first).
+function(vorbel_windows_check name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "NEEDS;COMMAND")
+  foreach(needed IN LISTS arg_NEEDS)
+    if(NOT EXISTS "${needed}")
+      return()
+    endif()
+  endforeach()
+  add_test(NAME ${name} COMMAND ${arg_COMMAND})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
+endfunction()
+
 # Console programs: the adapter's worked example and the console image checks.
 if(VORBEL_WINDOWS_BUILD_DIR)
   include(${PROJECT_SOURCE_DIR}/examples/zstd/pack.cmake)
@@ -82,12 +96,11 @@ endif()
 # at start-up when one is left out (needs the Windows tree and its compiler).
 find_program(VORBEL_MINGW_CXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++)
 set(shared_runtime ${VORBEL_WINDOWS_BUILD_DIR}/tests/shared_runtime.dll)
-if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_CXX AND EXISTS ${shared_runtime})
-  add_test(NAME dependency_chain
+if(VORBEL_WINDOWS_BUILD_DIR AND VORBEL_MINGW_CXX)
+  vorbel_windows_check(dependency_chain NEEDS ${shared_runtime}
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_dependency_chain.sh $<TARGET_FILE:vorbel-pack>
             ${VORBEL_WINDOWS_BUILD_DIR}/launcher/launcher.exe ${shared_runtime} ${VORBEL_MINGW_CXX}
             ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
-  set_tests_properties(dependency_chain PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
 endif()
 
 # Both trees installed into a scratch prefix and used by examples/cmake_project

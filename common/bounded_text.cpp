@@ -40,6 +40,11 @@ void text_append(TextCursor* cursor, const wchar_t* text) {
   if (!text_try_append(cursor, text)) abort();
 }
 
+bool text_try_join_path(TextCursor* cursor, const wchar_t* folder, const wchar_t* name) {
+  text_cut(cursor, 0);
+  return text_try_append(cursor, folder) && text_try_append_unit(cursor, L'\\') && text_try_append(cursor, name);
+}
+
 void text_append_unit(TextCursor* cursor, wchar_t unit) {
   if (!text_try_append_unit(cursor, unit)) abort();
 }

@@ -28,6 +28,9 @@ void text_append(TextCursor* cursor, const wchar_t* text);
 void text_append_unit(TextCursor* cursor, wchar_t unit);
 bool text_try_append(TextCursor* cursor, const wchar_t* text);
 bool text_try_append_unit(TextCursor* cursor, wchar_t unit);
+// Starts the text over as folder, a backslash and name; false when that does
+// not fit (the text then holds what did).
+bool text_try_join_path(TextCursor* cursor, const wchar_t* folder, const wchar_t* name);
 
 // Ends the text at length (no more than it has).
 void text_cut(TextCursor* cursor, size_t length);

@@ -47,8 +47,7 @@ bool starts_with_ignoring_case(const char* text, const char* prefix) {
 // counts as there: this search must not name a DLL it could not look for.
 bool file_in(const wchar_t* folder, const wchar_t* name) {
   TextCursor path = text_start(candidate, PATH_CAPACITY);
-  if (!text_try_append(&path, folder) || !text_try_append_unit(&path, L'\\') || !text_try_append(&path, name))
-    return true;
+  if (!text_try_join_path(&path, folder, name)) return true;
   DWORD attributes = system_calls.GetFileAttributesW(long_path_form(candidate, candidate_long));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
@@ -103,9 +102,7 @@ void report_missing_dll(const wchar_t* application_path) {
     const wchar_t* path = application_path;
     if (search.importer != 0) {
       TextCursor payload_path = text_start(candidate, PATH_CAPACITY);
-      if (!text_try_append(&payload_path, application_dir) || !text_try_append_unit(&payload_path, L'\\') ||
-          !text_try_append(&payload_path, payload_dlls[search.importer]))
-        continue;
+      if (!text_try_join_path(&payload_path, application_dir, payload_dlls[search.importer])) continue;
       path = candidate;
     }
     HANDLE file = system_calls.CreateFileW(long_path_form(path, candidate_long), GENERIC_READ,

@@ -39,12 +39,6 @@ bool delete_extraction_dir() {
   return system_calls.SHFileOperationW(&request) != SHELL_DELETE_UNAVAILABLE;
 }
 
-// The file name at the end of path.
-const wchar_t* last_name(const wchar_t* path) {
-  const wchar_t* separator = wcsrchr(path, L'\\');
-  return separator == nullptr ? path : separator + 1;
-}
-
 // Every level of the walk adds a separator and at least one unit to the path,
 // so the path buffer cannot name more levels than this.
 constexpr size_t WALK_DEPTH_CAPACITY = PATH_CAPACITY / 2;
@@ -232,7 +226,7 @@ LockedRemoval remove_locked_directory(const wchar_t* root, HANDLE lock, const wc
     if (lock != nullptr) CloseHandle(lock);
     return REMOVAL_REFUSED_LINK;
   }
-  WalkResult walked = remove_tree(root, lock == nullptr ? nullptr : last_name(lock_path), stop);
+  WalkResult walked = remove_tree(root, lock == nullptr ? nullptr : last_component(lock_path), stop);
   if (lock != nullptr) CloseHandle(lock);
   if (walked == WALK_STOPPED) return REMOVAL_STOPPED;
   if (walked == WALK_LEFT_SOME) return REMOVAL_LEFT_SOME;
@@ -271,4 +265,12 @@ void cleanup_extraction() {
   DWORD status = 0;
   stop_child(CHILD_GRACE_MS, &status);
   remove_extraction_dir();
+}
+
+const wchar_t* last_component(const wchar_t* path) {
+  const wchar_t* component = path;
+  for (const wchar_t* unit = path; *unit != L'\0'; ++unit) {
+    if (*unit == L'\\' || *unit == L'/') component = unit + 1;
+  }
+  return component;
 }

@@ -40,6 +40,9 @@ enum LockedRemoval {
   REMOVAL_REFUSED_LINK,  // a link stands at root: nothing was touched
 };
 
+// The text after path's last separator, "\\" or "/" (all of it when it has none).
+const wchar_t* last_component(const wchar_t* path);
+
 // The removal both the cleanup and the sweep of leftovers use, unless a link
 // stands at root: the walk, which never enters a reparse point and passes
 // over what cannot be removed (a held file) and the lock, then, when nothing

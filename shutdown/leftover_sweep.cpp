@@ -28,17 +28,6 @@ uint64_t filetime_value(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-bool is_separator(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
-
-// The text after the last separator (all of it when there is none).
-const wchar_t* last_component(const wchar_t* path) {
-  const wchar_t* component = path;
-  for (const wchar_t* unit = path; *unit != L'\0'; ++unit) {
-    if (is_separator(*unit)) component = unit + 1;
-  }
-  return component;
-}
-
 bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
 
 // One or more decimal digits at *unit, of a value no larger than largest;
@@ -228,10 +217,7 @@ int sweep_leftovers(const SweepForm* form) {
     // earlier than it now does: nothing says which process is whose.
     if (time >= now || run_may_live(pid, time)) continue;
     TextCursor lock_path = text_start(lock_path_buffer, PATH_CAPACITY);
-    if (!text_try_append(&lock_path, siblings.path.text) || !text_try_append_unit(&lock_path, L'\\') ||
-        !text_try_append(&lock_path, form->lock_name)) {
-      continue;
-    }
+    if (!text_try_join_path(&lock_path, siblings.path.text, form->lock_name)) continue;
     if (take_on(siblings.path.text, lock_path.text, time, now, user)) ++taken;
   }
   stop_listing(&siblings);

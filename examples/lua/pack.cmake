@@ -14,8 +14,7 @@ if(EXISTS ${lua_dll} AND EXISTS ${lua_launcher})
     COMMENT "Packing dist/lua-onefile.exe" VERBATIM)
   add_custom_target(lua_onefile ALL DEPENDS ${VORBEL_DIST_DIR}/lua-onefile.exe)
 
-  add_test(NAME lua_onefile_script
+  vorbel_windows_check(lua_onefile_script
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check_lua_onefile.sh ${VORBEL_DIST_DIR}/lua-onefile.exe
             ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
-  set_tests_properties(lua_onefile_script PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
 endif()

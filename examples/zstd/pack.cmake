@@ -11,8 +11,7 @@ if(EXISTS ${zstd_dll} AND EXISTS ${zstd_launcher})
     COMMENT "Packing dist/zstd-onefile.exe")
   add_custom_target(zstd_onefile ALL DEPENDS ${VORBEL_DIST_DIR}/zstd-onefile.exe)
 
-  add_test(NAME zstd_onefile_round_trip
+  vorbel_windows_check(zstd_onefile_round_trip
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/check_zstd_onefile.sh ${VORBEL_DIST_DIR}/zstd-onefile.exe
             ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
-  set_tests_properties(zstd_onefile_round_trip PROPERTIES FIXTURES_REQUIRED wine LABELS windows)
 endif()
