@@ -211,7 +211,7 @@ bool run_cached(int* status) {
   cache_form = {WORKING_FORM, directory_lock_name(), true};
   start_leftover_sweep(&cache_form);
   int count = 0;
-  wchar_t** arguments = application_arguments(&count);
+  wchar_t** arguments = application_arguments(&count, true);
   // As in a re-launched instance, whose command line begins with it.
   arguments[0] = launcher_module();
   *status = start_application_dll(count, arguments);

@@ -135,13 +135,14 @@ bool cached_mode_wanted(CacheChoice* choice) {
 
 bool exact_arguments_wanted() { return (settings.flags & LAUNCH_EXACT_ARGUMENTS) != 0; }
 
-wchar_t** application_arguments(int* count) {
+wchar_t** application_arguments(int* count, bool drop_empty) {
   size_t built_in_count = 0;
   wchar_t* built_in = settings.argument_count == 0 ? nullptr : gather(walk_built_in, &built_in_count);
   size_t user_count = static_cast<size_t>(__argc);
   wchar_t* split = nullptr;
   if (exact_arguments_wanted()) split = gather(walk_command_line, &user_count);
-  if (built_in == nullptr && split == nullptr) {
+  drop_empty = drop_empty && split == nullptr;
+  if (built_in == nullptr && split == nullptr && !drop_empty) {
     *count = __argc;
     return __wargv;
   }
@@ -152,7 +153,11 @@ wchar_t** application_arguments(int* count) {
   if (split != nullptr) {
     point_at(user, split, user_count);
   } else {
-    for (size_t i = 0; i < user_count; ++i) user[i] = __wargv[i];
+    size_t kept = 0;
+    for (size_t i = 0; i < user_count; ++i) {
+      if (i == 0 || !drop_empty || __wargv[i][0] != L'\0') user[kept++] = __wargv[i];
+    }
+    total -= user_count - kept;
   }
   wchar_t* program = user[0];
   point_at(arguments + 1, built_in, built_in_count);

@@ -34,5 +34,7 @@ bool cached_mode_wanted(CacheChoice* choice);
 // as the extraction directory, then the user's, which are __wargv's (split
 // and expanded by the runtime) or, with exact arguments, this process's
 // command line split by CommandLineToArgvW's rules. Allocated once and never
-// freed; ends the process when memory runs out.
-wchar_t** application_arguments(int* count);
+// freed; ends the process when memory runs out. drop_empty leaves out the
+// user's empty arguments (not with exact arguments), as a re-launched
+// instance's runtime does when its line is built from the user's.
+wchar_t** application_arguments(int* count, bool drop_empty = false);

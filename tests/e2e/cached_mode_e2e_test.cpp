@@ -68,7 +68,8 @@ void expect_runs(const PackedApp& app, const char* when) {
 TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile) {
   PackedApp cached(sample_app_dll(), true, CACHE);
   PackedApp fresh;  // the same payload in the fresh directory's mode
-  const std::vector<std::wstring> arguments = {L"one", L"two words", L"", L"--relaunch", L"--exit", L"0x80000001"};
+  const std::vector<std::wstring> arguments = {L"one", L"two words", L"", L"*.exe", L"--relaunch", L"--exit",
+                                               L"0x80000001"};
   ProcessResult first = cached.run(arguments);
   ASSERT_EQ(first.exit_code, 0x80000001u) << first.out << first.err;
   std::vector<fs::path> bundles = bundles_of(cached);
@@ -86,16 +87,18 @@ TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile
 
   auto ours = report_in(cached, later);
   auto theirs = report_in(fresh, reference);
-  for (const char* key : {"argc", "argv[0]", "argv[1]", "argv[2]", "argv[3]", "VORBEL_ONEFILE_DIRECTORY",
-                          "VORBEL_ORIGINAL_ARGV0", "cwd", "helper", "relaunch_status"}) {
+  for (const char* key : {"argc", "argv[0]", "argv[1]", "argv[2]", "argv[3]", "argv[4]", "VORBEL_ONEFILE_DIRECTORY",
+                          "cwd", "helper", "relaunch_status"}) {
     EXPECT_EQ(values(ours, key), values(theirs, key)) << key;
   }
+  // The copy the application starts is a start of its own, with its own argument 0.
+  EXPECT_EQ(values(ours, "VORBEL_ORIGINAL_ARGV0"), std::vector<std::string>({"app.exe", "<scratch>\\app.exe"}));
   std::string bundle = "<scratch>\\local\\app\\" + narrow(bundles[0].filename().wstring());
   EXPECT_EQ(values(ours, "app_dir"), std::vector<std::string>({bundle, bundle}))
       << "the copy the application started ran from the same bundle";
   EXPECT_EQ(value(ours, "VORBEL_ONEFILE_CONTENTS"), bundle);
-  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_PARENT"), "") << "no parent waits: a copy must not take this run's place";
-  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_START"), "");
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_PARENT"), "<unset>") << "no parent waits: a copy must not take its place";
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_START"), "<unset>");
   std::vector<std::string> files = values(ours, "file");
   files.resize(files.size() / 2);  // the copy listed them too
   std::sort(files.begin(), files.end());
