@@ -13,6 +13,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "payload/bundle_record.h"
+#include "tests/support/bundle_record_bytes.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
 
@@ -22,18 +23,8 @@ namespace {
 
 const wchar_t ID[] = L"00112233aabbccdd";
 
-void write_record(const fs::path& bundle, const std::vector<std::pair<std::u16string, uint64_t>>& entries) {
-  std::vector<uint8_t> bytes(BUNDLE_RECORD_HEADER_SIZE);
-  BundleRecordCheck check;
-  bundle_record_header(reinterpret_cast<const char16_t*>(ID), bytes.data(), &check);
-  for (const auto& [name, size] : entries) {
-    size_t at = bytes.size();
-    bytes.resize(at + BUNDLE_RECORD_ENTRY_HEAD_SIZE + 2 * name.size());
-    bundle_record_entry(name.data(), name.size(), size, bytes.data() + at, &check);
-  }
-  size_t at = bytes.size();
-  bytes.resize(at + BUNDLE_RECORD_TRAILER_SIZE);
-  bundle_record_trailer(&check, bytes.data() + at);
+void write_record(const fs::path& bundle, const BundleEntries& entries) {
+  std::vector<uint8_t> bytes = bundle_record_bytes(entries, reinterpret_cast<const char16_t*>(ID));
   write_file(bundle / L"vorbel.lst", std::string(bytes.begin(), bytes.end()));
 }
 

@@ -9,24 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/bundle_record_bytes.h"
+
 namespace {
 
 const char16_t ID[] = u"0123456789abcdef";
 
-std::vector<uint8_t> write_record(const std::vector<std::pair<std::u16string, uint64_t>>& entries,
-                                  const char16_t* id = ID) {
-  std::vector<uint8_t> bytes(BUNDLE_RECORD_HEADER_SIZE);
-  BundleRecordCheck check;
-  bundle_record_header(id, bytes.data(), &check);
-  for (const auto& [name, size] : entries) {
-    size_t at = bytes.size();
-    bytes.resize(at + BUNDLE_RECORD_ENTRY_HEAD_SIZE + 2 * name.size());
-    EXPECT_EQ(bundle_record_entry(name.data(), name.size(), size, bytes.data() + at, &check), bytes.size() - at);
-  }
-  size_t at = bytes.size();
-  bytes.resize(at + BUNDLE_RECORD_TRAILER_SIZE);
-  bundle_record_trailer(&check, bytes.data() + at);
-  return bytes;
+std::vector<uint8_t> write_record(const BundleEntries& entries, const char16_t* id = ID) {
+  return bundle_record_bytes(entries, id);
 }
 
 struct Read {
