@@ -186,6 +186,30 @@ bool settle_bundle(const CacheChoice* choice) {
   return false;
 }
 
+// A later start's way: the bundle under its own name, in the application
+// folder under its own name, whole. The folder is looked at by path only (a
+// link there is refused); its owner was checked when this user's first start
+// made the bundle in it, and only an administrator can change that since.
+// The bundle itself is checked as always. Anything else takes the full way.
+bool whole_bundle_in_place(const CacheChoice* choice) {
+  if (!name_folder(application_dir, cache_root, choice->application, 1) ||
+      !name_folder(bundle_dir, application_dir, choice->bundle_id, 1)) {
+    return false;
+  }
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  DWORD attributes = GetFileAttributesW(long_path_form(application_dir, long_form));
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
+      check_own_directory(bundle_dir) != OWN_DIRECTORY) {
+    return false;
+  }
+  point_extraction_dir_at(bundle_dir);
+  if (!try_hold_extraction_dir_lock()) return false;
+  if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
+  release_extraction_dir_lock();
+  return false;
+}
+
 void forget_cache_attempt() {
   release_extraction_dir_lock();
   extraction_dir_private = false;
@@ -199,7 +223,8 @@ void forget_cache_attempt() {
 bool run_cached(int* status) {
   static CacheChoice choice;
   if (!cached_mode_wanted(&choice)) return false;
-  if (!settle_root(&choice) || !settle_application_dir(&choice) || !settle_bundle(&choice)) {
+  if (!settle_root(&choice) ||
+      (!whole_bundle_in_place(&choice) && (!settle_application_dir(&choice) || !settle_bundle(&choice)))) {
     forget_cache_attempt();
     return false;
   }
