@@ -2,6 +2,8 @@
 // first-use binding of the shell32 and user32 entries.
 #include "common/system_calls.h"
 
+#include "common/nt_security.h"
+
 #include <aclapi.h>
 #include <shellapi.h>
 #include <stdlib.h>
@@ -93,8 +95,8 @@ SystemCalls system_calls = {
     CreateFileW,
     GetFileAttributesW,
     GetFileInformationByHandle,
-    GetSecurityInfo,
-    SetSecurityInfo,
+    read_handle_security,
+    write_handle_dacl,
     WaitForSingleObject,
     DuplicateHandle,
     ExitProcess,
