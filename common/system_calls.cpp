@@ -2,8 +2,6 @@
 // first-use binding of the shell32 and user32 entries.
 #include "common/system_calls.h"
 
-#include "common/nt_security.h"
-
 #include <aclapi.h>
 #include <shellapi.h>
 #include <stdlib.h>
@@ -95,8 +93,8 @@ SystemCalls system_calls = {
     CreateFileW,
     GetFileAttributesW,
     GetFileInformationByHandle,
-    read_handle_security,
-    write_handle_dacl,
+    GetSecurityInfo,
+    SetSecurityInfo,
     WaitForSingleObject,
     DuplicateHandle,
     ExitProcess,

@@ -70,7 +70,7 @@ bool append_local_app_data(TextCursor* out) {
   if (value == nullptr) return false;
   bool absolute = (value[0] != L'\0' && value[1] == L':' && value[2] == L'\\') ||
                   (value[0] == L'\\' && value[1] == L'\\' && value[2] != L'\0');
-  DWORD attributes = absolute ? GetFileAttributesW(value) : INVALID_FILE_ATTRIBUTES;
+  DWORD attributes = absolute ? system_calls.GetFileAttributesW(value) : INVALID_FILE_ATTRIBUTES;
   bool usable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (usable) {
     append_value(out, value);

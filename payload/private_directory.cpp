@@ -10,12 +10,21 @@
 
 #include "common/directory_check.h"
 #include "common/long_path.h"
-#include "common/nt_security.h"
 #include "common/system_calls.h"
 
 namespace {
 
 alignas(8) unsigned char acl_buffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+
+// One ACE: the user, full access, inherited by files and directories below.
+PACL user_only_acl(PSID user) {
+  auto* acl = reinterpret_cast<PACL>(acl_buffer);
+  if (!InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION)) return nullptr;
+  if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, user)) {
+    return nullptr;
+  }
+  return acl;
+}
 
 // A directory that was there before (a planted one in a shared TEMP) is used
 // only when it is the user's own: its owner could change the DACL back. Both
@@ -50,11 +59,16 @@ PrivateDirectory failed(unsigned long* error) {
 PrivateDirectory create_private_directory(const wchar_t* path, unsigned long* error) {
   PSID user = current_user_sid();
   if (user == nullptr) return failed(error);
-  // One ACE: the user, full access, inherited by files and directories below.
-  PACL acl = make_user_only_acl(acl_buffer, sizeof acl_buffer, user);
+  PACL acl = user_only_acl(user);
   if (acl == nullptr) return failed(error);
   SECURITY_DESCRIPTOR descriptor;
-  if (!make_protected_descriptor(&descriptor, acl)) return failed(error);
+  if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
+      // Protected: ACEs that TEMP passes down are not merged in, now or when
+      // someone later re-applies inheritance from above.
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return failed(error);
+  }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
   wchar_t long_form[LONG_PATH_CAPACITY];
   bool made = system_calls.CreateDirectoryW(long_path_form(path, long_form), &attributes);
