@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 inline double seconds_since(LARGE_INTEGER started) {
@@ -38,4 +39,21 @@ inline std::string field(const char* name, double value) {
 
 inline std::string field(const char* name, unsigned long long value) {
   return std::string(name) + "=" + std::to_string(value) + " ";
+}
+
+// Every entry below path, as a directory listing sees it (the floor a check
+// of a tree is measured against).
+inline size_t list_tree(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  size_t count = 0;
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+    ++count;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) count += list_tree(path + L"\\" + found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return count;
 }

@@ -12,6 +12,7 @@ Never part of `make test`: nothing here passes or fails on a time.
     bench/run_bench.py [--runs N] [--pack-runs N] [--ab-pairs N] [--no-readme]
     bench/run_bench.py --packer-memory     (only the packer's peak memory rows)
     bench/run_bench.py --closing-only [--runs N] [--closing-threads N]
+    bench/run_bench.py --cached-only [--runs N]   (the sample and the tree, with the cached rows; prints them)
 
 Needs `make` first (the Makefile's bench target does it) and the benchmark
 programs (`cmake --build --preset windows --target bench_programs`, done here).
@@ -66,6 +67,13 @@ CLOSE_DELAYS_MS = (0, 1, 3, 10)
 TARGET_SLOW_CLOSE_MS = 3
 TARGET_POOLED_SLOW_CLOSE = 1.5
 TARGET_POOLED_NO_DELAY = 1.02
+# The cached mode (--cache): a first start against today's whole run without
+# its removal; a later start against one process start, the DLL load and (for
+# a tree) a listing of the bundle; the bundle check against that listing.
+TARGET_CACHED_FIRST = 1.1
+TARGET_CACHED_LATER_TREE = 1.2
+TARGET_CACHED_LATER_SAMPLE = 1.1
+TARGET_CACHED_CHECK = 1.0
 
 
 def first_existing(*candidates):
@@ -99,7 +107,8 @@ def build_programs():
     subprocess.run(["cmake", "--build", "--preset", "windows", "--target", "bench_programs", "-j2"], cwd=ROOT,
                    check=True, stdout=subprocess.DEVNULL)
     return {name: WINDOWS_BUILD / "bench" / (name + (".dll" if name == "bench_app" else ".exe"))
-            for name in ["bench_app", "bench_cleanup", "floor_empty", "floor_relaunch", "floor_remove", "floor_unpack",
+            for name in ["bench_app", "bench_cleanup", "bench_bundle_check", "floor_empty", "floor_relaunch",
+                         "floor_remove", "floor_unpack", "floor_cached",
                          "launcher_without_leftover_guard", "launcher_bench"]}
 
 
@@ -127,10 +136,10 @@ def timed(command, **options):
     return time.perf_counter() - started, completed
 
 
-def pack(output, app, additions, launcher=DIST / "launcher.exe", level=DEFAULT_LEVEL, threads=None):
+def pack(output, app, additions, launcher=DIST / "launcher.exe", level=DEFAULT_LEVEL, threads=None, options=()):
     """Wall seconds and peak resident bytes (GNU time's %M) of one `vorbel-pack build`."""
     command = [str(DIST / "vorbel-pack"), "build", "--launcher", str(launcher), "--app", str(app),
-               "--level", str(level), "--threads", str(threads or os.cpu_count())]
+               "--level", str(level), "--threads", str(threads or os.cpu_count()), *options]
     for addition in additions:
         command += ["--add", addition]
     peak_file = WORK / "pack-peak.txt"
@@ -326,7 +335,29 @@ def measure_corpus(wine, programs, corpus, samples):
     sample["removal_floor_wall"], output = wine.run([programs["floor_remove"], out_dir])
     sample["removal_floor"] = float(fields(output)["remove_s"])
     sample["relaunch_floor"], _ = wine.run([programs["floor_relaunch"], corpus["dll"], *corpus["arguments"]])
+    if "cached" in corpus:
+        measure_cached(wine, programs, corpus, sample)
     samples.append(sample)
+
+
+def measure_cached(wine, programs, corpus, sample):
+    """The cached mode in one repetition: a first start into an empty cache,
+    a later start, the later start's floor, and the bundle check alone."""
+    root = wine.temp.parent / "local"  # the root the cached programs were packed with
+    shutil.rmtree(root, ignore_errors=True)
+    root.mkdir()
+    sample["cached_first"], _ = wine.run([corpus["cached"], *corpus["arguments"]])
+    sample["cached_later"], _ = wine.run([corpus["cached"], *corpus["arguments"]])
+    bundles = list((root / corpus["cached"].stem).iterdir())
+    if len(bundles) != 1 or wine.left_in_temp():
+        sys.exit("bench: the cached mode left %s and %s in Temp" % (bundles, wine.left_in_temp()))
+    bundle = bundles[0]
+    listing = "-" if corpus["title"] == "sample application" else windows_path(bundle)
+    sample["cached_floor"], _ = wine.run([programs["floor_cached"], listing,
+                                          windows_path(bundle / Path(corpus["app"]).name), *corpus["arguments"]])
+    _, output = wine.run([programs["bench_bundle_check"], windows_path(bundle), bundle.name])
+    sample["bundle_check"] = float(fields(output)["check_s"])
+    sample["bundle_listing"] = float(fields(output)["listing_s"])
 
 
 def bench_launcher_to_run_code(wine, corpus, delay_ms, pooled, threads):
@@ -452,6 +483,16 @@ def phase_rows(samples, sample_app):
                      [s["to_run_code"] / s["unpack_floor"] for s in samples], TARGET_TO_RUN_CODE))
     rows.append(("removal, in process", [s["removal"] for s in samples], [s["removal_floor"] for s in samples],
                  [s["removal"] / s["removal_floor"] for s in samples], None))
+    if "cached_first" in samples[0]:
+        without_removal = [s["whole"] - s["removal"] for s in samples]
+        rows.append(("cached: first start", [s["cached_first"] for s in samples], without_removal,
+                     [s["cached_first"] / f for s, f in zip(samples, without_removal)], TARGET_CACHED_FIRST))
+        rows.append(("cached: later start", [s["cached_later"] for s in samples], [s["cached_floor"] for s in samples],
+                     [s["cached_later"] / s["cached_floor"] for s in samples],
+                     TARGET_CACHED_LATER_SAMPLE if sample_app else TARGET_CACHED_LATER_TREE))
+        rows.append(("cached: bundle check, in process", [s["bundle_check"] for s in samples],
+                     [s["bundle_listing"] for s in samples],
+                     [s["bundle_check"] / s["bundle_listing"] for s in samples], TARGET_CACHED_CHECK))
     return rows
 
 
@@ -730,6 +771,8 @@ def main():
                         help="only the closing rows (as is) and the module counts; prints them, writes nothing")
     parser.add_argument("--closing-threads", type=int, default=None,
                         help="bound of the closing threads in the pooled runs (default: the launcher's own)")
+    parser.add_argument("--cached-only", action="store_true",
+                        help="only the sample and the tree, with the cached mode's rows; prints them, writes nothing")
     options = parser.parse_args()
     started = time.perf_counter()
 
@@ -750,7 +793,7 @@ def main():
     scratch.mkdir(parents=True)
     try:
         tree = make_corpus("corpus-tree")
-        large = None if options.closing_only else make_corpus("corpus-large", "--large", "--megabytes", "100")
+        large = None if options.closing_only or options.cached_only else make_corpus("corpus-large", "--large", "--megabytes", "100")
         corpora = {
             "sample": {"title": "sample application", "app": DIST / "sample_app.dll",
                        "add": [str(DIST / "sample_helper.dll"), str(ROOT / "examples" / "sample_app" / "data")],
@@ -760,7 +803,7 @@ def main():
             "large": {"title": "(b) large files", "app": programs["bench_app"], "add": [str(large) + "=."],
                       "dll": windows_path(programs["bench_app"]), "arguments": [], "timed": True},
         }
-        if options.closing_only:
+        if options.closing_only or options.cached_only:
             del corpora["large"]
         for name, corpus in corpora.items():
             corpus["packed"] = scratch / (name + ".exe")
@@ -769,11 +812,17 @@ def main():
                      for _ in range(options.pack_runs if corpus["timed"] and not options.closing_only else 1)]
             seconds = [s for s, _ in packs]
             corpus["pack_peak"] = max(p for _, p in packs)
-            if name in ("sample", "tree"):
+            if name in ("sample", "tree") and not options.closing_only:
+                corpus["cached"] = scratch / (name + "-cached.exe")
+                # A root of the bench's own: Wine sets LOCALAPPDATA from the prefix for
+                # a program started from Linux, whatever the environment says.
+                pack(corpus["cached"], corpus["app"], corpus["add"],
+                     options=["--cache", "--cache-dir", windows_path(scratch / "local")])
+            if name in ("sample", "tree") and not options.cached_only:
                 corpus["unguarded"] = scratch / (name + "-unguarded.exe")
                 pack(corpus["unguarded"], corpus["app"], corpus["add"], programs["launcher_without_leftover_guard"])
             corpus["payload"], corpus["window"] = payload_facts(corpus["packed"])
-            if corpus["timed"] and not options.closing_only:
+            if corpus["timed"] and not options.closing_only and not options.cached_only:
                 corpus["pack_seconds"] = seconds
                 log("zstd CLI on the same stream")
                 corpus["cli_seconds"], corpus["cli_bytes"] = compare_with_zstd(corpus["packed"], scratch,
@@ -785,7 +834,8 @@ def main():
                 corpus["memory_row"] = packer_memory_row(corpus["title"], corpus["bytes"], DEFAULT_LEVEL,
                                                          os.cpu_count(), statistics.median(seconds),
                                                          corpus["pack_peak"])
-        facts_huge = None if options.closing_only else huge_corpus_row(programs["bench_app"], scratch)
+        skip_huge = options.closing_only or options.cached_only
+        facts_huge = None if skip_huge else huge_corpus_row(programs["bench_app"], scratch)
 
         corpora["tree"]["bench_packed"] = scratch / "tree-bench.exe"
         embed_in_bench_launcher(programs, corpora["tree"]["packed"], corpora["tree"]["bench_packed"], scratch)
@@ -794,7 +844,7 @@ def main():
         log("modules loaded by the sample, traced")
         facts = {"launcher_bytes": (DIST / "launcher.exe").stat().st_size,
                  "modules": module_counts(wine, corpora["sample"])}
-        if not options.closing_only:
+        if not options.closing_only and not options.cached_only:
             facts["empty_peak"] = empty_program_peak(wine, programs)
             facts["huge_row"] = facts_huge
         setups = {}
@@ -803,13 +853,24 @@ def main():
                 continue
             log("under Wine, %s" % setup_name)
             # The delays only as is: a close that sleeps needs no processor, pinned or not.
-            closing = {"corpus": "tree", "delays": () if pinned else CLOSE_DELAYS_MS, "ab_pairs": options.ab_pairs,
+            closing = {"corpus": "tree", "delays": () if pinned or options.cached_only else CLOSE_DELAYS_MS,
+                       "ab_pairs": 0 if options.cached_only else options.ab_pairs,
                        "threads": options.closing_threads, "only": options.closing_only}
             setups[setup_name] = run_setup(wine, programs, corpora, options.runs, pinned, closing)
     finally:
         subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(PREFIX)), stderr=subprocess.DEVNULL)
         shutil.rmtree(scratch, ignore_errors=True)
 
+    if options.cached_only:
+        for setup_name, results in setups.items():
+            print("\n%s" % setup_name)
+            for name, corpus in corpora.items():
+                for phase, ours, floor, ratios, target in phase_rows(results[name], name == "sample"):
+                    if phase.startswith("cached") or phase == "whole run":
+                        print("| %s | %s | %s | %s | %s | %s |" % (corpus["title"], phase, fmt_spread(ours),
+                              fmt_spread(floor), fmt_spread(ratios, "%.2f"), target))
+        print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
+        return
     if options.closing_only:
         print("\n".join(closing_lines(corpora, setups, facts, closing)))
         print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))

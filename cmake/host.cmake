@@ -9,7 +9,8 @@ add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream
   ${PROJECT_SOURCE_DIR}/payload/entry_walk.cpp
   ${PROJECT_SOURCE_DIR}/payload/entry_name_rule.cpp
   ${PROJECT_SOURCE_DIR}/payload/launch_settings.cpp
-  ${PROJECT_SOURCE_DIR}/payload/pe_import_walk.cpp)
+  ${PROJECT_SOURCE_DIR}/payload/pe_import_walk.cpp
+  ${PROJECT_SOURCE_DIR}/payload/bundle_record.cpp)
 target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
 
@@ -19,7 +20,8 @@ target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
 option(VORBEL_SANITIZE "This tree is the sanitizer build of the host tests" OFF)
 set(VORBEL_TEST_PREFIX "" CACHE STRING "Prefix of this tree's unit test names")
 
-add_executable(host_unit_tests ${PROJECT_SOURCE_DIR}/payload/payload_stream_test.cpp)
+add_executable(host_unit_tests ${PROJECT_SOURCE_DIR}/payload/payload_stream_test.cpp
+  ${PROJECT_SOURCE_DIR}/payload/bundle_record_test.cpp)
 target_link_libraries(host_unit_tests PRIVATE payload_portable gtest_main)
 gtest_discover_tests(host_unit_tests TEST_PREFIX "${VORBEL_TEST_PREFIX}" DISCOVERY_TIMEOUT 60)
 

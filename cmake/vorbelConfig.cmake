@@ -41,18 +41,22 @@ endif()
 #   [SEARCH_PATH folder...] [STRICT] [LEVEL n] [LONG] [LONG_WINDOW_LOG n] [THREADS n] [LAUNCHER file]
 #   [ICON file] [MANIFEST file] [PRODUCT_NAME text] [PRODUCT_VERSION text] [FILE_VERSION text]
 #   [FILE_DESCRIPTION text] [COMPANY_NAME text] [COPYRIGHT text] [ORIGINAL_FILENAME text]
-#   [INTERNAL_NAME text] [ARGS text...] [EXACT_ARGUMENTS] [ERROR_DIALOG] [EXTRA_ARGS arg...])
+#   [INTERNAL_NAME text] [ARGS text...] [EXACT_ARGUMENTS] [ERROR_DIALOG] [CACHE [CACHE_DIR spec]]
+#   [EXTRA_ARGS arg...])
 # Adds the target NAME (built by default) that packs the application DLL and
 # the added files into OUTPUT (default: NAME.exe in the current binary folder)
 # with `vorbel-pack build`; each keyword is the tool's option of the same name
-# (ARGS: one --arg each; EXTRA_ARGS: passed as they stand). APP, ADD and ICON
-# take generator expressions ($<TARGET_FILE:helper>); plain relative paths are
-# taken from the current source folder. Packing runs again when the DLL, an
-# added file (or a file below an added folder), the icon, the manifest, the
-# launcher or the tool changes.
+# (ARGS: one --arg each; CACHE: --cache, the extract-once mode, whose folder
+# is named after PRODUCT_NAME or else OUTPUT; CACHE_DIR: --cache-dir, its root,
+# a directory spec such as "{CACHE_DIR}\\Vendor"; EXTRA_ARGS: passed as they
+# stand). APP, ADD and ICON take generator expressions ($<TARGET_FILE:helper>);
+# plain relative paths are taken from the current source folder. Packing runs
+# again when the DLL, an added file (or a file below an added folder), the
+# icon, the manifest, the launcher or the tool changes.
 function(vorbel_add_onefile name)
-  set(flags CONSOLE STRICT LONG EXACT_ARGUMENTS ERROR_DIALOG)
-  set(values APP OUTPUT LEVEL LONG_WINDOW_LOG THREADS LAUNCHER ICON MANIFEST)
+  # A list in quotes: a bare CACHE would make set() write a cache entry.
+  set(flags "CONSOLE;STRICT;LONG;EXACT_ARGUMENTS;ERROR_DIALOG;CACHE")
+  set(values APP OUTPUT LEVEL LONG_WINDOW_LOG THREADS LAUNCHER ICON MANIFEST CACHE_DIR)
   # Strings of the version resource: KEYWORD and the option --keyword.
   set(version_strings PRODUCT_NAME PRODUCT_VERSION FILE_VERSION FILE_DESCRIPTION COMPANY_NAME COPYRIGHT
                       ORIGINAL_FILENAME INTERNAL_NAME)
@@ -63,6 +67,9 @@ function(vorbel_add_onefile name)
   endif()
   if(NOT arg_APP)
     message(FATAL_ERROR "vorbel_add_onefile(${name}): APP (the application DLL's target or file) is required")
+  endif()
+  if(DEFINED arg_CACHE_DIR AND NOT arg_CACHE)
+    message(FATAL_ERROR "vorbel_add_onefile(${name}): CACHE_DIR is the root of CACHE, which was not given")
   endif()
   if(NOT arg_OUTPUT)
     set(arg_OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
@@ -178,13 +185,16 @@ function(vorbel_add_onefile name)
   foreach(argument IN LISTS arg_ARGS)
     list(APPEND pack_arguments --arg "${argument}")
   endforeach()
-  foreach(flag IN ITEMS CONSOLE STRICT EXACT_ARGUMENTS ERROR_DIALOG)
+  foreach(flag IN ITEMS CONSOLE STRICT EXACT_ARGUMENTS ERROR_DIALOG CACHE)
     if(arg_${flag})
       string(TOLOWER "${flag}" option)
       string(REPLACE "_" "-" option "${option}")
       list(APPEND pack_arguments --${option})
     endif()
   endforeach()
+  if(DEFINED arg_CACHE_DIR)
+    list(APPEND pack_arguments --cache-dir "${arg_CACHE_DIR}")
+  endif()
   list(APPEND pack_arguments ${arg_EXTRA_ARGS})
 
   # The target depends on a stamp beside the output, not on the output itself:

@@ -201,11 +201,18 @@ int main(int argc, char** argv) {
   save(split_dir / "seed-quotes", utf16(u"p a\"b\"\" c \"\"\" \"a\"\"\"b c\" \"\""));
   save(split_dir / "seed-blanks", utf16(u" \tp\t\"\u00E9 \xD83D\xDE00\"\u3000x  "));
 
-  // Settings records: none, flags only, and arguments with every brace form.
-  const auto settings = [&](uint32_t flags, const std::vector<std::u16string>& arguments) {
-    Bytes record = {'V', 'L', 'S', 1};
+  // Settings records: none, flags only, arguments with every brace form, and
+  // a version 2 record in the cached mode, whose section comes first.
+  const auto settings = [&](uint32_t flags, const std::vector<std::u16string>& arguments,
+                            const std::vector<std::u16string>& cache = {}) {
+    Bytes record = {'V', 'L', 'S', static_cast<uint8_t>(cache.empty() ? 1 : 2)};
     for (int shift = 0; shift < 32; shift += 8) record.push_back(static_cast<uint8_t>(flags >> shift));
     record.insert(record.end(), {static_cast<uint8_t>(arguments.size()), 0, 0, 0});
+    for (const auto& text : cache) {
+      Bytes units = utf16(text);
+      record.insert(record.end(), units.begin(), units.end());
+      record.insert(record.end(), {0, 0});
+    }
     for (const auto& argument : arguments) {
       Bytes units = utf16(argument);
       record.insert(record.end(), units.begin(), units.end());
@@ -219,5 +226,7 @@ int main(int argc, char** argv) {
   save(settings_dir / "seed-arguments",
        settings(1, {u"{CONTENTS}\\main.lua", u"", u"{{x}}", u"*.txt", u"}}{CONTENTS}{{", u"\u00E9\xD83D\xDE00"}));
   save(settings_dir / "seed-bad-brace", settings(0, {u"{CONTENT}"}));
+  save(settings_dir / "seed-cached",
+       settings(4 | 1, {u"{CONTENTS}\\run.lua"}, {u"Demo App", u"0123456789abcdef", u"{HOME}\\Apps\\{PRODUCT}"}));
   return 0;
 }

@@ -81,7 +81,11 @@ HRESULT fake_folder_path(HWND, int folder, HANDLE, DWORD, LPWSTR path) {
 
 // ---- Host stand-ins for what path_spec.cpp calls outside the seam ------------
 
-SystemCalls system_calls = {fake_temp_path, fake_folder_path};
+// No directory exists in the target's world: {CACHE_DIR} is always the
+// shell's folder, whatever LOCALAPPDATA holds.
+DWORD WINAPI fake_attributes(LPCWSTR) { return INVALID_FILE_ATTRIBUTES; }
+
+SystemCalls system_calls = {fake_temp_path, fake_folder_path, fake_attributes};
 int __argc = 0;
 wchar_t** __wargv = nullptr;
 

@@ -126,14 +126,22 @@ void build_child_command_line() {
   split_command_line(system_calls.GetCommandLineW(), launcher_module_path, &sink);
 }
 
-int launch_child_and_wait() {
+void set_launch_variables() {
   TextCursor directory = text_start(launcher_directory, EXE_PATH_CAPACITY);
   text_append(&directory, get_executable_path(false));
   const wchar_t* last_backslash = wcsrchr(directory.text, L'\\');
   if (last_backslash != nullptr) text_cut(&directory, static_cast<size_t>(last_backslash - directory.text));
   set_env_narrow("VORBEL_ONEFILE_DIRECTORY", launcher_directory);
   set_env_narrow("VORBEL_ORIGINAL_ARGV0", __wargv[0]);
+}
 
+wchar_t* launcher_module() {
+  fill_launcher_module_path();
+  return launcher_module_path;
+}
+
+int launch_child_and_wait() {
+  set_launch_variables();
   fill_launcher_module_path();
   STARTUPINFOW startup = {};
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -174,7 +182,7 @@ int launch_child_and_wait() {
   }
   CloseHandle(child.hThread);
   // Only now, so that it never delays the application's start.
-  leftover_form = {EXTRACTION_DIR_SPEC, directory_lock_name()};
+  leftover_form = {EXTRACTION_DIR_SPEC, directory_lock_name(), false};
   start_leftover_sweep(&leftover_form);
 
   DWORD exit_code = 0;

@@ -15,6 +15,14 @@ extern wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 // read). Does not return when the child cannot be started.
 int launch_child_and_wait();
 
+// Sets VORBEL_ONEFILE_DIRECTORY and VORBEL_ORIGINAL_ARGV0 for the
+// application, from this process's executable and argument 0.
+void set_launch_variables();
+
+// This process's module path, as GetModuleFileNameW gives it: the child's
+// argument 0.
+wchar_t* launcher_module();
+
 // child_command_line from the launcher's own command line, argument 0
 // replaced by the module path.
 void build_child_command_line();

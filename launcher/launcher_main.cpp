@@ -7,6 +7,7 @@
 
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "launcher/cached_run.h"
 #include "launcher/child_launch.h"
 #include "launcher/relaunch.h"
 #include "launcher/run_settings.h"
@@ -65,6 +66,10 @@ int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   // Before anything else can fail: whether a failure is also shown in a box.
   load_launch_settings();
   bool relaunched = decide_role();
+  // A packed program of the cached mode runs here from its kept bundle; a
+  // child it started after falling back to a fresh directory is re-launched.
+  int cached_status = 0;
+  if (!relaunched && run_cached(&cached_status)) return cached_status;
   bool expanded = expand_path_spec(extraction_dir, EXTRACTION_DIR_SPEC, PATH_CAPACITY);
   load_payload_resource();
   if (!expanded) report_spec_error(EXTRACTION_DIR_SPEC);

@@ -75,6 +75,10 @@ int run_application_dll(int count, wchar_t** arguments) {
   // Held from before the first file of the directory is loaded until this
   // process ends, so that no sweep takes the directory from under it.
   join_extraction_dir_lock();
+  return start_application_dll(count, arguments);
+}
+
+int start_application_dll(int count, wchar_t** arguments) {
   // Before the DLL loads, so that its own start-up code can read it too.
   set_env_narrow("VORBEL_ONEFILE_CONTENTS", extraction_dir);
   // Without it, DLLs the application imports from the extraction directory

@@ -19,3 +19,6 @@ bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id);
 // returns its run_code's result. Ends the process when the lock, the DLL or
 // its entry point cannot be had.
 int run_application_dll(int count, wchar_t** arguments);
+
+// The same, with the lock already held (the cached mode holds its bundle's).
+int start_application_dll(int count, wchar_t** arguments);

@@ -17,7 +17,7 @@
 
 namespace {
 
-LaunchSettings settings = {0, 0, nullptr, 0};
+LaunchSettings settings = {0, 0, nullptr, 0, {}, {}, {}};
 
 // Counts units and argument ends, or writes them through the cursor (when
 // writing is set): the same walk for both passes.
@@ -89,7 +89,7 @@ void point_at(wchar_t** slots, wchar_t* block, size_t count) {
 }  // namespace
 
 void use_launch_settings(const uint8_t* record, size_t size) {
-  settings = LaunchSettings{0, 0, nullptr, 0};
+  settings = LaunchSettings{0, 0, nullptr, 0, {}, {}, {}};
   error_dialog_enabled = false;
   if (size == 0) return;
   if (read_launch_settings(record, size, &settings) != SETTINGS_OK) {
@@ -109,15 +109,40 @@ void load_launch_settings() {
   use_launch_settings(record, size);
 }
 
+namespace {
+
+void widen_text(const SettingsText& text, wchar_t* out) {
+  for (size_t i = 0; i < text.count; ++i) {
+    out[i] = static_cast<wchar_t>(text.units_le[2 * i] | (text.units_le[2 * i + 1] << 8));
+  }
+  out[text.count] = L'\0';
+}
+
+}  // namespace
+
+bool cached_mode_wanted(CacheChoice* choice) {
+  if ((settings.flags & LAUNCH_CACHED) == 0) return false;
+  // The reader has bounded every text by its field's capacity.
+  widen_text(settings.application, choice->application);
+  widen_text(settings.bundle_id, choice->bundle_id);
+  widen_text(settings.cache_root, choice->root);
+  if (choice->root[0] == L'\0') {
+    for (size_t i = 0; LAUNCH_DEFAULT_CACHE_ROOT[i] != u'\0'; ++i) choice->root[i] = LAUNCH_DEFAULT_CACHE_ROOT[i];
+    choice->root[sizeof LAUNCH_DEFAULT_CACHE_ROOT / sizeof LAUNCH_DEFAULT_CACHE_ROOT[0] - 1] = L'\0';
+  }
+  return true;
+}
+
 bool exact_arguments_wanted() { return (settings.flags & LAUNCH_EXACT_ARGUMENTS) != 0; }
 
-wchar_t** application_arguments(int* count) {
+wchar_t** application_arguments(int* count, bool drop_empty) {
   size_t built_in_count = 0;
   wchar_t* built_in = settings.argument_count == 0 ? nullptr : gather(walk_built_in, &built_in_count);
   size_t user_count = static_cast<size_t>(__argc);
   wchar_t* split = nullptr;
   if (exact_arguments_wanted()) split = gather(walk_command_line, &user_count);
-  if (built_in == nullptr && split == nullptr) {
+  drop_empty = drop_empty && split == nullptr;
+  if (built_in == nullptr && split == nullptr && !drop_empty) {
     *count = __argc;
     return __wargv;
   }
@@ -128,7 +153,11 @@ wchar_t** application_arguments(int* count) {
   if (split != nullptr) {
     point_at(user, split, user_count);
   } else {
-    for (size_t i = 0; i < user_count; ++i) user[i] = __wargv[i];
+    size_t kept = 0;
+    for (size_t i = 0; i < user_count; ++i) {
+      if (i == 0 || !drop_empty || __wargv[i][0] != L'\0') user[kept++] = __wargv[i];
+    }
+    total -= user_count - kept;
   }
   wchar_t* program = user[0];
   point_at(arguments + 1, built_in, built_in_count);

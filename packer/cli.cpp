@@ -25,7 +25,9 @@
 #include "packer/pe_image.h"
 #include "packer/platform.h"
 #include "packer/progress.h"
+#include "packer/sha256.h"
 #include "packer/utf.h"
+#include "payload/launch_settings_format.h"
 #include "payload/payload_format.h"
 #include "payload/payload_stream.h"
 
@@ -103,12 +105,14 @@ embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
           a Zstandard frame), taken as is; a frame without a content checksum
           gets a warning.
 list      Prints size and name of every entry, then the subsystem (GUI or
-          console) and the settings record (or "settings: none").
+          console) and the settings record (or "settings: none"), with a
+          "cache:" line for the cached mode.
 extract   Unpacks every entry into DIR (created if missing, must be empty).
 verify    Reads every entry, checks every name and the frame's checksum, and
           reports the window the launcher's decoder will need, the subsystem
           and the settings record. A frame without a checksum passes with a
-          warning: the launcher runs it too.
+          warning: the launcher runs it too. For the cached mode the bundle id
+          must be the payload's own; another one is a damaged image.
 
 Run options (build and embed): kept in the packed program's settings record
 (RT_RCDATA 28), which list and verify show; a launcher built before the record
@@ -125,6 +129,19 @@ cannot take them.
                      launcher's own errors in a message box, when it runs on
                      a desktop someone sees (never in a service or a
                      scheduled task)
+  --cache            extract once: the first start unpacks into a kept,
+                     per-user folder ROOT\APPLICATION\BUNDLE and later starts
+                     run from there without unpacking. APPLICATION is the
+                     --product-name text, else OUT.exe's name without .exe;
+                     BUNDLE is a hash of the payload, so a changed payload
+                     gets a folder of its own. Needs a launcher that reads
+                     settings version 2.
+  --cache-dir SPEC   ROOT for --cache (default {CACHE_DIR}, the user's local
+                     application data): an absolute directory spec that
+                     begins with {CACHE_DIR}, {HOME}, {TEMP}, {PROGRAM_DIR},
+                     a drive (C:\) or \\server\share, and may use {PRODUCT},
+                     {VERSION}, {PROGRAM_BASE} and the rest of the launcher's
+                     names, but not {PID} or {TIME}
 
 Resource options (build and embed): the packed program's own face.
   --icon FILE.ico    every image of FILE.ico replaces the launcher's icon
@@ -181,6 +198,7 @@ struct BuildOptions {
   bool strict = false;                // a DLL still missing stops the build
   ResourceEdits edits;
   SettingsChoices settings;
+  std::optional<std::string> cache_dir;  // --cache-dir, checked once --cache is known
 };
 
 std::optional<int> parse_number(std::string_view text, int low, int high) {
@@ -208,6 +226,48 @@ std::optional<fs::path> default_launcher(const fs::path& tool_directory) {
     std::error_code error;
     if (fs::is_regular_file(candidate, error)) return candidate.lexically_normal();
   }
+  return std::nullopt;
+}
+
+// The application's folder for --cache: the product name, else the output's
+// name without ".exe" (any letter case); nothing when that name is no Unicode.
+std::optional<std::string> application_folder_of(const BuildOptions& options) {
+  if (options.edits.version.product_name) return *options.edits.version.product_name;
+  auto name = platform::name_as_utf16(options.output->filename());
+  if (!name) return std::nullopt;
+  if (name->size() >= 4) {
+    std::u16string extension = name->substr(name->size() - 4);
+    for (char16_t& unit : extension) {
+      if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + (u'a' - u'A'));
+    }
+    if (extension == u".exe") name->resize(name->size() - 4);
+  }
+  return utf16_to_utf8(*name);
+}
+
+// Completes the cache section from the other options, or says why it cannot be made.
+std::optional<UsageError> cache_choices_problem(BuildOptions* options) {
+  if (!options->settings.cache) {
+    if (options->cache_dir) return UsageError{"--cache-dir is the root of --cache, which was not given"};
+    return std::nullopt;
+  }
+  CacheChoices& cache = *options->settings.cache;
+  if (options->cache_dir) {
+    if (auto problem = cache_root_problem(*options->cache_dir)) return UsageError{*problem};
+    cache.root = *options->cache_dir;
+  }
+  const bool named = options->edits.version.product_name.has_value();
+  const std::string source = named ? "--product-name" : "the name of " + platform::show(*options->output);
+  auto application = application_folder_of(*options);
+  if (!application) {
+    return UsageError{"--cache needs an application folder name, and " + source +
+                      " is not valid Unicode: give --product-name"};
+  }
+  if (auto problem = application_folder_problem(*application)) {
+    return UsageError{"the application folder name '" + printable(*application) + "' (from " + source +
+                      ") cannot be a folder name: " + *problem + (named ? "" : "; give --product-name")};
+  }
+  cache.application = *application;
   return std::nullopt;
 }
 
@@ -301,6 +361,13 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
       options->settings.exact_arguments = true;
     } else if (argument == "--error-dialog") {
       options->settings.error_dialog = true;
+    } else if (argument == "--cache") {
+      options->settings.cache = CacheChoices{};
+    } else if (name == "--cache-dir") {
+      auto text = value();
+      if (!text || text->empty()) return missing();
+      if (options->cache_dir) return UsageError{"option --cache-dir given twice"};
+      options->cache_dir = std::string(*text);
     } else if (!argument.starts_with("-")) {
       return UsageError{"unexpected argument '" + printable(argument) + "' for " + arguments[0]};
     } else {
@@ -321,7 +388,7 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
   if (embed && !options->payload) return UsageError{"embed needs --payload"};
   if (!embed && !options->app) return UsageError{"build needs --app"};
   if (!options->output) return UsageError{arguments[0] + " needs -o OUT.exe"};
-  return std::nullopt;
+  return cache_choices_problem(options);
 }
 
 int report(Console& console, const Failure& failure) {
@@ -339,13 +406,14 @@ int usage_error(Console& console, const UsageError& error) {
 
 // `payload` holds the payload of a streamed image, else nothing.
 int finish_packing(Console& console, const fs::path& launcher_path, const Result<PackedImage>& packed,
-                   std::FILE* payload, const fs::path& output, ProgressReporter* progress = nullptr) {
+                   std::FILE* payload, const fs::path& output, ProgressReporter* progress = nullptr,
+                   const std::optional<Sha256Digest>& payload_digest = std::nullopt) {
   const auto failed = [&](const Failure& failure) {
     if (progress) progress->abandon();
     return report(console, failure);
   };
   if (!packed.ok()) return failed(about(platform::show(launcher_path), packed.failure()));
-  if (Status written = write_image_atomically(output, packed.value(), payload); !written.ok())
+  if (Status written = write_image_atomically(output, packed.value(), payload, payload_digest); !written.ok())
     return failed(written.failure());
   if (progress) progress->finish(packed->file.size() + packed->payload_size);
   if (packed->signature_removed) {
@@ -366,6 +434,7 @@ std::string settings_options_of(const SettingsChoices& settings) {
   add(!settings.arguments.empty(), "--arg");
   add(settings.exact_arguments, "--exact-arguments");
   add(settings.error_dialog, "--error-dialog");
+  add(settings.cache.has_value(), "--cache");
   return named;
 }
 
@@ -375,7 +444,7 @@ Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsC
                                            bool console_subsystem) {
   auto launcher = read_whole_file(path);
   if (!launcher.ok()) return launcher;
-  if (Status usable = check_launcher(launcher.value(), settings_options_of(settings)); !usable.ok())
+  if (Status usable = check_launcher(launcher.value(), settings_options_of(settings), settings.version()); !usable.ok())
     return about(platform::show(path), usable.failure());
   // A packed console program used as the launcher keeps its subsystem.
   if (auto subsystem = subsystem_of(launcher.value());
@@ -390,9 +459,16 @@ Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsC
   return launcher;
 }
 
-// The record to write, or nothing when no option asks for one.
-Result<std::optional<std::vector<uint8_t>>> settings_record_of(const SettingsChoices& settings) {
+// The record to write, or nothing when no option asks for one. The cached
+// mode's bundle id is known only once the payload is written: before that a
+// stand-in checks the rest, so that a bad choice stops before compressing.
+Result<std::optional<std::vector<uint8_t>>> settings_record_of(
+    SettingsChoices settings, const std::optional<Sha256Digest>& payload_digest = std::nullopt) {
   if (!settings.any()) return std::optional<std::vector<uint8_t>>();
+  if (settings.cache) {
+    settings.cache->bundle_id =
+        payload_digest ? bundle_id_of(*payload_digest) : std::string(LAUNCH_BUNDLE_ID_UNITS, '0');
+  }
   auto record = make_settings_record(settings);
   if (!record.ok()) return record.failure();
   return std::optional<std::vector<uint8_t>>(std::move(record.value()));
@@ -414,13 +490,14 @@ std::optional<Failure> surely_too_large(uint64_t content_bytes, const fs::path& 
 // Compresses into a scratch file beside the output, so that memory does not
 // grow with the input; the scratch file goes whatever happens.
 int pack_streamed(Console& console, const BuildOptions& options, const std::vector<InputFile>& files,
-                  std::vector<uint8_t> launcher, const PreparedEdits& edits,
-                  std::optional<std::vector<uint8_t>> settings) {
+                  std::vector<uint8_t> launcher, const PreparedEdits& edits) {
   const fs::path& output = *options.output;
   if (auto problem = surely_too_large(payload_content_size(files), output)) return report(console, *problem);
   auto payload = ScratchFile::create_beside(output, "payload");
   if (!payload.ok()) return report(console, payload.failure());
+  Sha256 payload_hash;
   const auto sink = [&](std::span<const uint8_t> bytes) -> Status {
+    payload_hash.update(bytes);
     if (std::fwrite(bytes.data(), 1, bytes.size(), payload->file()) == bytes.size()) return done();
     return Failure{platform::show(payload->path()), "cannot write: " + platform::error_text(errno)};
   };
@@ -434,7 +511,12 @@ int pack_streamed(Console& console, const BuildOptions& options, const std::vect
     progress.abandon();
     return report(console, about(platform::show(output), read_back.failure()));
   }
-  auto packed = embed_streamed_payload(std::move(launcher), size.value(), edits, std::move(settings),
+  auto settings = settings_record_of(options.settings, payload_hash.finish());
+  if (!settings.ok()) {
+    progress.abandon();
+    return report(console, settings.failure());
+  }
+  auto packed = embed_streamed_payload(std::move(launcher), size.value(), edits, std::move(settings.value()),
                                        platform::show(output));
   return finish_packing(console, *options.launcher, packed, payload->file(), output, &progress);
 }
@@ -479,8 +561,22 @@ int build(const std::vector<std::string>& arguments, Console& console) {
                                    "not written: --strict refuses DLLs that neither Windows nor the payload provides"});
   }
   if (auto warning = long_path_warning(files.value())) console.err << "vorbel-pack: warning: " << *warning << '\n';
-  return pack_streamed(console, options, files.value(), std::move(launcher.value()), edits.value(),
-                       std::move(settings.value()));
+  return pack_streamed(console, options, files.value(), std::move(launcher.value()), edits.value());
+}
+
+// The digest of the first `size` bytes of `file`, which is left at its start.
+Result<Sha256Digest> hash_file_start(std::FILE* file, uint64_t size) {
+  Sha256 hash;
+  std::vector<uint8_t> chunk(size_t{1} << 20);
+  for (uint64_t left = size; left != 0;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+    if (std::fread(chunk.data(), 1, want, file) != want)
+      return Failure{"", "cannot read: " + (std::ferror(file) ? platform::error_text(errno) : "it became shorter")};
+    hash.update(std::span(chunk).first(want));
+    left -= want;
+  }
+  if (std::fseek(file, 0, SEEK_SET) != 0) return Failure{"", "cannot read: " + platform::error_text(errno)};
+  return hash.finish();
 }
 
 int embed(const std::vector<std::string>& arguments, Console& console) {
@@ -515,6 +611,16 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   if (!launcher.ok()) return report(console, launcher.failure());
   auto settings = settings_record_of(options.settings);
   if (!settings.ok()) return report(console, settings.failure());
+  // The bundle id needs the whole payload; its copy into the output is
+  // hashed again, so a payload that changes in between is caught.
+  std::optional<Sha256Digest> payload_digest;
+  if (options.settings.cache && size <= pe::kMaxImageBytes) {
+    auto digest = hash_file_start(payload.get(), size);
+    if (!digest.ok()) return report(console, about(platform::show(payload_path), digest.failure()));
+    payload_digest = digest.value();
+    settings = settings_record_of(options.settings, payload_digest);
+    if (!settings.ok()) return report(console, settings.failure());
+  }
   if (lacks_content_checksum(head)) {
     console.err << "vorbel-pack: warning: " << platform::show(payload_path) << ": " << kNoChecksum
                 << " (by verify or by the launcher)\n";
@@ -527,7 +633,7 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   }
   auto packed = embed_streamed_payload(std::move(launcher.value()), size, edits.value(), std::move(settings.value()),
                                        platform::show(*options.output));
-  return finish_packing(console, *options.launcher, packed, payload.get(), *options.output);
+  return finish_packing(console, *options.launcher, packed, payload.get(), *options.output, nullptr, payload_digest);
 }
 
 std::string binary_size(uint64_t bytes) {
@@ -543,7 +649,8 @@ std::string binary_size(uint64_t bytes) {
 
 // How the packed program runs, for list and verify: "subsystem: GUI" or
 // "subsystem: console", then its settings record's lines or "settings: none".
-Result<std::vector<std::string>> run_facts(const std::vector<uint8_t>& packed) {
+// *bundle_id gets the cached mode's bundle id, if the record has one.
+Result<std::vector<std::string>> run_facts(const std::vector<uint8_t>& packed, std::optional<std::string>* bundle_id) {
   auto subsystem = subsystem_of(packed);
   if (!subsystem.ok()) return subsystem.failure();
   std::string kind = subsystem.value() == kSubsystemGui       ? "GUI"
@@ -558,6 +665,7 @@ Result<std::vector<std::string>> run_facts(const std::vector<uint8_t>& packed) {
   }
   auto described = describe_settings(*record.value());
   if (!described.ok()) return described.failure();
+  *bundle_id = bundle_id_in(*record.value());
   lines.insert(lines.end(), described->begin(), described->end());
   return lines;
 }
@@ -580,7 +688,8 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
   const std::string shown = platform::show(packed_path);
   auto packed = read_whole_file(packed_path);
   if (!packed.ok()) return report(console, packed.failure());
-  auto facts_lines = run_facts(packed.value());
+  std::optional<std::string> bundle_id;
+  auto facts_lines = run_facts(packed.value(), &bundle_id);
   if (!facts_lines.ok()) return report(console, about(shown, facts_lines.failure()));
   auto resource = payload_resource_of(std::move(packed.value()));
   if (!resource.ok()) return report(console, about(shown, resource.failure()));
@@ -599,6 +708,15 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
   }
   auto verified = verify_payload(resource.value());
   if (!verified.ok()) return report(console, about(shown, verified.failure()));
+  if (bundle_id) {
+    // The launcher trusts the id to name these files: under another payload's
+    // id a cached start would run that payload's extraction.
+    const std::string actual = bundle_id_of(sha256(resource.value()));
+    if (*bundle_id != actual) {
+      return report(console, Failure{shown, "is damaged: its settings record names bundle " + *bundle_id +
+                                                ", but its payload's is " + actual});
+    }
+  }
   const VerifyReport& facts = verified.value();
   console.out << shown << ": ok, " << facts.entries << " entries, " << facts.content_bytes << " bytes in "
               << facts.frame_bytes << " compressed; window " << binary_size(facts.window_bytes) << ", decoder about "

@@ -1,6 +1,6 @@
 // The command line's run options: the settings record that --arg,
-// --exact-arguments and --error-dialog write, what list and verify show of it,
-// and the launchers and records that are refused. Beside cli_test.cpp, sharing
+// --exact-arguments, --error-dialog and --cache write, what list and verify
+// show of it, and the launchers, records and cache choices that are refused. Beside cli_test.cpp, sharing
 // its in-process runner (cli_test_support.h).
 #include <gtest/gtest.h>
 
@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "packer/cli_test_support.h"
+#include "packer/launch_settings_record.h"
 #include "packer/launcher_image.h"
 #include "packer/pe_resources.h"
+#include "packer/sha256.h"
 #include "packer/synthetic_image.h"
 #include "packer/test_files.h"
 
@@ -74,19 +76,49 @@ TEST(PackCliSettings, ALauncherBuiltBeforeTheRecordIsRefusedForRunOptionsOnly) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
   write_file(dir / "app.dll", pe::synthetic_dll());
-  const auto old = with_resource(read_whole_file(VORBEL_TEST_LAUNCHER).value(), 29, std::nullopt);
-  write_file(dir / "old.exe", std::string(old.begin(), old.end()));
-  Outcome refused = run({"build", "--launcher", str(dir / "old.exe"), "--app", str(dir / "app.dll"), "--arg", "x",
-                         "--exact-arguments", "-o", str(dir / "out.exe")});
-  EXPECT_EQ(refused.status, kExitBadInput);
-  EXPECT_EQ(refused.err, "vorbel-pack: " + str(dir / "old.exe") +
-                             ": was built before pack-time settings and would ignore them, so it cannot take --arg, "
-                             "--exact-arguments: pack with the launcher of this release\n");
-  EXPECT_FALSE(fs::exists(dir / "out.exe"));
-  EXPECT_EQ(run({"build", "--launcher", str(dir / "old.exe"), "--app", str(dir / "app.dll"), "-o",
-                 str(dir / "out.exe")})
-                .status,
-            kExitOk);
+  // A launcher without the marker takes no run option; one that reads
+  // version 1 takes all but the cached mode, which needs version 2.
+  struct Case {
+    const char* launcher;
+    std::optional<std::string> marker;
+    std::vector<std::string> refused_options;
+    std::string problem;
+    std::vector<std::string> taken_options;
+  };
+  const Case cases[] = {
+      {"old.exe",
+       std::nullopt,
+       {"--arg", "x", "--exact-arguments"},
+       "was built before pack-time settings and would ignore them, so it cannot take --arg, --exact-arguments",
+       {}},
+      {"first.exe",
+       std::string("VLS\x01", 4),
+       {"--arg", "x", "--cache"},
+       "reads settings records up to version 1, so it cannot take --arg, --cache, which need version 2",
+       {"--arg", "x"}},
+  };
+  for (const Case& c : cases) {
+    const auto launcher = with_resource(read_whole_file(VORBEL_TEST_LAUNCHER).value(), 29, c.marker);
+    write_file(dir / c.launcher, std::string(launcher.begin(), launcher.end()));
+    const auto build = [&](const std::vector<std::string>& options) {
+      std::vector<std::string> arguments = {
+          "build", "--launcher", str(dir / c.launcher), "--app", str(dir / "app.dll"), "-o", str(dir / "out.exe")};
+      arguments.insert(arguments.end(), options.begin(), options.end());
+      return run(arguments);
+    };
+    Outcome refused = build(c.refused_options);
+    EXPECT_EQ(refused.status, kExitBadInput);
+    EXPECT_EQ(refused.err, "vorbel-pack: " + str(dir / c.launcher) + ": " + c.problem +
+                               ": pack with the launcher of this release\n");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    ASSERT_EQ(build(c.taken_options).status, kExitOk) << c.launcher;
+    EXPECT_NE(
+        run({"list", str(dir / "out.exe")})
+            .out.find(c.taken_options.empty() ? "settings: none\n" : "settings: version 1, 1 built-in argument\n"),
+        std::string::npos)
+        << c.launcher;
+    fs::remove(dir / "out.exe");
+  }
 }
 
 TEST(PackCliSettings, ADamagedRecordOrTooManyArgumentsAreRefused) {
@@ -104,15 +136,156 @@ TEST(PackCliSettings, ADamagedRecordOrTooManyArgumentsAreRefused) {
                 .status,
             kExitOk);
   const auto damaged =
-      with_resource(read_whole_file(dir / "ok.exe").value(), 28, std::string("VLS\x02", 4) + std::string(8, '\0'));
+      with_resource(read_whole_file(dir / "ok.exe").value(), 28, std::string("VLS\x03", 4) + std::string(8, '\0'));
   write_file(dir / "damaged.exe", std::string(damaged.begin(), damaged.end()));
   for (const char* command : {"list", "verify"}) {
     Outcome read = run({command, str(dir / "damaged.exe")});
     EXPECT_EQ(read.status, kExitBadInput);
     EXPECT_EQ(read.err, "vorbel-pack: " + str(dir / "damaged.exe") +
-                            ": settings record (RT_RCDATA 28) cannot be read: its version is not 1, the one this tool "
-                            "and its launcher read\n");
+                            ": settings record (RT_RCDATA 28) cannot be read: its version is 3, and this tool and its "
+                            "launcher read versions 1 to 2\n");
   }
+}
+
+// The text after "bundle " in list's cache line, or "" when there is none.
+std::string listed_bundle(const fs::path& packed) {
+  const std::string out = run({"list", str(packed)}).out;
+  const size_t at = out.find("\ncache: ");
+  if (at == std::string::npos) return "";
+  const size_t bundle = out.find(", bundle ", at);
+  return bundle == std::string::npos ? "" : out.substr(bundle + 9, 16);
+}
+
+TEST(PackCliSettings, CacheWritesAVersion2RecordWhoseBundleIdIsTheHashOfThePayloadStored) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  write_file(dir / "data.txt", "some data");
+  const auto build = [&](const fs::path& out, std::vector<std::string> more) {
+    std::vector<std::string> arguments = {"build",
+                                          "--launcher",
+                                          VORBEL_TEST_LAUNCHER,
+                                          "--app",
+                                          str(dir / "app.dll"),
+                                          "--add",
+                                          str(dir / "data.txt"),
+                                          "--cache",
+                                          "-o",
+                                          str(out)};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return run(arguments);
+  };
+  Outcome built = build(dir / "Demo.EXE", {"--arg", "{CONTENTS}\\x"});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  const auto resource = payload_resource_of(read_whole_file(dir / "Demo.EXE").value());
+  ASSERT_TRUE(resource.ok());
+  const std::string bundle = bundle_id_of(sha256(resource.value()));
+  Outcome listed = run({"list", str(dir / "Demo.EXE")});
+  EXPECT_NE(listed.out.find("      2560  app.dll\n         9  data.txt\nsubsystem: GUI\n"
+                            "settings: version 2, 1 built-in argument\n"
+                            "cache: application 'Demo', bundle " +
+                            bundle + ", root {CACHE_DIR}\nargument: {CONTENTS}\\x\n"),
+            std::string::npos)
+      << listed.out;
+  Outcome verified = run({"verify", str(dir / "Demo.EXE")});
+  EXPECT_EQ(verified.status, kExitOk) << verified.err;
+  EXPECT_NE(verified.out.find(": cache: application 'Demo', bundle " + bundle), std::string::npos) << verified.out;
+
+  // The same payload under another name and root keeps its id, also when embedded; one changed byte does not.
+  ASSERT_EQ(build(dir / "again.exe", {"--product-name", "My Tool", "--cache-dir", "{home}\\Apps\\{PRODUCT}"}).status,
+            kExitOk);
+  EXPECT_NE(run({"list", str(dir / "again.exe")})
+                .out.find("cache: application 'My Tool', bundle " + bundle + ", root {home}\\Apps\\{PRODUCT}\n"),
+            std::string::npos);
+  write_file(dir / "payload.bin", std::string(resource->begin(), resource->end()));
+  Outcome embedded = run({"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "--cache",
+                          "-o", str(dir / "embedded.exe")});
+  ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
+  EXPECT_EQ(listed_bundle(dir / "embedded.exe"), bundle);
+  write_file(dir / "data.txt", "some date");
+  ASSERT_EQ(build(dir / "changed.exe", {}).status, kExitOk);
+  EXPECT_NE(listed_bundle(dir / "changed.exe"), bundle);
+  EXPECT_EQ(listed_bundle(dir / "changed.exe").size(), 16u);
+}
+
+TEST(PackCliSettings, CacheRefusesFolderNamesAndRootsTheLauncherCouldNotUse) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  struct Case {
+    std::vector<std::string> options;
+    const char* output;
+    std::string error;  // after "vorbel-pack: "; empty: packed
+  };
+  const Case cases[] = {
+      {{"--cache", "--product-name", "a:b"},
+       "ok.exe",
+       "the application folder name 'a:b' (from --product-name) cannot be a folder name: it holds ':', which "
+       "Windows does not allow in a name"},
+      {{"--cache"},
+       "con.exe",
+       "the application folder name 'con' (from the name of " + str(dir / "con.exe") +
+           ") cannot be a folder name: 'con' is a device name on Windows; give --product-name"},
+      {{"--cache"},
+       "app..exe",
+       "the application folder name 'app.' (from the name of " + str(dir / "app..exe") +
+           ") cannot be a folder name: it ends with a blank or a dot, which Windows drops; give --product-name"},
+      {{"--cache", "--cache-dir", "{CACHE_DIR}\\{pid}"},
+       "ok.exe",
+       "--cache-dir '{CACHE_DIR}\\{pid}': {pid} would make a new root for every run, so no run would find what an "
+       "earlier one extracted"},
+      {{"--cache", "--cache-dir", "{CACHE_DIR}\\{NOPE}"},
+       "ok.exe",
+       "--cache-dir '{CACHE_DIR}\\{NOPE}': {NOPE} is no name the launcher knows: TEMP, PROGRAM, PROGRAM_BASE, "
+       "PROGRAM_DIR, HOME, CACHE_DIR, PRODUCT or VERSION"},
+      {{"--cache", "--cache-dir", "{CACHE_DIR\\x"},
+       "ok.exe",
+       "--cache-dir '{CACHE_DIR\\x': the '{' at character 1 is not closed by a '}' before the next '{' or the end"},
+      {{"--cache", "--cache-dir", "{PRODUCT}\\cache"},
+       "ok.exe",
+       "--cache-dir '{PRODUCT}\\cache': it is not an absolute path: begin it with {CACHE_DIR}, {HOME}, {TEMP}, "
+       "{PROGRAM_DIR}, a drive (C:\\) or \\\\server\\share"},
+      {{"--cache-dir", "C:\\cache"}, "ok.exe", "--cache-dir is the root of --cache, which was not given"},
+      {{"--cache", "--cache-dir", "C:\\cache"}, "ok.exe", ""},
+      {{"--cache", "--cache-dir", "\\\\server\\share\\{VERSION}"}, "ok.exe", ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {
+        "build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "-o", str(dir / c.output)};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    Outcome outcome = run(arguments);
+    if (c.error.empty()) {
+      EXPECT_EQ(outcome.status, kExitOk) << c.options.back() << ": " << outcome.err;
+      continue;
+    }
+    EXPECT_EQ(outcome.status, kExitUsage) << c.error;
+    EXPECT_EQ(outcome.err.substr(0, outcome.err.find('\n') + 1), "vorbel-pack: " + c.error + "\n");
+    EXPECT_FALSE(fs::exists(dir / c.output)) << c.error;
+  }
+}
+
+// A bundle id that is not the payload's would let a cached start run the
+// files of another payload: verify calls the image damaged.
+TEST(PackCliSettings, VerifyRefusesABundleIdThatIsNotThePayloads) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  ASSERT_EQ(run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--cache", "-o",
+                 str(dir / "ok.exe")})
+                .status,
+            kExitOk);
+  const std::string bundle = listed_bundle(dir / "ok.exe");
+  SettingsChoices choices;
+  choices.cache = CacheChoices{"ok", std::string(16, 'a'), ""};
+  const auto record = make_settings_record(choices).value();
+  const auto wrong =
+      with_resource(read_whole_file(dir / "ok.exe").value(), 28, std::string(record.begin(), record.end()));
+  write_file(dir / "wrong.exe", std::string(wrong.begin(), wrong.end()));
+  Outcome verified = run({"verify", str(dir / "wrong.exe")});
+  EXPECT_EQ(verified.status, kExitBadInput);
+  EXPECT_EQ(verified.err, "vorbel-pack: " + str(dir / "wrong.exe") + ": is damaged: its settings record names bundle " +
+                              std::string(16, 'a') + ", but its payload's is " + bundle + "\n");
+  EXPECT_EQ(run({"verify", str(dir / "ok.exe")}).status, kExitOk);
 }
 
 }  // namespace

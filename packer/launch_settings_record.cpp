@@ -3,7 +3,12 @@
 // (payload/launch_settings.h) before it is accepted, so the two agree.
 #include "packer/launch_settings_record.h"
 
+#include <algorithm>
+#include <array>
+#include <string_view>
+
 #include "packer/utf.h"
+#include "payload/entry_name_rule.h"
 #include "payload/launch_settings.h"
 #include "payload/launch_settings_format.h"
 
@@ -17,14 +22,16 @@ void put_units_le(std::vector<uint8_t>& bytes, std::u16string_view units) {
   }
 }
 
-std::string settings_problem(SettingsStatus status) {
+// `version` is the record's version byte, for the refusal of one it does not know.
+std::string settings_problem(SettingsStatus status, uint8_t version) {
   switch (status) {
     case SETTINGS_OK:
       return "";
     case SETTINGS_BAD_HEADER:
       return "it is shorter than its 12-byte header or does not begin with \"VLS\"";
     case SETTINGS_NEWER_VERSION:
-      return "its version is not 1, the one this tool and its launcher read";
+      return "its version is " + std::to_string(version) + ", and this tool and its launcher read versions " +
+             std::to_string(LAUNCH_SETTINGS_FIRST_VERSION) + " to " + std::to_string(LAUNCH_SETTINGS_VERSION);
     case SETTINGS_TOO_LARGE:
       return "it is larger than " + std::to_string(LAUNCH_SETTINGS_MAX_SIZE) + " bytes";
     case SETTINGS_UNKNOWN_FLAGS:
@@ -33,11 +40,123 @@ std::string settings_problem(SettingsStatus status) {
       return "its arguments do not match their count or do not end with the record";
     case SETTINGS_BAD_PLACEHOLDER:
       return "an argument holds a brace that is no placeholder";
+    case SETTINGS_BAD_CACHE:
+      return "its cache section is damaged, breaks the launcher's rules, or is set in a version 1 record";
   }
   return "unknown problem";
 }
 
+std::u16string text_of(const SettingsText& text) {
+  std::u16string units;
+  for (size_t i = 0; i < text.count; ++i)
+    units += static_cast<char16_t>(text.units_le[2 * i] | (text.units_le[2 * i + 1] << 8));
+  return units;
+}
+
+// The references the launcher expands in a directory spec (paths/path_spec.cpp),
+// and those of them that begin an absolute path.
+constexpr std::array<std::u16string_view, 10> kSpecReferences = {u"TEMP", u"PROGRAM",   u"PROGRAM_BASE", u"PROGRAM_DIR",
+                                                                 u"HOME", u"CACHE_DIR", u"PRODUCT",      u"VERSION",
+                                                                 u"PID",  u"TIME"};
+constexpr std::array<std::u16string_view, 4> kAbsoluteReferences = {u"TEMP", u"PROGRAM_DIR", u"HOME", u"CACHE_DIR"};
+
+std::u16string upper_ascii(std::u16string_view text) {
+  std::u16string upper(text);
+  for (char16_t& unit : upper) {
+    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - (u'a' - u'A'));
+  }
+  return upper;
+}
+
+bool is_ascii_letter(char16_t unit) { return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z'); }
+
+// "X:\..." or "\\server\share...", or a reference to a folder that is always absolute.
+bool begins_absolute(std::u16string_view spec) {
+  if (spec.size() >= 3 && is_ascii_letter(spec[0]) && spec[1] == u':' && spec[2] == u'\\') return true;
+  if (spec.starts_with(u"\\\\")) {
+    const size_t server_end = spec.find(u'\\', 2);
+    return server_end != std::u16string_view::npos && server_end > 2 && server_end + 1 < spec.size() &&
+           spec[server_end + 1] != u'\\';
+  }
+  if (!spec.starts_with(u"{")) return false;
+  const size_t close = spec.find(u'}');
+  if (close == std::u16string_view::npos) return false;
+  const std::u16string name = upper_ascii(spec.substr(1, close - 1));
+  for (std::u16string_view absolute : kAbsoluteReferences) {
+    if (name == absolute) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+std::optional<std::string> application_folder_problem(const std::string& name) {
+  auto units = utf8_to_utf16(name);
+  if (!units) return "it is not valid UTF-8";
+  if (cache_application_name_ok(units->data(), units->size())) return std::nullopt;
+  if (units->empty()) return "it is empty";
+  if (units->size() > LAUNCH_APPLICATION_NAME_MAX_UNITS) {
+    return "it is " + std::to_string(units->size()) + " UTF-16 units long, more than the " +
+           std::to_string(LAUNCH_APPLICATION_NAME_MAX_UNITS) + " the launcher takes";
+  }
+  for (char16_t unit : *units) {
+    if (unit < 0x20 || unit == 0x7F) return "it holds a control character";
+    if (std::u16string_view(u"\\/:*?\"<>|").find(unit) != std::u16string_view::npos)
+      return "it holds '" + std::string(1, static_cast<char>(unit)) + "', which Windows does not allow in a name";
+  }
+  if (units->back() == u' ' || units->back() == u'.') return "it ends with a blank or a dot, which Windows drops";
+  if (size_t device = device_name_length(units->data(), units->size()); device != 0)
+    return "'" + printable(units->substr(0, device)) + "' is a device name on Windows";
+  return "the launcher refuses it";
+}
+
+std::optional<std::string> cache_root_problem(const std::string& spec) {
+  const std::string quoted = "--cache-dir '" + printable(spec) + "': ";
+  auto units = utf8_to_utf16(spec);
+  if (!units) return quoted + "it is not valid UTF-8";
+  if (units->empty()) return std::nullopt;  // the default root
+  if (units->find(u'\0') != std::u16string::npos) return quoted + "it holds a NUL character";
+  if (units->size() > LAUNCH_CACHE_ROOT_MAX_UNITS) {
+    return quoted + "it is " + std::to_string(units->size()) + " UTF-16 units long, more than the " +
+           std::to_string(LAUNCH_CACHE_ROOT_MAX_UNITS) + " the launcher takes";
+  }
+  for (size_t open = units->find(u'{'); open != std::u16string::npos; open = units->find(u'{', open + 1)) {
+    const size_t close = units->find_first_of(u"{}", open + 1);
+    if (close == std::u16string::npos || (*units)[close] != u'}') {
+      return quoted + "the '{' at character " + std::to_string(open + 1) +
+             " is not closed by a '}' before the next '{' or the end";
+    }
+    const std::u16string_view name = std::u16string_view(*units).substr(open, close - open + 1);
+    const std::u16string upper = upper_ascii(name.substr(1, name.size() - 2));
+    if (upper == u"PID" || upper == u"TIME") {
+      return quoted + printable(name) +
+             " would make a new root for every run, so no run would find what an earlier one extracted";
+    }
+    if (std::find(kSpecReferences.begin(), kSpecReferences.end(), upper) == kSpecReferences.end()) {
+      return quoted + printable(name) +
+             " is no name the launcher knows: TEMP, PROGRAM, PROGRAM_BASE, PROGRAM_DIR, HOME, CACHE_DIR, PRODUCT "
+             "or VERSION";
+    }
+    open = close;
+  }
+  if (!begins_absolute(*units)) {
+    return quoted +
+           "it is not an absolute path: begin it with {CACHE_DIR}, {HOME}, {TEMP}, {PROGRAM_DIR}, a drive (C:\\) "
+           "or \\\\server\\share";
+  }
+  if (!cache_root_spec_ok(units->data(), units->size())) return quoted + "the launcher refuses it";
+  return std::nullopt;
+}
+
+std::string bundle_id_of(const Sha256Digest& digest) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string id;
+  for (size_t i = 0; i < LAUNCH_BUNDLE_ID_UNITS / 2; ++i) {
+    id += kDigits[digest[i] >> 4];
+    id += kDigits[digest[i] & 15];
+  }
+  return id;
+}
 
 std::optional<std::string> built_in_argument_problem(const std::string& argument) {
   auto units = utf8_to_utf16(argument);
@@ -64,29 +183,44 @@ Result<std::vector<uint8_t>> make_settings_record(const SettingsChoices& choices
     return Failure{"", std::to_string(choices.arguments.size()) + " built-in arguments (--arg) are more than the " +
                            std::to_string(LAUNCH_SETTINGS_MAX_ARGUMENTS) + " the launcher takes"};
   }
-  uint32_t flags =
-      (choices.exact_arguments ? LAUNCH_EXACT_ARGUMENTS : 0) | (choices.error_dialog ? LAUNCH_ERROR_DIALOG : 0);
+  uint32_t flags = (choices.exact_arguments ? LAUNCH_EXACT_ARGUMENTS : 0) |
+                   (choices.error_dialog ? LAUNCH_ERROR_DIALOG : 0) | (choices.cache ? LAUNCH_CACHED : 0);
   std::vector<uint8_t> record(LAUNCH_SETTINGS_MAGIC, LAUNCH_SETTINGS_MAGIC + sizeof LAUNCH_SETTINGS_MAGIC);
-  record.push_back(LAUNCH_SETTINGS_VERSION);
+  record.push_back(choices.version());
   for (int shift = 0; shift < 32; shift += 8) record.push_back(static_cast<uint8_t>(flags >> shift));
   record.push_back(static_cast<uint8_t>(choices.arguments.size() & 0xFF));
   record.push_back(static_cast<uint8_t>(choices.arguments.size() >> 8));
   record.push_back(0);
   record.push_back(0);
+  if (choices.cache) {
+    const CacheChoices& cache = *choices.cache;
+    if (auto problem = application_folder_problem(cache.application)) {
+      return Failure{"", "the application folder name '" + printable(cache.application) +
+                             "' cannot be a folder name: " + *problem};
+    }
+    if (auto problem = cache_root_problem(cache.root)) return Failure{"", *problem};
+    // The bundle id is the tool's own making; the read-back below checks it.
+    for (const std::string* text : {&cache.application, &cache.bundle_id, &cache.root}) {
+      put_units_le(record, utf8_to_utf16(*text).value_or(u""));
+      put_units_le(record, std::u16string(1, u'\0'));
+    }
+  }
+  const size_t section_size = record.size() - LAUNCH_SETTINGS_HEADER_SIZE;
   for (const std::string& argument : choices.arguments) {
     if (auto problem = built_in_argument_problem(argument)) return Failure{"", *problem};
     put_units_le(record, *utf8_to_utf16(argument));
     put_units_le(record, std::u16string(1, u'\0'));
   }
   if (record.size() > LAUNCH_SETTINGS_MAX_SIZE) {
-    return Failure{
-        "", "the built-in arguments (--arg) take " + std::to_string(record.size() - LAUNCH_SETTINGS_HEADER_SIZE) +
-                " bytes as UTF-16, more than the " +
-                std::to_string(LAUNCH_SETTINGS_MAX_SIZE - LAUNCH_SETTINGS_HEADER_SIZE) + " the launcher takes"};
+    const size_t room = LAUNCH_SETTINGS_MAX_SIZE - LAUNCH_SETTINGS_HEADER_SIZE - section_size;
+    return Failure{"", "the built-in arguments (--arg) take " +
+                           std::to_string(record.size() - LAUNCH_SETTINGS_HEADER_SIZE - section_size) +
+                           " bytes as UTF-16, more than the " + std::to_string(room) + " the launcher takes" +
+                           (section_size == 0 ? "" : " beside the cache section")};
   }
   LaunchSettings read_back;
   if (SettingsStatus status = read_launch_settings(record.data(), record.size(), &read_back); status != SETTINGS_OK)
-    return Failure{"", "made a settings record the launcher would refuse: " + settings_problem(status)};
+    return Failure{"", "made a settings record the launcher would refuse: " + settings_problem(status, record[3])};
   return record;
 }
 
@@ -99,14 +233,22 @@ uint8_t settings_version_read_by(const pe::ResourceTree& launcher) {
 
 Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> record) {
   LaunchSettings settings;
-  if (SettingsStatus status = read_launch_settings(record.data(), record.size(), &settings); status != SETTINGS_OK)
-    return Failure{"", "settings record (RT_RCDATA 28) cannot be read: " + settings_problem(status)};
-  std::string summary = "settings: version " + std::to_string(LAUNCH_SETTINGS_VERSION);
+  if (SettingsStatus status = read_launch_settings(record.data(), record.size(), &settings); status != SETTINGS_OK) {
+    return Failure{"", "settings record (RT_RCDATA 28) cannot be read: " +
+                           settings_problem(status, record.size() > 3 ? record[3] : 0)};
+  }
+  std::string summary = "settings: version " + std::to_string(record[3]);
   summary += (settings.flags & LAUNCH_EXACT_ARGUMENTS) ? ", exact arguments" : "";
   summary += (settings.flags & LAUNCH_ERROR_DIALOG) ? ", error dialog" : "";
   summary +=
       ", " + std::to_string(settings.argument_count) + " built-in argument" + (settings.argument_count == 1 ? "" : "s");
   std::vector<std::string> lines = {summary};
+  if (settings.flags & LAUNCH_CACHED) {
+    const std::u16string root = text_of(settings.cache_root);
+    lines.push_back("cache: application '" + printable(text_of(settings.application)) + "', bundle " +
+                    printable(text_of(settings.bundle_id)) + ", root " +
+                    printable(root.empty() ? std::u16string(LAUNCH_DEFAULT_CACHE_ROOT) : root));
+  }
   std::u16string argument;
   for (size_t i = 0; i + 1 < settings.arguments_size; i += 2) {
     char16_t unit = static_cast<char16_t>(settings.arguments[i] | (settings.arguments[i + 1] << 8));
@@ -118,6 +260,13 @@ Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> reco
     argument.clear();
   }
   return lines;
+}
+
+std::optional<std::string> bundle_id_in(std::span<const uint8_t> record) {
+  LaunchSettings settings;
+  if (read_launch_settings(record.data(), record.size(), &settings) != SETTINGS_OK) return std::nullopt;
+  if ((settings.flags & LAUNCH_CACHED) == 0) return std::nullopt;
+  return printable(text_of(settings.bundle_id));
 }
 
 }  // namespace vorbel::pack

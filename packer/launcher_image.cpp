@@ -54,14 +54,23 @@ Result<std::vector<uint8_t>> read_whole_file(const fs::path& path) {
   return bytes;
 }
 
-Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& settings_options) {
+Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& settings_options,
+                      uint8_t settings_version) {
   auto image = pe::parse_image(launcher);
   if (!image.ok()) return Failure{"", "is not a launcher image this tool can pack: " + image.error()};
   auto tree = pe::read_resources(image.value());
   if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
-  if (!settings_options.empty() && settings_version_read_by(tree.value()) < LAUNCH_SETTINGS_VERSION) {
+  if (settings_options.empty()) return done();
+  const uint8_t reads = settings_version_read_by(tree.value());
+  if (reads == 0) {
     return Failure{"", "was built before pack-time settings and would ignore them, so it cannot take " +
                            settings_options + ": pack with the launcher of this release"};
+  }
+  // Its reader would refuse the record at every start rather than run without the settings.
+  if (reads < settings_version) {
+    return Failure{"", "reads settings records up to version " + std::to_string(reads) + ", so it cannot take " +
+                           settings_options + ", which need version " + std::to_string(settings_version) +
+                           ": pack with the launcher of this release"};
   }
   return done();
 }
@@ -204,11 +213,13 @@ Status write_file_atomically(const fs::path& path, std::span<const uint8_t> byte
   return publish(path, [&](std::FILE* file) { return write_bytes(file, bytes, nullptr); });
 }
 
-Status write_image_atomically(const fs::path& path, const PackedImage& image, std::FILE* payload) {
+Status write_image_atomically(const fs::path& path, const PackedImage& image, std::FILE* payload,
+                              const std::optional<Sha256Digest>& payload_digest) {
   if (image.payload_size == 0) return write_file_atomically(path, image.file);
   return publish(path, [&](std::FILE* file) -> std::string {
     std::span<const uint8_t> bytes(image.file);
     pe::PeChecksum checksum(image.checksum_at);
+    Sha256 payload_hash;
     if (auto problem = write_bytes(file, bytes.first(image.payload_at), &checksum); !problem.empty()) return problem;
     std::vector<uint8_t> chunk(size_t{1} << 20);
     for (uint64_t left = image.payload_size; left != 0;) {
@@ -217,8 +228,11 @@ Status write_image_atomically(const fs::path& path, const PackedImage& image, st
         return "the payload ended before its " + std::to_string(image.payload_size) +
                " bytes: it changed while being packed";
       if (auto problem = write_bytes(file, std::span(chunk).first(want), &checksum); !problem.empty()) return problem;
+      if (payload_digest) payload_hash.update(std::span(chunk).first(want));
       left -= want;
     }
+    if (payload_digest && payload_hash.finish() != *payload_digest)
+      return "the payload changed while being packed, so the bundle id in the settings record is not its own";
     if (auto problem = write_bytes(file, bytes.subspan(image.payload_at), &checksum); !problem.empty()) return problem;
     uint8_t field[4];
     pe::put_u32(field, 0, checksum.value());

@@ -14,6 +14,7 @@
 
 #include "packer/resource_edits.h"
 #include "packer/result.h"
+#include "packer/sha256.h"
 
 namespace vorbel::pack {
 
@@ -32,9 +33,11 @@ struct PackedImage {
 
 // Whether `launcher` is an image embed_payload can work on; tested before a
 // long compression rather than after it. `settings_options` names the
-// options given that need a settings record (empty: none); a launcher built
-// before the record is refused for them. Failures name no file.
-Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& settings_options = {});
+// options given that need a settings record (empty: none) of
+// `settings_version`; a launcher that reads no such record, or only older
+// versions, is refused for them. Failures name no file.
+Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& settings_options = {},
+                      uint8_t settings_version = 1);
 
 // The launcher with `resource` as its payload (RT_RCDATA 27, language
 // neutral), `settings` as its settings record (RT_RCDATA 28; none: an
@@ -64,8 +67,10 @@ Result<std::vector<uint8_t>> payload_resource_of(std::vector<uint8_t> packed);
 Status write_file_atomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 // The same for a packed image whose payload is read, in chunks, from
-// `payload` (at its start); fails if it holds fewer than payload_size bytes.
-Status write_image_atomically(const std::filesystem::path& path, const PackedImage& image, std::FILE* payload);
+// `payload` (at its start); fails if it holds fewer than payload_size bytes,
+// or if those bytes do not hash to `payload_digest` when one is given.
+Status write_image_atomically(const std::filesystem::path& path, const PackedImage& image, std::FILE* payload,
+                              const std::optional<Sha256Digest>& payload_digest = std::nullopt);
 
 // A new hidden file beside another, named after it ("." NAME "." TAG "-" PID
 // "-" N) so that a leftover of a killed run is recognisable; closed and

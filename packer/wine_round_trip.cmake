@@ -75,3 +75,11 @@ file(READ "${WORK}/unpacked/files/sub/Grüße.txt" gruss)
 if(NOT gruss STREQUAL "gruss")
   message(FATAL_ERROR "extracted contents differ: '${gruss}'")
 endif()
+
+# The cached mode: the folder named after a non-ASCII output name read through
+# the wide API, and a bundle id that verify finds to be the payload's hash.
+pack(build --launcher launcher.exe --app app.dll --cache -o Grüße.EXE)
+pack(verify Grüße.EXE)
+if(NOT out MATCHES "Grüße.EXE: cache: application 'Grüße', bundle [0-9a-f]+, root {CACHE_DIR}\n")
+  message(FATAL_ERROR "unexpected verify output for the cached mode:\n${out}")
+endif()

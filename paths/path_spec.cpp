@@ -60,6 +60,26 @@ bool append_shell_folder(TextCursor* out, int folder) {
   return true;
 }
 
+// The local application-data folder as the system sets LOCALAPPDATA for
+// every logon: read without loading the shell, which a start must not pay
+// for. Taken only when it is an absolute path (a drive's or a server's)
+// to an existing directory; anything else (unset, relative, stale) leaves
+// the question to the shell.
+bool append_local_app_data(TextCursor* out) {
+  wchar_t* value = get_env_copy_narrow("LOCALAPPDATA");
+  if (value == nullptr) return false;
+  bool absolute = (value[0] != L'\0' && value[1] == L':' && value[2] == L'\\') ||
+                  (value[0] == L'\\' && value[1] == L'\\' && value[2] != L'\0');
+  DWORD attributes = absolute ? system_calls.GetFileAttributesW(value) : INVALID_FILE_ATTRIBUTES;
+  bool usable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (usable) {
+    append_value(out, value);
+    trim_trailing_backslashes(out);
+  }
+  free(value);
+  return usable;
+}
+
 const wchar_t* program_argument() {
   if (__wargv == nullptr || __argc < 1 || __wargv[0] == nullptr) abort();
   return __wargv[0];
@@ -147,6 +167,7 @@ bool append_variable(TextCursor* out, const wchar_t* name) {
   } else if (_wcsicmp(name, L"HOME") == 0) {
     return append_shell_folder(out, CSIDL_PROFILE);
   } else if (_wcsicmp(name, L"CACHE_DIR") == 0) {
+    if (append_local_app_data(out)) return true;
     return append_shell_folder(out, CSIDL_LOCAL_APPDATA);
   } else if (_wcsicmp(name, L"PRODUCT") == 0) {
     append_value(out, PRODUCT_NAME);

@@ -141,6 +141,7 @@ TEST(ExpandPathSpec, TempThatDoesNotFitIsEmptyAndNeverFails) {
 }
 
 TEST(ExpandPathSpec, HomeAndCacheDirAreTheShellFoldersTrimmed) {
+  ScopedEnv no_variable(L"LOCALAPPDATA", std::nullopt);
   EXPECT_EQ(expand(L"{HOME}").text, shell_folder(CSIDL_PROFILE));
   EXPECT_EQ(expand(L"{HOME}\\").text, shell_folder(CSIDL_PROFILE) + L"\\");
   EXPECT_EQ(expand(L"{CACHE_DIR}").text, shell_folder(CSIDL_LOCAL_APPDATA));
@@ -151,9 +152,27 @@ HRESULT WINAPI shell_folder_fails(HWND, int, HANDLE, DWORD, LPWSTR) {
 }
 
 TEST(ExpandPathSpec, ShellFolderFailureFails) {
+  ScopedEnv no_variable(L"LOCALAPPDATA", std::nullopt);
   SystemCallOverride fake(system_calls.SHGetFolderPathW, shell_folder_fails);
   EXPECT_EQ(expand(L"a{HOME}b"), (Expansion{false, L"a"}));
   EXPECT_EQ(expand(L"a{CACHE_DIR}b"), (Expansion{false, L"a"}));
+}
+
+// A start must not load the shell for it: the variable is taken whenever it
+// is an absolute path to an existing directory, and only then.
+TEST(ExpandPathSpec, CacheDirIsLocalAppDataWhenThatIsAnExistingAbsoluteDirectory) {
+  ScratchDir scratch;
+  write_file(scratch.path() / L"file", "x");
+  const std::wstring dir = scratch.str();
+  SystemCallOverride no_shell(system_calls.SHGetFolderPathW, shell_folder_fails);
+  for (const std::wstring& value : {dir, dir + L"\\"}) {
+    ScopedEnv variable(L"LOCALAPPDATA", value);
+    EXPECT_EQ(expand(L"{CACHE_DIR}\\x"), (Expansion{true, dir + L"\\x"}));
+  }
+  for (const std::wstring& value : {std::wstring(L"relative\\dir"), dir + L"\\missing", dir + L"\\file"}) {
+    ScopedEnv variable(L"LOCALAPPDATA", value);
+    EXPECT_FALSE(expand(L"{CACHE_DIR}").ok) << "left to the shell, which fails here";
+  }
 }
 
 TEST(ExpandPathSpec, ProductAndVersionAreTheBuiltInStrings) {

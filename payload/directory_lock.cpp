@@ -22,14 +22,18 @@ namespace {
 // sweep's, a delete, the shell's) then fails with ERROR_SHARING_VIOLATION
 // while any holder lives. Reading is data access, which share modes govern;
 // attribute access alone would conflict with nothing.
-void hold_lock(DWORD disposition) {
+HANDLE open_lock(DWORD disposition) {
   TextCursor path = text_start(directory_lock_path, PATH_CAPACITY);
   text_append(&path, extraction_dir);
   text_append_unit(&path, L'\\');
   text_append(&path, directory_lock_name());
   wchar_t long_form[LONG_PATH_CAPACITY];
-  HANDLE lock = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
-                                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void hold_lock(DWORD disposition) {
+  HANDLE lock = open_lock(disposition);
   if (lock == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     report_system_error_about("Error, couldn't lock the extraction directory", directory_lock_path, error);
@@ -46,3 +50,15 @@ const wchar_t* directory_lock_name() { return reinterpret_cast<const wchar_t*>(D
 void lock_extraction_dir() { hold_lock(OPEN_ALWAYS); }
 
 void join_extraction_dir_lock() { hold_lock(OPEN_EXISTING); }
+
+bool try_hold_extraction_dir_lock() {
+  HANDLE lock = open_lock(OPEN_ALWAYS);
+  if (lock == INVALID_HANDLE_VALUE) return false;
+  InterlockedExchangePointer(const_cast<HANDLE*>(&directory_lock), lock);
+  return true;
+}
+
+void release_extraction_dir_lock() {
+  HANDLE lock = InterlockedExchangePointer(const_cast<HANDLE*>(&directory_lock), nullptr);
+  if (lock != nullptr) system_calls.CloseHandle(lock);
+}

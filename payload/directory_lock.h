@@ -17,3 +17,12 @@ void lock_extraction_dir();
 // delete sharing: a later run's sweep then leaves the directory alone for as
 // long as this process lives.
 void join_extraction_dir_lock();
+
+// The same as join_extraction_dir_lock, the lock made when it is missing,
+// without ending the process: false (and no lock held) when it cannot be
+// had, as while another run's removal holds it.
+bool try_hold_extraction_dir_lock();
+
+// Closes this process's lock, if it holds one: before its directory is
+// renamed, which Windows refuses while a file below it is open.
+void release_extraction_dir_lock();

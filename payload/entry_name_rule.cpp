@@ -61,6 +61,10 @@ bool entry_name_is_directory_lock(const char16_t* name, size_t length) {
   return base_is(name, length, DIRECTORY_LOCK_NAME);
 }
 
+bool entry_name_is_bundle_record(const char16_t* name, size_t length) {
+  return base_is(name, length, BUNDLE_RECORD_NAME);
+}
+
 bool entry_name_stays_inside(const char16_t* name) {
   if (is_separator(name[0])) return false;
   const char16_t* start = name;

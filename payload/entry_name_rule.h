@@ -14,6 +14,14 @@ constexpr char16_t DIRECTORY_LOCK_NAME[] = u"vorbel.lck";
 // Whether the entry name (length units) is the lock's, letter case ignored.
 bool entry_name_is_directory_lock(const char16_t* name, size_t length);
 
+// The record of what a kept bundle directory must hold (payload/bundle_record.h),
+// at its top in the cached mode: no entry of such a payload may take its name.
+// 8.3 and all lower case, like the lock's.
+constexpr char16_t BUNDLE_RECORD_NAME[] = u"vorbel.lst";
+
+// Whether the entry name (length units) is the bundle record's, letter case ignored.
+bool entry_name_is_bundle_record(const char16_t* name, size_t length);
+
 // When the component (length units, not NUL-terminated) makes Windows open a
 // device instead of a file, the length of the device's name at its start
 // ("NUL" of "nul .txt", "COM1" of "com1.log"); otherwise 0. Windows ignores

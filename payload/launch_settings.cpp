@@ -3,6 +3,8 @@
 // alignment the resource has, and the host may be of either byte order.
 #include "payload/launch_settings.h"
 
+#include "payload/entry_name_rule.h"
+
 namespace {
 
 const uint16_t OPEN = '{';
@@ -30,7 +32,86 @@ size_t placeholder_length(const uint8_t* units_le, size_t count, size_t index) {
   return unit_at(units_le, index + 1 + CONTENTS_NAME_LENGTH) == CLOSE ? CONTENTS_NAME_LENGTH + 2 : 0;
 }
 
+// Reads one 0x0000-ended text at units_le[*at] of units; false when none ends
+// before the end or it is longer than max_units.
+bool take_text(const uint8_t* units_le, size_t units, size_t* at, size_t max_units, SettingsText* text) {
+  size_t start = *at;
+  while (*at < units && unit_at(units_le, *at) != 0) {
+    if (*at - start >= max_units) return false;
+    ++*at;
+  }
+  if (*at == units) return false;
+  *text = SettingsText{units_le + 2 * start, *at - start};
+  ++*at;
+  return true;
+}
+
+bool is_lower_hex(uint16_t unit) { return (unit >= '0' && unit <= '9') || (unit >= 'a' && unit <= 'f'); }
+
+// A text of the record as units of the host, for the checks shared with the
+// build tool; count is at most LAUNCH_CACHE_ROOT_MAX_UNITS.
+void copy_units(const SettingsText& text, char16_t* units) {
+  for (size_t i = 0; i < text.count; ++i) units[i] = static_cast<char16_t>(unit_at(text.units_le, i));
+}
+
+bool reference_is(const char16_t* name, size_t length, const char* expected) {
+  size_t i = 0;
+  for (; i < length && expected[i] != '\0'; ++i) {
+    char16_t unit = name[i] >= u'a' && name[i] <= u'z' ? static_cast<char16_t>(name[i] - 32) : name[i];
+    if (unit != static_cast<char16_t>(expected[i])) return false;
+  }
+  return i == length && expected[i] == '\0';
+}
+
+// The cache section at units_le[*at]: the three texts and their rules.
+bool take_cache_section(const uint8_t* units_le, size_t units, size_t* at, LaunchSettings* read) {
+  if (!take_text(units_le, units, at, LAUNCH_APPLICATION_NAME_MAX_UNITS, &read->application) ||
+      !take_text(units_le, units, at, LAUNCH_BUNDLE_ID_UNITS, &read->bundle_id) ||
+      !take_text(units_le, units, at, LAUNCH_CACHE_ROOT_MAX_UNITS, &read->cache_root)) {
+    return false;
+  }
+  if (read->bundle_id.count != LAUNCH_BUNDLE_ID_UNITS) return false;
+  for (size_t i = 0; i < read->bundle_id.count; ++i) {
+    if (!is_lower_hex(unit_at(read->bundle_id.units_le, i))) return false;
+  }
+  char16_t text[LAUNCH_CACHE_ROOT_MAX_UNITS];
+  copy_units(read->application, text);
+  if (!cache_application_name_ok(text, read->application.count)) return false;
+  copy_units(read->cache_root, text);
+  return cache_root_spec_ok(text, read->cache_root.count);
+}
+
 }  // namespace
+
+bool cache_application_name_ok(const char16_t* name, size_t count) {
+  if (count == 0 || count > LAUNCH_APPLICATION_NAME_MAX_UNITS) return false;
+  for (size_t i = 0; i < count; ++i) {
+    char16_t unit = name[i];
+    if (unit < 0x20 || unit == 0x7F) return false;
+    for (const char* bad = "\\/:*?\"<>|"; *bad != '\0'; ++bad) {
+      if (unit == static_cast<char16_t>(*bad)) return false;
+    }
+  }
+  // "." and ".." end with a dot as well.
+  if (name[count - 1] == u' ' || name[count - 1] == u'.') return false;
+  return device_name_length(name, count) == 0;
+}
+
+bool cache_root_spec_ok(const char16_t* spec, size_t count) {
+  if (count > LAUNCH_CACHE_ROOT_MAX_UNITS) return false;
+  for (size_t i = 0; i < count; ++i) {
+    if (spec[i] == u'\0') return false;
+    if (spec[i] != u'{') continue;
+    size_t close = i + 1;
+    while (close < count && spec[close] != u'}' && spec[close] != u'{') ++close;
+    if (close == count || spec[close] != u'}') return false;
+    const char16_t* name = spec + i + 1;
+    size_t length = close - i - 1;
+    if (reference_is(name, length, "PID") || reference_is(name, length, "TIME")) return false;
+    i = close;
+  }
+  return true;
+}
 
 PlaceholderStatus check_placeholders(const uint8_t* units_le, size_t count, size_t* where) {
   for (size_t i = 0; i < count;) {
@@ -62,16 +143,25 @@ SettingsStatus read_launch_settings(const uint8_t* record, size_t size, LaunchSe
   for (size_t i = 0; i < sizeof LAUNCH_SETTINGS_MAGIC; ++i) {
     if (record[i] != LAUNCH_SETTINGS_MAGIC[i]) return SETTINGS_BAD_HEADER;
   }
-  if (record[3] != LAUNCH_SETTINGS_VERSION) return SETTINGS_NEWER_VERSION;
+  uint8_t version = record[3];
+  if (version < LAUNCH_SETTINGS_FIRST_VERSION || version > LAUNCH_SETTINGS_VERSION) return SETTINGS_NEWER_VERSION;
   if (size > LAUNCH_SETTINGS_MAX_SIZE) return SETTINGS_TOO_LARGE;
   uint32_t flags = u32_at(record + 4);
   if ((flags & ~LAUNCH_KNOWN_FLAGS) != 0) return SETTINGS_UNKNOWN_FLAGS;
   size_t count = static_cast<size_t>(record[8] | (record[9] << 8));
   if (record[10] != 0 || record[11] != 0 || count > LAUNCH_SETTINGS_MAX_ARGUMENTS) return SETTINGS_BAD_LAYOUT;
+  if ((flags & LAUNCH_CACHED) != 0 && version < 2) return SETTINGS_BAD_CACHE;
 
-  const uint8_t* arguments = record + LAUNCH_SETTINGS_HEADER_SIZE;
-  size_t arguments_size = size - LAUNCH_SETTINGS_HEADER_SIZE;
-  if (arguments_size % 2 != 0) return SETTINGS_BAD_LAYOUT;
+  LaunchSettings read = {flags, count, nullptr, 0, {}, {}, {}};
+  const uint8_t* body = record + LAUNCH_SETTINGS_HEADER_SIZE;
+  size_t body_size = size - LAUNCH_SETTINGS_HEADER_SIZE;
+  if (body_size % 2 != 0) return SETTINGS_BAD_LAYOUT;
+  size_t section_end = 0;
+  if ((flags & LAUNCH_CACHED) != 0 && !take_cache_section(body, body_size / 2, &section_end, &read)) {
+    return SETTINGS_BAD_CACHE;
+  }
+  const uint8_t* arguments = body + 2 * section_end;
+  size_t arguments_size = body_size - 2 * section_end;
   size_t units = arguments_size / 2;
   size_t start = 0;
   size_t found = 0;
@@ -85,7 +175,9 @@ SettingsStatus read_launch_settings(const uint8_t* record, size_t size, LaunchSe
   }
   // Every unit belongs to an ended argument: nothing trails the last end.
   if (found != count || start != units) return SETTINGS_BAD_LAYOUT;
-  *settings = LaunchSettings{flags, count, arguments, arguments_size};
+  read.arguments = arguments;
+  read.arguments_size = arguments_size;
+  *settings = read;
   return SETTINGS_OK;
 }
 

@@ -16,6 +16,13 @@ enum SettingsStatus {
   SETTINGS_UNKNOWN_FLAGS,    // a flag bit this version does not define
   SETTINGS_BAD_LAYOUT,       // reserved field set, too many arguments, or the arguments do not end with the record
   SETTINGS_BAD_PLACEHOLDER,  // a brace that is neither {CONTENTS}, {{ nor }}
+  SETTINGS_BAD_CACHE,        // the cache flag in version 1, or a cache section that breaks its rules
+};
+
+// One text of the record: count UTF-16LE units at units_le, no terminator.
+struct SettingsText {
+  const uint8_t* units_le;
+  size_t count;
 };
 
 // The record's fields; arguments points into the record's own bytes.
@@ -24,7 +31,23 @@ struct LaunchSettings {
   size_t argument_count;
   const uint8_t* arguments;  // argument_count arguments, UTF-16LE, each ended by 0x0000
   size_t arguments_size;     // bytes
+  // With LAUNCH_CACHED only (all empty otherwise):
+  SettingsText application;  // a plain file name, checked by cache_application_name_ok
+  SettingsText bundle_id;    // LAUNCH_BUNDLE_ID_UNITS lower-case hex digits
+  SettingsText cache_root;   // a directory spec without {PID} or {TIME}; empty for the default
 };
+
+// Whether name (count units) may be the application's cache folder: 1 to
+// LAUNCH_APPLICATION_NAME_MAX_UNITS units, none of them a control character or
+// one of \ / : * ? " < > |, not ending with a blank or a dot (Windows drops
+// those), not "." or "..", and no device name.
+bool cache_application_name_ok(const char16_t* name, size_t count);
+
+// Whether a cache root spec (count units) is one the record may carry: at
+// most LAUNCH_CACHE_ROOT_MAX_UNITS units, every "{" closed by a "}" before
+// the next "{", and no {PID} or {TIME} (letter case ignored), which would
+// make a new root for every run.
+bool cache_root_spec_ok(const char16_t* spec, size_t count);
 
 // Checks every byte of the record; *settings is filled only on SETTINGS_OK.
 SettingsStatus read_launch_settings(const uint8_t* record, size_t size, LaunchSettings* settings);

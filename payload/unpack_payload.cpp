@@ -23,6 +23,7 @@
 #include "shutdown/error_report.h"
 
 bool extraction_dir_private;
+void (*unpacked_entry_hook)(const wchar_t* name, uint64_t size);
 
 namespace {
 
@@ -112,9 +113,10 @@ void make_extraction_dir_private() {
 // The file being written; one at a time.
 HANDLE entry_file = INVALID_HANDLE_VALUE;
 
-void begin_entry_file(void*, uint64_t) {
+void begin_entry_file(void*, uint64_t size) {
   begin_unpacked_file();
   make_extraction_dir_private();
+  if (unpacked_entry_hook != nullptr) unpacked_entry_hook(target_path + wcslen(extraction_dir) + 1, size);
   create_directory_path(target_path);
   wchar_t long_form[LONG_PATH_CAPACITY];
   entry_file = system_calls.CreateFileW(long_path_form(target_path, long_form), GENERIC_WRITE, FILE_SHARE_WRITE,

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
 
 enum UnpackMode {
   UNPACK_ALL_ENTRIES,      // extracting instance: every entry, then the stream is released
@@ -24,6 +26,10 @@ bool create_directory(const wchar_t* path);
 // Empties the cache (and what indexes it), as at process start. The launcher
 // never needs it; tests that unpack more than once in one process do.
 void forget_known_directories();
+
+// When set, told of every entry as its file is begun: its name below the
+// extraction directory ("\\" separators) and its size.
+extern void (*unpacked_entry_hook)(const wchar_t* name, uint64_t size);
 
 // Set once the extraction directory exists with its user-only DACL (made by
 // create_directory); no file is opened below it before.

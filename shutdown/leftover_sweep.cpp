@@ -81,6 +81,18 @@ bool name_has_form(const wchar_t* form, const wchar_t* name, uint64_t* pid, uint
   return *at == L'\0' && has_pid && has_time;
 }
 
+// A kept bundle's name: its id, maybe with "." and up to two digits (the
+// names the cached mode gives a bundle beside one it cannot use).
+bool is_bundle_name(const wchar_t* name) {
+  size_t hex = 0;
+  for (; (name[hex] >= L'0' && name[hex] <= L'9') || (name[hex] >= L'a' && name[hex] <= L'f'); ++hex) {
+  }
+  if (hex != 16) return false;
+  if (name[hex] == L'\0') return true;
+  if (name[hex] != L'.' || !is_digit(name[hex + 1])) return false;
+  return name[hex + 2] == L'\0' || (is_digit(name[hex + 2]) && name[hex + 3] == L'\0');
+}
+
 // Whether the process pid may be the run that made a directory at time:
 // running, and started no later than that. What cannot be read counts as yes;
 // ERROR_INVALID_PARAMETER is the system's answer for an id nobody has.
@@ -147,6 +159,7 @@ struct Siblings {
   HANDLE search;
   WIN32_FIND_DATAW found;
   bool listed;  // `found` holds an entry not yet looked at
+  bool bundles;
 };
 
 bool list_siblings(const SweepForm* form, wchar_t (&path_buffer)[PATH_CAPACITY], Siblings* siblings) {
@@ -157,7 +170,9 @@ bool list_siblings(const SweepForm* form, wchar_t (&path_buffer)[PATH_CAPACITY],
   text_append(&siblings->path, extraction_dir);
   text_cut(&siblings->path, static_cast<size_t>(siblings->own_name - extraction_dir));
   siblings->parent_length = siblings->path.length;
-  for (const wchar_t* unit = siblings->name_form; *unit != L'\0' && *unit != L'{'; ++unit) {
+  siblings->bundles = form->bundles;
+  // Bundles share no start with the form: then everything is listed.
+  for (const wchar_t* unit = siblings->name_form; !form->bundles && *unit != L'\0' && *unit != L'{'; ++unit) {
     text_append_unit(&siblings->path, *unit);
   }
   text_append_unit(&siblings->path, L'*');
@@ -176,9 +191,11 @@ bool next_sibling(Siblings* siblings, uint64_t* pid, uint64_t* time) {
     const WIN32_FIND_DATAW& found = siblings->found;
     bool plain_directory = (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                            FILE_ATTRIBUTE_DIRECTORY;
-    if (!plain_directory || wcscmp(found.cFileName, siblings->own_name) == 0 ||
-        !name_has_form(siblings->name_form, found.cFileName, pid, time)) {
-      continue;
+    if (!plain_directory || wcscmp(found.cFileName, siblings->own_name) == 0) continue;
+    if (!name_has_form(siblings->name_form, found.cFileName, pid, time)) {
+      if (!siblings->bundles || !is_bundle_name(found.cFileName)) continue;
+      *pid = 0;  // no process: the lock alone decides
+      *time = 0;
     }
     text_cut(&siblings->path, siblings->parent_length);
     if (!text_try_append(&siblings->path, found.cFileName)) continue;
@@ -215,7 +232,7 @@ int sweep_leftovers(const SweepForm* form) {
   while (taken < SWEEP_DIRECTORIES_PER_RUN && !time_is_up() && next_sibling(&siblings, &pid, &time)) {
     // A directory stamped after this moment was made while the clock read
     // earlier than it now does: nothing says which process is whose.
-    if (time >= now || run_may_live(pid, time)) continue;
+    if (pid != 0 && (time >= now || run_may_live(pid, time))) continue;
     TextCursor lock_path = text_start(lock_path_buffer, PATH_CAPACITY);
     if (!text_try_join_path(&lock_path, siblings.path.text, form->lock_name)) continue;
     if (take_on(siblings.path.text, lock_path.text, time, now, user)) ++taken;

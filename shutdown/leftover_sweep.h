@@ -29,10 +29,14 @@ constexpr uint64_t SWEEP_LOCKLESS_AGE_100NS = 7ull * 24 * 3600 * 10000000;
 
 // What a run needs to recognise its own kind of directory: the extraction
 // directory spec (its last component gives the names' form, with {PID} and
-// {TIME} as digits) and the lock's file name.
+// {TIME} as digits) and the lock's file name. With bundles set (the cached
+// mode's application directory), the kept bundles beside this run's own are
+// taken on too: names of 16 lower-case hex digits, maybe with "." and a
+// number after them; they carry no process, so their lock alone decides.
 struct SweepForm {
   const wchar_t* spec;
   const wchar_t* lock_name;
+  bool bundles;
 };
 
 // Removes at most SWEEP_DIRECTORIES_PER_RUN siblings of extraction_dir whose

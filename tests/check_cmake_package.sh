@@ -4,7 +4,8 @@
 # toolchain file and find_package(vorbel), its DLLs and packed program built and
 # run under Wine; an added file touched or changed repacks, and so does a change
 # to the helper DLL added by $<TARGET_FILE:helper>; a build without changes does
-# nothing; SIGN_COMMAND signs copies of the DLLs and the packed program.
+# nothing; CACHE and CACHE_DIR reach the settings record; SIGN_COMMAND signs
+# copies of the DLLs and the packed program.
 #   check_cmake_package.sh SOURCE_DIR HOST_BUILD_DIR WINDOWS_BUILD_DIR WORK_DIR
 set -euo pipefail
 root=$1 host_tree=$2 windows_tree=$3 work=$4
@@ -46,6 +47,10 @@ diff "$work/expected.txt" "$work/out.lf" || fail "hello.exe printed other text (
 
 build
 grep -q "no work to do" "$work/build.log" || { cat "$work/build.log"; fail "a build without changes did work"; }
+
+"$prefix/bin/vorbel-pack" list "$build/hello-cached.exe" >"$work/cached.txt"
+grep -qx "cache: application 'Hello', bundle [0-9a-f]\{16\}, root {CACHE_DIR}\\\\Example Ltd" "$work/cached.txt" \
+  || { cat "$work/cached.txt"; fail "CACHE and CACHE_DIR did not reach hello-cached.exe's settings record"; }
 
 # ninja compares modification times; the pause keeps them apart on coarse clocks.
 sleep 1

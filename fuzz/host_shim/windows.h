@@ -14,6 +14,8 @@
 #define SHGFP_TYPE_CURRENT 0
 #define CSIDL_PROFILE 40
 #define CSIDL_LOCAL_APPDATA 28
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define INVALID_FILE_ATTRIBUTES static_cast<DWORD>(-1)
 
 typedef uint32_t DWORD;
 typedef int BOOL;
@@ -21,6 +23,7 @@ typedef int32_t HRESULT;
 typedef void* HANDLE;
 typedef void* HWND;
 typedef wchar_t* LPWSTR;
+typedef const wchar_t* LPCWSTR;
 
 struct FILETIME {
   DWORD dwLowDateTime;

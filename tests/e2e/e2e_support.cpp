@@ -33,10 +33,12 @@ ProcessResult run_pack(const std::vector<std::wstring>& arguments) {
   return result;
 }
 
-PackedApp::PackedApp(const std::wstring& app_dll, bool with_data) {
+PackedApp::PackedApp(const std::wstring& app_dll, bool with_data, const std::vector<std::wstring>& pack_options) {
   exe = scratch.path() / L"app.exe";
   temp = scratch.path() / L"tmp";
+  local = scratch.path() / L"local";
   fs::create_directories(temp);
+  fs::create_directories(local);
   std::vector<std::wstring> arguments = {L"build", L"--launcher", launcher_exe(), L"--app", app_dll,
                                          L"--add", sample_helper_dll(), L"-o", exe.wstring()};
   if (with_data) {
@@ -45,6 +47,7 @@ PackedApp::PackedApp(const std::wstring& app_dll, bool with_data) {
     write_file(data / L"docs" / L"nested.txt", "nested");
     arguments.insert(arguments.end() - 2, {L"--add", data.wstring()});
   }
+  arguments.insert(arguments.end() - 2, pack_options.begin(), pack_options.end());
   run_pack(arguments);
 }
 
@@ -54,6 +57,7 @@ ProcessResult PackedApp::run(const std::vector<std::wstring>& arguments, RunOpti
   for (const auto& argument : arguments) line += L" " + quote_argument(argument);
   options.env.emplace(L"TMP", temp.wstring());
   options.env.emplace(L"TEMP", temp.wstring());
+  options.env.emplace(L"LOCALAPPDATA", local.wstring());
   options.env.emplace(L"VORBEL_ONEFILE_PARENT", std::nullopt);
   options.env.emplace(L"VORBEL_ONEFILE_START", std::nullopt);
   if (options.current_directory.empty()) options.current_directory = scratch.str();
@@ -70,7 +74,8 @@ InTempOf::InTempOf(const PackedApp& app)
     : temp(L"TEMP", app.temp.wstring()),
       tmp(L"TMP", app.temp.wstring()),
       parent(L"VORBEL_ONEFILE_PARENT", std::nullopt),
-      start(L"VORBEL_ONEFILE_START", std::nullopt) {}
+      start(L"VORBEL_ONEFILE_START", std::nullopt),
+      local(L"LOCALAPPDATA", app.local.wstring()) {}
 
 DWORD orphan_application(const PackedApp& app, const fs::path& marker) {
   InTempOf environment(app);

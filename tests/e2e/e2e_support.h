@@ -23,8 +23,11 @@ ProcessResult run_pack(const std::vector<std::wstring>& arguments);
 
 // A packed sample application in a scratch directory of its own, with its
 // own %TEMP% (tmp\) so that what a run leaves behind can be seen.
+// Its %LOCALAPPDATA% is its own too (local\), for the cached mode's bundles;
+// pack_options go to vorbel-pack build before -o.
 struct PackedApp {
-  explicit PackedApp(const std::wstring& app_dll = sample_app_dll(), bool with_data = true);
+  explicit PackedApp(const std::wstring& app_dll = sample_app_dll(), bool with_data = true,
+                     const std::vector<std::wstring>& pack_options = {});
   // Runs exe with the arguments, typed as argv0, in directory cwd (default:
   // the scratch directory).
   ProcessResult run(const std::vector<std::wstring>& arguments, RunOptions options = {},
@@ -34,6 +37,7 @@ struct PackedApp {
   ScratchDir scratch;
   std::filesystem::path exe;
   std::filesystem::path temp;
+  std::filesystem::path local;
 };
 
 // For processes a test starts itself (RunningProcess inherits the test's
@@ -45,6 +49,7 @@ struct InTempOf {
   ScopedEnv tmp;
   ScopedEnv parent;
   ScopedEnv start;
+  ScopedEnv local;
 };
 
 // Starts app (the probe application) with "--fault wait-while marker", waits

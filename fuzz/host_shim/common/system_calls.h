@@ -7,6 +7,7 @@
 struct SystemCalls {
   DWORD(WINAPI* GetTempPathW)(DWORD length, LPWSTR buffer);
   HRESULT(WINAPI* SHGetFolderPathW)(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path);
+  DWORD(WINAPI* GetFileAttributesW)(LPCWSTR path);
 };
 
 extern SystemCalls system_calls;

@@ -1,0 +1,246 @@
+// The cached mode's run; see cached_run.h. The bundle lies at
+// <root>\<application>\<bundle id>; a first start unpacks into a working
+// directory beside it ("unpacking_<pid>_<time>", the form the sweep knows)
+// and renames it into place, so that a bundle is whole or absent, never half
+// made. Every process that runs from a bundle holds its lock: that alone
+// keeps a later sweep from removing it.
+#include "launcher/cached_run.h"
+
+#include <stdio.h>
+#include <windows.h>
+
+#include "common/bounded_text.h"
+#include "common/long_path.h"
+#include "common/run_state.h"
+#include "launcher/child_launch.h"
+#include "launcher/relaunch.h"
+#include "launcher/run_settings.h"
+#include "paths/env_access.h"
+#include "paths/path_spec.h"
+#include "payload/bundle_directory.h"
+#include "payload/closing_pool.h"
+#include "payload/directory_lock.h"
+#include "payload/payload_reader.h"
+#include "payload/private_directory.h"
+#include "payload/unpack_payload.h"
+#include "shutdown/console_cleanup.h"
+#include "shutdown/error_report.h"
+#include "shutdown/leftover_sweep.h"
+
+namespace {
+
+// Names tried for a folder that someone else's directory or a link holds,
+// or a bundle that is damaged and still in use: the name, then ".2" on.
+constexpr int FOLDER_NAMES = 8;
+// A first start that loses its rename looks at the winner's bundle again;
+// a bundle taken away between its check and its lock is looked at again.
+constexpr int BUNDLE_STEPS = 3 * FOLDER_NAMES;
+
+const wchar_t WORKING_FORM[] = L"unpacking_{PID}_{TIME}";
+
+wchar_t cache_root[PATH_CAPACITY];
+wchar_t application_dir[PATH_CAPACITY];
+wchar_t bundle_dir[PATH_CAPACITY];
+wchar_t working_dir[PATH_CAPACITY];
+wchar_t working_lock[PATH_CAPACITY];
+SweepForm cache_form;
+
+void trim_trailing_backslashes(wchar_t* path) {
+  size_t length = wcslen(path);
+  while (length > 0 && path[length - 1] == L'\\') path[--length] = L'\0';
+}
+
+// parent\name, with ".n" after the name from the second on; false when it
+// does not fit.
+bool name_folder(wchar_t* out, const wchar_t* parent, const wchar_t* name, int number) {
+  TextCursor path = text_start(out, PATH_CAPACITY);
+  if (!text_try_join_path(&path, parent, name)) return false;
+  if (number == 1) return true;
+  wchar_t suffix[8];
+  _snwprintf(suffix, 8, L".%d", number);
+  suffix[7] = L'\0';
+  return text_try_append(&path, suffix);
+}
+
+// Makes path for this user alone, its missing parents as they come.
+bool make_own_directory(const wchar_t* path) {
+  unsigned long error = 0;
+  PrivateDirectory made = create_private_directory(path, &error);
+  if (made == PRIVATE_DIRECTORY_FAILED) {
+    create_directory_path(path);
+    made = create_private_directory(path, &error);
+  }
+  return made == PRIVATE_DIRECTORY_READY;
+}
+
+// The root is used as it stands when it exists (a user's own choice, or the
+// system's folder); only a root this run makes gets the user-only DACL.
+bool settle_root(const CacheChoice* choice) {
+  if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY)) return false;
+  trim_trailing_backslashes(cache_root);
+  if (cache_root[0] == L'\0') return false;
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  DWORD attributes = GetFileAttributesW(long_path_form(cache_root, long_form));
+  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return make_own_directory(cache_root);
+}
+
+bool settle_application_dir(const CacheChoice* choice) {
+  for (int number = 1; number <= FOLDER_NAMES; ++number) {
+    if (!name_folder(application_dir, cache_root, choice->application, number)) return false;
+    switch (check_own_directory(application_dir)) {
+      case OWN_DIRECTORY:
+        return true;
+      case NO_DIRECTORY:
+        if (make_own_directory(application_dir)) return true;
+        // Another start may have made it meanwhile, or someone else.
+        if (check_own_directory(application_dir) == OWN_DIRECTORY) return true;
+        break;
+      case FOREIGN_DIRECTORY:
+        break;
+      case UNREADABLE_DIRECTORY:
+        return false;
+    }
+  }
+  return false;
+}
+
+void point_extraction_dir_at(const wchar_t* path) {
+  copy_wide(extraction_dir, PATH_CAPACITY + 1, path);
+}
+
+enum FirstStart { BUNDLE_PLACED, BUNDLE_NOT_PLACED };
+
+// Unpacks into a working directory and renames it to bundle_dir. The lock is
+// held while the files are written and closed before the rename; between the
+// two, the working directory's name (this process, running) keeps the sweep
+// off it, and afterwards the lock again.
+FirstStart first_start(const CacheChoice* choice) {
+  wchar_t pid[PROCESS_ID_TEXT_CAPACITY];
+  format_own_process_id(pid, PROCESS_ID_TEXT_CAPACITY);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  unsigned long long stamp = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  wchar_t name[PROCESS_ID_TEXT_CAPACITY + 48];
+  _snwprintf(name, PROCESS_ID_TEXT_CAPACITY + 48, L"unpacking_%ls_%llu", pid, stamp);
+  name[PROCESS_ID_TEXT_CAPACITY + 47] = L'\0';
+  TextCursor working = text_start(working_dir, PATH_CAPACITY);
+  if (!text_try_join_path(&working, application_dir, name)) return BUNDLE_NOT_PLACED;
+
+  point_extraction_dir_at(working_dir);
+  extraction_dir_private = false;
+  forget_known_directories();
+  first_entry_path[0] = L'\0';
+  begin_bundle_record(choice->bundle_id);
+  load_payload_resource();
+  open_payload_stream();
+  if (!unpack_payload(UNPACK_ALL_ENTRIES)) fatal_error("Error, attached data holds no application.");
+  drain_closing_pool();
+  finish_bundle_record();
+  copy_wide(working_lock, PATH_CAPACITY, directory_lock_path);
+  release_extraction_dir_lock();
+
+  if (move_bundle_into_place(working_dir, bundle_dir)) {
+    point_extraction_dir_at(bundle_dir);
+    // The application DLL's path, now below the bundle.
+    wchar_t first[FIRST_ENTRY_PATH_CAPACITY];
+    TextCursor moved = text_start(first, FIRST_ENTRY_PATH_CAPACITY);
+    text_append(&moved, bundle_dir);
+    text_append(&moved, first_entry_path + wcslen(working_dir));
+    copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, first);
+    if (try_hold_extraction_dir_lock()) return BUNDLE_PLACED;
+    return BUNDLE_NOT_PLACED;  // taken away at once: looked at again
+  }
+  // Another first start won: its bundle is as good as this one would be.
+  remove_locked_directory(working_dir, nullptr, working_lock, nullptr);
+  return BUNDLE_NOT_PLACED;
+}
+
+// Finds a whole bundle (the id's own name first) or makes one; true with its
+// lock held and extraction_dir and first_entry_path set.
+bool settle_bundle(const CacheChoice* choice) {
+  int number = 1;
+  for (int step = 0; step < BUNDLE_STEPS && number <= FOLDER_NAMES; ++step) {
+    if (!name_folder(bundle_dir, application_dir, choice->bundle_id, number)) return false;
+    switch (check_own_directory(bundle_dir)) {
+      case OWN_DIRECTORY:
+        point_extraction_dir_at(bundle_dir);
+        // Locked before it is checked, so that no sweep removes it between.
+        if (try_hold_extraction_dir_lock()) {
+          if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
+          // Damaged: a new one goes beside it; it goes when nothing uses it.
+          release_extraction_dir_lock();
+        }
+        ++number;
+        break;
+      case NO_DIRECTORY:
+        if (first_start(choice) == BUNDLE_PLACED) return true;
+        break;  // the same name again: the winner's, or free again
+      case FOREIGN_DIRECTORY:
+        ++number;
+        break;
+      case UNREADABLE_DIRECTORY:
+        return false;
+    }
+  }
+  return false;
+}
+
+// A later start's way: the bundle under its own name, in the application
+// folder under its own name, whole. The folder is looked at by path only (a
+// link there is refused); its owner was checked when this user's first start
+// made the bundle in it, and only an administrator can change that since.
+// The bundle itself is checked as always. Anything else takes the full way.
+bool whole_bundle_in_place(const CacheChoice* choice) {
+  if (!name_folder(application_dir, cache_root, choice->application, 1) ||
+      !name_folder(bundle_dir, application_dir, choice->bundle_id, 1)) {
+    return false;
+  }
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  DWORD attributes = GetFileAttributesW(long_path_form(application_dir, long_form));
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
+      check_own_directory(bundle_dir) != OWN_DIRECTORY) {
+    return false;
+  }
+  point_extraction_dir_at(bundle_dir);
+  if (!try_hold_extraction_dir_lock()) return false;
+  if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
+  release_extraction_dir_lock();
+  return false;
+}
+
+void forget_cache_attempt() {
+  release_extraction_dir_lock();
+  extraction_dir_private = false;
+  forget_known_directories();
+  first_entry_path[0] = L'\0';
+  extraction_dir[0] = L'\0';
+}
+
+}  // namespace
+
+bool run_cached(int* status) {
+  static CacheChoice choice;
+  if (!cached_mode_wanted(&choice)) return false;
+  if (!settle_root(&choice) ||
+      (!whole_bundle_in_place(&choice) && (!settle_application_dir(&choice) || !settle_bundle(&choice)))) {
+    forget_cache_attempt();
+    return false;
+  }
+  // A copy of the program that the application starts is a cached start of
+  // its own, never a re-launched instance of this one.
+  set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);
+  set_env_narrow("VORBEL_ONEFILE_START", nullptr);
+  set_launch_variables();
+  cache_form = {WORKING_FORM, directory_lock_name(), true};
+  start_leftover_sweep(&cache_form);
+  int count = 0;
+  wchar_t** arguments = application_arguments(&count, true);
+  // As in a re-launched instance, whose command line begins with it.
+  arguments[0] = launcher_module();
+  *status = start_application_dll(count, arguments);
+  limit_leftover_sweep();
+  finish_leftover_sweep();
+  return true;
+}

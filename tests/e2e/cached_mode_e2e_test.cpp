@@ -1,0 +1,238 @@
+// The cached mode end to end: packed with --cache, the program unpacks once
+// into a bundle below its own %LOCALAPPDATA% and runs later starts from it;
+// the bundle survives races, damage and kills, is replaced when the payload
+// changes, and never is a directory someone else put in its place.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/e2e_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<std::wstring> CACHE = {L"--cache"};
+
+fs::path application_folder(const PackedApp& app) { return app.local / L"app"; }
+
+// The application folder's directories, split by whether they are a first
+// start's working directory.
+std::vector<fs::path> folders_of(const PackedApp& app, bool working) {
+  std::vector<fs::path> found;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(application_folder(app), ignored)) {
+    bool is_working = entry.path().filename().wstring().rfind(L"unpacking_", 0) == 0;
+    if (is_working == working) found.push_back(entry.path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::vector<fs::path> bundles_of(const PackedApp& app) { return folders_of(app, false); }
+std::vector<fs::path> working_folders_of(const PackedApp& app) { return folders_of(app, true); }
+
+std::map<std::string, fs::file_time_type> write_times(const fs::path& root) {
+  std::map<std::string, fs::file_time_type> times;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    times[narrow(fs::relative(entry.path(), root).wstring())] = entry.last_write_time();
+  }
+  return times;
+}
+
+// The report with the program's own scratch directory written as "<scratch>".
+std::multimap<std::string, std::string> report_in(const PackedApp& app, const ProcessResult& result) {
+  std::string out = result.out;
+  const std::string scratch = narrow(app.scratch.path().wstring());
+  for (size_t at = out.find(scratch); at != std::string::npos; at = out.find(scratch, at)) {
+    out.replace(at, scratch.size(), "<scratch>");
+  }
+  return report_of(out);
+}
+
+void expect_runs(const PackedApp& app, const char* when) {
+  ProcessResult result = app.run({L"--exit", L"4"});
+  EXPECT_EQ(result.exit_code, 4u) << when << ": " << result.out << result.err;
+  EXPECT_EQ(value(report_of(result.out), "helper"), "hello from sample_helper.dll") << when;
+}
+
+TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile) {
+  PackedApp cached(sample_app_dll(), true, CACHE);
+  PackedApp fresh;  // the same payload in the fresh directory's mode
+  const std::vector<std::wstring> arguments = {L"one", L"two words", L"", L"*.exe", L"--relaunch", L"--exit",
+                                               L"0x80000001"};
+  ProcessResult first = cached.run(arguments);
+  ASSERT_EQ(first.exit_code, 0x80000001u) << first.out << first.err;
+  std::vector<fs::path> bundles = bundles_of(cached);
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_TRUE(working_folders_of(cached).empty());
+  EXPECT_TRUE(cached.left_in_temp().empty()) << "nothing in TEMP";
+  const auto written = write_times(bundles[0]);
+
+  ProcessResult later = cached.run(arguments);
+  ProcessResult reference = fresh.run(arguments);
+  EXPECT_EQ(later.exit_code, reference.exit_code) << later.out << later.err;
+  EXPECT_EQ(later.err, "");
+  EXPECT_EQ(write_times(bundles[0]), written) << "a later start writes nothing";
+  EXPECT_EQ(bundles_of(cached), bundles);
+
+  auto ours = report_in(cached, later);
+  auto theirs = report_in(fresh, reference);
+  for (const char* key : {"argc", "argv[0]", "argv[1]", "argv[2]", "argv[3]", "argv[4]", "VORBEL_ONEFILE_DIRECTORY",
+                          "cwd", "helper", "relaunch_status"}) {
+    EXPECT_EQ(values(ours, key), values(theirs, key)) << key;
+  }
+  // The copy the application starts is a start of its own, with its own argument 0.
+  EXPECT_EQ(values(ours, "VORBEL_ORIGINAL_ARGV0"), std::vector<std::string>({"app.exe", "<scratch>\\app.exe"}));
+  std::string bundle = "<scratch>\\local\\app\\" + narrow(bundles[0].filename().wstring());
+  EXPECT_EQ(values(ours, "app_dir"), std::vector<std::string>({bundle, bundle}))
+      << "the copy the application started ran from the same bundle";
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_CONTENTS"), bundle);
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_PARENT"), "<unset>") << "no parent waits: a copy must not take its place";
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_START"), "<unset>");
+  std::vector<std::string> files = values(ours, "file");
+  files.resize(files.size() / 2);  // the copy listed them too
+  std::sort(files.begin(), files.end());
+  const std::vector<std::string> expected = {"data\\docs\\nested.txt", "data\\readme.txt", "sample_app.dll",
+                                             "sample_helper.dll", "vorbel.lck", "vorbel.lst"};
+  EXPECT_EQ(files, expected);
+}
+
+TEST(CachedMode, EightFirstStartsAtOnceAllRunAndLeaveOneBundle) {
+  PackedApp app(sample_app_dll(), true, CACHE);
+  constexpr int kStarts = 8;
+  std::vector<ProcessResult> results(kStarts);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kStarts; ++i) {
+    threads.emplace_back([&, i] { results[i] = app.run({L"--exit", std::to_wstring(10 + i)}); });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < kStarts; ++i) {
+    EXPECT_EQ(results[i].exit_code, static_cast<DWORD>(10 + i)) << results[i].out << results[i].err;
+    EXPECT_EQ(results[i].err, "");
+  }
+  EXPECT_EQ(bundles_of(app).size(), 1u);
+  EXPECT_TRUE(working_folders_of(app).empty()) << "losers remove their working directories";
+}
+
+TEST(CachedMode, ADamagedBundleIsNeverRunAndIsReplaced) {
+  struct Damage {
+    const char* what;
+    void (*apply)(const fs::path& bundle);
+  };
+  const Damage damages[] = {
+      {"a file deleted", [](const fs::path& bundle) { fs::remove(bundle / L"sample_helper.dll"); }},
+      {"a file truncated", [](const fs::path& bundle) { fs::resize_file(bundle / L"data" / L"readme.txt", 2); }},
+      {"the record deleted", [](const fs::path& bundle) { fs::remove(bundle / L"vorbel.lst"); }},
+      {"the record cut short",
+       [](const fs::path& bundle) { fs::resize_file(bundle / L"vorbel.lst", fs::file_size(bundle / L"vorbel.lst") - 3); }},
+  };
+  for (const Damage& damage : damages) {
+    PackedApp app(sample_app_dll(), true, CACHE);
+    expect_runs(app, "first start");
+    ASSERT_EQ(bundles_of(app).size(), 1u);
+    damage.apply(bundles_of(app)[0]);
+    expect_runs(app, damage.what);
+    // The damaged bundle goes once nothing uses it: by this run's sweep, or the next's.
+    expect_runs(app, damage.what);
+    std::vector<fs::path> bundles = bundles_of(app);
+    ASSERT_EQ(bundles.size(), 1u) << damage.what;
+    EXPECT_TRUE(fs::exists(bundles[0] / L"sample_helper.dll")) << damage.what;
+    EXPECT_EQ(fs::file_size(bundles[0] / L"data" / L"readme.txt"), 6u) << damage.what;
+  }
+}
+
+TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {
+  PackedApp app(sample_app_dll(), true, CACHE);
+  const unsigned seed = std::random_device{}();
+  std::printf("seed %u\n", seed);
+  std::mt19937 random(seed);
+  for (int kill = 0; kill < 6; ++kill) {
+    {
+      InTempOf environment(app);
+      RunningProcess start(app.exe.wstring(), L"app.exe --exit 3");
+      Sleep(std::uniform_int_distribution<DWORD>(0, 120)(random));
+      TerminateProcess(start.handle(), 1);
+      WaitForSingleObject(start.handle(), INFINITE);
+    }
+    // A start that got as far as its bundle is a whole one; otherwise nothing runs from its leftovers.
+    expect_runs(app, "after a kill");
+  }
+  expect_runs(app, "once more");
+  EXPECT_EQ(bundles_of(app).size(), 1u);
+  EXPECT_TRUE(working_folders_of(app).empty()) << "killed first starts' working directories are swept";
+}
+
+// Another packed program in app's scratch directory, run with app's TEMP and
+// %LOCALAPPDATA%: the same application folder ("app", from the file name).
+ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::wstring& arguments) {
+  RunOptions options;
+  options.env.emplace(L"TMP", app.temp.wstring());
+  options.env.emplace(L"TEMP", app.temp.wstring());
+  options.env.emplace(L"LOCALAPPDATA", app.local.wstring());
+  options.env.emplace(L"VORBEL_ONEFILE_PARENT", std::nullopt);
+  options.env.emplace(L"VORBEL_ONEFILE_START", std::nullopt);
+  options.current_directory = app.scratch.str();
+  return run_process(exe.wstring(), L"app.exe " + arguments, options);
+}
+
+TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt) {
+  const std::wstring probe = built_file(VORBEL_PROBE_APP_DLL);
+  PackedApp old_app(probe, true, CACHE);
+  // The same files but one byte.
+  fs::path changed = old_app.scratch.path() / L"changed";
+  write_file(changed / L"readme.txt", "readmf");
+  fs::path new_exe = old_app.scratch.path() / L"new" / L"app.exe";
+  fs::create_directories(new_exe.parent_path());
+  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", probe, L"--add", changed.wstring(), L"--cache", L"-o",
+            new_exe.wstring()});
+
+  fs::path marker = old_app.scratch.path() / L"running";
+  InTempOf environment(old_app);
+  RunningProcess old_run(old_app.exe.wstring(), L"app.exe --fault wait-while " + quote_argument(marker.wstring()));
+  ASSERT_NE(wait_for_probe_id(marker, 60000), 0u);
+  std::vector<fs::path> old_bundles = bundles_of(old_app);
+  ASSERT_EQ(old_bundles.size(), 1u);
+
+  ProcessResult first = run_other(old_app, new_exe, L"one");
+  EXPECT_EQ(first.exit_code, 0u) << first.out << first.err;
+  std::vector<fs::path> both = bundles_of(old_app);
+  EXPECT_EQ(both.size(), 2u) << "the old bundle stays while a run holds it";
+  EXPECT_TRUE(fs::exists(old_bundles[0] / L"probe_app.dll"));
+
+  fs::remove(marker);
+  WaitForSingleObject(old_run.handle(), 60000);
+  // Returning from run_code gives the sweep its time (an application that
+  // ends the process itself cuts it short; a later start goes on).
+  ProcessResult later = run_other(old_app, new_exe, L"two");
+  EXPECT_EQ(later.exit_code, 0u) << later.out << later.err;
+  std::vector<fs::path> left = bundles_of(old_app);
+  ASSERT_EQ(left.size(), 1u) << "the unused old bundle is removed";
+  EXPECT_NE(left[0], old_bundles[0]);
+}
+
+TEST(CachedMode, SomethingElseInTheBundlesPlaceIsLeftAloneAndTheBundleGoesBesideIt) {
+  PackedApp app(sample_app_dll(), false, CACHE);
+  expect_runs(app, "first start");
+  fs::path bundle = bundles_of(app).at(0);
+  fs::remove_all(bundle);
+  write_file(bundle, "not ours");
+  expect_runs(app, "with a file in the bundle's place");
+  EXPECT_EQ(read_file(bundle), "not ours");
+  std::vector<fs::path> bundles = bundles_of(app);
+  ASSERT_EQ(bundles.size(), 2u);
+  EXPECT_EQ(bundles[1].filename().wstring(), bundle.filename().wstring() + L".2");
+  expect_runs(app, "later");
+  EXPECT_EQ(bundles_of(app), bundles);
+}
+
+}  // namespace
