@@ -747,6 +747,16 @@ def readme_lines(corpora, setups, facts, closing):
           for name, results in setups.items() if any(s["ab"] for s in results["closing"])]
     if ab:
         lines.append("Without delay, closing threads against closing in turn (A/B pairs): %s." % ", ".join(ab))
+    for setup_name, results in setups.items():
+        cached = []
+        for name, corpus in corpora.items():
+            ratios = {phase: statistics.median(r) for phase, _, _, r, _ in phase_rows(results[name], name == "sample")}
+            if "cached: first start" in ratios:
+                cached.append("%s: first start %.2f, later start %.2f, bundle check / listing %.2f" % (
+                    corpus["title"], ratios["cached: first start"], ratios["cached: later start"],
+                    ratios["cached: bundle check, in process"]))
+        if cached:
+            lines.append("Cached mode (`--cache`), %s: %s." % (setup_name, "; ".join(cached)))
     rows, empty = facts["modules"]
     lines.append("Modules loaded by a normal run of the sample: %s; an empty program %d." % (
         ", ".join("%s instance %d (%d of the application's)" % row for row in rows), empty))
