@@ -13,6 +13,7 @@ Never part of `make test`: nothing here passes or fails on a time.
     bench/run_bench.py --packer-memory     (only the packer's peak memory rows)
     bench/run_bench.py --closing-only [--runs N] [--closing-threads N]
     bench/run_bench.py --cached-only [--runs N]   (the sample and the tree, with the cached rows; prints them)
+    bench/run_bench.py --guard-only [--runs N] [--guard-pairs N]   (the same, with and without lock and sweep)
 
 Needs `make` first (the Makefile's bench target does it) and the benchmark
 programs (`cmake --build --preset windows --target bench_programs`, done here).
@@ -51,6 +52,9 @@ TARGET_LAUNCHER_BYTES = 200 * 1000
 TARGET_PACK_TIME = 1.10
 TARGET_PACK_SIZE = 1.01
 TARGET_LEFTOVER_GUARD = 1.02
+# A run of the sample costs a fortieth of the tree's, and its single runs
+# spread wider than 2 %: many more pairs for the same confidence.
+SAMPLE_GUARD_PAIRS_FACTOR = 10
 MEMORY_ALLOWANCE = 8 * MIB
 # The packer's peak memory must not grow with its input: at most twice
 # libzstd's estimate of the compression stream plus this.
@@ -306,23 +310,49 @@ class Wine:
 
 # ---------------------------------------------------------------- measuring
 
-def measure_corpus(wine, programs, corpus, samples):
-    """One repetition on one corpus: the launcher's run, then its floors."""
-    packed = windows_path(corpus["packed"])
-    out_dir = wine.windows_temp + "\\floor_out"
-    unguarded = None
-    if "unguarded" in corpus and len(samples) % 2 == 1:  # each goes first in every other repetition
-        unguarded, _ = wine.run([corpus["unguarded"], *corpus["arguments"]])
+def guarded_run(wine, corpus):
+    """One whole run of the corpus's packed launcher, which must leave Temp empty."""
     wall, output = wine.run([corpus["packed"], *corpus["arguments"]])
-    report = fields(output)
     left = wine.left_in_temp()
     if left:
         sys.exit("bench: the launcher left %s in Temp" % left)
-    if "unguarded" in corpus and unguarded is None:
-        unguarded, _ = wine.run([corpus["unguarded"], *corpus["arguments"]])
-    sample = {"whole": wall}
-    if unguarded is not None:
-        sample["whole_unguarded"] = unguarded
+    return wall, output
+
+
+def measure_guard(wine, corpus, first):
+    """A/B pairs of the launcher and the launcher without lock and sweep, back
+    to back, each first in every other pair (starting with `first`): a few per
+    cent lie below the spread of single whole runs, but not below the median of
+    many pairs' ratios. [(guarded s, unguarded s)] and the first guarded run's
+    output."""
+    pairs = []
+    output = None
+    for pair in range(corpus["guard_pairs"]):
+        times = {}
+        for guarded in ((True, False) if (first + pair) % 2 == 0 else (False, True)):
+            if guarded:
+                times[True], printed = guarded_run(wine, corpus)
+                output = printed if output is None else output
+            else:
+                times[False], _ = wine.run([corpus["unguarded"], *corpus["arguments"]])
+        pairs.append((times[True], times[False]))
+    return pairs, output
+
+
+def measure_corpus(wine, programs, corpus, samples, guard_only=False):
+    """One repetition on one corpus: the launcher's run, then its floors."""
+    packed = windows_path(corpus["packed"])
+    out_dir = wine.windows_temp + "\\floor_out"
+    sample = {}
+    if "unguarded" in corpus:
+        sample["guard"], output = measure_guard(wine, corpus, len(samples))
+        sample["whole"] = sample["guard"][0][0]
+    else:
+        sample["whole"], output = guarded_run(wine, corpus)
+    if guard_only:
+        samples.append(sample)
+        return
+    report = fields(output)
     if "to_run_code_s" in report:
         sample["to_run_code"] = float(report["to_run_code_s"])
         sample["peak"] = float(report["parent_peak_bytes"])
@@ -417,9 +447,9 @@ def run_setup(wine, programs, corpora, runs, pinned, closing):
         for name, corpus in corpora.items():
             if closing["only"]:
                 break
-            measure_corpus(wine, programs, corpus, results[name])
+            measure_corpus(wine, programs, corpus, results[name], closing["guard_only"])
             results[name][-1]["start"] = starts[-1]
-        if closing["delays"] or closing["ab_pairs"]:
+        if not closing["guard_only"] and (closing["delays"] or closing["ab_pairs"]):
             results["closing"].append(measure_closing(wine, programs, corpora[closing["corpus"]], repetition, closing))
     wine.stop_server()
     return results
@@ -472,12 +502,15 @@ def phase_rows(samples, sample_app):
     """(phase, ours, floor, ratios, target) for one corpus in one set-up."""
     rows = []
     whole_target = TARGET_SAMPLE_RUN if sample_app else TARGET_WHOLE_RUN
-    rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
-                 [s["whole"] / whole_floor(s) for s in samples], whole_target))
-    if "whole_unguarded" in samples[0]:
-        rows.append(("whole run, against no lock and sweep", [s["whole"] for s in samples],
-                     [s["whole_unguarded"] for s in samples], [s["whole"] / s["whole_unguarded"] for s in samples],
-                     TARGET_LEFTOVER_GUARD))
+    if "unpack_floor" in samples[0]:
+        rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
+                     [s["whole"] / whole_floor(s) for s in samples], whole_target))
+    if "guard" in samples[0]:
+        pairs = [pair for s in samples for pair in s["guard"]]
+        rows.append(("whole run, against no lock and sweep", [a for a, _ in pairs],
+                     [b for _, b in pairs], [a / b for a, b in pairs], TARGET_LEFTOVER_GUARD))
+    if "unpack_floor" not in samples[0]:
+        return rows
     if "to_run_code" in samples[0]:
         rows.append(("to run_code", [s["to_run_code"] for s in samples], [s["unpack_floor"] for s in samples],
                      [s["to_run_code"] / s["unpack_floor"] for s in samples], TARGET_TO_RUN_CODE))
@@ -624,7 +657,9 @@ def report(corpora, setups, facts, runs, closing):
     add("Removal in process: the launcher's cleanup_extraction (walk, then one SHFileOperationW call) against")
     add("the plain walk, both timed inside the process on a tree floor_unpack wrote. Against no lock and sweep:")
     add("the same corpus packed into `launcher_without_leftover_guard` (the launcher with the directory lock and")
-    add("the sweep of leftovers linked out), run in the same repetition, each of the two first in every other one.")
+    add("the sweep of leftovers linked out), in A/B pairs run back to back, each of the two first in every other")
+    add("pair, %d pairs per repetition for the tree and %d for the sample; the ratio is the median of the pairs'."
+        % (corpora["tree"]["guard_pairs"], corpora["sample"]["guard_pairs"]))
     lines.extend(closing_lines(corpora, setups, facts, closing))
     add("")
     add("Closing unpacked files: on Windows the antivirus scans a new file when its handle is closed, 1 to 10 ms")
@@ -781,6 +816,11 @@ def main():
                         help="only the closing rows (as is) and the module counts; prints them, writes nothing")
     parser.add_argument("--closing-threads", type=int, default=None,
                         help="bound of the closing threads in the pooled runs (default: the launcher's own)")
+    parser.add_argument("--guard-pairs", type=int, default=4,
+                        help="A/B pairs of the launcher with and without lock and sweep, per repetition, set-up and"
+                             " corpus (the sample application gets %d times as many)" % SAMPLE_GUARD_PAIRS_FACTOR)
+    parser.add_argument("--guard-only", action="store_true",
+                        help="only the sample and the tree, with and without lock and sweep; prints them, writes nothing")
     parser.add_argument("--cached-only", action="store_true",
                         help="only the sample and the tree, with the cached mode's rows; prints them, writes nothing")
     options = parser.parse_args()
@@ -803,7 +843,8 @@ def main():
     scratch.mkdir(parents=True)
     try:
         tree = make_corpus("corpus-tree")
-        large = None if options.closing_only or options.cached_only else make_corpus("corpus-large", "--large", "--megabytes", "100")
+        partial = options.closing_only or options.cached_only or options.guard_only
+        large = None if partial else make_corpus("corpus-large", "--large", "--megabytes", "100")
         corpora = {
             "sample": {"title": "sample application", "app": DIST / "sample_app.dll",
                        "add": [str(DIST / "sample_helper.dll"), str(ROOT / "examples" / "sample_app" / "data")],
@@ -813,7 +854,7 @@ def main():
             "large": {"title": "(b) large files", "app": programs["bench_app"], "add": [str(large) + "=."],
                       "dll": windows_path(programs["bench_app"]), "arguments": [], "timed": True},
         }
-        if options.closing_only or options.cached_only:
+        if partial:
             del corpora["large"]
         for name, corpus in corpora.items():
             corpus["packed"] = scratch / (name + ".exe")
@@ -822,7 +863,7 @@ def main():
                      for _ in range(options.pack_runs if corpus["timed"] and not options.closing_only else 1)]
             seconds = [s for s, _ in packs]
             corpus["pack_peak"] = max(p for _, p in packs)
-            if name in ("sample", "tree") and not options.closing_only:
+            if name in ("sample", "tree") and not options.closing_only and not options.guard_only:
                 corpus["cached"] = scratch / (name + "-cached.exe")
                 # A root of the bench's own: Wine sets LOCALAPPDATA from the prefix for
                 # a program started from Linux, whatever the environment says.
@@ -831,8 +872,9 @@ def main():
             if name in ("sample", "tree") and not options.cached_only:
                 corpus["unguarded"] = scratch / (name + "-unguarded.exe")
                 pack(corpus["unguarded"], corpus["app"], corpus["add"], programs["launcher_without_leftover_guard"])
+                corpus["guard_pairs"] = options.guard_pairs * (SAMPLE_GUARD_PAIRS_FACTOR if name == "sample" else 1)
             corpus["payload"], corpus["window"] = payload_facts(corpus["packed"])
-            if corpus["timed"] and not options.closing_only and not options.cached_only:
+            if corpus["timed"] and not partial:
                 corpus["pack_seconds"] = seconds
                 log("zstd CLI on the same stream")
                 corpus["cli_seconds"], corpus["cli_bytes"] = compare_with_zstd(corpus["packed"], scratch,
@@ -844,8 +886,7 @@ def main():
                 corpus["memory_row"] = packer_memory_row(corpus["title"], corpus["bytes"], DEFAULT_LEVEL,
                                                          os.cpu_count(), statistics.median(seconds),
                                                          corpus["pack_peak"])
-        skip_huge = options.closing_only or options.cached_only
-        facts_huge = None if skip_huge else huge_corpus_row(programs["bench_app"], scratch)
+        facts_huge = None if partial else huge_corpus_row(programs["bench_app"], scratch)
 
         corpora["tree"]["bench_packed"] = scratch / "tree-bench.exe"
         embed_in_bench_launcher(programs, corpora["tree"]["packed"], corpora["tree"]["bench_packed"], scratch)
@@ -854,7 +895,7 @@ def main():
         log("modules loaded by the sample, traced")
         facts = {"launcher_bytes": (DIST / "launcher.exe").stat().st_size,
                  "modules": module_counts(wine, corpora["sample"])}
-        if not options.closing_only and not options.cached_only:
+        if not partial:
             facts["empty_peak"] = empty_program_peak(wine, programs)
             facts["huge_row"] = facts_huge
         setups = {}
@@ -863,20 +904,22 @@ def main():
                 continue
             log("under Wine, %s" % setup_name)
             # The delays only as is: a close that sleeps needs no processor, pinned or not.
-            closing = {"corpus": "tree", "delays": () if pinned or options.cached_only else CLOSE_DELAYS_MS,
-                       "ab_pairs": 0 if options.cached_only else options.ab_pairs,
-                       "threads": options.closing_threads, "only": options.closing_only}
+            closing = {"corpus": "tree", "delays": () if pinned or options.cached_only or options.guard_only else CLOSE_DELAYS_MS,
+                       "ab_pairs": 0 if options.cached_only or options.guard_only else options.ab_pairs,
+                       "threads": options.closing_threads, "only": options.closing_only,
+                       "guard_only": options.guard_only}
             setups[setup_name] = run_setup(wine, programs, corpora, options.runs, pinned, closing)
     finally:
         subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(PREFIX)), stderr=subprocess.DEVNULL)
         shutil.rmtree(scratch, ignore_errors=True)
 
-    if options.cached_only:
+    if options.cached_only or options.guard_only:
+        wanted = "cached" if options.cached_only else "whole run, against"
         for setup_name, results in setups.items():
             print("\n%s" % setup_name)
             for name, corpus in corpora.items():
                 for phase, ours, floor, ratios, target in phase_rows(results[name], name == "sample"):
-                    if phase.startswith("cached") or phase == "whole run":
+                    if phase.startswith(wanted) or phase == "whole run":
                         print("| %s | %s | %s | %s | %s | %s |" % (corpus["title"], phase, fmt_spread(ours),
                               fmt_spread(floor), fmt_spread(ratios, "%.2f"), target))
         print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
