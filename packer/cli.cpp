@@ -16,6 +16,7 @@
 
 #include "packer/app_checks.h"
 #include "packer/console_subsystem.h"
+#include "packer/entry_names.h"
 #include "packer/exclude_patterns.h"
 #include "packer/input_tree.h"
 #include "packer/launch_settings_record.h"
@@ -382,8 +383,9 @@ std::optional<UsageError> parse_options(const std::vector<std::string>& argument
                       " nor in ../share/vorbel/ from there"};
   }
   if (options->settings.error_dialog && options->console) {
-    return UsageError{"--error-dialog is for GUI programs: a console program's errors are on its console, so it "
-                      "cannot be given with --console"};
+    return UsageError{
+        "--error-dialog is for GUI programs: a console program's errors are on its console, so it "
+        "cannot be given with --console"};
   }
   if (embed && !options->payload) return UsageError{"embed needs --payload"};
   if (!embed && !options->app) return UsageError{"build needs --app"};
@@ -449,8 +451,9 @@ Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsC
   // A packed console program used as the launcher keeps its subsystem.
   if (auto subsystem = subsystem_of(launcher.value());
       settings.error_dialog && subsystem.ok() && subsystem.value() == kSubsystemConsole) {
-    return Failure{platform::show(path), "is a console program, and so would the packed one be: --error-dialog is "
-                                         "for GUI programs"};
+    return Failure{platform::show(path),
+                   "is a console program, and so would the packed one be: --error-dialog is "
+                   "for GUI programs"};
   }
   if (console_subsystem) {
     if (Status set = set_subsystem(launcher.value(), kSubsystemConsole); !set.ok())
@@ -535,6 +538,11 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   if (!adds.ok()) return report(console, adds.failure());
   auto files = collect_inputs(*options.app, adds.value(), options.exclude);
   if (!files.ok()) return report(console, files.failure());
+  for (const InputFile& file : files.value()) {
+    if (!options.settings.cache) break;
+    if (auto problem = cached_entry_name_problem(file.name))
+      return report(console, Failure{platform::show(file.path), *problem});
+  }
   for (size_t i = requested; i < adds->size(); ++i)
     console.err << "vorbel-pack: adding " << platform::show(adds.value()[i].path) << " (--search-path)\n";
   std::vector<NamedInput> inputs = {{*options.launcher, "the launcher (--launcher)"},
@@ -716,6 +724,9 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
       return report(console, Failure{shown, "is damaged: its settings record names bundle " + *bundle_id +
                                                 ", but its payload's is " + actual});
     }
+    // Such a bundle could never be checked, and its first start stops.
+    if (verified->cached_name_problem)
+      return report(console, Failure{shown, "payload " + *verified->cached_name_problem});
   }
   const VerifyReport& facts = verified.value();
   console.out << shown << ": ok, " << facts.entries << " entries, " << facts.content_bytes << " bytes in "

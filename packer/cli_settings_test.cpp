@@ -39,11 +39,11 @@ TEST(PackCliSettings, RunOptionsGoIntoARecordThatListAndVerifyShowAndRepackingDr
   REQUIRE_LAUNCHER();
   ScratchDir dir;
   write_file(dir / "app.dll", pe::synthetic_dll());
-  ASSERT_EQ(run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--arg",
-                 "{CONTENTS}\\main.lua", "--arg={{x}} *", "--arg", "", "--exact-arguments", "--error-dialog", "-o",
-                 str(dir / "set.exe")})
-                .status,
-            kExitOk);
+  ASSERT_EQ(
+      run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--arg", "{CONTENTS}\\main.lua",
+           "--arg={{x}} *", "--arg", "", "--exact-arguments", "--error-dialog", "-o", str(dir / "set.exe")})
+          .status,
+      kExitOk);
   EXPECT_EQ(run({"list", str(dir / "set.exe")}).out,
             "      2560  app.dll\n"
             "subsystem: GUI\n"
@@ -64,8 +64,8 @@ TEST(PackCliSettings, RunOptionsGoIntoARecordThatListAndVerifyShowAndRepackingDr
                 .status,
             kExitOk);
   EXPECT_EQ(run({"list", str(dir / "plain.exe")}).out, "      2560  app.dll\nsubsystem: console\nsettings: none\n");
-  Outcome dialog = run({"build", "--launcher", str(dir / "plain.exe"), "--app", str(dir / "app.dll"),
-                        "--error-dialog", "-o", str(dir / "dialog.exe")});
+  Outcome dialog = run({"build", "--launcher", str(dir / "plain.exe"), "--app", str(dir / "app.dll"), "--error-dialog",
+                        "-o", str(dir / "dialog.exe")});
   EXPECT_EQ(dialog.status, kExitBadInput);
   EXPECT_EQ(dialog.err, "vorbel-pack: " + str(dir / "plain.exe") +
                             ": is a console program, and so would the packed one be: --error-dialog is for GUI "
@@ -286,6 +286,45 @@ TEST(PackCliSettings, VerifyRefusesABundleIdThatIsNotThePayloads) {
   EXPECT_EQ(verified.err, "vorbel-pack: " + str(dir / "wrong.exe") + ": is damaged: its settings record names bundle " +
                               std::string(16, 'a') + ", but its payload's is " + bundle + "\n");
   EXPECT_EQ(run({"verify", str(dir / "ok.exe")}).status, kExitOk);
+}
+
+// The cached mode's bundle keeps its record under this name at its top: a
+// payload entry there would stop every first start.
+TEST(PackCliSettings, CacheRefusesAnEntryNamedAsTheBundleRecordAtTheTop) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  write_file(dir / "data" / "VORBEL.LST", "files");
+  const auto build = [&](const std::string& add, const fs::path& out, bool cache) {
+    std::vector<std::string> arguments = {
+        "build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add", add, "-o", str(out)};
+    if (cache) arguments.push_back("--cache");
+    return run(arguments);
+  };
+  const fs::path list = dir / "data" / "VORBEL.LST";
+  Outcome refused = build(str(list), dir / "cached.exe", true);
+  EXPECT_EQ(refused.status, kExitBadInput);
+  EXPECT_EQ(refused.err, "vorbel-pack: " + str(list) +
+                             ": entry name 'VORBEL.LST' is reserved with --cache: the launcher keeps its record of "
+                             "the bundle's files of that name at the top of the bundle directory\n");
+  EXPECT_FALSE(fs::exists(dir / "cached.exe"));
+  EXPECT_EQ(build(str(dir / "data"), dir / "below.exe", true).status, kExitOk);  // data\VORBEL.LST
+
+  // Packed without the mode, then its payload embedded with it: verify says why it cannot run.
+  ASSERT_EQ(build(str(list), dir / "plain.exe", false).status, kExitOk);
+  const auto resource = payload_resource_of(read_whole_file(dir / "plain.exe").value());
+  ASSERT_TRUE(resource.ok());
+  write_file(dir / "payload.bin", std::string(resource->begin(), resource->end()));
+  ASSERT_EQ(run({"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "--cache", "-o",
+                 str(dir / "embedded.exe")})
+                .status,
+            kExitOk);
+  EXPECT_EQ(run({"verify", str(dir / "plain.exe")}).status, kExitOk);
+  Outcome verified = run({"verify", str(dir / "embedded.exe")});
+  EXPECT_EQ(verified.status, kExitBadInput);
+  EXPECT_EQ(verified.err, "vorbel-pack: " + str(dir / "embedded.exe") +
+                              ": payload entry name 'VORBEL.LST' is reserved with --cache: the launcher keeps its "
+                              "record of the bundle's files of that name at the top of the bundle directory\n");
 }
 
 }  // namespace

@@ -146,6 +146,13 @@ std::optional<std::string> entry_name_problem(std::u16string_view name) {
   }
 }
 
+std::optional<std::string> cached_entry_name_problem(std::u16string_view name) {
+  if (!entry_name_is_bundle_record(name.data(), name.size())) return std::nullopt;
+  return "entry name " + quoted(name) +
+         " is reserved with --cache: the launcher keeps its record of the bundle's files of that name at the "
+         "top of the bundle directory";
+}
+
 std::optional<LongPath> long_unpacked_path(std::u16string_view name) {
   const size_t file = kTypicalExtractionPrefixUnits + name.size();
   if (file >= kPlainPathLimit) return LongPath{file, kPlainPathLimit};

@@ -21,6 +21,10 @@ inline constexpr char16_t kSeparator = u'\\';
 // separated by backslashes), or nothing when it can.
 std::optional<std::string> entry_name_problem(std::u16string_view name);
 
+// Why a payload of the cached mode (--cache) cannot hold `name`, which
+// entry_name_problem accepts: its bundle keeps a record of its own there.
+std::optional<std::string> cached_entry_name_problem(std::u16string_view name);
+
 // The launcher's extraction directory under a typical %TEMP%, with the
 // backslash before the entry name: a 20-character user name, a 5-digit process
 // id and an 18-digit FILETIME (any date from 1918 to 4770).

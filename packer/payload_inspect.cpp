@@ -269,6 +269,7 @@ Result<VerifyReport> verify_payload(std::span<const uint8_t> resource) {
     if (!more.ok()) return more.failure();
     if (!more.value()) break;
     if (Status checked = check_name(names, name, report.entries); !checked.ok()) return checked.failure();
+    if (!report.cached_name_problem) report.cached_name_problem = cached_entry_name_problem(name);
     if (Status skipped = reader.skip(size); !skipped.ok()) return skipped.failure();
     ++report.entries;
     report.content_bytes += size;

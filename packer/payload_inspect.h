@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -31,6 +32,8 @@ struct VerifyReport {
   // Without one the launcher still runs the frame, but a damaged payload
   // decodes to damaged files that neither it nor verify can tell apart.
   bool content_checksum = true;
+  // An entry that the cached mode cannot hold (cached_entry_name_problem).
+  std::optional<std::string> cached_name_problem;
 };
 
 // Whether the frame after "VUQ" declares no content checksum; false too when
