@@ -54,7 +54,7 @@ TARGET_PACK_SIZE = 1.01
 TARGET_LEFTOVER_GUARD = 1.02
 # A run of the sample costs a fortieth of the tree's, and its single runs
 # spread wider than 2 %: many more pairs for the same confidence.
-SAMPLE_GUARD_PAIRS_FACTOR = 10
+SAMPLE_GUARD_PAIRS_FACTOR = 5
 MEMORY_ALLOWANCE = 8 * MIB
 # The packer's peak memory must not grow with its input: at most twice
 # libzstd's estimate of the compression stream plus this.
@@ -816,7 +816,7 @@ def main():
                         help="only the closing rows (as is) and the module counts; prints them, writes nothing")
     parser.add_argument("--closing-threads", type=int, default=None,
                         help="bound of the closing threads in the pooled runs (default: the launcher's own)")
-    parser.add_argument("--guard-pairs", type=int, default=4,
+    parser.add_argument("--guard-pairs", type=int, default=8,
                         help="A/B pairs of the launcher with and without lock and sweep, per repetition, set-up and"
                              " corpus (the sample application gets %d times as many)" % SAMPLE_GUARD_PAIRS_FACTOR)
     parser.add_argument("--guard-only", action="store_true",
