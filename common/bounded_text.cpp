@@ -55,6 +55,12 @@ void text_cut(TextCursor* cursor, size_t length) {
   cursor->length = length;
 }
 
+void text_trim_end(TextCursor* cursor, wchar_t unit) {
+  size_t length = cursor->length;
+  while (length > 0 && cursor->text[length - 1] == unit) --length;
+  text_cut(cursor, length);
+}
+
 void text_rejoin(TextCursor* cursor, wchar_t unit) {
   cursor->text[cursor->length] = unit;
   cursor->length += bounded_length(cursor->text + cursor->length, cursor->capacity - cursor->length);
@@ -71,9 +77,7 @@ void text_replace_unit(TextCursor* cursor, size_t index, wchar_t unit) {
   cursor->text[index] = unit;
 }
 
-size_t text_room(const TextCursor* cursor) {
-  return cursor->capacity - cursor->length;
-}
+size_t text_room(const TextCursor* cursor) { return cursor->capacity - cursor->length; }
 
 void text_extend(TextCursor* cursor, size_t written) {
   if (written >= text_room(cursor) || cursor->text[cursor->length + written] != L'\0') abort();

@@ -34,6 +34,8 @@ bool text_try_join_path(TextCursor* cursor, const wchar_t* folder, const wchar_t
 
 // Ends the text at length (no more than it has).
 void text_cut(TextCursor* cursor, size_t length);
+// Cuts every unit equal to unit from the end of the text.
+void text_trim_end(TextCursor* cursor, wchar_t unit);
 // Undoes the latest cut that is still in force: the unit it replaced comes
 // back, and the text runs to the next NUL again.
 void text_rejoin(TextCursor* cursor, wchar_t unit);

@@ -45,11 +45,6 @@ wchar_t working_dir[PATH_CAPACITY];
 wchar_t working_lock[PATH_CAPACITY];
 SweepForm cache_form;
 
-void trim_trailing_backslashes(wchar_t* path) {
-  size_t length = wcslen(path);
-  while (length > 0 && path[length - 1] == L'\\') path[--length] = L'\0';
-}
-
 // parent\name, with ".n" after the name from the second on; false when it
 // does not fit.
 bool name_folder(wchar_t* out, const wchar_t* parent, const wchar_t* name, int number) {
@@ -77,7 +72,8 @@ bool make_own_directory(const wchar_t* path) {
 // system's folder); only a root this run makes gets the user-only DACL.
 bool settle_root(const CacheChoice* choice) {
   if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY)) return false;
-  trim_trailing_backslashes(cache_root);
+  TextCursor root = text_resume(cache_root, PATH_CAPACITY);
+  text_trim_end(&root, L'\\');
   if (cache_root[0] == L'\0') return false;
   wchar_t long_form[LONG_PATH_CAPACITY];
   DWORD attributes = GetFileAttributesW(long_path_form(cache_root, long_form));
@@ -105,9 +101,7 @@ bool settle_application_dir(const CacheChoice* choice) {
   return false;
 }
 
-void point_extraction_dir_at(const wchar_t* path) {
-  copy_wide(extraction_dir, PATH_CAPACITY + 1, path);
-}
+void point_extraction_dir_at(const wchar_t* path) { copy_wide(extraction_dir, PATH_CAPACITY + 1, path); }
 
 enum FirstStart { BUNDLE_PLACED, BUNDLE_NOT_PLACED };
 

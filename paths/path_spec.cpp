@@ -7,20 +7,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
+// shlobj.h needs windows.h first.
 #include <shlobj.h>
 
 #include "common/bounded_text.h"
 #include "common/capacities.h"
+#include "common/decimal_text.h"
 #include "common/system_calls.h"
 #include "paths/env_access.h"
 #include "paths/product_info.h"
-
 
 const wchar_t EXTRACTION_DIR_SPEC[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 unsigned long spec_process_id;
 
 namespace {
-
 
 const wchar_t PRODUCT_NAME[] = VORBEL_PRODUCT_NAME_TEXT;
 const wchar_t PRODUCT_VERSION[] = VORBEL_PRODUCT_VERSION_TEXT;
@@ -32,9 +32,7 @@ void append_value(TextCursor* out, const wchar_t* value) {
 }
 
 // Removes backslashes from the end of the output (not only from the value).
-void trim_trailing_backslashes(TextCursor* out) {
-  while (out->length > 0 && out->text[out->length - 1] == L'\\') text_cut(out, out->length - 1);
-}
+void trim_trailing_backslashes(TextCursor* out) { text_trim_end(out, L'\\'); }
 
 void append_temp(TextCursor* out) {
   // GetTempPathW writes nothing when the path does not fit; a result beyond
@@ -111,15 +109,10 @@ void append_pid(TextCursor* out) {
 // steer that directory onto the user's own files.
 bool is_time_stamp(const wchar_t* text) {
   constexpr size_t MAX_DIGITS = 20;  // 18446744073709551615
-  unsigned long long value = 0;
-  size_t digits = 0;
-  for (const wchar_t* unit = text; *unit != L'\0'; ++unit, ++digits) {
-    if (*unit < L'0' || *unit > L'9' || digits == MAX_DIGITS) return false;
-    unsigned digit = static_cast<unsigned>(*unit - L'0');
-    if (value > (~0ull - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  return digits > 0;
+  size_t length = 0;
+  while (length <= MAX_DIGITS && text[length] != L'\0') ++length;
+  uint64_t value = 0;
+  return length <= MAX_DIGITS && is_decimal(text, UINT64_MAX, &value);
 }
 
 void append_time(TextCursor* out) {
@@ -132,8 +125,8 @@ void append_time(TextCursor* out) {
   free(start);  // not a time stamp: as if it were unset
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  long long stamp = static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) |
-                                           now.dwLowDateTime);
+  long long stamp =
+      static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
   wchar_t text[TIME_TEXT_CAPACITY];
   TextCursor time_text = text_start(text, TIME_TEXT_CAPACITY);
   int written = _snwprintf(time_text.text, text_room(&time_text), L"%lld", stamp);

@@ -7,6 +7,7 @@
 #include "shutdown/leftover_sweep.h"
 
 #include "common/bounded_text.h"
+#include "common/decimal_text.h"
 #include "common/directory_check.h"
 #include "common/long_path.h"
 #include "common/run_state.h"
@@ -29,19 +30,6 @@ uint64_t filetime_value(const FILETIME& time) {
 }
 
 bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
-
-// One or more decimal digits at *unit, of a value no larger than largest;
-// *unit moves past them.
-bool take_number(const wchar_t** unit, uint64_t largest, uint64_t* value) {
-  const wchar_t* start = *unit;
-  *value = 0;
-  for (; is_digit(**unit); ++*unit) {
-    uint64_t digit = static_cast<uint64_t>(**unit - L'0');
-    if (*value > (largest - digit) / 10) return false;
-    *value = *value * 10 + digit;
-  }
-  return *unit != start;
-}
 
 bool reference_is(const wchar_t* name, size_t length, const wchar_t* expected) {
   return wcslen(expected) == length && _wcsnicmp(name, expected, length) == 0;
@@ -68,10 +56,10 @@ bool name_has_form(const wchar_t* form, const wchar_t* name, uint64_t* pid, uint
     if (*close != L'}' || close[1] == L'{' || is_digit(close[1])) return false;
     size_t length = static_cast<size_t>(close - reference);
     if (reference_is(reference, length, L"PID") && !has_pid) {
-      has_pid = take_number(&at, 0xFFFFFFFFu, pid);
+      has_pid = take_decimal(&at, 0xFFFFFFFFu, pid);
       if (!has_pid) return false;
     } else if (reference_is(reference, length, L"TIME") && !has_time) {
-      has_time = take_number(&at, ~0ull, time);
+      has_time = take_decimal(&at, ~0ull, time);
       if (!has_time) return false;
     } else {
       return false;
@@ -205,9 +193,7 @@ bool next_sibling(Siblings* siblings, uint64_t* pid, uint64_t* time) {
   return false;
 }
 
-void stop_listing(Siblings* siblings) {
-  FindClose(siblings->search);
-}
+void stop_listing(Siblings* siblings) { FindClose(siblings->search); }
 
 DWORD WINAPI run_sweep(void* form) {
   sweep_leftovers(static_cast<const SweepForm*>(form));
