@@ -319,24 +319,35 @@ def guarded_run(wine, corpus):
     return wall, output
 
 
-def measure_guard(wine, corpus, first):
-    """A/B pairs of the launcher and the launcher without lock and sweep, back
-    to back, each first in every other pair (starting with `first`): a few per
-    cent lie below the spread of single whole runs, but not below the median of
-    many pairs' ratios. [(guarded s, unguarded s)] and the first guarded run's
-    output."""
+def interleaved_pairs(count, first, run_a, run_b):
+    """count A/B pairs back to back, A first in every other pair, from pair
+    `first` on: a few per cent lie below the spread of single runs, but not
+    below the median of many pairs' ratios. [(a, b)]."""
     pairs = []
-    output = None
-    for pair in range(corpus["guard_pairs"]):
-        times = {}
-        for guarded in ((True, False) if (first + pair) % 2 == 0 else (False, True)):
-            if guarded:
-                times[True], printed = guarded_run(wine, corpus)
-                output = printed if output is None else output
-            else:
-                times[False], _ = wine.run([corpus["unguarded"], *corpus["arguments"]])
-        pairs.append((times[True], times[False]))
-    return pairs, output
+    for pair in range(count):
+        a_first = (first + pair) % 2 == 0
+        if a_first:
+            a = run_a()
+        b = run_b()
+        if not a_first:
+            a = run_a()
+        pairs.append((a, b))
+    return pairs
+
+
+def measure_guard(wine, corpus, first):
+    """A/B pairs of the launcher (A) and the launcher without lock and sweep:
+    [(guarded s, unguarded s)] and the first guarded run's output."""
+    outputs = []
+
+    def guarded():
+        seconds, output = guarded_run(wine, corpus)
+        outputs.append(output)
+        return seconds
+
+    pairs = interleaved_pairs(corpus["guard_pairs"], first, guarded,
+                              lambda: wine.run([corpus["unguarded"], *corpus["arguments"]])[0])
+    return pairs, outputs[0]
 
 
 def measure_corpus(wine, programs, corpus, samples, guard_only=False):
@@ -424,11 +435,10 @@ def measure_closing(wine, programs, corpus, repetition, closing):
         for pooled in ((False, True) if (repetition + index) % 2 == 0 else (True, False)):
             sample["pooled" if pooled else "serial"][delay] = bench_launcher_to_run_code(
                 wine, corpus, delay, pooled, closing["threads"])
-    for pair in range(closing["ab_pairs"]):
-        times = {}
-        for pooled in ((False, True) if (repetition + pair) % 2 == 0 else (True, False)):
-            times[pooled] = bench_launcher_to_run_code(wine, corpus, 0, pooled, closing["threads"])
-        sample["ab"].append(times[True] / times[False])
+    pairs = interleaved_pairs(closing["ab_pairs"], repetition,
+                              lambda: bench_launcher_to_run_code(wine, corpus, 0, False, closing["threads"]),
+                              lambda: bench_launcher_to_run_code(wine, corpus, 0, True, closing["threads"]))
+    sample["ab"] = [pooled / serial for serial, pooled in pairs]
     if closing["delays"]:
         sample["floor"] = (sample["floor"] + unpack_floor()) / 2
     return sample
@@ -502,14 +512,15 @@ def phase_rows(samples, sample_app):
     """(phase, ours, floor, ratios, target) for one corpus in one set-up."""
     rows = []
     whole_target = TARGET_SAMPLE_RUN if sample_app else TARGET_WHOLE_RUN
-    if "unpack_floor" in samples[0]:
+    measured_floors = "unpack_floor" in samples[0]  # not with --guard-only
+    if measured_floors:
         rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
                      [s["whole"] / whole_floor(s) for s in samples], whole_target))
     if "guard" in samples[0]:
         pairs = [pair for s in samples for pair in s["guard"]]
         rows.append(("whole run, against no lock and sweep", [a for a, _ in pairs],
                      [b for _, b in pairs], [a / b for a, b in pairs], TARGET_LEFTOVER_GUARD))
-    if "unpack_floor" not in samples[0]:
+    if not measured_floors:
         return rows
     if "to_run_code" in samples[0]:
         rows.append(("to run_code", [s["to_run_code"] for s in samples], [s["unpack_floor"] for s in samples],

@@ -1,6 +1,6 @@
-// Reading the decimal numbers that the launcher writes into names and
-// variables ({PID}, {TIME}, the parent's process id) back out of them: digits
-// only, no sign, no blanks, no overflow. Plain code over wide text.
+// Reading the decimal numbers that the launcher writes into directory names
+// and VORBEL_ONEFILE_START ({PID}, {TIME}) back out of them: digits only, no
+// sign, no blanks, no overflow. Plain code over wide text.
 #pragma once
 
 #include <stdint.h>

@@ -538,10 +538,11 @@ int build(const std::vector<std::string>& arguments, Console& console) {
   if (!adds.ok()) return report(console, adds.failure());
   auto files = collect_inputs(*options.app, adds.value(), options.exclude);
   if (!files.ok()) return report(console, files.failure());
-  for (const InputFile& file : files.value()) {
-    if (!options.settings.cache) break;
-    if (auto problem = cached_entry_name_problem(file.name))
-      return report(console, Failure{platform::show(file.path), *problem});
+  if (options.settings.cache) {
+    for (const InputFile& file : files.value()) {
+      if (auto problem = cached_entry_name_problem(file.name))
+        return report(console, Failure{platform::show(file.path), *problem});
+    }
   }
   for (size_t i = requested; i < adds->size(); ++i)
     console.err << "vorbel-pack: adding " << platform::show(adds.value()[i].path) << " (--search-path)\n";
