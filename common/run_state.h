@@ -21,6 +21,13 @@ extern volatile LONG cleanup_armed;
 // owns it and closes it, so it is closed exactly once.
 extern HANDLE volatile child_process;
 
+// The child's exit status, once the main thread has read it after the
+// child's end: written before child_ended is set, which happens before the
+// main thread takes child_process out. So a console event that finds no
+// child still finds the status of one that ended by itself.
+extern volatile LONG child_ended;
+extern DWORD child_end_status;
+
 // Full path of the first payload entry, the application DLL.
 extern wchar_t first_entry_path[FIRST_ENTRY_PATH_CAPACITY];
 

@@ -193,6 +193,7 @@ int launch_child_and_wait() {
   }
   limit_leftover_sweep();
   if (!system_calls.GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;
+  note_child_end(exit_code);
   CloseHandle(child.hProcess);
   HANDLE unclaimed = InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), nullptr);
   if (unclaimed != nullptr) CloseHandle(unclaimed);

@@ -175,6 +175,15 @@ bool stop_child(DWORD grace_ms, DWORD* status) {
   return true;
 }
 
+// The child ended by itself and the main thread has its status: an event
+// that comes while the main thread cleans up finds no child to stop, yet the
+// run's status is the child's all the same.
+bool ended_child_status(DWORD* status) {
+  if (InterlockedCompareExchange(&child_ended, 0, 0) == 0) return false;
+  *status = child_end_status;
+  return true;
+}
+
 // The shell's attempts, for what the walk left. Without the shell's delete
 // the walk is all there is: no attempts to wait for.
 void delete_with_shell() {
@@ -252,13 +261,19 @@ BOOL WINAPI console_ctrl_handler(DWORD event) {
       return FALSE;
   }
   DWORD status = 0;
-  bool stopped = stop_child(child_grace_ms(event), &status);
+  bool stopped = stop_child(child_grace_ms(event), &status) || ended_child_status(&status);
   remove_extraction_dir();
   // The main thread, woken by the child's end, returns the same status; the
   // system's default handling, which FALSE hands the event to, would race it
-  // with STATUS_CONTROL_C_EXIT even for a child that ended with its own.
+  // with STATUS_CONTROL_C_EXIT even for a child that ended with its own (and
+  // under Wine it ends the process with 0).
   if (stopped) system_calls.ExitProcess(status);
   return FALSE;
+}
+
+void note_child_end(DWORD status) {
+  child_end_status = status;
+  InterlockedExchange(&child_ended, TRUE);
 }
 
 void cleanup_extraction() {

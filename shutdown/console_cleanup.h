@@ -16,10 +16,15 @@ constexpr int DELETE_RETRIES = 20;  // after the first attempt: 21 calls at most
 constexpr DWORD DELETE_PAUSE_MS = 100;
 
 // The console control handler of the extracting instance. When it stopped a
-// child it ends the process with the child's status (STATUS_CONTROL_C_EXIT if
-// the child had to be ended); otherwise FALSE, so that the system's default
-// handling ends the process.
+// child, or the child had already ended by itself (note_child_end), it ends
+// the process with the child's status (STATUS_CONTROL_C_EXIT if the child had
+// to be ended); otherwise FALSE, so that the system's default handling ends
+// the process.
 BOOL WINAPI console_ctrl_handler(DWORD event);
+
+// Called by the main thread with the status of the child that has ended,
+// before it takes the child's handle back.
+void note_child_end(DWORD status);
 
 // How long the child is given to end by itself after the given event.
 DWORD child_grace_ms(DWORD event);

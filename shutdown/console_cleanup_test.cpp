@@ -73,6 +73,7 @@ class CleanupTest : public testing::Test {
   void TearDown() override {
     cleanup_armed = FALSE;
     child_process = nullptr;
+    child_ended = FALSE;
     directory_lock = nullptr;
     directory_lock_path[0] = L'\0';
   }
@@ -425,6 +426,18 @@ TEST_F(CleanupTest, AChildThatEndsWithinTheGraceKeepsItsOwnStatus) {
   EXPECT_FALSE(handle_on_own_thread(CTRL_C_EVENT));
   EXPECT_EQ(process_ends, 1);
   EXPECT_EQ(process_end_status, 0x1234567u);
+  EXPECT_FALSE(fs::exists(dir_));
+}
+
+// The child ended on the same Ctrl+C with a status of its own, and the main
+// thread, woken first, has taken its handle: the event's thread still ends
+// the run with that status, never with the system's default handling's.
+TEST_F(CleanupTest, AnEventAfterTheMainThreadTookTheEndedChildEndsWithTheChildsStatus) {
+  note_child_end(7);
+  child_process = nullptr;
+  EXPECT_FALSE(handle_on_own_thread(CTRL_C_EVENT));
+  EXPECT_EQ(process_ends, 1);
+  EXPECT_EQ(process_end_status, 7u);
   EXPECT_FALSE(fs::exists(dir_));
 }
 
