@@ -59,10 +59,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     for (int half = 0; half < 2; ++half) {
       // Made before the clock starts in both halves: the run makes it either way.
       if (!CreateDirectoryW(extraction_dir, nullptr)) return 2;
-      bool guarded_first = round % 2 == 0;
-      double seconds = (half == 0) == guarded_first ? guarded_round(&form) : unguarded_round();
+      bool guarded_half = (half == 0) == (round % 2 == 0);
+      double seconds = guarded_half ? guarded_round(&form) : unguarded_round();
       if (seconds < 0) return 2;
-      ((half == 0) == guarded_first ? guarded : unguarded) += seconds;
+      (guarded_half ? guarded : unguarded) += seconds;
     }
   }
   report_line(field("guarded_s", guarded / rounds) + field("unguarded_s", unguarded / rounds));

@@ -116,9 +116,8 @@ def build_programs():
     subprocess.run(["cmake", "--build", "--preset", "windows", "--target", "bench_programs", "-j2"], cwd=ROOT,
                    check=True, stdout=subprocess.DEVNULL)
     return {name: WINDOWS_BUILD / "bench" / (name + (".dll" if name == "bench_app" else ".exe"))
-            for name in ["bench_app", "bench_cleanup", "bench_bundle_check", "bench_leftover_guard", "floor_empty",
-                         "floor_relaunch",
-                         "floor_remove", "floor_unpack", "floor_cached",
+            for name in ["bench_app", "bench_cleanup", "bench_bundle_check", "bench_leftover_guard",
+                         "floor_empty", "floor_relaunch", "floor_remove", "floor_unpack", "floor_cached",
                          "launcher_without_leftover_guard", "launcher_bench"]}
 
 
