@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/error_report.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/command_line_split.h"
@@ -14,10 +15,9 @@
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "paths/path_spec.h"
-#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
+#include "payload/unpack_payload.h"
 #include "shutdown/console_cleanup.h"
-#include "shutdown/error_report.h"
 #include "shutdown/leftover_sweep.h"
 
 wchar_t child_command_line[COMMAND_LINE_CAPACITY];
@@ -190,7 +190,7 @@ int launch_child_and_wait() {
   build_child_command_line();
   // The application never meets one of its files still open, nor the scan
   // that closing it starts on Windows.
-  drain_closing_pool();
+  end_unpack();
 
   // Suspended until the console-event thread has a handle to stop it with:
   // a child it could not stop would outlive a console event, and the
@@ -220,7 +220,7 @@ int launch_child_and_wait() {
   }
   CloseHandle(child.hThread);
   // Only now, so that it never delays the application's start.
-  leftover_form = {EXTRACTION_DIR_SPEC, directory_lock_name(), false};
+  leftover_form = {as_wide(EXTRACTION_DIR_SPEC), as_wide(DIRECTORY_LOCK_NAME), false};
   start_leftover_sweep(&leftover_form);
 
   DWORD exit_code = 0;
