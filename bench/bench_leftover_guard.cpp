@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include "bench/bench_report.h"
+#include "common/launcher_names.h"
 #include "common/run_state.h"
 #include "paths/path_spec.h"
 #include "payload/directory_lock.h"

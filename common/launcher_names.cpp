@@ -5,50 +5,64 @@
 
 namespace {
 
-bool is_digit(char16_t unit) { return unit >= u'0' && unit <= u'9'; }
-bool is_lower_hex(char16_t unit) { return is_digit(unit) || (unit >= u'a' && unit <= u'f'); }
-bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
-bool is_ascii_letter(char16_t unit) { return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z'); }
-
-char16_t ascii_upper(char16_t unit) {
-  return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - (u'a' - u'A')) : unit;
+// Every rule is written once, for any text of UTF-16 units: char16_t, and
+// the launcher's wchar_t (on the hosts the fuzz targets run on, wider units
+// that hold the same values).
+template <typename Unit>
+bool is_digit(Unit unit) {
+  return unit >= '0' && unit <= '9';
+}
+template <typename Unit>
+bool is_lower_hex(Unit unit) {
+  return is_digit(unit) || (unit >= 'a' && unit <= 'f');
+}
+template <typename Unit>
+bool is_separator(Unit unit) {
+  return unit == '\\' || unit == '/';
+}
+template <typename Unit>
+bool is_ascii_letter(Unit unit) {
+  return (unit >= 'a' && unit <= 'z') || (unit >= 'A' && unit <= 'Z');
 }
 
-bool same_reference(const char16_t* name, size_t length, const char16_t* expected) {
+template <typename Unit>
+bool same_reference(const Unit* name, size_t length, const char16_t* expected) {
   size_t at = 0;
   for (; at < length && expected[at] != 0; ++at) {
-    if (ascii_upper(name[at]) != expected[at]) return false;
+    Unit unit = name[at];
+    if (unit >= 'a' && unit <= 'z') unit = static_cast<Unit>(unit - ('a' - 'A'));
+    if (unit != static_cast<Unit>(expected[at])) return false;
   }
   return at == length && expected[at] == 0;
 }
 
-}  // namespace
-
-bool is_bundle_folder_name(const char16_t* name) {
+template <typename Unit>
+bool bundle_folder_name(const Unit* name) {
   size_t hex = 0;
   while (hex < BUNDLE_ID_UNITS && is_lower_hex(name[hex])) ++hex;
   if (hex != BUNDLE_ID_UNITS) return false;
-  const char16_t* rest = name + hex;
+  const Unit* rest = name + hex;
   if (*rest == 0) return true;
-  if (*rest != u'.' || !is_digit(rest[1])) return false;
+  if (*rest != '.' || !is_digit(rest[1])) return false;
   return rest[2] == 0 || (is_digit(rest[2]) && rest[3] == 0);
 }
 
-bool name_has_form(const char16_t* form, const char16_t* name, uint64_t* pid, uint64_t* time) {
+template <typename Unit>
+bool has_form(const Unit* form, const Unit* name, uint64_t* pid, uint64_t* time) {
   bool has_pid = false;
   bool has_time = false;
-  const char16_t* at = name;
-  for (const char16_t* unit = form; *unit != 0;) {
-    if (*unit != u'{') {
+  const Unit* at = name;
+  for (const Unit* unit = form; *unit != 0;) {
+    if (*unit != '{') {
       if (*at != *unit) return false;
       ++at;
       ++unit;
       continue;
     }
-    const char16_t* reference = unit + 1;
-    const char16_t* close = reference;
-    while (*close != u'}' && *close != u'{' && *close != 0) ++close;
-    if (*close != u'}' || close[1] == u'{' || is_digit(close[1])) return false;
+    const Unit* reference = unit + 1;
+    const Unit* close = reference;
+    while (*close != '}' && *close != '{' && *close != 0) ++close;
+    if (*close != '}' || close[1] == '{' || is_digit(close[1])) return false;
     size_t length = static_cast<size_t>(close - reference);
     if (same_reference(reference, length, u"PID") && !has_pid) {
       has_pid = take_decimal(&at, 0xFFFFFFFFu, pid);
@@ -64,10 +78,11 @@ bool name_has_form(const char16_t* form, const char16_t* name, uint64_t* pid, ui
   return *at == 0 && has_pid && has_time;
 }
 
-AbsolutePath absolute_path_kind(const char16_t* path) {
-  if (is_ascii_letter(path[0]) && path[1] == u':' && is_separator(path[2])) return DRIVE_PATH;
+template <typename Unit>
+AbsolutePath path_kind(const Unit* path) {
+  if (is_ascii_letter(path[0]) && path[1] == ':' && is_separator(path[2])) return DRIVE_PATH;
   if (!is_separator(path[0]) || !is_separator(path[1])) return NOT_ABSOLUTE;
-  if ((path[2] == u'?' || path[2] == u'.') && is_separator(path[3])) return DEVICE_PATH;
+  if ((path[2] == '?' || path[2] == '.') && is_separator(path[3])) return DEVICE_PATH;
   size_t server_end = 2;
   while (path[server_end] != 0 && !is_separator(path[server_end])) ++server_end;
   bool has_share = server_end > 2 && path[server_end] != 0 && path[server_end + 1] != 0 &&
@@ -75,9 +90,28 @@ AbsolutePath absolute_path_kind(const char16_t* path) {
   return has_share ? NETWORK_PATH : NOT_ABSOLUTE;
 }
 
-const SpecReference* find_spec_reference(const char16_t* name, size_t length) {
+template <typename Unit>
+const SpecReference* spec_reference(const Unit* name, size_t length) {
   for (const SpecReference& reference : SPEC_REFERENCES) {
     if (same_reference(name, length, reference.name)) return &reference;
   }
   return nullptr;
 }
+
+}  // namespace
+
+bool is_bundle_folder_name(const char16_t* name) { return bundle_folder_name(name); }
+bool is_bundle_folder_name(const wchar_t* name) { return bundle_folder_name(name); }
+
+bool name_has_form(const char16_t* form, const char16_t* name, uint64_t* pid, uint64_t* time) {
+  return has_form(form, name, pid, time);
+}
+bool name_has_form(const wchar_t* form, const wchar_t* name, uint64_t* pid, uint64_t* time) {
+  return has_form(form, name, pid, time);
+}
+
+AbsolutePath absolute_path_kind(const char16_t* path) { return path_kind(path); }
+AbsolutePath absolute_path_kind(const wchar_t* path) { return path_kind(path); }
+
+const SpecReference* find_spec_reference(const char16_t* name, size_t length) { return spec_reference(name, length); }
+const SpecReference* find_spec_reference(const wchar_t* name, size_t length) { return spec_reference(name, length); }

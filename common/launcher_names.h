@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <wchar.h>
 
 // A fresh run's extraction directory, as a directory spec. Its name's fixed
 // start is counted by the build tool in the longest path an entry may reach.
@@ -38,6 +39,7 @@ constexpr int BUNDLE_FOLDER_NAMES = 8;
 // Whether name (NUL-terminated) is a bundle folder's: the id's form, maybe
 // with "." and one or two digits after it.
 bool is_bundle_folder_name(const char16_t* name);
+bool is_bundle_folder_name(const wchar_t* name);
 
 // Whether name has the form of a directory spec's last component (form): its
 // literal units as they stand, {PID} and {TIME} as decimal digits, each once
@@ -45,6 +47,7 @@ bool is_bundle_folder_name(const char16_t* name);
 // certain (another reference, a reference followed by a digit or by another
 // reference) makes no name match.
 bool name_has_form(const char16_t* form, const char16_t* name, uint64_t* pid, uint64_t* time);
+bool name_has_form(const wchar_t* form, const wchar_t* name, uint64_t* pid, uint64_t* time);
 
 // A FILETIME's two halves as one count of 100 ns since 1601.
 constexpr uint64_t filetime_ticks(uint32_t high, uint32_t low) { return (static_cast<uint64_t>(high) << 32) | low; }
@@ -59,6 +62,7 @@ enum AbsolutePath {
 // What kind of absolute path path (NUL-terminated) begins with; "/" counts
 // as a separator wherever Windows takes it for one.
 AbsolutePath absolute_path_kind(const char16_t* path);
+AbsolutePath absolute_path_kind(const wchar_t* path);
 
 // The references a directory spec may hold, without braces, in upper case.
 // Those that expand to an absolute path begin an absolute spec.
@@ -95,10 +99,10 @@ constexpr SpecReference SPEC_REFERENCES[] = {
 // The entry of SPEC_REFERENCES that name (length units, ASCII letter case
 // ignored) is, or null.
 const SpecReference* find_spec_reference(const char16_t* name, size_t length);
+const SpecReference* find_spec_reference(const wchar_t* name, size_t length);
 
 // The launcher's own text is wchar_t, 16 bits on Windows: the same units.
 #if defined(_WIN32)
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 inline const wchar_t* as_wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
-inline const char16_t* as_units(const wchar_t* text) { return reinterpret_cast<const char16_t*>(text); }
 #endif

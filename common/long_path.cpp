@@ -8,7 +8,7 @@
 
 const wchar_t* long_path_form(const wchar_t* path, wchar_t (&buffer)[LONG_PATH_CAPACITY]) {
   if (wcsnlen(path, LONG_PATH_THRESHOLD) < LONG_PATH_THRESHOLD) return path;
-  AbsolutePath kind = absolute_path_kind(as_units(path));
+  AbsolutePath kind = absolute_path_kind(path);
   if (kind != DRIVE_PATH && kind != NETWORK_PATH) return path;
   bool network = kind == NETWORK_PATH;
   wchar_t full[LONG_PATH_CAPACITY];

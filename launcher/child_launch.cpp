@@ -8,6 +8,7 @@
 
 #include "common/bounded_text.h"
 #include "common/error_report.h"
+#include "common/launcher_names.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/command_line_split.h"

@@ -66,7 +66,7 @@ bool append_shell_folder(TextCursor* out, int folder) {
 bool append_local_app_data(TextCursor* out) {
   wchar_t* value = get_env_copy_narrow("LOCALAPPDATA");
   if (value == nullptr) return false;
-  AbsolutePath kind = absolute_path_kind(as_units(value));
+  AbsolutePath kind = absolute_path_kind(value);
   bool absolute = kind == DRIVE_PATH || kind == NETWORK_PATH;
   DWORD attributes = absolute ? system_calls.GetFileAttributesW(value) : INVALID_FILE_ATTRIBUTES;
   bool usable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -112,7 +112,7 @@ bool is_time_stamp(const wchar_t* text) {
   size_t length = 0;
   while (length <= MAX_DIGITS && text[length] != L'\0') ++length;
   uint64_t value = 0;
-  return length <= MAX_DIGITS && is_decimal(as_units(text), UINT64_MAX, &value);
+  return length <= MAX_DIGITS && is_decimal(text, UINT64_MAX, &value);
 }
 
 void append_time(TextCursor* out) {
@@ -140,7 +140,7 @@ void append_time(TextCursor* out) {
 // Appends the value of the named variable; false for an unknown name or a
 // value that cannot be had.
 bool append_variable(TextCursor* out, const wchar_t* name, size_t length) {
-  const SpecReference* reference = find_spec_reference(as_units(name), length);
+  const SpecReference* reference = find_spec_reference(name, length);
   if (reference == nullptr) return false;
   size_t appended = 0;
   switch (reference->id) {

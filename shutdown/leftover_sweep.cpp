@@ -126,8 +126,8 @@ bool next_sibling(Siblings* siblings, uint64_t* pid, uint64_t* time) {
     bool plain_directory = (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                            FILE_ATTRIBUTE_DIRECTORY;
     if (!plain_directory || wcscmp(found.cFileName, siblings->own_name) == 0) continue;
-    if (!name_has_form(as_units(siblings->name_form), as_units(found.cFileName), pid, time)) {
-      if (!siblings->bundles || !is_bundle_folder_name(as_units(found.cFileName))) continue;
+    if (!name_has_form(siblings->name_form, found.cFileName, pid, time)) {
+      if (!siblings->bundles || !is_bundle_folder_name(found.cFileName)) continue;
       *pid = 0;  // no process: the lock alone decides
       *time = 0;
     }
