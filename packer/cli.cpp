@@ -608,9 +608,10 @@ int embed(const std::vector<std::string>& arguments, Console& console) {
   if (!payload)
     return report(console, Failure{platform::show(payload_path), "cannot open: " + platform::error_text(error_number)});
   const uint64_t size = fs::file_size(payload_path, error);
+  if (error) return report(console, Failure{platform::show(payload_path), "cannot read its size: " + error.message()});
   std::vector<uint8_t> head(64);
   head.resize(std::fread(head.data(), 1, head.size(), payload.get()));
-  if (error || std::ferror(payload.get()) || std::fseek(payload.get(), 0, SEEK_SET) != 0)
+  if (std::ferror(payload.get()) || std::fseek(payload.get(), 0, SEEK_SET) != 0)
     return report(console, Failure{platform::show(payload_path), "cannot read: " + platform::error_text(errno)});
   if (!payload_header_present(head.data(), head.size())) {
     return report(console,

@@ -509,6 +509,21 @@ TEST(PackCli, UnreadableFileFailsTheBuildAndKeepsAnEarlierOutput) {
   EXPECT_EQ(read_file(dir / "out.exe"), "earlier output");
 }
 
+// A payload whose size the system will not tell (a device here) is refused
+// with the error the size query gave, not whatever errno held before it.
+TEST(PackCli, EmbedReportsTheErrorThatKeptItFromThePayloadsSize) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  std::error_code expected;
+  fs::file_size("/dev/null", expected);
+  ASSERT_TRUE(expected) << "/dev/null has a size here";
+  Outcome embedded =
+      run({"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", "/dev/null", "-o", str(dir / "out.exe")});
+  EXPECT_EQ(embedded.status, kExitBadInput);
+  EXPECT_EQ(embedded.err, "vorbel-pack: /dev/null: cannot read its size: " + expected.message() + "\n");
+  EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
 TEST(PackCli, FailedBuildKeepsAnEarlierOutputUntouched) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
