@@ -112,7 +112,8 @@ extract   Unpacks every entry into DIR (created if missing, must be empty).
 verify    Reads every entry, checks every name and the frame's checksum, and
           reports the window the launcher's decoder will need, the subsystem
           and the settings record. A frame without a checksum passes with a
-          warning: the launcher runs it too. For the cached mode the bundle id
+          warning, and so do bytes decoded after the end marker: the launcher
+          runs both. For the cached mode the bundle id
           must be the payload's own; another one is a damaged image.
 
 Run options (build and embed): kept in the packed program's settings record
@@ -736,6 +737,10 @@ int inspect(const std::vector<std::string>& arguments, Console& console) {
               << binary_size(facts.decoder_bytes) << '\n';
   for (const std::string& line : facts_lines.value()) console.out << shown << ": " << line << '\n';
   if (!facts.content_checksum) console.out << shown << ": warning: " << kNoChecksum << '\n';
+  if (facts.bytes_after_end_marker != 0) {
+    console.out << shown << ": warning: the payload decodes to " << facts.bytes_after_end_marker
+                << " bytes after its end marker, which belong to no entry; the launcher ignores them\n";
+  }
   if (facts.trailing_bytes != 0) {
     console.out << shown << ": note: " << facts.trailing_bytes
                 << " bytes follow the frame in the resource; the launcher ignores them\n";

@@ -199,25 +199,32 @@ TEST(PackCli, EmbedGivesTheSameImageAsBuildForTheSamePayload) {
   EXPECT_TRUE(read_file(dir / "built/out.exe") == std::string(in_memory->file.begin(), in_memory->file.end()));
 }
 
+// A payload resource made by hand: the synthetic DLL as app.dll, the end
+// marker, then `after_end_marker`, in one frame with or without a checksum.
+std::string hand_made_payload(bool checksum, const std::string& after_end_marker = "") {
+  const std::string dll = pe::synthetic_dll();
+  std::vector<uint8_t> content = entry_header(u"app.dll", dll.size());
+  content.insert(content.end(), dll.begin(), dll.end());
+  content.insert(content.end(), {0, 0});
+  content.insert(content.end(), after_end_marker.begin(), after_end_marker.end());
+  std::string resource(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE);
+  resource.resize(PAYLOAD_HEADER_SIZE + ZSTD_compressBound(content.size()));
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+  size_t frame = ZSTD_compress2(context, resource.data() + PAYLOAD_HEADER_SIZE, resource.size() - PAYLOAD_HEADER_SIZE,
+                                content.data(), content.size());
+  ZSTD_freeCCtx(context);
+  EXPECT_FALSE(ZSTD_isError(frame));
+  resource.resize(PAYLOAD_HEADER_SIZE + frame);
+  return resource;
+}
+
 // The launcher runs a frame without a content checksum, so such a payload is
 // packed and verified, but never silently: nothing can tell it was damaged.
 TEST(PackCli, PayloadWithoutAChecksumIsPackedAndVerifiedWithAWarning) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
-  const std::string dll = pe::synthetic_dll();
-  std::vector<uint8_t> content = entry_header(u"app.dll", dll.size());
-  content.insert(content.end(), dll.begin(), dll.end());
-  content.insert(content.end(), {0, 0});
-  std::string resource(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE);
-  resource.resize(PAYLOAD_HEADER_SIZE + ZSTD_compressBound(content.size()));
-  ZSTD_CCtx* context = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
-  size_t frame = ZSTD_compress2(context, resource.data() + PAYLOAD_HEADER_SIZE, resource.size() - PAYLOAD_HEADER_SIZE,
-                                content.data(), content.size());
-  ZSTD_freeCCtx(context);
-  ASSERT_FALSE(ZSTD_isError(frame));
-  resource.resize(PAYLOAD_HEADER_SIZE + frame);
-  write_file(dir / "payload.bin", resource);
+  write_file(dir / "payload.bin", hand_made_payload(false));
 
   Outcome embedded = run(
       {"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "-o", str(dir / "out.exe")});
@@ -231,6 +238,25 @@ TEST(PackCli, PayloadWithoutAChecksumIsPackedAndVerifiedWithAWarning) {
   EXPECT_TRUE(verified.out.ends_with(
       "\n" + str(dir / "out.exe") +
       ": warning: the payload frame carries no content checksum, so damage to the packed files cannot be detected\n"))
+      << verified.out;
+  EXPECT_EQ(verified.err, "");
+}
+
+// The launcher drops what the frame decodes to after the end marker and runs
+// the program; verify says so and passes, as the launcher would run it.
+TEST(PackCli, VerifyWarnsOfBytesAfterTheEndMarkerAndPasses) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "payload.bin", hand_made_payload(true, "extra"));
+  Outcome embedded = run(
+      {"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
+  Outcome verified = run({"verify", str(dir / "out.exe")});
+  ASSERT_EQ(verified.status, kExitOk) << verified.err;
+  EXPECT_TRUE(verified.out.starts_with(str(dir / "out.exe") + ": ok, 1 entries, ")) << verified.out;
+  EXPECT_TRUE(verified.out.ends_with("\n" + str(dir / "out.exe") +
+                                     ": warning: the payload decodes to 5 bytes after its end marker, which belong to "
+                                     "no entry; the launcher ignores them\n"))
       << verified.out;
   EXPECT_EQ(verified.err, "");
 }
@@ -515,7 +541,7 @@ TEST(PackCli, EmbedReportsTheErrorThatKeptItFromThePayloadsSize) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
   std::error_code expected;
-  fs::file_size("/dev/null", expected);
+  (void)fs::file_size("/dev/null", expected);
   ASSERT_TRUE(expected) << "/dev/null has a size here";
   Outcome embedded =
       run({"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", "/dev/null", "-o", str(dir / "out.exe")});
