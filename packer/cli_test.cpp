@@ -298,7 +298,7 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
        {"build", "--launcher", "@/notes.txt", "--app", "@/app.dll", "-o", "@/out.exe"},
        1,
        "@/notes.txt",
-       "is not a launcher image"},
+       "is not a PE image this tool can read"},
       {"app a text file",
        {"build", "--launcher", "L", "--app", "@/notes.txt", "-o", "@/out.exe"},
        1,
