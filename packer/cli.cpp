@@ -7,6 +7,9 @@
 #include <zstd.h>
 
 #include "packer/cli_commands.h"
+#include "packer/launcher_image.h"
+#include "packer/pack_options.h"
+#include "packer/platform.h"
 #include "packer/utf.h"
 
 #ifndef VORBEL_PACK_VERSION
@@ -29,6 +32,37 @@ int usage_error(Console& console, const UsageError& error) {
   return kExitUsage;
 }
 
+int show_help(Console& console, std::string_view command) {
+  console.out << command_help_text(command);
+  return kExitOk;
+}
+
+namespace {
+
+// The tool's version and libzstd's, then the launcher it packs into by
+// default, when it finds one it can read, and the licences.
+int show_version(Console& console) {
+  console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n";
+  if (auto path = default_launcher(console.tool_directory)) {
+    auto bytes = read_whole_file(*path);
+    auto facts = bytes.ok() ? launcher_facts(bytes.value()) : Result<LauncherFacts>(bytes.failure());
+    if (facts.ok()) {
+      console.out << "launcher: " << platform::show(*path) << ", version "
+                  << (facts->version.empty() ? "unknown" : facts->version) << ", "
+                  << (facts->settings_version == 0
+                          ? std::string("reads no settings record")
+                          : "reads settings records up to version " + std::to_string(facts->settings_version))
+                  << '\n';
+    }
+  }
+  console.out << "vorbel is under the zlib licence (share/doc/vorbel/LICENSE): packed programs owe no notice for "
+                 "the launcher.\n"
+              << "Every packed program carries libzstd's decoder, under libzstd's BSD licence "
+                 "(share/doc/vorbel/LICENSE.zstd): ship that notice with it.\n";
+  return kExitOk;
+}
+
+}  // namespace
 }  // namespace cli
 
 int run_cli(const std::vector<std::string>& arguments, Console& console) {
@@ -39,14 +73,7 @@ int run_cli(const std::vector<std::string>& arguments, Console& console) {
     console.out << usage_text() << help_text();
     return kExitOk;
   }
-  if (command == "--version") {
-    console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n"
-                << "vorbel is under the zlib licence (share/doc/vorbel/LICENSE): packed programs owe no notice for "
-                   "the launcher.\n"
-                << "Every packed program carries libzstd's decoder, under libzstd's BSD licence "
-                   "(share/doc/vorbel/LICENSE.zstd): ship that notice with it.\n";
-    return kExitOk;
-  }
+  if (command == "--version") return show_version(console);
   if (command == "build") return build_command(arguments, console);
   if (command == "embed") return embed_command(arguments, console);
   if (command == "list" || command == "extract" || command == "verify") return inspect_command(arguments, console);

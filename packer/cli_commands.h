@@ -31,6 +31,15 @@ int usage_error(Console& console, const UsageError& error);
 // The usage lines of every command, and the whole help text (cli_help.cpp).
 std::string_view usage_text();
 std::string_view help_text();
+// One command's usage and the sections of the help that concern it; empty
+// for a name that is no command.
+std::string command_help_text(std::string_view command);
+
+// Prints the command's help to the output stream; returns kExitOk.
+int show_help(Console& console, std::string_view command);
+
+// Whether `argument`, where an option may stand, asks for the command's help.
+inline bool asks_for_help(std::string_view argument) { return argument == "--help" || argument == "-h"; }
 
 // The commands; `arguments` begins with the command's own name.
 int build_command(const std::vector<std::string>& arguments, Console& console);    // pack_commands.cpp

@@ -1,6 +1,10 @@
-// The help of vorbel-pack: the usage lines shown with every usage error and
-// the text of --help. Text only: the options themselves are parsed in
+// The help of vorbel-pack: the usage lines shown with every usage error, the
+// text of --help, and each command's own help (COMMAND --help), all made of
+// the same sections. Text only: the options themselves are parsed in
 // pack_options.cpp, and a change to one belongs in both.
+#include <array>
+#include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "packer/cli_commands.h"
@@ -8,20 +12,25 @@
 namespace vorbel::pack::cli {
 namespace {
 
-constexpr std::string_view kUsage =
-    "usage: vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]...\n"
+// Each command's usage, after "usage: " or its indent.
+constexpr std::string_view kBuildUsage =
+    "vorbel-pack build [--launcher LAUNCHER.exe] --app APP.dll [--add PATH[=NAME]]...\n"
     "                         [--exclude PATTERN]... [--level N] [--long[=WLOG]] [--threads N]\n"
     "                         [--search-path DIR]... [--strict] [--console] [RUN OPTIONS] [RESOURCE OPTIONS]\n"
-    "                         -o OUT.exe\n"
-    "       vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RUN OPTIONS] [RESOURCE OPTIONS]\n"
-    "                         -o OUT.exe\n"
-    "       vorbel-pack list|verify PACKED.exe\n"
-    "       vorbel-pack extract PACKED.exe DIR\n";
+    "                         -o OUT.exe\n";
+constexpr std::string_view kEmbedUsage =
+    "vorbel-pack embed [--launcher LAUNCHER.exe] --payload FILE [--console] [RUN OPTIONS] [RESOURCE OPTIONS]\n"
+    "                         -o OUT.exe\n";
+constexpr std::string_view kListUsage = "vorbel-pack list PACKED.exe\n";
+constexpr std::string_view kVerifyUsage = "vorbel-pack verify PACKED.exe\n";
+constexpr std::string_view kExtractUsage = "vorbel-pack extract PACKED.exe DIR\n";
+constexpr std::string_view kIndent = "       ";  // as wide as "usage: "
 
-constexpr std::string_view kHelp = R"(
-Packs an application into a copy of the launcher, or inspects a packed one.
-
-build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
+// The sections of the help, each ending with its last line.
+constexpr std::string_view kIntro = R"(Packs an application into a copy of the launcher, or inspects a packed one.
+Each command has a help of its own: vorbel-pack COMMAND --help (or -h).
+)";
+constexpr std::string_view kBuild = R"(build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
           first, under its own file name; then every file given with --add, in
           ordinal order of their UTF-16 names, so the same inputs always give
           the same bytes (no time stamps are stored).
@@ -69,22 +78,25 @@ build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
           whose unpacked paths would pass Windows' 260-unit limit under a
           typical %TEMP%. OUT.exe must not be the launcher, APP.dll or an added
           file.
-
-embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
+)";
+constexpr std::string_view kEmbed = R"(embed     Makes OUT.exe from a payload resource made before ("VUQ" followed by
           a Zstandard frame), taken as is; a frame without a content checksum
           gets a warning.
-list      Prints size and name of every entry, then the subsystem (GUI or
+)";
+constexpr std::string_view kList = R"(list      Prints size and name of every entry, then the subsystem (GUI or
           console) and the settings record (or "settings: none"), with a
           "cache:" line for the cached mode.
-extract   Unpacks every entry into DIR (created if missing, must be empty).
-verify    Reads every entry, checks every name and the frame's checksum, and
+)";
+constexpr std::string_view kExtract = R"(extract   Unpacks every entry into DIR (created if missing, must be empty).
+)";
+constexpr std::string_view kVerify = R"(verify    Reads every entry, checks every name and the frame's checksum, and
           reports the window the launcher's decoder will need, the subsystem
           and the settings record. A frame without a checksum passes with a
           warning, and so do bytes decoded after the end marker: the launcher
-          runs both. For the cached mode the bundle id
-          must be the payload's own; another one is a damaged image.
-
-Run options (build and embed): kept in the packed program's settings record
+          runs both. For the cached mode the bundle id must be the payload's
+          own; another one is a damaged image.
+)";
+constexpr std::string_view kRunOptions = R"(Run options (build and embed): kept in the packed program's settings record
 (RT_RCDATA 28), which list and verify show; a launcher built before the record
 cannot take them.
   --arg TEXT         a fixed argument put before the user's (repeatable, in
@@ -112,8 +124,8 @@ cannot take them.
                      a drive (C:\) or \\server\share, and may use {PRODUCT},
                      {VERSION}, {PROGRAM_BASE} and the rest of the launcher's
                      names, but not {PID} or {TIME}
-
-Resource options (build and embed): the packed program's own face.
+)";
+constexpr std::string_view kResourceOptions = R"(Resource options (build and embed): the packed program's own face.
   --icon FILE.ico    every image of FILE.ico replaces the launcher's icon
   --manifest FILE    FILE (UTF-8 XML) replaces the launcher's manifest
   --product-name TEXT, --product-version TEXT, --file-version TEXT,
@@ -124,13 +136,13 @@ Resource options (build and embed): the packed program's own face.
                      OriginalFilename is OUT.exe's name and InternalName its
                      stem unless given; FileDescription follows the product
                      name and FileVersion the product version unless given.
-
-Every bad name is reported in one run (the first 20, then a count).
+)";
+constexpr std::string_view kLimits = R"(Every bad name is reported in one run (the first 20, then a count).
 A packed program must stay below 2 GiB, the most Windows loads: an input too
 large even for the best compression is refused at once, and compression
 stops as soon as its output alone has passed that size.
-
-Files and names: only files are stored; empty directories are not kept.
+)";
+constexpr std::string_view kNames = R"(Files and names: only files are stored; empty directories are not kept.
 Symbolic links are followed and stored under the link's own name; a link back
 to a directory it is inside, a broken link, devices, pipes and sockets are
 refused, as is any file that cannot be read. Host names must be UTF-8. Entry names must be names Windows
@@ -141,14 +153,61 @@ COM1-9, LPT1-9, CONIN$, CONOUT$, with or without extension), no two names for
 one file and no file where another name needs a directory. Names are compared
 ignoring case for ASCII, Latin-1, Latin Extended-A and Additional, Greek,
 Cyrillic, Armenian and fullwidth letters; other scripts are compared exactly.
-
-A signed launcher loses its signature: sign OUT.exe after packing.
-Exit status: 0 done, 1 bad input (one line names the file), 2 usage error.
 )";
+constexpr std::string_view kSignature = R"(A signed launcher loses its signature: sign OUT.exe after packing.
+)";
+constexpr std::string_view kExitStatus = R"(Exit status: 0 done, 1 bad input (one line names the file), 2 usage error.
+)";
+
+// A blank line between sections, as the full help sets them.
+std::string joined(std::initializer_list<std::string_view> sections) {
+  std::string text;
+  for (std::string_view section : sections) text += std::string(text.empty() ? "" : "\n") + std::string(section);
+  return text;
+}
+
+struct CommandHelp {
+  std::string_view command;
+  std::string_view usage;
+  std::string text;  // after the usage and a blank line
+};
+
+const std::array<CommandHelp, 5>& command_helps() {
+  static const std::array<CommandHelp, 5> helps = {{
+      {"build", kBuildUsage,
+       joined({kBuild, kRunOptions, kResourceOptions, kLimits, kNames,
+               std::string(kSignature) + std::string(kExitStatus)})},
+      {"embed", kEmbedUsage,
+       joined({kEmbed, kRunOptions, kResourceOptions, std::string(kSignature) + std::string(kExitStatus)})},
+      {"list", kListUsage, joined({kList, kExitStatus})},
+      {"extract", kExtractUsage, joined({kExtract, kExitStatus})},
+      {"verify", kVerifyUsage, joined({kVerify, kExitStatus})},
+  }};
+  return helps;
+}
 
 }  // namespace
 
-std::string_view usage_text() { return kUsage; }
-std::string_view help_text() { return kHelp; }
+std::string_view usage_text() {
+  static const std::string usage =
+      "usage: " + std::string(kBuildUsage) + std::string(kIndent) + std::string(kEmbedUsage) + std::string(kIndent) +
+      "vorbel-pack list|verify PACKED.exe\n" + std::string(kIndent) + std::string(kExtractUsage);
+  return usage;
+}
+
+std::string_view help_text() {
+  static const std::string help =
+      "\n" +
+      joined({kIntro, kBuild, std::string(kEmbed) + std::string(kList) + std::string(kExtract) + std::string(kVerify),
+              kRunOptions, kResourceOptions, kLimits, kNames, std::string(kSignature) + std::string(kExitStatus)});
+  return help;
+}
+
+std::string command_help_text(std::string_view command) {
+  for (const CommandHelp& help : command_helps()) {
+    if (help.command == command) return "usage: " + std::string(help.usage) + "\n" + help.text;
+  }
+  return "";
+}
 
 }  // namespace vorbel::pack::cli

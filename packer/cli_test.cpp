@@ -17,6 +17,7 @@
 #include "packer/synthetic_image.h"
 #include "packer/test_files.h"
 #include "packer/test_icon.h"
+#include "payload/launch_settings_format.h"
 #include "payload/payload_format.h"
 
 namespace vorbel::pack {
@@ -689,6 +690,57 @@ TEST(PackCli, HelpAndVersionGoToStandardOutput) {
   // Both licences, each with the installed file that holds it.
   EXPECT_NE(version.out.find("zlib licence (share/doc/vorbel/LICENSE)"), std::string::npos) << version.out;
   EXPECT_NE(version.out.find("BSD licence (share/doc/vorbel/LICENSE.zstd)"), std::string::npos) << version.out;
+}
+
+// Help is asked wherever an option may stand, even beside a mistake, but an
+// option's value "--help" stays a value.
+TEST(PackCli, EveryCommandTakesHelpAndShowsItsOwnUsageAndOptions) {
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* usage;  // the first line begins so
+    const char* shown;  // in the help
+  };
+  const Case cases[] = {
+      {{"build", "--help"}, "usage: vorbel-pack build [--launcher", "--add PATH=NAME"},
+      {{"build", "--level", "99", "-h"}, "usage: vorbel-pack build [--launcher", "--icon FILE.ico"},
+      {{"embed", "-h"}, "usage: vorbel-pack embed [--launcher", "--cache-dir SPEC"},
+      {{"list", "a.exe", "b.exe", "--help"}, "usage: vorbel-pack list PACKED.exe\n", "list      Prints"},
+      {{"extract", "-h"}, "usage: vorbel-pack extract PACKED.exe DIR\n", "extract   Unpacks"},
+      {{"verify", "--help"}, "usage: vorbel-pack verify PACKED.exe\n", "verify    Reads"},
+  };
+  for (const Case& c : cases) {
+    Outcome help = run(c.arguments);
+    EXPECT_EQ(help.status, kExitOk) << c.arguments[0] << ": " << help.err;
+    EXPECT_EQ(help.err, "") << c.arguments[0];
+    EXPECT_TRUE(help.out.starts_with(c.usage)) << help.out;
+    EXPECT_NE(help.out.find(c.shown), std::string::npos) << help.out;
+    EXPECT_TRUE(help.out.ends_with("2 usage error.\n")) << help.out;
+    // Another command's options are not this one's.
+    if (c.arguments[0] != "build") EXPECT_EQ(help.out.find("--add PATH"), std::string::npos) << help.out;
+  }
+  Outcome value = run({"build", "--arg", "--help", "--app", "app.dll", "-o", "out.exe"});
+  EXPECT_EQ(value.status, kExitUsage);
+  EXPECT_EQ(value.out, "");
+  EXPECT_NE(value.err.find("needs --launcher"), std::string::npos) << value.err;
+}
+
+TEST(PackCli, VersionNamesLibzstdAndTheLauncherFoundBesideTheTool) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "launcher.exe", read_file(VORBEL_TEST_LAUNCHER));
+  const std::string first_line =
+      "vorbel-pack " + std::string(VORBEL_PACK_VERSION) + " (libzstd " + ZSTD_versionString() + ")\n";
+  Outcome alone = run({"--version"});
+  EXPECT_EQ(alone.status, kExitOk);
+  EXPECT_TRUE(alone.out.starts_with(first_line)) << alone.out;
+  EXPECT_EQ(alone.out.find("launcher: "), std::string::npos) << alone.out;
+  Outcome beside = run({"--version"}, dir.path());
+  EXPECT_EQ(beside.status, kExitOk);
+  EXPECT_TRUE(beside.out.starts_with(first_line + "launcher: " + str(dir / "launcher.exe") + ", version "))
+      << beside.out;
+  EXPECT_NE(beside.out.find(", reads settings records up to version " + std::to_string(LAUNCH_SETTINGS_VERSION) + "\n"),
+            std::string::npos)
+      << beside.out;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // list, extract and verify: a packed program read back through the launcher's
 // own readers (payload_inspect.cpp), with how it will run (subsystem and
 // settings record). Reads only; extract writes only below its DIR.
+#include <algorithm>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -58,6 +59,7 @@ Result<std::vector<std::string>> run_facts(const std::vector<uint8_t>& packed, s
 // list, extract and verify: PACKED.exe [DIR].
 int inspect_command(const std::vector<std::string>& arguments, Console& console) {
   const std::string& command = arguments[0];
+  if (std::any_of(arguments.begin() + 1, arguments.end(), asks_for_help)) return show_help(console, command);
   std::vector<std::string_view> operands;
   for (size_t i = 1; i < arguments.size(); ++i) {
     if (arguments[i].starts_with("-") && arguments[i] != "-") {

@@ -14,6 +14,8 @@
 #include "packer/launch_settings_record.h"
 #include "packer/pe_resources.h"
 #include "packer/platform.h"
+#include "packer/utf.h"
+#include "packer/version_resource.h"
 #include "payload/launch_settings_format.h"
 #include "payload/payload_format.h"
 
@@ -26,6 +28,8 @@ struct FileCloser {
 };
 
 constexpr uint32_t kLanguageNeutral = 0;
+constexpr uint32_t kVersionResourceType = 16;  // RT_VERSION
+constexpr uint32_t kVersionResourceId = 1;     // VS_VERSION_INFO
 
 // An image and its resources as this tool reads them, for packing and for
 // reading a packed one alike.
@@ -86,6 +90,19 @@ Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& s
                            ": pack with the launcher of this release"};
   }
   return done();
+}
+
+Result<LauncherFacts> launcher_facts(const std::vector<uint8_t>& launcher) {
+  auto read = read_image(launcher);
+  if (!read.ok()) return read.failure();
+  LauncherFacts facts;
+  facts.settings_version = settings_version_read_by(read->tree);
+  const pe::ResourceData* version = pe::find_resource(read->tree, kVersionResourceType, kVersionResourceId);
+  if (version == nullptr) return facts;
+  if (auto parsed = parse_version_resource(version->bytes); parsed.ok()) {
+    if (auto text = version_string(parsed.value(), u"ProductVersion")) facts.version = printable(*text);
+  }
+  return facts;
 }
 
 namespace {

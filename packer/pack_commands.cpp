@@ -162,6 +162,7 @@ int build_command(const std::vector<std::string>& arguments, Console& console) {
   BuildOptions options;
   if (auto error = parse_pack_options(arguments, false, console.tool_directory, &options))
     return usage_error(console, *error);
+  if (options.help) return show_help(console, "build");
   for (const fs::path& folder : options.search_path) {
     std::error_code error;
     if (!fs::is_directory(folder, error))
@@ -211,6 +212,7 @@ int embed_command(const std::vector<std::string>& arguments, Console& console) {
   BuildOptions options;
   if (auto error = parse_pack_options(arguments, true, console.tool_directory, &options))
     return usage_error(console, *error);
+  if (options.help) return show_help(console, "embed");
   if (auto problem = output_problem(*options.output, {{*options.launcher, "the launcher (--launcher)"},
                                                       {*options.payload, "the payload (--payload)"}}))
     return report(console, *problem);

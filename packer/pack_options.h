@@ -33,12 +33,18 @@ struct BuildOptions {
   ResourceEdits edits;
   SettingsChoices settings;
   std::optional<std::string> cache_dir;  // --cache-dir, checked once --cache is known
+  bool help = false;                     // --help or -h: nothing else is checked
 };
 
 // Options "--name value", "--name=value" and "-o value" from arguments[1]
 // on; `embed` selects embed's options, else build's. A launcher not given is
-// looked for from `tool_directory` (see default_launcher).
+// looked for from `tool_directory` (default_launcher). With --help or -h
+// among the options, nothing but options->help is set for certain.
 std::optional<UsageError> parse_pack_options(const std::vector<std::string>& arguments, bool embed,
                                              const fs::path& tool_directory, BuildOptions* options);
+
+// launcher.exe beside the tool (dist/), or where an installation puts it
+// (../share/vorbel/ from the tool's folder); nothing when neither is there.
+std::optional<fs::path> default_launcher(const fs::path& tool_directory);
 
 }  // namespace vorbel::pack::cli
