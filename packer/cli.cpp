@@ -6,6 +6,7 @@
 
 #include <zstd.h>
 
+#include "packer/argument_files.h"
 #include "packer/cli_commands.h"
 #include "packer/launcher_image.h"
 #include "packer/pack_options.h"
@@ -65,8 +66,11 @@ int show_version(Console& console) {
 }  // namespace
 }  // namespace cli
 
-int run_cli(const std::vector<std::string>& arguments, Console& console) {
+int run_cli(const std::vector<std::string>& given, Console& console) {
   using namespace cli;
+  auto expanded = expand_argument_files(given);
+  if (!expanded.ok()) return report(console, expanded.failure());
+  const std::vector<std::string>& arguments = expanded.value();
   if (arguments.empty()) return usage_error(console, {"no command given"});
   const std::string& command = arguments[0];
   if (command == "--help" || command == "-h" || command == "help") {

@@ -29,6 +29,8 @@ constexpr std::string_view kIndent = "       ";  // as wide as "usage: "
 // The sections of the help, each ending with its last line.
 constexpr std::string_view kIntro = R"(Packs an application into a copy of the launcher, or inspects a packed one.
 Each command has a help of its own: vorbel-pack COMMAND --help (or -h).
+An argument @FILE stands for the lines of FILE, one argument each (UTF-8, no
+quoting; an empty line is an empty argument); @@TEXT is the argument @TEXT.
 )";
 constexpr std::string_view kBuild = R"(build     Makes OUT.exe: the launcher with a payload of files. APP.dll comes
           first, under its own file name; then every file given with --add, in

@@ -743,5 +743,23 @@ TEST(PackCli, VersionNamesLibzstdAndTheLauncherFoundBesideTheTool) {
       << beside.out;
 }
 
+TEST(PackCli, TakesArgumentsFromAFileWhereNamesWithBlanksNeedNoQuotes) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "my app/app.dll", pe::synthetic_dll());
+  write_file(dir / "my notes.txt", "notes");
+  write_file(dir / "opts.txt", "--launcher\r\n" + std::string(VORBEL_TEST_LAUNCHER) + "\r\n--app\r\n" +
+                                   str(dir / "my app/app.dll") + "\r\n--add\r\n" + str(dir / "my notes.txt") +
+                                   "=docs/\r\n");
+  Outcome built = run({"build", "@" + str(dir / "opts.txt"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  Outcome listed = run({"list", str(dir / "out.exe")});
+  EXPECT_NE(listed.out.find("  docs\\my notes.txt\n"), std::string::npos) << listed.out;
+
+  Outcome missing = run({"build", "@" + str(dir / "none.txt")});
+  EXPECT_EQ(missing.status, kExitBadInput);
+  EXPECT_TRUE(missing.err.starts_with("vorbel-pack: " + str(dir / "none.txt") + ": cannot open: ")) << missing.err;
+}
+
 }  // namespace
 }  // namespace vorbel::pack
