@@ -7,8 +7,8 @@
 #include <array>
 #include <string_view>
 
+#include "packer/entry_names.h"
 #include "packer/utf.h"
-#include "payload/entry_name_rule.h"
 #include "payload/launch_settings.h"
 #include "payload/launch_settings_format.h"
 
@@ -111,8 +111,7 @@ std::optional<std::string> application_folder_problem(const std::string& name) {
       return "it holds '" + std::string(1, static_cast<char>(unit)) + "', which Windows does not allow in a name";
   }
   if (units->back() == u' ' || units->back() == u'.') return "it ends with a blank or a dot, which Windows drops";
-  if (size_t device = device_name_length(units->data(), units->size()); device != 0)
-    return "'" + printable(units->substr(0, device)) + "' is a device name on Windows";
+  if (auto device = device_name_in(*units)) return "'" + printable(*device) + "' is a device name on Windows";
   return "the launcher refuses it";
 }
 
