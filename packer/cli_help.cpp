@@ -50,7 +50,8 @@ constexpr std::string_view kBuild = R"(build     Makes OUT.exe: the launcher wit
                      "**/" none or more whole components; the whole name
                      must match, letter case ignored: "**/*.pdb" anywhere,
                      "*.pdb" at the top only, "share/doc/**" a folder.
-                     A folder that matches is not even listed.
+                     A folder that matches is not even listed. A pattern
+                     that leaves nothing out gets a warning.
   --level N          compression level 1-22 (default 19); 20-22 make the
                      launcher's decoder reserve 32-128 MiB (at most the
                      payload's size), as --long does

@@ -173,6 +173,10 @@ int build_command(const std::vector<std::string>& arguments, Console& console) {
   if (!adds.ok()) return report(console, adds.failure());
   auto files = collect_inputs(*options.app, adds.value(), options.exclude);
   if (!files.ok()) return report(console, files.failure());
+  for (const std::string& pattern : options.exclude.unmatched()) {
+    console.err << "vorbel-pack: warning: --exclude '" << printable(pattern)
+                << "' left out nothing: no added file or folder matches it\n";
+  }
   if (options.settings.cache) {
     for (const InputFile& file : files.value()) {
       if (auto problem = cached_entry_name_problem(file.name))

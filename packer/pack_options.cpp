@@ -125,7 +125,7 @@ std::optional<UsageError> parse_option(const std::vector<std::string>& arguments
     if (!text) return missing();
     auto pattern = ExcludePatterns::parse(*text);
     if (!pattern) return UsageError{"--exclude takes a pattern in UTF-8, not '" + printable(*text) + "'"};
-    options->exclude.add(std::move(*pattern));
+    options->exclude.add(std::move(*pattern), std::string(*text));
   } else if (!embed && name == "--level") {
     auto text = value();
     if (!text) return missing();
