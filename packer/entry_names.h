@@ -21,6 +21,10 @@ inline constexpr char16_t kSeparator = u'\\';
 // separated by backslashes), or nothing when it can.
 std::optional<std::string> entry_name_problem(std::u16string_view name);
 
+// The device name that makes Windows open a device instead of a file for
+// `component` ("nul" of "nul.txt", as written there), or nothing.
+std::optional<std::u16string_view> device_name_in(std::u16string_view component);
+
 // Why a payload of the cached mode (--cache) cannot hold `name`, which
 // entry_name_problem accepts: its bundle keeps a record of its own there.
 std::optional<std::string> cached_entry_name_problem(std::u16string_view name);

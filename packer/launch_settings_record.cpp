@@ -7,8 +7,8 @@
 #include <array>
 #include <string_view>
 
+#include "packer/entry_names.h"
 #include "packer/utf.h"
-#include "payload/entry_name_rule.h"
 #include "payload/launch_settings.h"
 #include "payload/launch_settings_format.h"
 
@@ -46,11 +46,17 @@ std::string settings_problem(SettingsStatus status, uint8_t version) {
   return "unknown problem";
 }
 
-std::u16string text_of(const SettingsText& text) {
+std::u16string text_of(const uint8_t* units_le, size_t count) {
   std::u16string units;
-  for (size_t i = 0; i < text.count; ++i)
-    units += static_cast<char16_t>(text.units_le[2 * i] | (text.units_le[2 * i + 1] << 8));
+  for (size_t i = 0; i < count; ++i) units += static_cast<char16_t>(launch_settings_unit(units_le, i));
   return units;
+}
+
+std::u16string text_of(const SettingsText& text) { return text_of(text.units_le, text.count); }
+
+// Writes `value` little-endian into `size` bytes at record[at].
+void put_le(std::vector<uint8_t>& record, size_t at, uint32_t value, size_t size) {
+  for (size_t i = 0; i < size; ++i) record[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 // The references the launcher expands in a directory spec (paths/path_spec.cpp),
@@ -105,8 +111,7 @@ std::optional<std::string> application_folder_problem(const std::string& name) {
       return "it holds '" + std::string(1, static_cast<char>(unit)) + "', which Windows does not allow in a name";
   }
   if (units->back() == u' ' || units->back() == u'.') return "it ends with a blank or a dot, which Windows drops";
-  if (size_t device = device_name_length(units->data(), units->size()); device != 0)
-    return "'" + printable(units->substr(0, device)) + "' is a device name on Windows";
+  if (auto device = device_name_in(*units)) return "'" + printable(*device) + "' is a device name on Windows";
   return "the launcher refuses it";
 }
 
@@ -185,13 +190,11 @@ Result<std::vector<uint8_t>> make_settings_record(const SettingsChoices& choices
   }
   uint32_t flags = (choices.exact_arguments ? LAUNCH_EXACT_ARGUMENTS : 0) |
                    (choices.error_dialog ? LAUNCH_ERROR_DIALOG : 0) | (choices.cache ? LAUNCH_CACHED : 0);
-  std::vector<uint8_t> record(LAUNCH_SETTINGS_MAGIC, LAUNCH_SETTINGS_MAGIC + sizeof LAUNCH_SETTINGS_MAGIC);
-  record.push_back(choices.version());
-  for (int shift = 0; shift < 32; shift += 8) record.push_back(static_cast<uint8_t>(flags >> shift));
-  record.push_back(static_cast<uint8_t>(choices.arguments.size() & 0xFF));
-  record.push_back(static_cast<uint8_t>(choices.arguments.size() >> 8));
-  record.push_back(0);
-  record.push_back(0);
+  std::vector<uint8_t> record(LAUNCH_SETTINGS_HEADER_SIZE, 0);  // the reserved field stays 0
+  std::copy(LAUNCH_SETTINGS_MAGIC, LAUNCH_SETTINGS_MAGIC + sizeof LAUNCH_SETTINGS_MAGIC, record.begin());
+  record[LAUNCH_SETTINGS_VERSION_OFFSET] = choices.version();
+  put_le(record, LAUNCH_SETTINGS_FLAGS_OFFSET, flags, 4);
+  put_le(record, LAUNCH_SETTINGS_COUNT_OFFSET, static_cast<uint32_t>(choices.arguments.size()), 2);
   if (choices.cache) {
     const CacheChoices& cache = *choices.cache;
     if (auto problem = application_folder_problem(cache.application)) {
@@ -220,7 +223,8 @@ Result<std::vector<uint8_t>> make_settings_record(const SettingsChoices& choices
   }
   LaunchSettings read_back;
   if (SettingsStatus status = read_launch_settings(record.data(), record.size(), &read_back); status != SETTINGS_OK)
-    return Failure{"", "made a settings record the launcher would refuse: " + settings_problem(status, record[3])};
+    return Failure{"", "made a settings record the launcher would refuse: " +
+                           settings_problem(status, record[LAUNCH_SETTINGS_VERSION_OFFSET])};
   return record;
 }
 
@@ -235,9 +239,11 @@ Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> reco
   LaunchSettings settings;
   if (SettingsStatus status = read_launch_settings(record.data(), record.size(), &settings); status != SETTINGS_OK) {
     return Failure{"", "settings record (RT_RCDATA 28) cannot be read: " +
-                           settings_problem(status, record.size() > 3 ? record[3] : 0)};
+                           settings_problem(status, record.size() > LAUNCH_SETTINGS_VERSION_OFFSET
+                                                        ? record[LAUNCH_SETTINGS_VERSION_OFFSET]
+                                                        : 0)};
   }
-  std::string summary = "settings: version " + std::to_string(record[3]);
+  std::string summary = "settings: version " + std::to_string(record[LAUNCH_SETTINGS_VERSION_OFFSET]);
   summary += (settings.flags & LAUNCH_EXACT_ARGUMENTS) ? ", exact arguments" : "";
   summary += (settings.flags & LAUNCH_ERROR_DIALOG) ? ", error dialog" : "";
   summary +=
@@ -249,16 +255,10 @@ Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> reco
                     printable(text_of(settings.bundle_id)) + ", root " +
                     printable(root.empty() ? std::u16string(LAUNCH_DEFAULT_CACHE_ROOT) : root));
   }
-  std::u16string argument;
-  for (size_t i = 0; i + 1 < settings.arguments_size; i += 2) {
-    char16_t unit = static_cast<char16_t>(settings.arguments[i] | (settings.arguments[i + 1] << 8));
-    if (unit != 0) {
-      argument += unit;
-      continue;
-    }
-    lines.push_back("argument: " + printable(argument));
-    argument.clear();
-  }
+  // The reader has checked that every argument ends with a 0 unit.
+  const std::u16string arguments = text_of(settings.arguments, settings.arguments_size / 2);
+  for (size_t start = 0, end; (end = arguments.find(u'\0', start)) != std::u16string::npos; start = end + 1)
+    lines.push_back("argument: " + printable(std::u16string_view(arguments).substr(start, end - start)));
   return lines;
 }
 
