@@ -3,10 +3,9 @@
 // (payload/launch_settings.h) before it is accepted, so the two agree.
 #include "packer/launch_settings_record.h"
 
-#include <algorithm>
-#include <array>
 #include <string_view>
 
+#include "common/launcher_names.h"
 #include "packer/entry_names.h"
 #include "packer/utf.h"
 #include "payload/launch_settings.h"
@@ -59,39 +58,15 @@ void put_le(std::vector<uint8_t>& record, size_t at, uint32_t value, size_t size
   for (size_t i = 0; i < size; ++i) record[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// The references the launcher expands in a directory spec (paths/path_spec.cpp),
-// and those of them that begin an absolute path.
-constexpr std::array<std::u16string_view, 10> kSpecReferences = {u"TEMP", u"PROGRAM",   u"PROGRAM_BASE", u"PROGRAM_DIR",
-                                                                 u"HOME", u"CACHE_DIR", u"PRODUCT",      u"VERSION",
-                                                                 u"PID",  u"TIME"};
-constexpr std::array<std::u16string_view, 4> kAbsoluteReferences = {u"TEMP", u"PROGRAM_DIR", u"HOME", u"CACHE_DIR"};
-
-std::u16string upper_ascii(std::u16string_view text) {
-  std::u16string upper(text);
-  for (char16_t& unit : upper) {
-    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - (u'a' - u'A'));
-  }
-  return upper;
-}
-
-bool is_ascii_letter(char16_t unit) { return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z'); }
-
-// "X:\..." or "\\server\share...", or a reference to a folder that is always absolute.
-bool begins_absolute(std::u16string_view spec) {
-  if (spec.size() >= 3 && is_ascii_letter(spec[0]) && spec[1] == u':' && spec[2] == u'\\') return true;
-  if (spec.starts_with(u"\\\\")) {
-    const size_t server_end = spec.find(u'\\', 2);
-    return server_end != std::u16string_view::npos && server_end > 2 && server_end + 1 < spec.size() &&
-           spec[server_end + 1] != u'\\';
-  }
+// "X:\..." or "\\server\share..." (or a device path), or a reference to a
+// folder that is always absolute: as the launcher's names read them.
+bool begins_absolute(const std::u16string& spec) {
+  if (absolute_path_kind(spec.c_str()) != NOT_ABSOLUTE) return true;
   if (!spec.starts_with(u"{")) return false;
   const size_t close = spec.find(u'}');
-  if (close == std::u16string_view::npos) return false;
-  const std::u16string name = upper_ascii(spec.substr(1, close - 1));
-  for (std::u16string_view absolute : kAbsoluteReferences) {
-    if (name == absolute) return true;
-  }
-  return false;
+  if (close == std::u16string::npos) return false;
+  const SpecReference* reference = find_spec_reference(spec.data() + 1, close - 1);
+  return reference != nullptr && reference->absolute;
 }
 
 }  // namespace
@@ -132,12 +107,12 @@ std::optional<std::string> cache_root_problem(const std::string& spec) {
              " is not closed by a '}' before the next '{' or the end";
     }
     const std::u16string_view name = std::u16string_view(*units).substr(open, close - open + 1);
-    const std::u16string upper = upper_ascii(name.substr(1, name.size() - 2));
-    if (upper == u"PID" || upper == u"TIME") {
+    const SpecReference* reference = find_spec_reference(name.data() + 1, name.size() - 2);
+    if (reference != nullptr && (reference->id == SPEC_PID || reference->id == SPEC_TIME)) {
       return quoted + printable(name) +
              " would make a new root for every run, so no run would find what an earlier one extracted";
     }
-    if (std::find(kSpecReferences.begin(), kSpecReferences.end(), upper) == kSpecReferences.end()) {
+    if (reference == nullptr) {
       return quoted + printable(name) +
              " is no name the launcher knows: TEMP, PROGRAM, PROGRAM_BASE, PROGRAM_DIR, HOME, CACHE_DIR, PRODUCT "
              "or VERSION";
