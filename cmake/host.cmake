@@ -1,8 +1,6 @@
 # The host half of the build: the portable payload code against Debian's
-# libzstd-dev, and its tests. This tree's CTest run also includes the Windows
+# libzstd source (cmake/zstd_source.cmake, as the Windows tree), and its tests. This tree's CTest run also includes the Windows
 # build's tests (VORBEL_WINDOWS_BUILD_DIR), so `ctest` here gives one summary.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBZSTD REQUIRED IMPORTED_TARGET libzstd)
 
 add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream.cpp
   ${PROJECT_SOURCE_DIR}/payload/payload_entry.cpp
@@ -15,7 +13,7 @@ add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream
   ${PROJECT_SOURCE_DIR}/common/decimal_text.cpp
   ${PROJECT_SOURCE_DIR}/common/bounded_text.cpp)
 target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
+target_link_libraries(payload_portable PUBLIC zstd_full)
 
 # The preset host-sanitize builds this half again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (flags from the preset); its tests carry a prefix
