@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/system_calls.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ const wchar_t* long_path_form(const wchar_t* path, wchar_t (&buffer)[LONG_PATH_C
   bool network = is_network_path(path);
   if (!network && !is_drive_path(path)) return path;
   wchar_t full[LONG_PATH_CAPACITY];
-  DWORD length = GetFullPathNameW(path, LONG_PATH_CAPACITY, full, nullptr);
+  DWORD length = system_calls.GetFullPathNameW(path, LONG_PATH_CAPACITY, full, nullptr);
   if (length == 0 || length >= LONG_PATH_CAPACITY) return path;
   if (network && !(full[0] == L'\\' && full[1] == L'\\')) return path;
   // "\\server\share" goes behind "\\?\UNC" with one of its two backslashes.

@@ -103,4 +103,8 @@ SystemCalls system_calls = {
     bind_MessageBoxW,
     CloseHandle,
     CreateThread,
+    MoveFileExW,
+    GetFullPathNameW,
+    GetFileAttributesExW,
+    SetFileAttributesW,
 };
