@@ -3,6 +3,9 @@
 // processes (which directory has which owner, which file is held until when)
 // is an append-only log of events in the test's state file, replayed by every
 // process before it decides; a named mutex orders the appends.
+// The launcher's sweep may be inside a wrapper when the process ends: so the
+// layer's memory is a heap of its own, its state is never destroyed, and it
+// takes no lock of the C runtime's (no malloc, no stdio, no locale).
 #include "tests/behaviours/windows_behaviours.h"
 
 #include <windows.h>
@@ -11,35 +14,92 @@
 #include <sddl.h>
 
 #include <cstdint>
-#include <cwctype>
 #include <map>
-#include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include "common/system_calls.h"
 
 namespace {
 
+HANDLE layer_heap = nullptr;
+
+template <typename T>
+struct LayerAllocator {
+  using value_type = T;
+  LayerAllocator() = default;
+  template <typename U>
+  LayerAllocator(const LayerAllocator<U>&) {}
+  T* allocate(size_t count) {
+    void* block = HeapAlloc(layer_heap, 0, count * sizeof(T));
+    if (block == nullptr) abort();
+    return static_cast<T*>(block);
+  }
+  void deallocate(T* block, size_t) { HeapFree(layer_heap, 0, block); }
+  template <typename U>
+  bool operator==(const LayerAllocator<U>&) const {
+    return true;
+  }
+  template <typename U>
+  bool operator!=(const LayerAllocator<U>&) const {
+    return false;
+  }
+};
+
+using Text = std::basic_string<wchar_t, std::char_traits<wchar_t>, LayerAllocator<wchar_t>>;
+using Bytes = std::basic_string<char, std::char_traits<char>, LayerAllocator<char>>;
+template <typename Value>
+using ByPath = std::map<Text, Value, std::less<Text>, LayerAllocator<std::pair<const Text, Value>>>;
+template <typename Value>
+using ByPaths = std::multimap<Text, Value, std::less<Text>, LayerAllocator<std::pair<const Text, Value>>>;
+
+struct OpenFile {
+  Text path;  // normalised
+  bool writing;
+};
+
 SystemCalls saved;
 bool installed = false;
 WindowsBehaviours on;
 
-std::recursive_mutex state_lock;
-
-struct OpenFile {
-  std::wstring path;  // normalised
-  bool writing;
+struct LayerState {
+  CRITICAL_SECTION lock;
+  std::unordered_map<HANDLE, OpenFile, std::hash<HANDLE>, std::equal_to<HANDLE>,
+                     LayerAllocator<std::pair<const HANDLE, OpenFile>>>
+      open_files;
+  ByPath<Text> owners;      // normalised directory path -> owner SID as text
+  ByPaths<uint64_t> holds;  // normalised file path -> held until (system time)
+  Text log_partial;         // the log's last line while it is incomplete
 };
-std::unordered_map<HANDLE, OpenFile> open_files;
-std::map<std::wstring, std::wstring> owners;  // normalised directory path -> owner SID as text
-std::multimap<std::wstring, uint64_t> holds;  // normalised file path -> held until (system time)
+LayerState* state = nullptr;  // made at install, never destroyed
 
 HANDLE log_file = INVALID_HANDLE_VALUE;
 HANDLE log_mutex = nullptr;
 uint64_t log_read = 0;  // bytes of the log replayed so far
-std::wstring log_partial;
+
+struct StateLock {
+  StateLock() { EnterCriticalSection(&state->lock); }
+  ~StateLock() { LeaveCriticalSection(&state->lock); }
+  StateLock(const StateLock&) = delete;
+  StateLock& operator=(const StateLock&) = delete;
+};
+
+Text decimal(uint64_t value) {
+  wchar_t digits[24];
+  size_t at = 24;
+  do {
+    digits[--at] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return Text(digits + at, 24 - at);
+}
+
+uint64_t decimal_value(const wchar_t* text) {
+  uint64_t value = 0;
+  for (; *text >= L'0' && *text <= L'9'; ++text) value = value * 10 + static_cast<uint64_t>(*text - L'0');
+  return value;
+}
 
 constexpr size_t PLAIN_PATH_LIMIT = MAX_PATH;            // units, the terminating NUL's place included
 constexpr size_t PLAIN_DIRECTORY_LIMIT = MAX_PATH - 12;  // room left for an 8.3 name below
@@ -50,18 +110,21 @@ uint64_t system_time() {
   return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
-bool starts_with(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+template <typename String>
+bool starts_with(const String& text, const wchar_t* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
 
 bool is_device_form(const wchar_t* path) { return wcsncmp(path, L"\\\\?\\", 4) == 0; }
 
 // The full form of a plain path, as the system would make it; empty when it
 // cannot be had.
-std::wstring full_form(const wchar_t* path) {
+Text full_form(const wchar_t* path) {
   wchar_t short_enough[1024];
   DWORD length = ::GetFullPathNameW(path, 1024, short_enough, nullptr);
   if (length == 0) return L"";
-  if (length < 1024) return std::wstring(short_enough, length);
-  std::wstring full(length, L'\0');  // the length asked for counts the NUL
+  if (length < 1024) return Text(short_enough, length);
+  Text full(length, L'\0');  // the length asked for counts the NUL
   DWORD written = ::GetFullPathNameW(path, length, full.data(), nullptr);
   if (written == 0 || written >= length) return L"";
   full.resize(written);
@@ -70,22 +133,27 @@ std::wstring full_form(const wchar_t* path) {
 
 // One spelling per file: no "\\?\", full, backslashes, lower case, no
 // trailing backslash.
-std::wstring normalised(const wchar_t* path) {
-  std::wstring text = path;
+Text normalised(const wchar_t* path) {
+  Text text = path;
   if (starts_with(text, L"\\\\?\\UNC\\")) {
     text = L"\\" + text.substr(7);
   } else if (is_device_form(path)) {
     text = text.substr(4);
   } else {
-    std::wstring full = full_form(path);
+    Text full = full_form(path);
     if (!full.empty()) text = full;
   }
-  for (wchar_t& unit : text) unit = unit == L'/' ? L'\\' : static_cast<wchar_t>(std::towlower(unit));
+  for (wchar_t& unit : text) unit = unit == L'/' ? L'\\' : unit;
+  // As the file system compares names: letter case ignored, in any script.
+  if (!text.empty()) {
+    LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, text.data(), static_cast<int>(text.size()), text.data(),
+                  static_cast<int>(text.size()), nullptr, nullptr, 0);
+  }
   while (text.size() > 3 && text.back() == L'\\') text.pop_back();
   return text;
 }
 
-bool is_at_or_below(const std::wstring& path, const std::wstring& top) {
+bool is_at_or_below(const Text& path, const Text& top) {
   return path.size() >= top.size() && path.compare(0, top.size(), top) == 0 &&
          (path.size() == top.size() || path[top.size()] == L'\\');
 }
@@ -100,74 +168,76 @@ bool is_at_or_below(const std::wstring& path, const std::wstring& top) {
 // system's conversion makes it before the limit applies.
 bool beyond_limit(const wchar_t* path, size_t limit) {
   if (!on.path_limits || path == nullptr || is_device_form(path)) return false;
-  std::wstring full = full_form(path);
+  Text full = full_form(path);
   return (full.empty() ? wcslen(path) : full.size()) >= limit;
 }
 
 // ---- the shared log ----
 
-void apply(const std::wstring& line) {
+void apply(const Text& line) {
   if (line.size() < 2 || line[1] != L'\t') return;
-  std::wstring rest = line.substr(2);
+  Text rest = line.substr(2);
   size_t tab = rest.find(L'\t');
   switch (line[0]) {
     case L'O':  // owner <sid> <path>
-      if (tab != std::wstring::npos) owners[rest.substr(tab + 1)] = rest.substr(0, tab);
+      if (tab != Text::npos) state->owners[rest.substr(tab + 1)] = rest.substr(0, tab);
       break;
     case L'H':  // held until <time> <path>
-      if (tab != std::wstring::npos) holds.emplace(rest.substr(tab + 1), std::wcstoull(rest.c_str(), nullptr, 10));
+      if (tab != Text::npos) state->holds.emplace(rest.substr(tab + 1), decimal_value(rest.c_str()));
       break;
     case L'M': {  // moved <from> <to>: what lies below goes along
-      if (tab == std::wstring::npos) break;
-      std::wstring from = rest.substr(0, tab);
-      std::wstring to = rest.substr(tab + 1);
-      std::map<std::wstring, std::wstring> moved_owners;
-      for (auto it = owners.begin(); it != owners.end();) {
+      if (tab == Text::npos) break;
+      Text from = rest.substr(0, tab);
+      Text to = rest.substr(tab + 1);
+      ByPath<Text> moved_owners;
+      for (auto it = state->owners.begin(); it != state->owners.end();) {
         if (is_at_or_below(it->first, from)) {
           moved_owners[to + it->first.substr(from.size())] = it->second;
-          it = owners.erase(it);
+          it = state->owners.erase(it);
         } else {
           ++it;
         }
       }
-      owners.insert(moved_owners.begin(), moved_owners.end());
-      std::multimap<std::wstring, uint64_t> moved_holds;
-      for (auto it = holds.begin(); it != holds.end();) {
+      state->owners.insert(moved_owners.begin(), moved_owners.end());
+      ByPaths<uint64_t> moved_holds;
+      for (auto it = state->holds.begin(); it != state->holds.end();) {
         if (is_at_or_below(it->first, from)) {
           moved_holds.emplace(to + it->first.substr(from.size()), it->second);
-          it = holds.erase(it);
+          it = state->holds.erase(it);
         } else {
           ++it;
         }
       }
-      holds.insert(moved_holds.begin(), moved_holds.end());
+      state->holds.insert(moved_holds.begin(), moved_holds.end());
       break;
     }
     case L'G':  // gone <path>: a directory made there later is a new one
-      for (auto it = owners.begin(); it != owners.end();) {
-        it = is_at_or_below(it->first, rest) ? owners.erase(it) : std::next(it);
+      for (auto it = state->owners.begin(); it != state->owners.end();) {
+        it = is_at_or_below(it->first, rest) ? state->owners.erase(it) : std::next(it);
       }
       break;
   }
 }
 
-// Replays what other processes appended since the last call. The caller
-// holds the log's mutex.
+// Replays what other processes appended since the last call; a line still
+// being written waits for the next call. The mutex orders the appends only:
+// a reader needs none (the file system shows a write's bytes before the size
+// that includes them), and the checks on every removal stay cheap.
 void catch_up() {
   if (log_file == INVALID_HANDLE_VALUE) return;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(log_file, &size) || static_cast<uint64_t>(size.QuadPart) <= log_read) return;
-  std::string bytes(static_cast<size_t>(size.QuadPart - log_read), '\0');
+  Bytes bytes(static_cast<size_t>(size.QuadPart - log_read), '\0');
   OVERLAPPED at = {};
   at.Offset = static_cast<DWORD>(log_read);
   at.OffsetHigh = static_cast<DWORD>(log_read >> 32);
   DWORD read = 0;
   if (!ReadFile(log_file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, &at)) return;
   log_read += read - read % sizeof(wchar_t);
-  log_partial.append(reinterpret_cast<const wchar_t*>(bytes.data()), read / sizeof(wchar_t));
-  for (size_t end = log_partial.find(L'\n'); end != std::wstring::npos; end = log_partial.find(L'\n')) {
-    apply(log_partial.substr(0, end));
-    log_partial.erase(0, end + 1);
+  state->log_partial.append(reinterpret_cast<const wchar_t*>(bytes.data()), read / sizeof(wchar_t));
+  for (size_t end = state->log_partial.find(L'\n'); end != Text::npos; end = state->log_partial.find(L'\n')) {
+    apply(state->log_partial.substr(0, end));
+    state->log_partial.erase(0, end + 1);
   }
 }
 
@@ -181,22 +251,18 @@ void unlock_log() {
   if (log_mutex != nullptr) ReleaseMutex(log_mutex);
 }
 
-void sync() {
-  lock_log();
-  catch_up();
-  unlock_log();
-}
+void sync() { catch_up(); }
 
 // Appends one event and applies it here; in a process of its own (no state
 // file) it is only applied.
-void record(const std::wstring& event) {
+void record(const Text& event) {
   if (log_file == INVALID_HANDLE_VALUE) {
     apply(event);
     return;
   }
   lock_log();
   catch_up();
-  std::wstring line = event + L"\n";
+  Text line = event + L"\n";
   LARGE_INTEGER end;
   end.QuadPart = static_cast<LONGLONG>(log_read);
   DWORD written = 0;
@@ -209,29 +275,30 @@ void record(const std::wstring& event) {
 }
 
 // One mutex per state file, named after the file's path.
-std::wstring mutex_name(const std::wstring& state_file) {
+Text mutex_name(const std::wstring& state_file) {
   uint64_t hash = 14695981039346656037ull;
   for (wchar_t unit : normalised(state_file.c_str())) hash = (hash ^ unit) * 1099511628211ull;
-  return L"Local\\vorbel-windows-behaviours-" + std::to_wstring(hash);
+  return L"Local\\vorbel-windows-behaviours-" + decimal(hash);
 }
 
 // ---- the scanner ----
 // Windows: Defender's real-time protection scans a file when the handle it
-// was written through is closed, and meanwhile holds it open; a rename or
+// was written through is closed, and meanwhile state->holds it open; a rename or
 // removal of the file, or of a directory above it, fails with
 // ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION. Wine has no scanner: the
 // files are free the moment they are closed.
 
 bool held_at_or_below(const wchar_t* path) {
   if (on.scanner_hold_ms == 0 || path == nullptr) return false;
-  std::lock_guard<std::recursive_mutex> guard(state_lock);
+  StateLock guard;
   sync();
-  std::wstring top = normalised(path);
+  Text top = normalised(path);
   uint64_t now = system_time();
   bool held = false;
-  for (auto it = holds.lower_bound(top); it != holds.end() && it->first.compare(0, top.size(), top) == 0;) {
+  for (auto it = state->holds.lower_bound(top);
+       it != state->holds.end() && it->first.compare(0, top.size(), top) == 0;) {
     if (it->second <= now) {
-      it = holds.erase(it);
+      it = state->holds.erase(it);
       continue;
     }
     held = held || is_at_or_below(it->first, top);
@@ -246,29 +313,29 @@ bool held_at_or_below(const wchar_t* path) {
 // names no owner belongs to the group, not to the user. Wine keeps no owner
 // of its own: it reports the user for every directory.
 
-std::wstring sid_text(PSID sid) {
+Text sid_text(PSID sid) {
   wchar_t* text = nullptr;
   if (!ConvertSidToStringSidW(sid, &text)) return L"";
-  std::wstring result = text;
+  Text result = text;
   LocalFree(text);
   return result;
 }
 
-std::wstring administrators_text() {
+Text administrators_text() {
   alignas(8) unsigned char sid[SECURITY_MAX_SID_SIZE];
   DWORD size = sizeof sid;
   if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) return L"";
   return sid_text(sid);
 }
 
-// The owner the layer holds for an open handle's directory; empty when none.
-std::wstring recorded_owner(HANDLE object) {
-  std::lock_guard<std::recursive_mutex> guard(state_lock);
-  auto file = open_files.find(object);
-  if (file == open_files.end()) return L"";
+// The owner the layer state->holds for an open handle's directory; empty when none.
+Text recorded_owner(HANDLE object) {
+  StateLock guard;
+  auto file = state->open_files.find(object);
+  if (file == state->open_files.end()) return L"";
   sync();
-  auto owner = owners.find(file->second.path);
-  return owner == owners.end() ? L"" : owner->second;
+  auto owner = state->owners.find(file->second.path);
+  return owner == state->owners.end() ? L"" : owner->second;
 }
 
 // ---- the wrappers ----
@@ -287,8 +354,8 @@ HANDLE WINAPI behaviours_CreateFileW(LPCWSTR path, DWORD access, DWORD share, LP
   if (opened != INVALID_HANDLE_VALUE && (on.scanner_hold_ms != 0 || on.elevated)) {
     DWORD error = GetLastError();  // ERROR_ALREADY_EXISTS tells callers what was there
     bool writing = (access & (GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_ALL)) != 0;
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
-    open_files[opened] = {normalised(path), writing};
+    StateLock guard;
+    state->open_files[opened] = {normalised(path), writing};
     SetLastError(error);
   }
   return opened;
@@ -297,18 +364,18 @@ HANDLE WINAPI behaviours_CreateFileW(LPCWSTR path, DWORD access, DWORD share, LP
 BOOL WINAPI behaviours_CloseHandle(HANDLE object) {
   OpenFile closed = {L"", false};
   {
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
-    auto file = open_files.find(object);
-    if (file != open_files.end()) {
+    StateLock guard;
+    auto file = state->open_files.find(object);
+    if (file != state->open_files.end()) {
       closed = file->second;
-      open_files.erase(file);
+      state->open_files.erase(file);
     }
   }
   BOOL result = saved.CloseHandle(object);
   if (result && closed.writing && on.scanner_hold_ms != 0) {
     DWORD error = GetLastError();
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
-    record(L"H\t" + std::to_wstring(system_time() + uint64_t{on.scanner_hold_ms} * 10000) + L"\t" + closed.path);
+    StateLock guard;
+    record(L"H\t" + decimal(system_time() + uint64_t{on.scanner_hold_ms} * 10000) + L"\t" + closed.path);
     SetLastError(error);
   }
   return result;
@@ -326,8 +393,8 @@ BOOL WINAPI behaviours_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attr
     if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
       GetSecurityDescriptorOwner(attributes->lpSecurityDescriptor, &named, &defaulted);
     }
-    std::wstring owner = named != nullptr ? sid_text(named) : administrators_text();
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
+    Text owner = named != nullptr ? sid_text(named) : administrators_text();
+    StateLock guard;
     record(L"O\t" + owner + L"\t" + normalised(path));
     SetLastError(ERROR_SUCCESS);
   }
@@ -354,7 +421,7 @@ BOOL WINAPI behaviours_MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
   }
   BOOL moved = saved.MoveFileExW(from, to, flags);
   if (moved && (on.elevated || on.scanner_hold_ms != 0)) {
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
+    StateLock guard;
     record(L"M\t" + normalised(from) + L"\t" + normalised(to));
     SetLastError(ERROR_SUCCESS);
   }
@@ -384,7 +451,7 @@ BOOL WINAPI behaviours_RemoveDirectoryW(LPCWSTR path) {
   }
   BOOL removed = saved.RemoveDirectoryW(path);
   if (removed && on.elevated) {
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
+    StateLock guard;
     record(L"G\t" + normalised(path));
     SetLastError(ERROR_SUCCESS);
   }
@@ -427,7 +494,7 @@ HANDLE WINAPI behaviours_FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS le
 // Whether anything at or below path has a full path the limit stops. The
 // shell's delete takes plain paths only (no "\\?\"), so on Windows it cannot
 // reach such an entry; Wine's reaches every one.
-bool tree_beyond_limit(const std::wstring& path) {
+bool tree_beyond_limit(const Text& path) {
   if (path.size() >= PLAIN_PATH_LIMIT) return true;
   WIN32_FIND_DATAW found;
   HANDLE search = ::FindFirstFileExW((L"\\\\?\\" + path + L"\\*").c_str(), FindExInfoBasic, &found,
@@ -435,9 +502,9 @@ bool tree_beyond_limit(const std::wstring& path) {
   if (search == INVALID_HANDLE_VALUE) return false;
   bool beyond = false;
   do {
-    std::wstring name = found.cFileName;
+    Text name = found.cFileName;
     if (name == L"." || name == L"..") continue;
-    std::wstring below = path + L"\\" + name;
+    Text below = path + L"\\" + name;
     beyond =
         (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY
             ? tree_beyond_limit(below)
@@ -460,7 +527,7 @@ int WINAPI behaviours_SHFileOperationW(LPSHFILEOPSTRUCTW operation) {
   }
   int result = saved.SHFileOperationW(operation);
   if (result == 0 && operation->wFunc == FO_DELETE && on.elevated) {
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
+    StateLock guard;
     for (const wchar_t* path = operation->pFrom; *path != L'\0'; path += wcslen(path) + 1) {
       record(L"G\t" + normalised(path));
     }
@@ -472,7 +539,7 @@ DWORD WINAPI behaviours_GetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECU
                                         PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) {
   DWORD result = saved.GetSecurityInfo(object, type, which, owner, group, dacl, sacl, descriptor);
   if (result != ERROR_SUCCESS || (which & OWNER_SECURITY_INFORMATION) == 0 || descriptor == nullptr) return result;
-  std::wstring recorded = recorded_owner(object);
+  Text recorded = recorded_owner(object);
   PSID recorded_sid = nullptr;
   if (recorded.empty() || !ConvertStringSidToSidW(recorded.c_str(), &recorded_sid)) return result;
   // The same descriptor with the recorded owner, self-relative in one block
@@ -522,9 +589,9 @@ DWORD WINAPI behaviours_SetSecurityInfo(HANDLE object, SE_OBJECT_TYPE type, SECU
                                         PSID group, PACL dacl, PACL sacl) {
   DWORD result = saved.SetSecurityInfo(object, type, which, owner, group, dacl, sacl);
   if (result == ERROR_SUCCESS && (which & OWNER_SECURITY_INFORMATION) != 0 && owner != nullptr) {
-    std::lock_guard<std::recursive_mutex> guard(state_lock);
-    auto file = open_files.find(object);
-    if (file != open_files.end()) record(L"O\t" + sid_text(owner) + L"\t" + file->second.path);
+    StateLock guard;
+    auto file = state->open_files.find(object);
+    if (file != state->open_files.end()) record(L"O\t" + sid_text(owner) + L"\t" + file->second.path);
   }
   return result;
 }
@@ -571,6 +638,12 @@ bool parse_windows_behaviours(const std::wstring& text, WindowsBehaviours* behav
 
 void install_windows_behaviours(const WindowsBehaviours& behaviours, const std::wstring& state_file) {
   if (installed) uninstall_windows_behaviours();
+  if (state == nullptr) {
+    layer_heap = HeapCreate(0, 0, 0);
+    if (layer_heap == nullptr) abort();
+    state = new (HeapAlloc(layer_heap, 0, sizeof(LayerState))) LayerState;
+    InitializeCriticalSection(&state->lock);
+  }
   saved = system_calls;
   installed = true;
   on = behaviours;
@@ -601,16 +674,16 @@ void uninstall_windows_behaviours() {
   system_calls = saved;
   installed = false;
   on = {};
-  std::lock_guard<std::recursive_mutex> guard(state_lock);
-  open_files.clear();
-  owners.clear();
-  holds.clear();
+  StateLock guard;
+  state->open_files.clear();
+  state->owners.clear();
+  state->holds.clear();
   if (log_file != INVALID_HANDLE_VALUE) CloseHandle(log_file);
   if (log_mutex != nullptr) CloseHandle(log_mutex);
   log_file = INVALID_HANDLE_VALUE;
   log_mutex = nullptr;
   log_read = 0;
-  log_partial.clear();
+  state->log_partial.clear();
 }
 
 bool install_windows_behaviours_from_environment() {
