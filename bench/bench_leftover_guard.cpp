@@ -13,11 +13,12 @@
 #include <windows.h>
 
 #include "bench/bench_report.h"
+#include "common/launcher_names.h"
 #include "common/run_state.h"
-#include "payload/directory_lock.h"
 #include "paths/path_spec.h"
-#include "shutdown/console_cleanup.h"
+#include "payload/directory_lock.h"
 #include "shutdown/leftover_sweep.h"
+#include "shutdown/locked_removal.h"
 
 namespace {
 
@@ -51,8 +52,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   if (__argc != 2) return 2;
   int rounds = _wtoi(__wargv[1]);
   if (rounds <= 0) return 2;
-  if (!expand_path_spec(extraction_dir, EXTRACTION_DIR_SPEC, PATH_CAPACITY)) return 2;
-  const SweepForm form = {EXTRACTION_DIR_SPEC, directory_lock_name(), false};
+  if (!expand_path_spec(extraction_dir, as_wide(EXTRACTION_DIR_SPEC), PATH_CAPACITY)) return 2;
+  const SweepForm form = {as_wide(EXTRACTION_DIR_SPEC), as_wide(DIRECTORY_LOCK_NAME), false};
   double guarded = 0;
   double unguarded = 0;
   for (int round = 0; round < rounds; ++round) {

@@ -5,8 +5,6 @@
 #include "payload/directory_lock.h"
 #include "shutdown/leftover_sweep.h"
 
-const wchar_t* directory_lock_name() { return L""; }
-
 void lock_extraction_dir() {}
 
 void join_extraction_dir_lock() {}

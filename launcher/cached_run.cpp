@@ -6,10 +6,12 @@
 // keeps a later sweep from removing it.
 #include "launcher/cached_run.h"
 
-#include <stdio.h>
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/decimal_text.h"
+#include "common/error_report.h"
+#include "common/launcher_names.h"
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
@@ -19,25 +21,19 @@
 #include "paths/env_access.h"
 #include "paths/path_spec.h"
 #include "payload/bundle_directory.h"
-#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
+#include "payload/directory_maker.h"
 #include "payload/payload_reader.h"
 #include "payload/private_directory.h"
 #include "payload/unpack_payload.h"
-#include "shutdown/console_cleanup.h"
-#include "shutdown/error_report.h"
 #include "shutdown/leftover_sweep.h"
+#include "shutdown/locked_removal.h"
 
 namespace {
 
-// Names tried for a folder that someone else's directory or a link holds,
-// or a bundle that is damaged and still in use: the name, then ".2" on.
-constexpr int FOLDER_NAMES = 8;
 // A first start that loses its rename looks at the winner's bundle again;
 // a bundle taken away between its check and its lock is looked at again.
-constexpr int BUNDLE_STEPS = 3 * FOLDER_NAMES;
-
-const wchar_t WORKING_FORM[] = L"unpacking_{PID}_{TIME}";
+constexpr int BUNDLE_STEPS = 3 * BUNDLE_FOLDER_NAMES;
 
 wchar_t cache_root[PATH_CAPACITY];
 wchar_t application_dir[PATH_CAPACITY];
@@ -52,10 +48,7 @@ bool name_folder(wchar_t* out, const wchar_t* parent, const wchar_t* name, int n
   TextCursor path = text_start(out, PATH_CAPACITY);
   if (!text_try_join_path(&path, parent, name)) return false;
   if (number == 1) return true;
-  wchar_t suffix[8];
-  _snwprintf(suffix, 8, L".%d", number);
-  suffix[7] = L'\0';
-  return text_try_append(&path, suffix);
+  return text_try_append_unit(&path, L'.') && text_try_append_decimal(&path, static_cast<uint64_t>(number));
 }
 
 // Makes path for this user alone, its missing parents as they come.
@@ -83,7 +76,7 @@ bool settle_root(const CacheChoice* choice) {
 }
 
 bool settle_application_dir(const CacheChoice* choice) {
-  for (int number = 1; number <= FOLDER_NAMES; ++number) {
+  for (int number = 1; number <= BUNDLE_FOLDER_NAMES; ++number) {
     if (!name_folder(application_dir, cache_root, choice->application, number)) return false;
     switch (check_own_directory(application_dir)) {
       case OWN_DIRECTORY:
@@ -102,9 +95,11 @@ bool settle_application_dir(const CacheChoice* choice) {
   return false;
 }
 
-void point_extraction_dir_at(const wchar_t* path) { copy_wide(extraction_dir, PATH_CAPACITY + 1, path); }
-
-enum FirstStart { BUNDLE_PLACED, BUNDLE_NOT_PLACED };
+enum FirstStart {
+  BUNDLE_PLACED,
+  BUNDLE_NOT_PLACED,  // another start's bundle may stand there now: looked at again
+  CACHE_UNUSABLE,     // the run goes on in a fresh directory
+};
 
 // Unpacks into a working directory and renames it to bundle_dir. The lock is
 // held while the files are written and closed before the rename; between the
@@ -115,34 +110,30 @@ FirstStart first_start(const CacheChoice* choice) {
   format_own_process_id(pid, PROCESS_ID_TEXT_CAPACITY);
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  unsigned long long stamp = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  wchar_t name[PROCESS_ID_TEXT_CAPACITY + 48];
-  _snwprintf(name, PROCESS_ID_TEXT_CAPACITY + 48, L"unpacking_%ls_%llu", pid, stamp);
-  name[PROCESS_ID_TEXT_CAPACITY + 47] = L'\0';
+  uint64_t stamp = filetime_ticks(now.dwHighDateTime, now.dwLowDateTime);
   TextCursor working = text_start(working_dir, PATH_CAPACITY);
-  if (!text_try_join_path(&working, application_dir, name)) return BUNDLE_NOT_PLACED;
+  if (!text_try_join_path(&working, application_dir, as_wide(WORKING_DIR_PREFIX)) || !text_try_append(&working, pid) ||
+      !text_try_append_unit(&working, L'_') || !text_try_append_decimal(&working, stamp)) {
+    return CACHE_UNUSABLE;
+  }
+  // The name can be foreseen: a link or another user's directory planted
+  // there makes this start run from a fresh directory, as a cache that
+  // cannot be used does, instead of stopping it.
+  unsigned long error = 0;
+  if (create_private_directory(working_dir, &error) != PRIVATE_DIRECTORY_READY) return CACHE_UNUSABLE;
 
-  point_extraction_dir_at(working_dir);
-  extraction_dir_private = false;
-  forget_known_directories();
-  first_entry_path[0] = L'\0';
+  begin_unpack(working_dir);
   begin_bundle_record(choice->bundle_id);
   load_payload_resource();
   open_payload_stream();
   if (!unpack_payload(UNPACK_ALL_ENTRIES)) fatal_error("Error, attached data holds no application.");
-  drain_closing_pool();
+  end_unpack();
   finish_bundle_record();
   copy_wide(working_lock, PATH_CAPACITY, directory_lock_path);
   release_extraction_dir_lock();
 
   if (move_bundle_into_place(working_dir, bundle_dir)) {
-    point_extraction_dir_at(bundle_dir);
-    // The application DLL's path, now below the bundle.
-    wchar_t first[FIRST_ENTRY_PATH_CAPACITY];
-    TextCursor moved = text_start(first, FIRST_ENTRY_PATH_CAPACITY);
-    text_append(&moved, bundle_dir);
-    text_append(&moved, first_entry_path + wcslen(working_dir));
-    copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, first);
+    follow_unpacked_directory(bundle_dir);
     if (try_hold_extraction_dir_lock()) return BUNDLE_PLACED;
     return BUNDLE_NOT_PLACED;  // taken away at once: looked at again
   }
@@ -155,11 +146,11 @@ FirstStart first_start(const CacheChoice* choice) {
 // lock held and extraction_dir and first_entry_path set.
 bool settle_bundle(const CacheChoice* choice) {
   int number = 1;
-  for (int step = 0; step < BUNDLE_STEPS && number <= FOLDER_NAMES; ++step) {
+  for (int step = 0; step < BUNDLE_STEPS && number <= BUNDLE_FOLDER_NAMES; ++step) {
     if (!name_folder(bundle_dir, application_dir, choice->bundle_id, number)) return false;
     switch (check_own_directory(bundle_dir)) {
       case OWN_DIRECTORY:
-        point_extraction_dir_at(bundle_dir);
+        begin_unpack(bundle_dir);
         // Locked before it is checked, so that no sweep removes it between.
         if (try_hold_extraction_dir_lock()) {
           if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
@@ -169,8 +160,15 @@ bool settle_bundle(const CacheChoice* choice) {
         ++number;
         break;
       case NO_DIRECTORY:
-        if (first_start(choice) == BUNDLE_PLACED) return true;
-        break;  // the same name again: the winner's, or free again
+        switch (first_start(choice)) {
+          case BUNDLE_PLACED:
+            return true;
+          case CACHE_UNUSABLE:
+            return false;
+          case BUNDLE_NOT_PLACED:
+            break;  // the same name again: the winner's, or free again
+        }
+        break;
       case FOREIGN_DIRECTORY:
         ++number;
         break;
@@ -198,7 +196,7 @@ bool whole_bundle_in_place(const CacheChoice* choice) {
       check_own_directory(bundle_dir) != OWN_DIRECTORY) {
     return false;
   }
-  point_extraction_dir_at(bundle_dir);
+  begin_unpack(bundle_dir);
   if (!try_hold_extraction_dir_lock()) return false;
   if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
   release_extraction_dir_lock();
@@ -207,10 +205,7 @@ bool whole_bundle_in_place(const CacheChoice* choice) {
 
 void forget_cache_attempt() {
   release_extraction_dir_lock();
-  extraction_dir_private = false;
-  forget_known_directories();
-  first_entry_path[0] = L'\0';
-  extraction_dir[0] = L'\0';
+  forget_unpack();
 }
 
 }  // namespace
@@ -228,7 +223,7 @@ bool run_cached(int* status) {
   set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);
   set_env_narrow("VORBEL_ONEFILE_START", nullptr);
   set_launch_variables();
-  cache_form = {WORKING_FORM, directory_lock_name(), true};
+  cache_form = {as_wide(WORKING_DIR_FORM), as_wide(DIRECTORY_LOCK_NAME), true};
   start_leftover_sweep(&cache_form);
   int count = 0;
   wchar_t** arguments = application_arguments(&count, true);

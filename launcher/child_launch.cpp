@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/error_report.h"
+#include "common/launcher_names.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/command_line_split.h"
@@ -14,10 +16,9 @@
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "paths/path_spec.h"
-#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
+#include "payload/unpack_payload.h"
 #include "shutdown/console_cleanup.h"
-#include "shutdown/error_report.h"
 #include "shutdown/leftover_sweep.h"
 
 wchar_t child_command_line[COMMAND_LINE_CAPACITY];
@@ -135,6 +136,37 @@ void set_launch_variables() {
   set_env_narrow("VORBEL_ORIGINAL_ARGV0", __wargv[0]);
 }
 
+namespace {
+
+// What the caller's STARTUPINFO says of the application's windows: how its
+// first window opens (a shortcut's "Run: Minimized", `start /min`), where and
+// how large, and the shortcut it was started from. The first ShowWindow of a
+// process takes that show state, and the application's first window is in
+// the child, never here.
+constexpr DWORD CALLER_WINDOW_FLAGS = STARTF_USESHOWWINDOW | STARTF_USESIZE | STARTF_USEPOSITION |
+                                      STARTF_USECOUNTCHARS | STARTF_USEFILLATTRIBUTE | STARTF_RUNFULLSCREEN |
+                                      STARTF_FORCEONFEEDBACK | STARTF_FORCEOFFFEEDBACK | STARTF_TITLEISLINKNAME |
+                                      STARTF_TITLEISAPPID | STARTF_PREVENTPINNING;
+
+void take_caller_window_settings(STARTUPINFOW* startup) {
+  STARTUPINFOW caller = {};
+  caller.cb = sizeof caller;
+  GetStartupInfoW(&caller);
+  startup->dwFlags = caller.dwFlags & CALLER_WINDOW_FLAGS;
+  startup->wShowWindow = caller.wShowWindow;
+  startup->dwX = caller.dwX;
+  startup->dwY = caller.dwY;
+  startup->dwXSize = caller.dwXSize;
+  startup->dwYSize = caller.dwYSize;
+  startup->dwXCountChars = caller.dwXCountChars;
+  startup->dwYCountChars = caller.dwYCountChars;
+  startup->dwFillAttribute = caller.dwFillAttribute;
+  // Lives as long as this process, which outlives the child's start.
+  startup->lpTitle = caller.lpTitle;
+}
+
+}  // namespace
+
 wchar_t* launcher_module() {
   fill_launcher_module_path();
   return launcher_module_path;
@@ -142,9 +174,16 @@ wchar_t* launcher_module() {
 
 int launch_child_and_wait() {
   set_launch_variables();
+  // In the child's environment from its creation, so that every C runtime
+  // the application uses (msvcrt, the UCRT, a static one) reads it at its
+  // start; the child sets it again, to the same directory, before the DLL
+  // loads.
+  set_env_narrow("VORBEL_ONEFILE_CONTENTS", extraction_dir);
   fill_launcher_module_path();
   STARTUPINFOW startup = {};
-  startup.dwFlags = STARTF_USESTDHANDLES;
+  take_caller_window_settings(&startup);
+  // STARTF_USEHOTKEY is not taken: it reuses hStdInput, which the child needs.
+  startup.dwFlags |= STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
@@ -152,7 +191,7 @@ int launch_child_and_wait() {
   build_child_command_line();
   // The application never meets one of its files still open, nor the scan
   // that closing it starts on Windows.
-  drain_closing_pool();
+  end_unpack();
 
   // Suspended until the console-event thread has a handle to stop it with:
   // a child it could not stop would outlive a console event, and the
@@ -182,7 +221,7 @@ int launch_child_and_wait() {
   }
   CloseHandle(child.hThread);
   // Only now, so that it never delays the application's start.
-  leftover_form = {EXTRACTION_DIR_SPEC, directory_lock_name(), false};
+  leftover_form = {as_wide(EXTRACTION_DIR_SPEC), as_wide(DIRECTORY_LOCK_NAME), false};
   start_leftover_sweep(&leftover_form);
 
   DWORD exit_code = 0;

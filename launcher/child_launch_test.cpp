@@ -139,6 +139,10 @@ VORBEL_SCENARIO(child_reports_and_exits) {
   GetEnvironmentVariableW(L"VORBEL_ONEFILE_DIRECTORY", directory, 4096);
   GetEnvironmentVariableW(L"VORBEL_ORIGINAL_ARGV0", argv0, 4096);
   printf("directory=%s\nargv0=%s\nargc=%d\n", narrow(directory).c_str(), narrow(argv0).c_str(), __argc);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  GetStartupInfoW(&startup);
+  if (startup.dwFlags & STARTF_USESHOWWINDOW) printf("show=%u\n", startup.wShowWindow);
   return static_cast<int>(wcstoul(__wargv[2], nullptr, 0));
 }
 
@@ -242,6 +246,15 @@ TEST(LaunchChildAndWait, TheChildSeesTheLauncherDirectoryAndTheTypedArgumentZero
   // Argument 0 of this process as its runtime split it.
   EXPECT_NE(result.out.find(text_mode("argv0=" + narrow(module) + "\n")), std::string::npos) << result.out;
   EXPECT_NE(result.out.find(text_mode("argc=3\n")), std::string::npos) << result.out;
+}
+
+TEST(LaunchChildAndWait, TheChildOpensItsWindowsAsTheCallerAsked) {
+  for (WORD show : {SW_SHOWMINNOACTIVE, SW_SHOWMAXIMIZED, SW_HIDE}) {
+    ProcessResult result = run_scenario("launch_and_wait", {.show_window = show}, {L"0"});
+    EXPECT_NE(result.out.find(text_mode("show=" + std::to_string(show) + "\n")), std::string::npos) << result.out;
+  }
+  ProcessResult plain = run_scenario("launch_and_wait", {}, {L"0"});
+  EXPECT_EQ(plain.out.find("show="), std::string::npos) << "no show state where the caller gave none: " << plain.out;
 }
 
 TEST(LaunchChildAndWait, AnUnreadableExitCodeIsOne) {

@@ -5,6 +5,8 @@
 
 #include <stdlib.h>
 
+#include "common/error_report.h"
+#include "common/launcher_names.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/cached_run.h"
@@ -13,10 +15,10 @@
 #include "launcher/run_settings.h"
 #include "paths/env_access.h"
 #include "paths/path_spec.h"
+#include "payload/directory_maker.h"
 #include "payload/payload_reader.h"
 #include "payload/unpack_payload.h"
 #include "shutdown/console_cleanup.h"
-#include "shutdown/error_report.h"
 
 namespace {
 
@@ -33,6 +35,10 @@ void quiet_abort() {
 }
 
 }  // namespace
+
+void find_home_directory(wchar_t* home) {
+  if (!expand_path_spec(home, L"{HOME}", PATH_CAPACITY)) report_spec_error(L"{HOME}");
+}
 
 bool decide_role() {
   spec_process_id = 0;
@@ -63,6 +69,7 @@ bool decide_role() {
 int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   SetDllDirectoryW(L"");  // first of all: the current directory is no DLL source
   quiet_abort();
+  set_directory_home_source(find_home_directory);
   // Before anything else can fail: whether a failure is also shown in a box.
   load_launch_settings();
   bool relaunched = decide_role();
@@ -70,14 +77,15 @@ int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   // child it started after falling back to a fresh directory is re-launched.
   int cached_status = 0;
   if (!relaunched && run_cached(&cached_status)) return cached_status;
-  bool expanded = expand_path_spec(extraction_dir, EXTRACTION_DIR_SPEC, PATH_CAPACITY);
+  bool expanded = expand_path_spec(extraction_dir, as_wide(EXTRACTION_DIR_SPEC), PATH_CAPACITY);
   load_payload_resource();
-  if (!expanded) report_spec_error(EXTRACTION_DIR_SPEC);
+  if (!expanded) report_spec_error(as_wide(EXTRACTION_DIR_SPEC));
   if (!relaunched && !system_calls.SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {
     fatal_error("Error, failed to register signal handler.");
   }
   open_payload_stream();
   InterlockedExchange(&cleanup_armed, TRUE);
+  begin_unpack(extraction_dir);
 
   if (relaunched) {
     // A payload without entries would make the child start another child of

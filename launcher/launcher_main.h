@@ -10,3 +10,8 @@ int WINAPI launcher_main(HINSTANCE instance, HINSTANCE previous, LPWSTR command_
 // Steps 1 to 4 of the sequence: true for the re-launched role. In the
 // extracting role VORBEL_ONEFILE_PARENT holds this process's id afterwards.
 bool decide_role();
+
+// The user's home directory ({HOME}) into home (PATH_CAPACITY units), where
+// a climb up from a missing directory stops; one that cannot be found is a
+// spec error.
+void find_home_directory(wchar_t* home);

@@ -8,10 +8,10 @@
 
 #include "common/bounded_text.h"
 #include "common/capacities.h"
+#include "common/error_report.h"
 #include "common/long_path.h"
 #include "common/system_calls.h"
 #include "payload/pe_import_walk.h"
-#include "shutdown/error_report.h"
 
 namespace {
 

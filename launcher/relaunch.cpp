@@ -9,13 +9,13 @@
 #include <psapi.h>
 
 #include "common/bounded_text.h"
+#include "common/error_report.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/missing_dll.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "payload/directory_lock.h"
-#include "shutdown/error_report.h"
 
 static_assert(sizeof(unsigned long) == 4, "a process id is what wcstoul converts without overflow");
 

@@ -8,12 +8,12 @@
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/error_dialog.h"
+#include "common/error_report.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/command_line_split.h"
 #include "payload/launch_settings.h"
-#include "shutdown/error_dialog.h"
-#include "shutdown/error_report.h"
 
 namespace {
 

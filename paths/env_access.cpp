@@ -1,5 +1,7 @@
 // Environment access for the launcher's variables; see env_access.h.
 // The 32768-unit read buffer holds the longest value the system allows.
+// Every change goes to msvcrt's copies as well as the process environment:
+// an application DLL built with mingw-w64 shares this process's msvcrt.
 #include "paths/env_access.h"
 
 #include <stdio.h>
@@ -44,8 +46,23 @@ void format_process_id(unsigned long id, wchar_t* text, size_t capacity) {
   for (const char* c = digits; *c != '\0'; ++c) text_append_unit(&wide, widen_char(*c));
 }
 
+namespace {
+
+// "NAME=value" for _wputenv: the longest name, "=" and the longest value.
+wchar_t runtime_assignment[VARIABLE_NAME_CAPACITY + ENV_VALUE_CAPACITY];
+
+}  // namespace
+
 void set_env_narrow(const char* name, const wchar_t* value) {
   wchar_t wide_name[VARIABLE_NAME_CAPACITY];
   widen_name(name, wide_name);
   SetEnvironmentVariableW(wide_name, value);
+  // msvcrt took its copies of the environment (_wenviron for _wgetenv, and
+  // environ for getenv) when the process started, and never looks at the
+  // process environment again; _wputenv changes both. "NAME=" removes.
+  TextCursor assignment = text_start(runtime_assignment, VARIABLE_NAME_CAPACITY + ENV_VALUE_CAPACITY);
+  text_append(&assignment, wide_name);
+  text_append_unit(&assignment, L'=');
+  if (value != nullptr) text_append(&assignment, value);
+  _wputenv(runtime_assignment);
 }

@@ -29,5 +29,7 @@ void format_process_id(unsigned long id, wchar_t* text, size_t capacity);
 void format_own_process_id(wchar_t* text, size_t capacity);
 
 // Sets (value non-null) or removes (value null) a variable named in narrow
-// text. The result is not tested: nothing the launcher does depends on it.
+// text, in the process environment and in msvcrt's copies of it, so that
+// getenv, _wgetenv and _wenviron of a DLL loaded later see the change. The
+// result is not tested: nothing the launcher does depends on it.
 void set_env_narrow(const char* name, const wchar_t* value);

@@ -34,12 +34,18 @@ TEST(GetEnvCopy, TheLongestValueTheSystemAllowsIsCopiedWhole) {
   EXPECT_EQ(take(get_env_copy(L"VORBEL_TEST_LONG")), longest);
 }
 
-TEST(SetEnvNarrow, SetsAndRemoves) {
+TEST(SetEnvNarrow, SetsAndRemovesInTheProcessAndInTheRuntimesCopies) {
   ScopedEnv restore(L"VORBEL_TEST_SET", std::nullopt);
   set_env_narrow("VORBEL_TEST_SET", L"v\u00e9");
   EXPECT_EQ(env_value(L"VORBEL_TEST_SET"), L"v\u00e9");
+  const wchar_t* wide = _wgetenv(L"VORBEL_TEST_SET");
+  EXPECT_EQ(std::wstring(wide ? wide : L"<none>"), L"v\u00e9");
+  // The narrow copy: whatever the ANSI code page makes of the value, it is there.
+  EXPECT_NE(getenv("VORBEL_TEST_SET"), nullptr);
   set_env_narrow("VORBEL_TEST_SET", nullptr);
   EXPECT_EQ(env_value(L"VORBEL_TEST_SET"), std::nullopt);
+  EXPECT_EQ(_wgetenv(L"VORBEL_TEST_SET"), nullptr);
+  EXPECT_EQ(getenv("VORBEL_TEST_SET"), nullptr);
 }
 
 TEST(WidenName, WidensUpToThirtyNineCharacters) {

@@ -13,11 +13,11 @@
 #include "common/bounded_text.h"
 #include "common/capacities.h"
 #include "common/decimal_text.h"
+#include "common/launcher_names.h"
 #include "common/system_calls.h"
 #include "paths/env_access.h"
 #include "paths/product_info.h"
 
-const wchar_t EXTRACTION_DIR_SPEC[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 unsigned long spec_process_id;
 
 namespace {
@@ -66,8 +66,8 @@ bool append_shell_folder(TextCursor* out, int folder) {
 bool append_local_app_data(TextCursor* out) {
   wchar_t* value = get_env_copy_narrow("LOCALAPPDATA");
   if (value == nullptr) return false;
-  bool absolute = (value[0] != L'\0' && value[1] == L':' && value[2] == L'\\') ||
-                  (value[0] == L'\\' && value[1] == L'\\' && value[2] != L'\0');
+  AbsolutePath kind = absolute_path_kind(value);
+  bool absolute = kind == DRIVE_PATH || kind == NETWORK_PATH;
   DWORD attributes = absolute ? system_calls.GetFileAttributesW(value) : INVALID_FILE_ATTRIBUTES;
   bool usable = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (usable) {
@@ -125,8 +125,7 @@ void append_time(TextCursor* out) {
   free(start);  // not a time stamp: as if it were unset
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  long long stamp =
-      static_cast<long long>((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  long long stamp = static_cast<long long>(filetime_ticks(now.dwHighDateTime, now.dwLowDateTime));
   wchar_t text[TIME_TEXT_CAPACITY];
   TextCursor time_text = text_start(text, TIME_TEXT_CAPACITY);
   int written = _snwprintf(time_text.text, text_room(&time_text), L"%lld", stamp);
@@ -140,36 +139,46 @@ void append_time(TextCursor* out) {
 
 // Appends the value of the named variable; false for an unknown name or a
 // value that cannot be had.
-bool append_variable(TextCursor* out, const wchar_t* name) {
+bool append_variable(TextCursor* out, const wchar_t* name, size_t length) {
+  const SpecReference* reference = find_spec_reference(name, length);
+  if (reference == nullptr) return false;
   size_t appended = 0;
-  if (_wcsicmp(name, L"TEMP") == 0) {
-    append_temp(out);
-  } else if (_wcsicmp(name, L"PROGRAM") == 0) {
-    append_value(out, program_argument());
-  } else if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {
-    if (!append_nested_program(out, &appended)) return false;
-    if (out->length - appended >= 4 && _wcsicmp(out->text + out->length - 4, L".exe") == 0) {
-      text_cut(out, out->length - 4);
+  switch (reference->id) {
+    case SPEC_TEMP:
+      append_temp(out);
+      break;
+    case SPEC_PROGRAM:
+      append_value(out, program_argument());
+      break;
+    case SPEC_PROGRAM_BASE:
+      if (!append_nested_program(out, &appended)) return false;
+      if (out->length - appended >= 4 && _wcsicmp(out->text + out->length - 4, L".exe") == 0) {
+        text_cut(out, out->length - 4);
+      }
+      break;
+    case SPEC_PROGRAM_DIR: {
+      if (!append_nested_program(out, &appended)) return false;
+      const wchar_t* last_backslash = wcsrchr(out->text + appended, L'\\');
+      if (last_backslash != nullptr) text_cut(out, static_cast<size_t>(last_backslash - out->text));
+      break;
     }
-  } else if (_wcsicmp(name, L"PROGRAM_DIR") == 0) {
-    if (!append_nested_program(out, &appended)) return false;
-    const wchar_t* last_backslash = wcsrchr(out->text + appended, L'\\');
-    if (last_backslash != nullptr) text_cut(out, static_cast<size_t>(last_backslash - out->text));
-  } else if (_wcsicmp(name, L"PID") == 0) {
-    append_pid(out);
-  } else if (_wcsicmp(name, L"HOME") == 0) {
-    return append_shell_folder(out, CSIDL_PROFILE);
-  } else if (_wcsicmp(name, L"CACHE_DIR") == 0) {
-    if (append_local_app_data(out)) return true;
-    return append_shell_folder(out, CSIDL_LOCAL_APPDATA);
-  } else if (_wcsicmp(name, L"PRODUCT") == 0) {
-    append_value(out, PRODUCT_NAME);
-  } else if (_wcsicmp(name, L"VERSION") == 0) {
-    append_value(out, PRODUCT_VERSION);
-  } else if (_wcsicmp(name, L"TIME") == 0) {
-    append_time(out);
-  } else {
-    return false;
+    case SPEC_PID:
+      append_pid(out);
+      break;
+    case SPEC_HOME:
+      return append_shell_folder(out, CSIDL_PROFILE);
+    case SPEC_CACHE_DIR:
+      if (append_local_app_data(out)) return true;
+      return append_shell_folder(out, CSIDL_LOCAL_APPDATA);
+    case SPEC_PRODUCT:
+      append_value(out, PRODUCT_NAME);
+      break;
+    case SPEC_VERSION:
+      append_value(out, PRODUCT_VERSION);
+      break;
+    case SPEC_TIME:
+      append_time(out);
+      break;
   }
   return true;
 }
@@ -187,7 +196,7 @@ bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
       in_reference = true;  // a second "{" starts the name afresh
       text_cut(&name_text, 0);
     } else if (in_reference && *unit == L'}') {
-      if (!append_variable(&out, name)) return false;
+      if (!append_variable(&out, name_text.text, name_text.length)) return false;
       in_reference = false;
     } else if (in_reference) {
       // No variable name comes near the limit: a longer name can match

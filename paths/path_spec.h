@@ -12,9 +12,6 @@
 // expansion. A value that does not fit ends the process through abort.
 bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity);
 
-// The default spec of the extraction directory.
-extern const wchar_t EXTRACTION_DIR_SPEC[];
-
 // The id {PID} yields: the extracting instance's, which the re-launched one
 // takes from VORBEL_ONEFILE_PARENT once, when it decides its role. 0 (before
 // that) yields this process's own id.

@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
+#include "common/launcher_names.h"
+#include "common/run_state.h"
 #include "common/system_calls.h"
 #include "tests/support/product_expected.h"
 #include "tests/support/scenario.h"
@@ -283,7 +286,7 @@ TEST(ExpandPathSpec, AnInheritedTimeIsTakenOnlyWhenItIsAFiletimeCount) {
 TEST(ExpandPathSpec, DefaultSpecGivesTheSameDirectoryInBothInstances) {
   ScopedSpecProcessId parent(4242);
   ScopedEnv start(L"VORBEL_ONEFILE_START", L"134116992000000000");
-  EXPECT_EQ(expand(EXTRACTION_DIR_SPEC).text, temp_dir_without_backslash() + L"\\onefile_4242_134116992000000000");
+  EXPECT_EQ(expand(as_wide(EXTRACTION_DIR_SPEC)).text, temp_dir_without_backslash() + L"\\onefile_4242_134116992000000000");
 }
 
 // Stops: a value that does not fit, no argv[0].
@@ -325,6 +328,17 @@ TEST(ExpandPathSpec, ValuesThatCannotBeAppendedEndTheProcessQuietly) {
     EXPECT_EQ(result.out, "") << scenario;
     EXPECT_EQ(result.err.find("Error, "), std::string::npos) << scenario;
   }
+}
+
+TEST(ExtractionDir, TheLongestPathTheExpansionAcceptsLeavesRoomForTheSecondNul) {
+  std::wstring longest(PATH_CAPACITY - 1, L'a');
+  wmemset(extraction_dir, L'#', PATH_CAPACITY + 1);
+  ASSERT_TRUE(expand_path_spec(extraction_dir, longest.c_str(), PATH_CAPACITY));
+  EXPECT_EQ(extraction_dir[PATH_CAPACITY - 1], L'\0');
+  // The expansion never writes the unit beyond its capacity: in the static,
+  // zero-filled buffer it stays the second NUL of the delete request's list.
+  EXPECT_EQ(extraction_dir[PATH_CAPACITY], L'#');
+  wmemset(extraction_dir, L'\0', PATH_CAPACITY + 1);
 }
 
 }  // namespace

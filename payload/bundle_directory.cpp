@@ -9,13 +9,13 @@
 
 #include "common/bounded_text.h"
 #include "common/directory_check.h"
+#include "common/error_report.h"
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "payload/bundle_record.h"
 #include "payload/entry_name_rule.h"
 #include "payload/unpack_payload.h"
-#include "shutdown/error_report.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 

@@ -8,13 +8,11 @@
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/error_report.h"
+#include "common/launcher_names.h"
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
-#include "payload/entry_name_rule.h"
-#include "shutdown/error_report.h"
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
 
 namespace {
 
@@ -26,7 +24,7 @@ HANDLE open_lock(DWORD disposition) {
   TextCursor path = text_start(directory_lock_path, PATH_CAPACITY);
   text_append(&path, extraction_dir);
   text_append_unit(&path, L'\\');
-  text_append(&path, directory_lock_name());
+  text_append(&path, as_wide(DIRECTORY_LOCK_NAME));
   wchar_t long_form[LONG_PATH_CAPACITY];
   return system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
                                   nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -43,8 +41,6 @@ void hold_lock(DWORD disposition) {
 }
 
 }  // namespace
-
-const wchar_t* directory_lock_name() { return reinterpret_cast<const wchar_t*>(DIRECTORY_LOCK_NAME); }
 
 // A directory found at the path (the user's own) may hold a lock already.
 void lock_extraction_dir() { hold_lock(OPEN_ALWAYS); }

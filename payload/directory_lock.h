@@ -6,9 +6,6 @@
 
 #include <wchar.h>
 
-// The lock's file name, as the launcher's wide text.
-const wchar_t* directory_lock_name();
-
 // Makes (or opens) the lock in extraction_dir and keeps it open without
 // delete sharing; directory_lock and directory_lock_path are set.
 void lock_extraction_dir();

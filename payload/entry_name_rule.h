@@ -5,21 +5,14 @@
 
 #include <stddef.h>
 
-// The file that every process using an extraction directory holds open, at
-// the directory's top; no payload entry may take its name there. A name that
-// fits 8.3 and is all lower case gets no second, short name on Windows, so no
-// other entry name can open it by that.
-constexpr char16_t DIRECTORY_LOCK_NAME[] = u"vorbel.lck";
+#include "common/launcher_names.h"
 
-// Whether the entry name (length units) is the lock's, letter case ignored.
+// Whether the entry name (length units) is the lock's (DIRECTORY_LOCK_NAME),
+// letter case ignored.
 bool entry_name_is_directory_lock(const char16_t* name, size_t length);
 
-// The record of what a kept bundle directory must hold (payload/bundle_record.h),
-// at its top in the cached mode: no entry of such a payload may take its name.
-// 8.3 and all lower case, like the lock's.
-constexpr char16_t BUNDLE_RECORD_NAME[] = u"vorbel.lst";
-
-// Whether the entry name (length units) is the bundle record's, letter case ignored.
+// Whether the entry name (length units) is the bundle record's
+// (BUNDLE_RECORD_NAME, payload/bundle_record.h), letter case ignored.
 bool entry_name_is_bundle_record(const char16_t* name, size_t length);
 
 // When the component (length units, not NUL-terminated) makes Windows open a

@@ -6,9 +6,9 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include "common/error_report.h"
 #include "common/system_calls.h"
 #include "payload/payload_format.h"
-#include "shutdown/error_report.h"
 
 PayloadStream payload_stream;
 

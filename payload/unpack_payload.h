@@ -1,7 +1,7 @@
 // Writes the payload's entries below the extraction directory, making the
 // directories their names call for, and records the application DLL's path.
 // Runs on the main thread; every failure ends the process. The files are
-// closed by the closing pool (closing_pool.h): drain it before they are used.
+// closed by the closing pool (closing_pool.h): end_unpack waits for them.
 #pragma once
 
 #include <stddef.h>
@@ -13,24 +13,31 @@ enum UnpackMode {
   UNPACK_FIRST_NAME_ONLY,  // re-launched instance: only the first name, the stream stays open
 };
 
+// Begins an unpack into directory, which becomes extraction_dir (it may be
+// extraction_dir itself): nothing of an earlier one in this process carries
+// over (the directory's privacy, the directories known to exist, the
+// application DLL's path).
+void begin_unpack(const wchar_t* directory);
+
 // True when the payload held an entry, so that first_entry_path is set;
 // false for an empty payload.
 bool unpack_payload(UnpackMode mode);
 
-// Makes sure the directory that holds path exists, making missing ancestors.
-void create_directory_path(const wchar_t* path);
+// Ends it: every file written is closed (the closing pool drained), so that
+// the directory can be used or renamed.
+void end_unpack();
 
-// Makes sure one directory exists (its parent must); false when it cannot be made.
-bool create_directory(const wchar_t* path);
+// The unpacked directory was renamed to directory: extraction_dir and the
+// application DLL's path follow it.
+void follow_unpacked_directory(const wchar_t* directory);
 
-// Empties the cache (and what indexes it), as at process start. The launcher
-// never needs it; tests that unpack more than once in one process do.
-void forget_known_directories();
+// Nothing of any unpack stays in effect: extraction_dir is empty again.
+void forget_unpack();
 
 // When set, told of every entry as its file is begun: its name below the
 // extraction directory ("\\" separators) and its size.
 extern void (*unpacked_entry_hook)(const wchar_t* name, uint64_t size);
 
-// Set once the extraction directory exists with its user-only DACL (made by
-// create_directory); no file is opened below it before.
+// Set once the extraction directory exists with its user-only DACL; no file
+// is opened below it before.
 extern bool extraction_dir_private;

@@ -16,10 +16,10 @@
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "payload/directory_maker.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
 #include "payload/private_directory.h"
-#include "shutdown/console_cleanup.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
@@ -142,78 +142,6 @@ TEST(UnpackPayload, NamesOf511LevelsAreMadeWithoutGrowingTheStack) {
   EXPECT_EQ(directory_calls[512], dir.wstring() + L"\\a\\a");
   EXPECT_EQ(directory_calls.back(), directory_calls[1]);
   remove_chain(dir, deep);
-}
-
-// Every path the unpacking and the removal hand to a file call, as handed.
-std::vector<std::wstring> file_call_paths;
-
-HANDLE WINAPI recording_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
-                                    DWORD disposition, DWORD flags, HANDLE template_file) {
-  file_call_paths.push_back(path);
-  return CreateFileW(path, access, share, attributes, disposition, flags, template_file);
-}
-BOOL WINAPI recording_make_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
-  file_call_paths.push_back(path);
-  return CreateDirectoryW(path, attributes);
-}
-HANDLE WINAPI recording_listing(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
-                                LPVOID filter, DWORD flags) {
-  file_call_paths.push_back(pattern);
-  return FindFirstFileExW(pattern, level, found, search, filter, flags);
-}
-BOOL WINAPI recording_delete_file(LPCWSTR path) {
-  file_call_paths.push_back(path);
-  return DeleteFileW(path);
-}
-BOOL WINAPI recording_remove_directory(LPCWSTR path) {
-  file_call_paths.push_back(path);
-  return RemoveDirectoryW(path);
-}
-DWORD WINAPI recording_attributes(LPCWSTR path) {
-  file_call_paths.push_back(path);
-  return GetFileAttributesW(path);
-}
-
-// Without the LongPathsEnabled policy Windows refuses plain paths of 248 units
-// and more; Wine has no such limit, so the form of each path is what shows.
-TEST(UnpackPayload, LongPathsReachEveryFileCallInTheirLongFormAndAreRemovedAgain) {
-  ScratchDir scratch;
-  std::wstring deep;
-  for (int level = 0; level < 300; ++level) deep += L"a\\";
-  deep += L"f";
-  fs::path dir = scratch.path() / L"onefile_1_2";
-  start_unpacking(payload_of({{L"app.dll", "MZ"}, {deep, "deep"}, {L"short.txt", "s"}}), dir.wstring());
-  SystemCallOverride files(system_calls.CreateFileW, recording_create_file);
-  SystemCallOverride directories(system_calls.CreateDirectoryW, recording_make_directory);
-  SystemCallOverride listings(system_calls.FindFirstFileExW, recording_listing);
-  SystemCallOverride deletions(system_calls.DeleteFileW, recording_delete_file);
-  SystemCallOverride removals(system_calls.RemoveDirectoryW, recording_remove_directory);
-  SystemCallOverride attributes(system_calls.GetFileAttributesW, recording_attributes);
-  file_call_paths.clear();
-  ASSERT_TRUE(unpack_all());
-  EXPECT_EQ(read_file(dir.wstring() + L"\\" + deep), "deep");
-
-  cleanup_armed = TRUE;
-  copy_wide(extraction_dir, PATH_CAPACITY, dir.c_str());
-  cleanup_extraction();
-  cleanup_armed = FALSE;
-  EXPECT_FALSE(fs::exists(dir));
-
-  const std::wstring prefix = L"\\\\?\\";
-  size_t long_ones = 0;
-  for (const std::wstring& path : file_call_paths) {
-    if (path.rfind(prefix, 0) == 0) {
-      ++long_ones;
-      EXPECT_GE(path.size() - prefix.size(), LONG_PATH_THRESHOLD) << narrow(path);
-      EXPECT_EQ(path.rfind(prefix + dir.wstring(), 0), 0u) << narrow(path);
-    } else {
-      EXPECT_LT(path.size(), LONG_PATH_THRESHOLD) << narrow(path);
-    }
-  }
-  // Every level below the threshold's depth is made, written, listed and removed.
-  EXPECT_GT(long_ones, 4u * 200u);
-  EXPECT_NE(std::find(file_call_paths.begin(), file_call_paths.end(), (dir / L"short.txt").wstring()),
-            file_call_paths.end());
 }
 
 // Another writer may separate a name's components with "/", which the name
@@ -579,17 +507,6 @@ VORBEL_SCENARIO(unpack_write_fails) {
   return 0;
 }
 
-HRESULT WINAPI no_profile_folder(HWND, int, HANDLE, DWORD, LPWSTR) {
-  return E_FAIL;
-}
-
-VORBEL_SCENARIO(unpack_without_home) {
-  system_calls.SHGetFolderPathW = no_profile_folder;
-  start_unpacking(payload_of({{L"app.dll", "MZ"}, {L"data\\docs\\readme.txt", "r"}}), __wargv[2]);
-  unpack_payload(UNPACK_ALL_ENTRIES);
-  return 0;
-}
-
 ProcessResult run_failing(const char* scenario, const std::wstring& payload, const std::wstring& directory) {
   return run_scenario(scenario, {}, payload.empty() ? std::vector<std::wstring>{directory}
                                                     : std::vector<std::wstring>{payload, directory});
@@ -652,21 +569,6 @@ TEST(UnpackPayload, AFailedWriteIsReportedWithTheSystemText) {
   EXPECT_EQ(result.err, text_mode("Error, couldn't unpack file to target path. ([Error 112] " +
                                   system_message(ERROR_DISK_FULL) + ")\n"));
   EXPECT_TRUE(fs::exists(scratch.path() / L"app.dll")) << "the partly written file stays";
-}
-
-// The home directory is asked for only when a climb leaves the extraction
-// directory: one whose parent exists needs no profile folder (and no
-// shell32), however deep its entries' own directories go.
-TEST(UnpackPayload, AHomeDirectoryThatCannotBeFoundIsASpecErrorOnlyWhenAClimbNeedsIt) {
-  ScratchDir scratch;
-  ProcessResult direct = run_failing("unpack_without_home", L"", (scratch.path() / L"onefile_1_2").wstring());
-  EXPECT_EQ(direct.exit_code, 0u) << direct.err;
-  EXPECT_EQ(read_file(scratch.path() / L"onefile_1_2" / L"app.dll"), "MZ");
-  EXPECT_EQ(read_file(scratch.path() / L"onefile_1_2" / L"data" / L"docs" / L"readme.txt"), "r");
-  ProcessResult climbing =
-      run_failing("unpack_without_home", L"", (scratch.path() / L"missing" / L"deeper" / L"onefile_1_2").wstring());
-  EXPECT_EQ(climbing.exit_code, ABORT_STATUS);
-  EXPECT_EQ(climbing.err.rfind(text_mode("Error, couldn't runtime expand spec '{HOME}'.\n"), 0), 0u) << climbing.err;
 }
 
 TEST(UnpackPayload, AStreamCutInsideAnEntryIsADecodingError) {

@@ -15,7 +15,6 @@
 
 #include "common/run_state.h"
 #include "common/system_calls.h"
-#include "paths/path_spec.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
@@ -465,17 +464,6 @@ TEST_F(CleanupTest, WalksOnTwoThreadsAtOnceBothReturnAndLeaveNothing) {
   first.join();
   second.join();
   EXPECT_FALSE(fs::exists(dir_));
-}
-
-TEST(ExtractionDir, TheLongestPathTheExpansionAcceptsLeavesRoomForTheSecondNul) {
-  std::wstring longest(PATH_CAPACITY - 1, L'a');
-  wmemset(extraction_dir, L'#', PATH_CAPACITY + 1);
-  ASSERT_TRUE(expand_path_spec(extraction_dir, longest.c_str(), PATH_CAPACITY));
-  EXPECT_EQ(extraction_dir[PATH_CAPACITY - 1], L'\0');
-  // The expansion never writes the unit beyond its capacity: in the static,
-  // zero-filled buffer it stays the second NUL of the delete request's list.
-  EXPECT_EQ(extraction_dir[PATH_CAPACITY], L'#');
-  wmemset(extraction_dir, L'\0', PATH_CAPACITY + 1);
 }
 
 }  // namespace

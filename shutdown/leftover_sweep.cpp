@@ -7,12 +7,12 @@
 #include "shutdown/leftover_sweep.h"
 
 #include "common/bounded_text.h"
-#include "common/decimal_text.h"
 #include "common/directory_check.h"
+#include "common/launcher_names.h"
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
-#include "shutdown/console_cleanup.h"
+#include "shutdown/locked_removal.h"
 
 namespace {
 
@@ -25,61 +25,7 @@ bool time_is_up() {
   return limit != 0 && GetTickCount64() >= limit;
 }
 
-uint64_t filetime_value(const FILETIME& time) {
-  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-bool is_digit(wchar_t unit) { return unit >= L'0' && unit <= L'9'; }
-
-bool reference_is(const wchar_t* name, size_t length, const wchar_t* expected) {
-  return wcslen(expected) == length && _wcsnicmp(name, expected, length) == 0;
-}
-
-// Whether name has the form of the spec's last component: its literal units
-// as they stand, {PID} and {TIME} as digits, each once. Anything the launcher
-// could not tell apart for certain (another reference, a reference followed
-// by a digit or by another reference) makes no name match.
-bool name_has_form(const wchar_t* form, const wchar_t* name, uint64_t* pid, uint64_t* time) {
-  bool has_pid = false;
-  bool has_time = false;
-  const wchar_t* at = name;
-  for (const wchar_t* unit = form; *unit != L'\0';) {
-    if (*unit != L'{') {
-      if (*at != *unit) return false;
-      ++at;
-      ++unit;
-      continue;
-    }
-    const wchar_t* reference = unit + 1;
-    const wchar_t* close = reference;
-    while (*close != L'}' && *close != L'{' && *close != L'\0') ++close;
-    if (*close != L'}' || close[1] == L'{' || is_digit(close[1])) return false;
-    size_t length = static_cast<size_t>(close - reference);
-    if (reference_is(reference, length, L"PID") && !has_pid) {
-      has_pid = take_decimal(&at, 0xFFFFFFFFu, pid);
-      if (!has_pid) return false;
-    } else if (reference_is(reference, length, L"TIME") && !has_time) {
-      has_time = take_decimal(&at, ~0ull, time);
-      if (!has_time) return false;
-    } else {
-      return false;
-    }
-    unit = close + 1;
-  }
-  return *at == L'\0' && has_pid && has_time;
-}
-
-// A kept bundle's name: its id, maybe with "." and up to two digits (the
-// names the cached mode gives a bundle beside one it cannot use).
-bool is_bundle_name(const wchar_t* name) {
-  size_t hex = 0;
-  for (; (name[hex] >= L'0' && name[hex] <= L'9') || (name[hex] >= L'a' && name[hex] <= L'f'); ++hex) {
-  }
-  if (hex != 16) return false;
-  if (name[hex] == L'\0') return true;
-  if (name[hex] != L'.' || !is_digit(name[hex + 1])) return false;
-  return name[hex + 2] == L'\0' || (is_digit(name[hex + 2]) && name[hex + 3] == L'\0');
-}
+uint64_t filetime_value(const FILETIME& time) { return filetime_ticks(time.dwHighDateTime, time.dwLowDateTime); }
 
 // Whether the process pid may be the run that made a directory at time:
 // running, and started no later than that. What cannot be read counts as yes;
@@ -181,7 +127,7 @@ bool next_sibling(Siblings* siblings, uint64_t* pid, uint64_t* time) {
                            FILE_ATTRIBUTE_DIRECTORY;
     if (!plain_directory || wcscmp(found.cFileName, siblings->own_name) == 0) continue;
     if (!name_has_form(siblings->name_form, found.cFileName, pid, time)) {
-      if (!siblings->bundles || !is_bundle_name(found.cFileName)) continue;
+      if (!siblings->bundles || !is_bundle_folder_name(found.cFileName)) continue;
       *pid = 0;  // no process: the lock alone decides
       *time = 0;
     }

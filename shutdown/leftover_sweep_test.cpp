@@ -14,10 +14,9 @@
 #include <vector>
 
 #include "common/bounded_text.h"
+#include "common/launcher_names.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
-#include "paths/path_spec.h"
-#include "payload/directory_lock.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
@@ -39,7 +38,7 @@ FILETIME filetime_of(uint64_t stamp) { return {static_cast<DWORD>(stamp), static
 // An id no process has: ids stay far below it.
 const std::wstring NOBODY = L"4000000000";
 
-const SweepForm FORM = {EXTRACTION_DIR_SPEC, directory_lock_name()};
+const SweepForm FORM = {as_wide(EXTRACTION_DIR_SPEC), as_wide(DIRECTORY_LOCK_NAME)};
 
 // A TEMP of its own holding this run's extraction directory and whatever a
 // test puts beside it.
@@ -56,7 +55,7 @@ struct SweepTemp {
   fs::path leftover(const std::wstring& name, bool lock = true) const {
     fs::path dir = temp / name;
     write_file(dir / L"lib" / L"app.dll", "theirs");
-    if (lock) write_file(dir / directory_lock_name(), "");
+    if (lock) write_file(dir / as_wide(DIRECTORY_LOCK_NAME), "");
     return dir;
   }
 
@@ -124,7 +123,7 @@ TEST(LeftoverSweep, TakesOnlyDirectoriesOfItsFormThatNoProcessUses) {
   // longer than a directory without a lock is kept.
   fs::path held = temp.leftover(L"onefile_" + NOBODY + L"_1103");
   age_directory(held, now - 8 * DAY);
-  HANDLE lock = CreateFileW((held / directory_lock_name()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  HANDLE lock = CreateFileW((held / as_wide(DIRECTORY_LOCK_NAME)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
   ASSERT_LT(process_start(), now) << "the process check above needs this process started before the test";
@@ -172,7 +171,7 @@ TEST(LeftoverSweep, AnotherUsersDirectoryOrALinkIsLeftAsItIs) {
   }
   marked_link_path.clear();
   EXPECT_EQ(read_file(dir / L"lib" / L"app.dll"), "theirs");
-  EXPECT_TRUE(fs::exists(dir / directory_lock_name()));
+  EXPECT_TRUE(fs::exists(dir / as_wide(DIRECTORY_LOCK_NAME)));
   EXPECT_EQ(sweep_leftovers(&FORM), 1) << "the same directory, as itself and the user's, goes";
   EXPECT_FALSE(fs::exists(dir));
 }
@@ -188,7 +187,7 @@ TEST(LeftoverSweep, ALeftoverWithAHeldFileKeepsItsLockUntilTheHolderIsGone) {
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_EQ(sweep_leftovers(&FORM), 1);
   EXPECT_FALSE(fs::exists(dir / L"other.txt"));
-  EXPECT_TRUE(fs::exists(dir / directory_lock_name()));
+  EXPECT_TRUE(fs::exists(dir / as_wide(DIRECTORY_LOCK_NAME)));
   CloseHandle(held);
   EXPECT_EQ(sweep_leftovers(&FORM), 1);
   EXPECT_FALSE(fs::exists(dir));
@@ -242,7 +241,7 @@ TEST(LeftoverSweep, OnceTheApplicationHasEndedTheSweepStopsWithinItsBound) {
   for (const fs::path& dir : leftovers) {
     if (!fs::exists(dir)) continue;
     ++whole;
-    EXPECT_TRUE(fs::exists(dir / directory_lock_name()) || fs::is_empty(dir)) << "a removal cut short keeps its lock";
+    EXPECT_TRUE(fs::exists(dir / as_wide(DIRECTORY_LOCK_NAME)) || fs::is_empty(dir)) << "a removal cut short keeps its lock";
   }
   EXPECT_GT(whole, 0);
   // The next runs finish the work.

@@ -37,3 +37,8 @@ vorbel_windows_check(signing_end_to_end NEEDS ${checked_launcher} ${sample_dir}/
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_signing.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
           ${sample_dir}/sample_app.dll ${sample_dir}/sample_helper.dll ${verify_trust}
           ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
+
+# The caller's show state (`start /min`, `start /max`) reaches the application.
+vorbel_windows_check(minimized_start NEEDS ${checked_launcher} ${probe_app}
+  COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_minimized_start.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
+          ${probe_app} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # dist/lua-onefile.exe under Wine, as a user runs it: main.lua runs by
-# default and finds its packed module, arguments with *, "" and quotes reach
-# the script exactly (--exact-arguments), and the exit status comes back.
+# default and finds its packed module through os.getenv("VORBEL_ONEFILE_CONTENTS"),
+# arguments with *, "" and quotes reach the script exactly (--exact-arguments),
+# and the exit status comes back.
 #   check_lua_onefile.sh LUA-ONEFILE.exe WINE_PREFIX
 set -euo pipefail
 exe=$(realpath "$1") prefix=$2

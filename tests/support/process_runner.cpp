@@ -72,6 +72,10 @@ ProcessResult run_process(const std::wstring& application, const std::wstring& c
     startup.hStdOutput = out.write;
     startup.hStdError = err.write;
   }
+  if (options.show_window) {
+    startup.dwFlags |= STARTF_USESHOWWINDOW;
+    startup.wShowWindow = *options.show_window;
+  }
   std::vector<wchar_t> env = environment_block(options.env);
   std::vector<wchar_t> line(command_line.begin(), command_line.end());
   line.push_back(L'\0');

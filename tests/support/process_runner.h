@@ -27,6 +27,9 @@ struct RunOptions {
   std::wstring current_directory;  // empty: the test's own
   DWORD timeout_ms = 120000;       // then the process is terminated (exit code 0xDEAD)
   bool inherit_console = false;    // standard handles captured unless set
+  // The show state the process is started with (STARTF_USESHOWWINDOW), as
+  // a shortcut's "Run: Minimized" or `start /min` gives it; none by default.
+  std::optional<WORD> show_window;
 };
 
 // command_line is passed as it stands; application may be empty.

@@ -1,7 +1,9 @@
 -- The packed Lua program's own script, run by the built-in argument
 -- "{CONTENTS}\main.lua": it finds its module beside itself, in the
--- extraction directory, and must not rely on the current directory.
-local here = arg[0]:match("^(.*)[\\/]") or "."
+-- extraction directory that VORBEL_ONEFILE_CONTENTS names, and must not rely
+-- on the current directory.
+local here = os.getenv("VORBEL_ONEFILE_CONTENTS")
+if here == nil then error("VORBEL_ONEFILE_CONTENTS is not set") end
 package.path = here .. "\\lib\\?.lua;" .. package.path
 
 local greeting = require("greeting")

@@ -1,7 +1,7 @@
 // The error dialog; see error_dialog.h. Runs on the main thread only, just
 // before the process ends, so its heap blocks are left to the process end.
 // The text is what was written, through the ANSI code page as written.
-#include "shutdown/error_dialog.h"
+#include "common/error_dialog.h"
 
 #include <stdio.h>
 #include <stdlib.h>

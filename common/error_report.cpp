@@ -1,13 +1,13 @@
 // Failure messages and the ways the process ends after them.
 // Runs on the main thread only; the console control handler never reports.
-#include "shutdown/error_report.h"
+#include "common/error_report.h"
 
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include "common/bounded_text.h"
-#include "shutdown/error_dialog.h"
+#include "common/error_dialog.h"
 
 namespace {
 

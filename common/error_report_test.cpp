@@ -1,6 +1,6 @@
 // Tests of the failure reports: exact text, stream and exit status of each,
 // with the system's own text for error codes read at run time.
-#include "shutdown/error_report.h"
+#include "common/error_report.h"
 
 #include <gtest/gtest.h>
 

@@ -2,13 +2,13 @@
 // chosen, and each box asked for is written out as "box: TEXT", so the run's
 // output shows whether, when and with what text one was asked for. Wine's own
 // window station is visible, and a real box would wait for a click.
-#include "shutdown/error_dialog.h"
+#include "common/error_dialog.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "common/error_report.h"
 #include "common/system_calls.h"
-#include "shutdown/error_report.h"
 #include "tests/support/scenario.h"
 
 namespace {
