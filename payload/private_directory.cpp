@@ -90,6 +90,6 @@ PrivateDirectory create_private_directory(const wchar_t* path, unsigned long* er
       break;
   }
   PrivateDirectory result = made ? PRIVATE_DIRECTORY_READY : secure_existing_directory(directory, user, acl, error);
-  system_calls.CloseHandle(directory);
+  CloseHandle(directory);
   return result;
 }
