@@ -172,6 +172,13 @@ bool beyond_limit(const wchar_t* path, size_t limit) {
   return (full.empty() ? wcslen(path) : full.size()) >= limit;
 }
 
+// True, with the system's error for it set, when the path limits refuse path.
+bool refused(const wchar_t* path, size_t limit = PLAIN_PATH_LIMIT, DWORD error = ERROR_PATH_NOT_FOUND) {
+  if (!beyond_limit(path, limit)) return false;
+  SetLastError(error);
+  return true;
+}
+
 // ---- the shared log ----
 
 void apply(const Text& line) {
@@ -342,10 +349,7 @@ Text recorded_owner(HANDLE object) {
 
 HANDLE WINAPI behaviours_CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                      DWORD disposition, DWORD flags, HANDLE template_file) {
-  if (beyond_limit(path, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (refused(path)) return INVALID_HANDLE_VALUE;
   if ((access & DELETE) != 0 && held_at_or_below(path)) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
@@ -382,10 +386,7 @@ BOOL WINAPI behaviours_CloseHandle(HANDLE object) {
 }
 
 BOOL WINAPI behaviours_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
-  if (beyond_limit(path, PLAIN_DIRECTORY_LIMIT)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return FALSE;
-  }
+  if (refused(path, PLAIN_DIRECTORY_LIMIT, ERROR_FILENAME_EXCED_RANGE)) return FALSE;
   BOOL made = saved.CreateDirectoryW(path, attributes);
   if (made && on.elevated) {
     PSID named = nullptr;
@@ -403,18 +404,12 @@ BOOL WINAPI behaviours_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attr
 
 DWORD WINAPI behaviours_GetFullPathNameW(LPCWSTR path, DWORD length, LPWSTR buffer, LPWSTR* file_part) {
   // Its documentation limits a plain path to MAX_PATH; Wine takes any.
-  if (beyond_limit(path, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
+  if (refused(path, PLAIN_PATH_LIMIT, ERROR_FILENAME_EXCED_RANGE)) return 0;
   return saved.GetFullPathNameW(path, length, buffer, file_part);
 }
 
 BOOL WINAPI behaviours_MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
-  if (beyond_limit(from, PLAIN_PATH_LIMIT) || beyond_limit(to, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  if (refused(from) || refused(to)) return FALSE;
   if (held_at_or_below(from)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -429,10 +424,7 @@ BOOL WINAPI behaviours_MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
 }
 
 BOOL WINAPI behaviours_DeleteFileW(LPCWSTR path) {
-  if (beyond_limit(path, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  if (refused(path)) return FALSE;
   if (held_at_or_below(path)) {
     SetLastError(ERROR_SHARING_VIOLATION);
     return FALSE;
@@ -441,10 +433,7 @@ BOOL WINAPI behaviours_DeleteFileW(LPCWSTR path) {
 }
 
 BOOL WINAPI behaviours_RemoveDirectoryW(LPCWSTR path) {
-  if (beyond_limit(path, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  if (refused(path)) return FALSE;
   if (held_at_or_below(path)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -459,35 +448,23 @@ BOOL WINAPI behaviours_RemoveDirectoryW(LPCWSTR path) {
 }
 
 DWORD WINAPI behaviours_GetFileAttributesW(LPCWSTR path) {
-  if (beyond_limit(path, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (refused(path)) return INVALID_FILE_ATTRIBUTES;
   return saved.GetFileAttributesW(path);
 }
 
 BOOL WINAPI behaviours_GetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
-  if (beyond_limit(path, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  if (refused(path)) return FALSE;
   return saved.GetFileAttributesExW(path, level, information);
 }
 
 BOOL WINAPI behaviours_SetFileAttributesW(LPCWSTR path, DWORD attributes) {
-  if (beyond_limit(path, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  if (refused(path)) return FALSE;
   return saved.SetFileAttributesW(path, attributes);
 }
 
 HANDLE WINAPI behaviours_FindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found,
                                           FINDEX_SEARCH_OPS search, LPVOID filter, DWORD flags) {
-  if (beyond_limit(pattern, PLAIN_PATH_LIMIT)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (refused(pattern)) return INVALID_HANDLE_VALUE;
   return saved.FindFirstFileExW(pattern, level, found, search, filter, flags);
 }
 
