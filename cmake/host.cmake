@@ -10,7 +10,10 @@ add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream
   ${PROJECT_SOURCE_DIR}/payload/entry_name_rule.cpp
   ${PROJECT_SOURCE_DIR}/payload/launch_settings.cpp
   ${PROJECT_SOURCE_DIR}/payload/pe_import_walk.cpp
-  ${PROJECT_SOURCE_DIR}/payload/bundle_record.cpp)
+  ${PROJECT_SOURCE_DIR}/payload/bundle_record.cpp
+  ${PROJECT_SOURCE_DIR}/common/launcher_names.cpp
+  ${PROJECT_SOURCE_DIR}/common/decimal_text.cpp
+  ${PROJECT_SOURCE_DIR}/common/bounded_text.cpp)
 target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
 

@@ -49,6 +49,13 @@ bool is_bundle_folder_name(const wchar_t* name);
 bool name_has_form(const char16_t* form, const char16_t* name, uint64_t* pid, uint64_t* time);
 bool name_has_form(const wchar_t* form, const wchar_t* name, uint64_t* pid, uint64_t* time);
 
+// The shortest plain paths (not "\\?\") that Windows refuses while long
+// paths are not enabled (the LongPathsEnabled policy, off by default): for a
+// file MAX_PATH, as the NUL counts too; for a new directory 12 units less, to
+// leave room for an 8.3 name below it.
+constexpr size_t PLAIN_FILE_PATH_LIMIT = 260;
+constexpr size_t PLAIN_DIRECTORY_PATH_LIMIT = PLAIN_FILE_PATH_LIMIT - 12;
+
 // A FILETIME's two halves as one count of 100 ns since 1601.
 constexpr uint64_t filetime_ticks(uint32_t high, uint32_t low) { return (static_cast<uint64_t>(high) << 32) | low; }
 

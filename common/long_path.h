@@ -8,10 +8,11 @@
 #include <wchar.h>
 
 #include "common/capacities.h"
+#include "common/launcher_names.h"
 
 // From this length on a path goes to file calls in the "\\?\" form: the
-// directory limit, the lower of the two (MAX_PATH less room for an 8.3 name).
-constexpr size_t LONG_PATH_THRESHOLD = 248;
+// directory limit, the lower of the two.
+constexpr size_t LONG_PATH_THRESHOLD = PLAIN_DIRECTORY_PATH_LIMIT;
 
 // path itself when it is shorter than the threshold, not absolute, or already
 // in a device form; otherwise its full form behind "\\?\" (a drive path) or

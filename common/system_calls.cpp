@@ -98,6 +98,7 @@ SystemCalls system_calls = {
     WaitForSingleObject,
     DuplicateHandle,
     ExitProcess,
+    TerminateProcess,
     bind_GetProcessWindowStation,
     bind_GetUserObjectInformationW,
     bind_MessageBoxW,

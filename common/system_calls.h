@@ -57,6 +57,7 @@ struct SystemCalls {
   BOOL(WINAPI* DuplicateHandle)(HANDLE source_process, HANDLE source, HANDLE target_process, LPHANDLE target,
                                 DWORD access, BOOL inherit, DWORD options);
   void(WINAPI* ExitProcess)(UINT status);
+  BOOL(WINAPI* TerminateProcess)(HANDLE process, UINT status);
   // The error dialog: whether the window station is seen, and the box. Tests
   // choose what the station says and record the boxes asked for.
   HWINSTA(WINAPI* GetProcessWindowStation)();

@@ -214,9 +214,12 @@ int launch_child_and_wait() {
   }
   if (!started) {
     DWORD error = GetLastError();
-    // Not one instruction of the application has run.
-    TerminateProcess(child.hProcess, 1);
+    // Not one instruction of the application has run, and none may: a child
+    // that cannot be ended stays suspended, which the user is told.
+    bool ended = system_calls.TerminateProcess(child.hProcess, 1) != FALSE;
+    DWORD end_error = GetLastError();
     report_system_error("Error, couldn't launch child", error);
+    if (!ended) report_system_error("Error, couldn't end the child that was never started", end_error);
     exit(2);
   }
   CloseHandle(child.hThread);

@@ -194,6 +194,22 @@ VORBEL_SCENARIO(launch_duplicate_fails) {
   return 0;
 }
 
+// Says it failed; the child is ended all the same, so that no suspended
+// process holds the test's pipes open.
+BOOL WINAPI terminate_refused(HANDLE process, UINT status) {
+  TerminateProcess(process, status);
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+
+VORBEL_SCENARIO(launch_duplicate_and_terminate_fail) {
+  start_child_scenario(L"0");
+  system_calls.DuplicateHandle = duplicate_fails;
+  system_calls.TerminateProcess = terminate_refused;
+  launch_child_and_wait();
+  return 0;
+}
+
 DWORD WINAPI wait_fails(HANDLE, DWORD) {
   SetLastError(ERROR_INVALID_HANDLE);
   return WAIT_FAILED;
@@ -216,6 +232,16 @@ TEST(LaunchChildAndWait, AChildTheConsoleHandlerCouldNotStopNeverRuns) {
   EXPECT_EQ(result.exit_code, 2u);
   EXPECT_EQ(result.err, text_mode("Error, couldn't launch child ([Error 8] " +
                                   system_message(ERROR_NOT_ENOUGH_MEMORY) + ")\n"));
+  EXPECT_EQ(result.out.find("directory="), std::string::npos) << "the child ran: " << result.out;
+}
+
+TEST(LaunchChildAndWait, AChildThatMustNotRunAndCannotBeEndedIsReportedToo) {
+  ProcessResult result = run_scenario("launch_duplicate_and_terminate_fail");
+  EXPECT_EQ(result.exit_code, 2u);
+  EXPECT_EQ(result.err,
+            text_mode("Error, couldn't launch child ([Error 8] " + system_message(ERROR_NOT_ENOUGH_MEMORY) + ")\n" +
+                      "Error, couldn't end the child that was never started ([Error 5] " +
+                      system_message(ERROR_ACCESS_DENIED) + ")\n"));
   EXPECT_EQ(result.out.find("directory="), std::string::npos) << "the child ran: " << result.out;
 }
 

@@ -113,7 +113,7 @@ namespace {
 
 void widen_text(const SettingsText& text, wchar_t* out) {
   for (size_t i = 0; i < text.count; ++i) {
-    out[i] = static_cast<wchar_t>(text.units_le[2 * i] | (text.units_le[2 * i + 1] << 8));
+    out[i] = static_cast<wchar_t>(launch_settings_unit(text.units_le, i));
   }
   out[text.count] = L'\0';
 }

@@ -19,12 +19,12 @@
 namespace {
 
 std::string record(uint8_t version, uint32_t flags, const std::vector<std::wstring>& arguments) {
-  std::string bytes = "VLS";
-  bytes += static_cast<char>(version);
-  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(flags >> shift);
-  bytes += static_cast<char>(arguments.size() & 0xFF);
-  bytes += static_cast<char>(arguments.size() >> 8);
-  bytes += std::string(2, '\0');
+  std::string bytes(LAUNCH_SETTINGS_HEADER_SIZE, '\0');  // the reserved field stays 0
+  bytes.replace(0, sizeof LAUNCH_SETTINGS_MAGIC, "VLS");
+  bytes[LAUNCH_SETTINGS_VERSION_OFFSET] = static_cast<char>(version);
+  for (size_t i = 0; i < 4; ++i) bytes[LAUNCH_SETTINGS_FLAGS_OFFSET + i] = static_cast<char>(flags >> (8 * i));
+  for (size_t i = 0; i < 2; ++i)
+    bytes[LAUNCH_SETTINGS_COUNT_OFFSET + i] = static_cast<char>(arguments.size() >> (8 * i));
   for (const std::wstring& argument : arguments) {
     for (wchar_t unit : argument + L'\0') {
       bytes += static_cast<char>(unit & 0xFF);

@@ -309,6 +309,13 @@ std::optional<std::string> long_path_warning(const std::vector<InputFile>& files
 std::optional<Failure> output_problem(const std::filesystem::path& output, const std::vector<NamedInput>& inputs) {
   namespace fs = std::filesystem;
   const std::string shown = platform::show(output);
+  if (auto name = platform::name_as_utf16(output.filename())) {
+    if (auto device = device_name_in(*name)) {
+      return Failure{shown, "uses the reserved device name '" + printable(*device) +
+                                "': on Windows that name, with any extension, opens the device, not a file; "
+                                "choose another output name"};
+    }
+  }
   std::error_code error;
   fs::path folder = output.parent_path();
   if (folder.empty()) folder = ".";

@@ -65,8 +65,9 @@ struct NamedInput {
 // name: one line, as a deep tree can hold thousands. Nothing when all fit.
 std::optional<std::string> long_path_warning(const std::vector<InputFile>& files);
 
-// Why `output` cannot be written: its folder is missing, it is a folder, or
-// it is the same file as one of `inputs` (which packing would overwrite).
+// Why `output` cannot be written: its name is a Windows device name (with
+// any extension), its folder is missing, it is a folder, or it is the same
+// file as one of `inputs` (which packing would overwrite).
 std::optional<Failure> output_problem(const std::filesystem::path& output, const std::vector<NamedInput>& inputs);
 
 }  // namespace vorbel::pack

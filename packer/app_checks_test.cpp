@@ -184,5 +184,34 @@ TEST(OutputProblem, RefusesAnOutputThatIsAnInputOrHasNoFolder) {
   EXPECT_EQ(problem(dir / "new.exe"), "");
 }
 
+// Windows opens the device for such a name, whatever its extension and letter
+// case, so the packed program could be neither saved nor run under it.
+TEST(OutputProblem, RefusesAWindowsDeviceNameWithAnyExtension) {
+  ScratchDir dir;
+  const std::string d = dir.path().string();
+  struct Case {
+    const char* name;
+    const char* device;  // nullptr: a file name
+  };
+  const Case cases[] = {
+      {"con.exe", "con"},     {"NUL", "NUL"},           {"com1.txt", "com1"},       {"lpt1", "lpt1"},
+      {"Aux.tar.gz", "Aux"},  {"prn .exe", "prn"},      {"conout$.exe", "conout$"}, {"console.exe", nullptr},
+      {"com10.exe", nullptr}, {"nul_app.exe", nullptr}, {"x.con", nullptr},
+  };
+  for (const Case& c : cases) {
+    auto failure = output_problem(dir / c.name, {});
+    if (c.device == nullptr) {
+      EXPECT_FALSE(failure) << c.name << ": " << failure->problem;
+      continue;
+    }
+    ASSERT_TRUE(failure) << c.name;
+    EXPECT_EQ(failure->file, d + "/" + c.name);
+    EXPECT_EQ(failure->problem, "uses the reserved device name '" + std::string(c.device) +
+                                    "': on Windows that name, with any extension, opens the device, not a file; "
+                                    "choose another output name")
+        << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace vorbel::pack

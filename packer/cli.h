@@ -22,7 +22,8 @@ struct Console {
   std::filesystem::path tool_directory = {};
 };
 
-// `arguments` excludes the program name.
+// `arguments` excludes the program name; "@FILE" among them stands for the
+// arguments in FILE (argument_files.h).
 int run_cli(const std::vector<std::string>& arguments, Console& console);
 
 }  // namespace vorbel::pack

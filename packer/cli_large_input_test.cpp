@@ -67,6 +67,19 @@ TEST(PackCli, ExcludeLeavesAddedFilesOutAndEveryBadNameGetsALine) {
   EXPECT_EQ(run({"build", "--exclude", "", "--app", "a", "-o", "b"}).status, kExitUsage);
 }
 
+TEST(PackCli, WarnsOfAnExcludePatternThatLeftNothingOutAndStillPacks) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  write_file(dir / "tree/sub/app.pdb", "x");
+  Outcome built =
+      run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "--add",
+           str(dir / "tree") + "=.", "--exclude", "*.pdb", "--exclude", "sub/*.pdb", "-o", str(dir / "out.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  EXPECT_EQ(built.err,
+            "vorbel-pack: warning: --exclude '*.pdb' left out nothing: no added file or folder matches it\n");
+}
+
 // Five sparse files of 15 TiB: no compression could bring 75 TiB below the
 // 2 GiB Windows loads, so nothing is compressed and nothing is left behind.
 TEST(PackCli, RefusesAnInputNoCompressionCouldFitBeforeCompressingIt) {

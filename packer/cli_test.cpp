@@ -17,6 +17,7 @@
 #include "packer/synthetic_image.h"
 #include "packer/test_files.h"
 #include "packer/test_icon.h"
+#include "payload/launch_settings_format.h"
 #include "payload/payload_format.h"
 
 namespace vorbel::pack {
@@ -199,25 +200,32 @@ TEST(PackCli, EmbedGivesTheSameImageAsBuildForTheSamePayload) {
   EXPECT_TRUE(read_file(dir / "built/out.exe") == std::string(in_memory->file.begin(), in_memory->file.end()));
 }
 
+// A payload resource made by hand: the synthetic DLL as app.dll, the end
+// marker, then `after_end_marker`, in one frame with or without a checksum.
+std::string hand_made_payload(bool checksum, const std::string& after_end_marker = "") {
+  const std::string dll = pe::synthetic_dll();
+  std::vector<uint8_t> content = entry_header(u"app.dll", dll.size());
+  content.insert(content.end(), dll.begin(), dll.end());
+  content.insert(content.end(), {0, 0});
+  content.insert(content.end(), after_end_marker.begin(), after_end_marker.end());
+  std::string resource(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE);
+  resource.resize(PAYLOAD_HEADER_SIZE + ZSTD_compressBound(content.size()));
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+  size_t frame = ZSTD_compress2(context, resource.data() + PAYLOAD_HEADER_SIZE, resource.size() - PAYLOAD_HEADER_SIZE,
+                                content.data(), content.size());
+  ZSTD_freeCCtx(context);
+  EXPECT_FALSE(ZSTD_isError(frame));
+  resource.resize(PAYLOAD_HEADER_SIZE + frame);
+  return resource;
+}
+
 // The launcher runs a frame without a content checksum, so such a payload is
 // packed and verified, but never silently: nothing can tell it was damaged.
 TEST(PackCli, PayloadWithoutAChecksumIsPackedAndVerifiedWithAWarning) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
-  const std::string dll = pe::synthetic_dll();
-  std::vector<uint8_t> content = entry_header(u"app.dll", dll.size());
-  content.insert(content.end(), dll.begin(), dll.end());
-  content.insert(content.end(), {0, 0});
-  std::string resource(PAYLOAD_HEADER, PAYLOAD_HEADER + PAYLOAD_HEADER_SIZE);
-  resource.resize(PAYLOAD_HEADER_SIZE + ZSTD_compressBound(content.size()));
-  ZSTD_CCtx* context = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
-  size_t frame = ZSTD_compress2(context, resource.data() + PAYLOAD_HEADER_SIZE, resource.size() - PAYLOAD_HEADER_SIZE,
-                                content.data(), content.size());
-  ZSTD_freeCCtx(context);
-  ASSERT_FALSE(ZSTD_isError(frame));
-  resource.resize(PAYLOAD_HEADER_SIZE + frame);
-  write_file(dir / "payload.bin", resource);
+  write_file(dir / "payload.bin", hand_made_payload(false));
 
   Outcome embedded = run(
       {"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "-o", str(dir / "out.exe")});
@@ -231,6 +239,25 @@ TEST(PackCli, PayloadWithoutAChecksumIsPackedAndVerifiedWithAWarning) {
   EXPECT_TRUE(verified.out.ends_with(
       "\n" + str(dir / "out.exe") +
       ": warning: the payload frame carries no content checksum, so damage to the packed files cannot be detected\n"))
+      << verified.out;
+  EXPECT_EQ(verified.err, "");
+}
+
+// The launcher drops what the frame decodes to after the end marker and runs
+// the program; verify says so and passes, as the launcher would run it.
+TEST(PackCli, VerifyWarnsOfBytesAfterTheEndMarkerAndPasses) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "payload.bin", hand_made_payload(true, "extra"));
+  Outcome embedded = run(
+      {"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", str(dir / "payload.bin"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(embedded.status, kExitOk) << embedded.err;
+  Outcome verified = run({"verify", str(dir / "out.exe")});
+  ASSERT_EQ(verified.status, kExitOk) << verified.err;
+  EXPECT_TRUE(verified.out.starts_with(str(dir / "out.exe") + ": ok, 1 entries, ")) << verified.out;
+  EXPECT_TRUE(verified.out.ends_with("\n" + str(dir / "out.exe") +
+                                     ": warning: the payload decodes to 5 bytes after its end marker, which belong to "
+                                     "no entry; the launcher ignores them\n"))
       << verified.out;
   EXPECT_EQ(verified.err, "");
 }
@@ -272,7 +299,7 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
        {"build", "--launcher", "@/notes.txt", "--app", "@/app.dll", "-o", "@/out.exe"},
        1,
        "@/notes.txt",
-       "is not a launcher image"},
+       "is not a PE image this tool can read"},
       {"app a text file",
        {"build", "--launcher", "L", "--app", "@/notes.txt", "-o", "@/out.exe"},
        1,
@@ -293,6 +320,11 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
        1,
        "@/mangled.dll",
        "declare it extern \"C\""},
+      {"output a Windows device name",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "-o", "@/CON.exe"},
+       1,
+       "@/CON.exe",
+       "uses the reserved device name 'CON'"},
       {"output is the application",
        {"build", "--launcher", "L", "--app", "@/app.dll", "-o", "@/app.dll"},
        1,
@@ -509,6 +541,21 @@ TEST(PackCli, UnreadableFileFailsTheBuildAndKeepsAnEarlierOutput) {
   EXPECT_EQ(read_file(dir / "out.exe"), "earlier output");
 }
 
+// A payload whose size the system will not tell (a device here) is refused
+// with the error the size query gave, not whatever errno held before it.
+TEST(PackCli, EmbedReportsTheErrorThatKeptItFromThePayloadsSize) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  std::error_code expected;
+  (void)fs::file_size("/dev/null", expected);
+  ASSERT_TRUE(expected) << "/dev/null has a size here";
+  Outcome embedded =
+      run({"embed", "--launcher", VORBEL_TEST_LAUNCHER, "--payload", "/dev/null", "-o", str(dir / "out.exe")});
+  EXPECT_EQ(embedded.status, kExitBadInput);
+  EXPECT_EQ(embedded.err, "vorbel-pack: /dev/null: cannot read its size: " + expected.message() + "\n");
+  EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
 TEST(PackCli, FailedBuildKeepsAnEarlierOutputUntouched) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
@@ -648,6 +695,75 @@ TEST(PackCli, HelpAndVersionGoToStandardOutput) {
   // Both licences, each with the installed file that holds it.
   EXPECT_NE(version.out.find("zlib licence (share/doc/vorbel/LICENSE)"), std::string::npos) << version.out;
   EXPECT_NE(version.out.find("BSD licence (share/doc/vorbel/LICENSE.zstd)"), std::string::npos) << version.out;
+}
+
+// Help is asked wherever an option may stand, even beside a mistake, but an
+// option's value "--help" stays a value.
+TEST(PackCli, EveryCommandTakesHelpAndShowsItsOwnUsageAndOptions) {
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* usage;  // the first line begins so
+    const char* shown;  // in the help
+  };
+  const Case cases[] = {
+      {{"build", "--help"}, "usage: vorbel-pack build [--launcher", "--add PATH=NAME"},
+      {{"build", "--level", "99", "-h"}, "usage: vorbel-pack build [--launcher", "--icon FILE.ico"},
+      {{"embed", "-h"}, "usage: vorbel-pack embed [--launcher", "--cache-dir SPEC"},
+      {{"list", "a.exe", "b.exe", "--help"}, "usage: vorbel-pack list PACKED.exe\n", "list      Prints"},
+      {{"extract", "-h"}, "usage: vorbel-pack extract PACKED.exe DIR\n", "extract   Unpacks"},
+      {{"verify", "--help"}, "usage: vorbel-pack verify PACKED.exe\n", "verify    Reads"},
+  };
+  for (const Case& c : cases) {
+    Outcome help = run(c.arguments);
+    EXPECT_EQ(help.status, kExitOk) << c.arguments[0] << ": " << help.err;
+    EXPECT_EQ(help.err, "") << c.arguments[0];
+    EXPECT_TRUE(help.out.starts_with(c.usage)) << help.out;
+    EXPECT_NE(help.out.find(c.shown), std::string::npos) << help.out;
+    EXPECT_TRUE(help.out.ends_with("2 usage error.\n")) << help.out;
+    // Another command's options are not this one's.
+    if (c.arguments[0] != "build") EXPECT_EQ(help.out.find("--add PATH"), std::string::npos) << help.out;
+  }
+  Outcome value = run({"build", "--arg", "--help", "--app", "app.dll", "-o", "out.exe"});
+  EXPECT_EQ(value.status, kExitUsage);
+  EXPECT_EQ(value.out, "");
+  EXPECT_NE(value.err.find("needs --launcher"), std::string::npos) << value.err;
+}
+
+TEST(PackCli, VersionNamesLibzstdAndTheLauncherFoundBesideTheTool) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "launcher.exe", read_file(VORBEL_TEST_LAUNCHER));
+  const std::string first_line =
+      "vorbel-pack " + std::string(VORBEL_PACK_VERSION) + " (libzstd " + ZSTD_versionString() + ")\n";
+  Outcome alone = run({"--version"});
+  EXPECT_EQ(alone.status, kExitOk);
+  EXPECT_TRUE(alone.out.starts_with(first_line)) << alone.out;
+  EXPECT_EQ(alone.out.find("launcher: "), std::string::npos) << alone.out;
+  Outcome beside = run({"--version"}, dir.path());
+  EXPECT_EQ(beside.status, kExitOk);
+  EXPECT_TRUE(beside.out.starts_with(first_line + "launcher: " + str(dir / "launcher.exe") + ", version "))
+      << beside.out;
+  EXPECT_NE(beside.out.find(", reads settings records up to version " + std::to_string(LAUNCH_SETTINGS_VERSION) + "\n"),
+            std::string::npos)
+      << beside.out;
+}
+
+TEST(PackCli, TakesArgumentsFromAFileWhereNamesWithBlanksNeedNoQuotes) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "my app/app.dll", pe::synthetic_dll());
+  write_file(dir / "my notes.txt", "notes");
+  write_file(dir / "opts.txt", "--launcher\r\n" + std::string(VORBEL_TEST_LAUNCHER) + "\r\n--app\r\n" +
+                                   str(dir / "my app/app.dll") + "\r\n--add\r\n" + str(dir / "my notes.txt") +
+                                   "=docs/\r\n");
+  Outcome built = run({"build", "@" + str(dir / "opts.txt"), "-o", str(dir / "out.exe")});
+  ASSERT_EQ(built.status, kExitOk) << built.err;
+  Outcome listed = run({"list", str(dir / "out.exe")});
+  EXPECT_NE(listed.out.find("  docs\\my notes.txt\n"), std::string::npos) << listed.out;
+
+  Outcome missing = run({"build", "@" + str(dir / "none.txt")});
+  EXPECT_EQ(missing.status, kExitBadInput);
+  EXPECT_TRUE(missing.err.starts_with("vorbel-pack: " + str(dir / "none.txt") + ": cannot open: ")) << missing.err;
 }
 
 }  // namespace

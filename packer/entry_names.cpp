@@ -61,11 +61,20 @@ std::optional<std::string> component_problem(std::u16string_view name, std::u16s
     return "entry name " + quoted(name) + " has the component " + quoted(component) +
            " ending in a dot or blank, which Windows drops";
   }
-  if (size_t device = device_name_length(component.data(), component.size())) {
-    return "entry name " + quoted(name) + " uses the reserved device name " + quoted(component.substr(0, device));
-  }
+  if (auto device = device_name_in(component))
+    return "entry name " + quoted(name) + " uses the reserved device name " + quoted(*device);
   return std::nullopt;
 }
+
+}  // namespace
+
+std::optional<std::u16string_view> device_name_in(std::u16string_view component) {
+  const size_t length = device_name_length(component.data(), component.size());
+  if (length == 0) return std::nullopt;
+  return component.substr(0, length);
+}
+
+namespace {
 
 // A range of code points whose upper case lies at a fixed distance; with
 // `alternating`, only every other one (the lower case of upper/lower pairs).

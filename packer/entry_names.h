@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/launcher_names.h"
 #include "payload/payload_format.h"
 
 namespace vorbel::pack {
@@ -21,6 +22,10 @@ inline constexpr char16_t kSeparator = u'\\';
 // separated by backslashes), or nothing when it can.
 std::optional<std::string> entry_name_problem(std::u16string_view name);
 
+// The device name that makes Windows open a device instead of a file for
+// `component` ("nul" of "nul.txt", as written there), or nothing.
+std::optional<std::u16string_view> device_name_in(std::u16string_view component);
+
 // Why a payload of the cached mode (--cache) cannot hold `name`, which
 // entry_name_problem accepts: its bundle keeps a record of its own there.
 std::optional<std::string> cached_entry_name_problem(std::u16string_view name);
@@ -30,13 +35,13 @@ std::optional<std::string> cached_entry_name_problem(std::u16string_view name);
 // id and an 18-digit FILETIME (any date from 1918 to 4770).
 inline constexpr size_t kTypicalExtractionPrefixUnits = std::u16string_view(u"C:\\Users\\").size() + 20 +
                                                         std::u16string_view(u"\\AppData\\Local\\Temp\\").size() +
-                                                        std::u16string_view(u"onefile_").size() + 5 + 1 + 18 + 1;
+                                                        std::u16string_view(EXTRACTION_DIR_PREFIX).size() + 5 + 1 +
+                                                        18 + 1;
 
 // The shortest plain path (not \\?\) that Windows refuses while long paths
-// are not enabled: for a file MAX_PATH, as the NUL counts too; for a new
-// directory 12 units less, to leave room for an 8.3 name below it.
-inline constexpr size_t kPlainPathLimit = 260;
-inline constexpr size_t kPlainDirectoryLimit = kPlainPathLimit - 12;
+// are not enabled, for a file and for a new directory.
+inline constexpr size_t kPlainPathLimit = PLAIN_FILE_PATH_LIMIT;
+inline constexpr size_t kPlainDirectoryLimit = PLAIN_DIRECTORY_PATH_LIMIT;
 
 struct LongPath {
   size_t units;  // the unpacked path, under the typical prefix

@@ -59,23 +59,39 @@ bool pattern_matches(std::u16string_view pattern, std::u16string_view name) {
   return reach[name.size()] != 0;
 }
 
+template <class Matches>
+bool ExcludePatterns::any_matches(Matches matches) const {
+  bool excluded = false;
+  for (const Pattern& pattern : patterns_) {
+    if (excluded && pattern.matched) continue;  // nothing left to learn from it
+    if (matches(std::u16string_view(pattern.folded))) excluded = pattern.matched = true;
+  }
+  return excluded;
+}
+
 bool ExcludePatterns::excludes_file(std::u16string_view name) const {
   if (patterns_.empty()) return false;
   std::u16string folded = fold_case(name);
-  return std::any_of(patterns_.begin(), patterns_.end(),
-                     [&](const std::u16string& pattern) { return pattern_matches(pattern, folded); });
+  return any_matches([&](std::u16string_view pattern) { return pattern_matches(pattern, folded); });
 }
 
 bool ExcludePatterns::excludes_directory(std::u16string_view name) const {
   if (patterns_.empty() || name.empty()) return false;
   std::u16string folded = fold_case(name);
   constexpr std::u16string_view kEverythingBelow = u"\\**";
-  return std::any_of(patterns_.begin(), patterns_.end(), [&](const std::u16string& pattern) {
+  return any_matches([&](std::u16string_view pattern) {
     if (pattern_matches(pattern, folded)) return true;
-    std::u16string_view view = pattern;
-    return view.ends_with(kEverythingBelow) &&
-           pattern_matches(view.substr(0, view.size() - kEverythingBelow.size()), folded);
+    return pattern.ends_with(kEverythingBelow) &&
+           pattern_matches(pattern.substr(0, pattern.size() - kEverythingBelow.size()), folded);
   });
+}
+
+std::vector<std::string> ExcludePatterns::unmatched() const {
+  std::vector<std::string> given;
+  for (const Pattern& pattern : patterns_) {
+    if (!pattern.matched) given.push_back(pattern.given.empty() ? printable(pattern.folded) : pattern.given);
+  }
+  return given;
 }
 
 }  // namespace vorbel::pack

@@ -20,7 +20,10 @@ class ExcludePatterns {
  public:
   // Nothing when `pattern` is not valid UTF-8 or empty.
   static std::optional<std::u16string> parse(std::string_view pattern);
-  void add(std::u16string pattern) { patterns_.push_back(std::move(pattern)); }
+  // `pattern` as parse gives it; `given`, as the user wrote it, for messages.
+  void add(std::u16string pattern, std::string given = "") {
+    patterns_.push_back({std::move(pattern), std::move(given), false});
+  }
   bool empty() const { return patterns_.empty(); }
 
   // Whether the file `name` (backslash-separated) is left out.
@@ -30,8 +33,22 @@ class ExcludePatterns {
   // "/**" after a part it matches.
   bool excludes_directory(std::u16string_view name) const;
 
+  // The patterns (as given) that no name asked about so far has matched:
+  // after a whole input tree, those that left nothing out. A pattern is
+  // tried on a name until it first matches, even when another one excludes
+  // the name already, so one made redundant by another is not among them.
+  std::vector<std::string> unmatched() const;
+
  private:
-  std::vector<std::u16string> patterns_;  // folded, '\' separating
+  struct Pattern {
+    std::u16string folded;  // '\' separating
+    std::string given;
+    mutable bool matched;  // a record of the questions asked, not of the pattern
+  };
+  // Whether any pattern matches, by `matches`; records each that does.
+  template <class Matches>
+  bool any_matches(Matches matches) const;
+  std::vector<Pattern> patterns_;
 };
 
 // Whether `name` matches `pattern` (both folded and backslash-separated).

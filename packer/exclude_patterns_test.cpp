@@ -53,6 +53,19 @@ TEST(ExcludePatterns, AFolderIsSkippedWholeOnlyWhenEverythingBelowItMatches) {
   EXPECT_TRUE(patterns.excludes_directory(u"notes.txt"));  // a folder named like a file that matches
 }
 
+// A pattern that matched nothing gets a warning, so one that another pattern
+// made redundant, or that excluded only a folder, must not count as unused.
+TEST(ExcludePatterns, NamesThePatternsThatMatchedNoName) {
+  ExcludePatterns patterns;
+  for (const char* given : {"*.pdb", "**/*.PDB", "docs/**", "**/*.pdb", "none/*"})
+    patterns.add(*ExcludePatterns::parse(given), given);
+  EXPECT_FALSE(patterns.excludes_file(u"app.dll"));
+  EXPECT_TRUE(patterns.excludes_file(u"lib\\x.pdb"));
+  EXPECT_TRUE(patterns.excludes_file(u"lib\\y.pdb"));
+  EXPECT_TRUE(patterns.excludes_directory(u"docs"));
+  EXPECT_EQ(patterns.unmatched(), (std::vector<std::string>{"*.pdb", "none/*"}));
+}
+
 TEST(ExcludePatterns, ManyStarsCostPolynomialTime) {
   std::u16string name(1000, u'a');
   EXPECT_FALSE(pattern_matches(u"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b", name));

@@ -3,12 +3,11 @@
 // (payload/launch_settings.h) before it is accepted, so the two agree.
 #include "packer/launch_settings_record.h"
 
-#include <algorithm>
-#include <array>
 #include <string_view>
 
+#include "common/launcher_names.h"
+#include "packer/entry_names.h"
 #include "packer/utf.h"
-#include "payload/entry_name_rule.h"
 #include "payload/launch_settings.h"
 #include "payload/launch_settings_format.h"
 
@@ -46,46 +45,28 @@ std::string settings_problem(SettingsStatus status, uint8_t version) {
   return "unknown problem";
 }
 
-std::u16string text_of(const SettingsText& text) {
+std::u16string text_of(const uint8_t* units_le, size_t count) {
   std::u16string units;
-  for (size_t i = 0; i < text.count; ++i)
-    units += static_cast<char16_t>(text.units_le[2 * i] | (text.units_le[2 * i + 1] << 8));
+  for (size_t i = 0; i < count; ++i) units += static_cast<char16_t>(launch_settings_unit(units_le, i));
   return units;
 }
 
-// The references the launcher expands in a directory spec (paths/path_spec.cpp),
-// and those of them that begin an absolute path.
-constexpr std::array<std::u16string_view, 10> kSpecReferences = {u"TEMP", u"PROGRAM",   u"PROGRAM_BASE", u"PROGRAM_DIR",
-                                                                 u"HOME", u"CACHE_DIR", u"PRODUCT",      u"VERSION",
-                                                                 u"PID",  u"TIME"};
-constexpr std::array<std::u16string_view, 4> kAbsoluteReferences = {u"TEMP", u"PROGRAM_DIR", u"HOME", u"CACHE_DIR"};
+std::u16string text_of(const SettingsText& text) { return text_of(text.units_le, text.count); }
 
-std::u16string upper_ascii(std::u16string_view text) {
-  std::u16string upper(text);
-  for (char16_t& unit : upper) {
-    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - (u'a' - u'A'));
-  }
-  return upper;
+// Writes `value` little-endian into `size` bytes at record[at].
+void put_le(std::vector<uint8_t>& record, size_t at, uint32_t value, size_t size) {
+  for (size_t i = 0; i < size; ++i) record[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-bool is_ascii_letter(char16_t unit) { return (unit >= u'a' && unit <= u'z') || (unit >= u'A' && unit <= u'Z'); }
-
-// "X:\..." or "\\server\share...", or a reference to a folder that is always absolute.
-bool begins_absolute(std::u16string_view spec) {
-  if (spec.size() >= 3 && is_ascii_letter(spec[0]) && spec[1] == u':' && spec[2] == u'\\') return true;
-  if (spec.starts_with(u"\\\\")) {
-    const size_t server_end = spec.find(u'\\', 2);
-    return server_end != std::u16string_view::npos && server_end > 2 && server_end + 1 < spec.size() &&
-           spec[server_end + 1] != u'\\';
-  }
+// "X:\..." or "\\server\share..." (or a device path), or a reference to a
+// folder that is always absolute: as the launcher's names read them.
+bool begins_absolute(const std::u16string& spec) {
+  if (absolute_path_kind(spec.c_str()) != NOT_ABSOLUTE) return true;
   if (!spec.starts_with(u"{")) return false;
   const size_t close = spec.find(u'}');
-  if (close == std::u16string_view::npos) return false;
-  const std::u16string name = upper_ascii(spec.substr(1, close - 1));
-  for (std::u16string_view absolute : kAbsoluteReferences) {
-    if (name == absolute) return true;
-  }
-  return false;
+  if (close == std::u16string::npos) return false;
+  const SpecReference* reference = find_spec_reference(spec.data() + 1, close - 1);
+  return reference != nullptr && reference->absolute;
 }
 
 }  // namespace
@@ -105,8 +86,7 @@ std::optional<std::string> application_folder_problem(const std::string& name) {
       return "it holds '" + std::string(1, static_cast<char>(unit)) + "', which Windows does not allow in a name";
   }
   if (units->back() == u' ' || units->back() == u'.') return "it ends with a blank or a dot, which Windows drops";
-  if (size_t device = device_name_length(units->data(), units->size()); device != 0)
-    return "'" + printable(units->substr(0, device)) + "' is a device name on Windows";
+  if (auto device = device_name_in(*units)) return "'" + printable(*device) + "' is a device name on Windows";
   return "the launcher refuses it";
 }
 
@@ -127,12 +107,12 @@ std::optional<std::string> cache_root_problem(const std::string& spec) {
              " is not closed by a '}' before the next '{' or the end";
     }
     const std::u16string_view name = std::u16string_view(*units).substr(open, close - open + 1);
-    const std::u16string upper = upper_ascii(name.substr(1, name.size() - 2));
-    if (upper == u"PID" || upper == u"TIME") {
+    const SpecReference* reference = find_spec_reference(name.data() + 1, name.size() - 2);
+    if (reference != nullptr && (reference->id == SPEC_PID || reference->id == SPEC_TIME)) {
       return quoted + printable(name) +
              " would make a new root for every run, so no run would find what an earlier one extracted";
     }
-    if (std::find(kSpecReferences.begin(), kSpecReferences.end(), upper) == kSpecReferences.end()) {
+    if (reference == nullptr) {
       return quoted + printable(name) +
              " is no name the launcher knows: TEMP, PROGRAM, PROGRAM_BASE, PROGRAM_DIR, HOME, CACHE_DIR, PRODUCT "
              "or VERSION";
@@ -185,13 +165,11 @@ Result<std::vector<uint8_t>> make_settings_record(const SettingsChoices& choices
   }
   uint32_t flags = (choices.exact_arguments ? LAUNCH_EXACT_ARGUMENTS : 0) |
                    (choices.error_dialog ? LAUNCH_ERROR_DIALOG : 0) | (choices.cache ? LAUNCH_CACHED : 0);
-  std::vector<uint8_t> record(LAUNCH_SETTINGS_MAGIC, LAUNCH_SETTINGS_MAGIC + sizeof LAUNCH_SETTINGS_MAGIC);
-  record.push_back(choices.version());
-  for (int shift = 0; shift < 32; shift += 8) record.push_back(static_cast<uint8_t>(flags >> shift));
-  record.push_back(static_cast<uint8_t>(choices.arguments.size() & 0xFF));
-  record.push_back(static_cast<uint8_t>(choices.arguments.size() >> 8));
-  record.push_back(0);
-  record.push_back(0);
+  std::vector<uint8_t> record(LAUNCH_SETTINGS_HEADER_SIZE, 0);  // the reserved field stays 0
+  std::copy(LAUNCH_SETTINGS_MAGIC, LAUNCH_SETTINGS_MAGIC + sizeof LAUNCH_SETTINGS_MAGIC, record.begin());
+  record[LAUNCH_SETTINGS_VERSION_OFFSET] = choices.version();
+  put_le(record, LAUNCH_SETTINGS_FLAGS_OFFSET, flags, 4);
+  put_le(record, LAUNCH_SETTINGS_COUNT_OFFSET, static_cast<uint32_t>(choices.arguments.size()), 2);
   if (choices.cache) {
     const CacheChoices& cache = *choices.cache;
     if (auto problem = application_folder_problem(cache.application)) {
@@ -220,7 +198,8 @@ Result<std::vector<uint8_t>> make_settings_record(const SettingsChoices& choices
   }
   LaunchSettings read_back;
   if (SettingsStatus status = read_launch_settings(record.data(), record.size(), &read_back); status != SETTINGS_OK)
-    return Failure{"", "made a settings record the launcher would refuse: " + settings_problem(status, record[3])};
+    return Failure{"", "made a settings record the launcher would refuse: " +
+                           settings_problem(status, record[LAUNCH_SETTINGS_VERSION_OFFSET])};
   return record;
 }
 
@@ -235,9 +214,11 @@ Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> reco
   LaunchSettings settings;
   if (SettingsStatus status = read_launch_settings(record.data(), record.size(), &settings); status != SETTINGS_OK) {
     return Failure{"", "settings record (RT_RCDATA 28) cannot be read: " +
-                           settings_problem(status, record.size() > 3 ? record[3] : 0)};
+                           settings_problem(status, record.size() > LAUNCH_SETTINGS_VERSION_OFFSET
+                                                        ? record[LAUNCH_SETTINGS_VERSION_OFFSET]
+                                                        : 0)};
   }
-  std::string summary = "settings: version " + std::to_string(record[3]);
+  std::string summary = "settings: version " + std::to_string(record[LAUNCH_SETTINGS_VERSION_OFFSET]);
   summary += (settings.flags & LAUNCH_EXACT_ARGUMENTS) ? ", exact arguments" : "";
   summary += (settings.flags & LAUNCH_ERROR_DIALOG) ? ", error dialog" : "";
   summary +=
@@ -249,16 +230,10 @@ Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> reco
                     printable(text_of(settings.bundle_id)) + ", root " +
                     printable(root.empty() ? std::u16string(LAUNCH_DEFAULT_CACHE_ROOT) : root));
   }
-  std::u16string argument;
-  for (size_t i = 0; i + 1 < settings.arguments_size; i += 2) {
-    char16_t unit = static_cast<char16_t>(settings.arguments[i] | (settings.arguments[i + 1] << 8));
-    if (unit != 0) {
-      argument += unit;
-      continue;
-    }
-    lines.push_back("argument: " + printable(argument));
-    argument.clear();
-  }
+  // The reader has checked that every argument ends with a 0 unit.
+  const std::u16string arguments = text_of(settings.arguments, settings.arguments_size / 2);
+  for (size_t start = 0, end; (end = arguments.find(u'\0', start)) != std::u16string::npos; start = end + 1)
+    lines.push_back("argument: " + printable(std::u16string_view(arguments).substr(start, end - start)));
   return lines;
 }
 

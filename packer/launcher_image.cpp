@@ -14,6 +14,8 @@
 #include "packer/launch_settings_record.h"
 #include "packer/pe_resources.h"
 #include "packer/platform.h"
+#include "packer/utf.h"
+#include "packer/version_resource.h"
 #include "payload/launch_settings_format.h"
 #include "payload/payload_format.h"
 
@@ -26,6 +28,23 @@ struct FileCloser {
 };
 
 constexpr uint32_t kLanguageNeutral = 0;
+constexpr uint32_t kVersionResourceType = 16;  // RT_VERSION
+constexpr uint32_t kVersionResourceId = 1;     // VS_VERSION_INFO
+
+// An image and its resources as this tool reads them, for packing and for
+// reading a packed one alike.
+struct ImageWithResources {
+  pe::Image image;
+  pe::ResourceTree tree;
+};
+
+Result<ImageWithResources> read_image(std::vector<uint8_t> file) {
+  auto image = pe::parse_image(std::move(file));
+  if (!image.ok()) return Failure{"", "is not a PE image this tool can read: " + image.error()};
+  auto tree = pe::read_resources(image.value());
+  if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
+  return ImageWithResources{std::move(image.value()), std::move(tree.value())};
+}
 
 // A record left from an earlier packing of this image must not outlive it.
 void remove_resource(pe::ResourceTree& tree, uint32_t type_id, uint32_t name_id) {
@@ -56,12 +75,10 @@ Result<std::vector<uint8_t>> read_whole_file(const fs::path& path) {
 
 Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& settings_options,
                       uint8_t settings_version) {
-  auto image = pe::parse_image(launcher);
-  if (!image.ok()) return Failure{"", "is not a launcher image this tool can pack: " + image.error()};
-  auto tree = pe::read_resources(image.value());
-  if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
+  auto read = read_image(launcher);
+  if (!read.ok()) return read.failure();
   if (settings_options.empty()) return done();
-  const uint8_t reads = settings_version_read_by(tree.value());
+  const uint8_t reads = settings_version_read_by(read->tree);
   if (reads == 0) {
     return Failure{"", "was built before pack-time settings and would ignore them, so it cannot take " +
                            settings_options + ": pack with the launcher of this release"};
@@ -75,6 +92,19 @@ Status check_launcher(const std::vector<uint8_t>& launcher, const std::string& s
   return done();
 }
 
+Result<LauncherFacts> launcher_facts(const std::vector<uint8_t>& launcher) {
+  auto read = read_image(launcher);
+  if (!read.ok()) return read.failure();
+  LauncherFacts facts;
+  facts.settings_version = settings_version_read_by(read->tree);
+  const pe::ResourceData* version = pe::find_resource(read->tree, kVersionResourceType, kVersionResourceId);
+  if (version == nullptr) return facts;
+  if (auto parsed = parse_version_resource(version->bytes); parsed.ok()) {
+    if (auto text = version_string(parsed.value(), u"ProductVersion")) facts.version = printable(*text);
+  }
+  return facts;
+}
+
 namespace {
 
 // The launcher's tree with `edits` applied, the payload put in by `put` and
@@ -82,19 +112,18 @@ namespace {
 template <class Put>
 Result<PackedImage> embed(std::vector<uint8_t> launcher, const PreparedEdits& edits,
                           std::optional<std::vector<uint8_t>> settings, const std::string& output_shown, Put put) {
-  auto image = pe::parse_image(std::move(launcher));
-  if (!image.ok()) return Failure{"", "is not a launcher image this tool can pack: " + image.error()};
-  auto tree = pe::read_resources(image.value());
-  if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
-  if (Status edited = apply_resource_edits(tree.value(), edits); !edited.ok()) return edited.failure();
-  put(tree.value());
+  auto read = read_image(std::move(launcher));
+  if (!read.ok()) return read.failure();
+  pe::ResourceTree& tree = read->tree;
+  if (Status edited = apply_resource_edits(tree, edits); !edited.ok()) return edited.failure();
+  put(tree);
   if (settings) {
-    pe::set_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID, kLanguageNeutral,
+    pe::set_resource(tree, LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID, kLanguageNeutral,
                      std::move(*settings));
   } else {
-    remove_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID);
+    remove_resource(tree, LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID);
   }
-  auto written = pe::write_image(image.value(), tree.value());
+  auto written = pe::write_image(read->image, tree);
   if (!written.ok()) {
     if (written.too_large()) return Failure{output_shown, "cannot be made: " + written.error()};
     return Failure{"", "cannot take the payload: " + written.error()};
@@ -122,22 +151,18 @@ Result<PackedImage> embed_streamed_payload(std::vector<uint8_t> launcher, uint64
 }
 
 Result<std::vector<uint8_t>> payload_resource_of(std::vector<uint8_t> packed) {
-  auto image = pe::parse_image(std::move(packed));
-  if (!image.ok()) return Failure{"", "is not a PE image this tool can read: " + image.error()};
-  auto tree = pe::read_resources(image.value());
-  if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
-  const pe::ResourceData* payload = pe::find_resource(tree.value(), PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
+  auto read = read_image(std::move(packed));
+  if (!read.ok()) return read.failure();
+  const pe::ResourceData* payload = pe::find_resource(read->tree, PAYLOAD_RESOURCE_TYPE, PAYLOAD_RESOURCE_ID);
   if (payload == nullptr) return Failure{"", "has no payload (no resource RT_RCDATA 27)"};
   return payload->bytes;
 }
 
 Result<std::optional<std::vector<uint8_t>>> settings_resource_of(const std::vector<uint8_t>& packed) {
-  auto image = pe::parse_image(packed);
-  if (!image.ok()) return Failure{"", "is not a PE image this tool can read: " + image.error()};
-  auto tree = pe::read_resources(image.value());
-  if (!tree.ok()) return Failure{"", "has a resource section this tool cannot read: " + tree.error()};
+  auto read = read_image(packed);
+  if (!read.ok()) return read.failure();
   const pe::ResourceData* record =
-      pe::find_resource(tree.value(), LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID);
+      pe::find_resource(read->tree, LAUNCH_SETTINGS_RESOURCE_TYPE, LAUNCH_SETTINGS_RESOURCE_ID);
   if (record == nullptr) return std::optional<std::vector<uint8_t>>();
   return std::optional<std::vector<uint8_t>>(record->bytes);
 }

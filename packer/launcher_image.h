@@ -52,9 +52,15 @@ Result<PackedImage> embed_payload(std::vector<uint8_t> launcher, std::vector<uin
 // memory. A packed program that Windows could not load (kMaxImageBytes) is
 // refused naming `output_shown`, not the launcher.
 Result<PackedImage> embed_streamed_payload(std::vector<uint8_t> launcher, uint64_t payload_size,
-                                           const PreparedEdits& edits,
-                                           std::optional<std::vector<uint8_t>> settings,
+                                           const PreparedEdits& edits, std::optional<std::vector<uint8_t>> settings,
                                            const std::string& output_shown);
+
+// What a launcher image says of itself, for --version.
+struct LauncherFacts {
+  std::string version;           // its version resource's ProductVersion; empty when it has none
+  uint8_t settings_version = 0;  // the settings record version it reads; 0: none
+};
+Result<LauncherFacts> launcher_facts(const std::vector<uint8_t>& launcher);
 
 // The settings record of a packed image, or nothing when it has none.
 Result<std::optional<std::vector<uint8_t>>> settings_resource_of(const std::vector<uint8_t>& packed);

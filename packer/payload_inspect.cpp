@@ -113,31 +113,38 @@ class EntryReader {
   std::u16string name_;
 };
 
-// After the end marker: no decoded byte may follow it, and the frame must end
-// (checksum included) where its own header says.
-Result<uint64_t> finish_frame(PayloadStream& stream) {
-  const Failure more_data{"", "payload holds data after its end marker"};
-  if (stream.output.pos < stream.output.size) return more_data;
+struct FrameEnd {
+  uint64_t bytes_after_end_marker = 0;  // decoded, then dropped as the launcher drops them
+  uint64_t trailing_bytes = 0;          // in the resource after the frame
+};
+
+// After the end marker: the frame must end (checksum included) where its own
+// header says. What it still decodes to is counted, not refused: the launcher
+// drops it and runs the program (payload_stream_finish).
+Result<FrameEnd> finish_frame(PayloadStream& stream) {
+  FrameEnd end;
+  end.bytes_after_end_marker = stream.output.size - stream.output.pos;
   const auto* frame = static_cast<const uint8_t*>(stream.input.src);
   size_t frame_size = ZSTD_findFrameCompressedSize(frame, stream.input.size);
   if (ZSTD_isError(frame_size))
     return Failure{"", std::string("payload frame is cut short or corrupt: ") + ZSTD_getErrorName(frame_size)};
   ZSTD_inBuffer in = {frame, frame_size, stream.input.pos};
   std::vector<uint8_t> scratch(ZSTD_DStreamOutSize());
-  // A decoder that has taken in the last byte of the frame has tested the
-  // checksum already; otherwise it must say so by returning 0.
-  while (in.pos < in.size) {
+  // Only a decoder that has returned 0 has tested the checksum; until then
+  // every call must yield output or take input, or the frame is cut short.
+  for (bool complete = stream.frame_complete; !complete;) {
     size_t consumed_before = in.pos;
     ZSTD_outBuffer out = {scratch.data(), scratch.size(), 0};
     size_t result = ZSTD_decompressStream(stream.decoder, &out, &in);
     if (ZSTD_isError(result))
       return Failure{"", std::string("payload frame fails its check: ") + ZSTD_getErrorName(result)};
-    if (out.pos != 0) return more_data;
-    if (result == 0) break;
-    if (in.pos == consumed_before) return Failure{"", "payload frame is cut short"};
+    end.bytes_after_end_marker += out.pos;
+    complete = result == 0;
+    if (!complete && out.pos == 0 && in.pos == consumed_before) return Failure{"", "payload frame is cut short"};
   }
   if (in.pos != in.size) return Failure{"", "payload frame ends before its declared size"};
-  return static_cast<uint64_t>(stream.input.size - frame_size);
+  end.trailing_bytes = stream.input.size - frame_size;
+  return end;
 }
 
 std::optional<ZSTD_frameHeader> frame_header(std::span<const uint8_t> frame) {
@@ -275,9 +282,10 @@ Result<VerifyReport> verify_payload(std::span<const uint8_t> resource) {
     report.content_bytes += size;
   }
   if (report.entries == 0) return Failure{"", "payload holds no entries: the launcher needs the application DLL first"};
-  Result<uint64_t> trailing = finish_frame(reader.stream());
-  if (!trailing.ok()) return trailing.failure();
-  report.trailing_bytes = trailing.value();
+  Result<FrameEnd> end = finish_frame(reader.stream());
+  if (!end.ok()) return end.failure();
+  report.bytes_after_end_marker = end->bytes_after_end_marker;
+  report.trailing_bytes = end->trailing_bytes;
   report.frame_bytes = frame.size() - report.trailing_bytes;
   return report;
 }

@@ -29,6 +29,8 @@ struct VerifyReport {
   uint64_t window_bytes = 0;    // what the frame header declares
   uint64_t decoder_bytes = 0;   // the decoder's estimated memory for this frame
   uint64_t trailing_bytes = 0;  // after the frame; the launcher ignores them
+  // Decoded after the end marker: no entry's, and the launcher drops them.
+  uint64_t bytes_after_end_marker = 0;
   // Without one the launcher still runs the frame, but a damaged payload
   // decodes to damaged files that neither it nor verify can tell apart.
   bool content_checksum = true;
@@ -41,7 +43,8 @@ struct VerifyReport {
 bool lacks_content_checksum(std::span<const uint8_t> resource);
 
 // Reads every entry, checks every name, then decodes to the frame's end so
-// that its checksum, if it has one, is tested too.
+// that its checksum, if it has one, is tested too; what the frame decodes to
+// after the end marker is counted, as the launcher runs such a payload.
 Result<VerifyReport> verify_payload(std::span<const uint8_t> resource);
 
 }  // namespace vorbel::pack

@@ -95,13 +95,6 @@ TEST(VerifyPayload, AcceptsSoundPayloadsAndRefusesBrokenOnesWithTheReason) {
        },
        "does not begin with"},
       {"only VUQ", [] { return Bytes(PAYLOAD_HEADER, PAYLOAD_HEADER + 3); }, "does not hold a Zstandard frame"},
-      {"data after the end marker", [] { return resource_of(content_of(kSound, "extra")); }, "after its end marker"},
-      {"data after an end marker that fills the reader's buffer exactly",
-       [] {
-         std::string contents(2 * PAYLOAD_OUTPUT_BUFFER_SIZE - 26, 'c');  // 26: name, size, end marker
-         return resource_of(content_of({{u"app.dll", contents}}, std::string(1000, 'e')));
-       },
-       "after its end marker"},
       {"checksum wrong",
        [] {
          Bytes r = resource_of(content_of(kSound));
@@ -178,6 +171,37 @@ TEST(VerifyPayload, ReportsCountsWindowTrailingBytesAndWhetherTheFrameHasAChecks
   auto unchecked = verify_payload(resource_of(content_of(kSound), {.checksum = false}));
   ASSERT_TRUE(unchecked.ok()) << unchecked.failure().problem;
   EXPECT_FALSE(unchecked->content_checksum);
+}
+
+// The launcher drops what the frame decodes to after the end marker and runs
+// the program, so verify passes such a payload and only counts those bytes.
+TEST(VerifyPayload, CountsDecodedBytesAfterTheEndMarkerAndStillTestsTheChecksum) {
+  struct Case {
+    const char* what;
+    Bytes resource;
+    uint64_t after_end;
+  };
+  // 26: the name, the size and the end marker of the one entry.
+  const std::string fills_the_buffer(2 * PAYLOAD_OUTPUT_BUFFER_SIZE - 26, 'c');
+  const Case cases[] = {
+      {"nothing after the end marker", resource_of(content_of(kSound)), 0},
+      {"bytes in the buffer the end marker came in", resource_of(content_of(kSound, "extra")), 5},
+      {"an end marker that fills the reader's buffer exactly",
+       resource_of(content_of({{u"app.dll", fills_the_buffer}}, std::string(1000, 'e'))), 1000},
+      {"more than one decoder call's output",
+       resource_of(content_of(kSound, testing::pseudo_random(3 * PAYLOAD_OUTPUT_BUFFER_SIZE + 7, 9))),
+       3 * PAYLOAD_OUTPUT_BUFFER_SIZE + 7},
+  };
+  for (const auto& c : cases) {
+    auto report = verify_payload(c.resource);
+    ASSERT_TRUE(report.ok()) << c.what << ": " << report.failure().problem;
+    EXPECT_EQ(report->bytes_after_end_marker, c.after_end) << c.what;
+  }
+  Bytes damaged = resource_of(content_of(kSound, "extra"));
+  damaged.back() ^= 0x01;
+  auto refused = verify_payload(damaged);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.failure().problem.find("checksum"), std::string::npos) << refused.failure().problem;
 }
 
 TEST(ListPayload, PrintsSizeAndUtf8NamePerEntry) {

@@ -11,137 +11,10 @@
 #include <optional>
 
 #include "packer/pe_resources.h"
+#include "packer/pe_structures.h"
 
 namespace vorbel::pe {
 namespace {
-
-// ---- on-disk structures used only here (layout via offsetof, access via get/put) ---
-
-struct DosHeader {
-  uint16_t e_magic;     // "MZ"
-  uint16_t e_cblp;      // bytes on the last 512-byte page
-  uint16_t e_cp;        // 512-byte pages in the DOS image
-  uint16_t e_crlc;      // DOS relocation count
-  uint16_t e_cparhdr;   // DOS header size in 16-byte paragraphs
-  uint16_t e_minalloc;  // minimum extra paragraphs
-  uint16_t e_maxalloc;  // maximum extra paragraphs
-  uint16_t e_ss;        // initial SS
-  uint16_t e_sp;        // initial SP
-  uint16_t e_csum;      // DOS checksum, unused
-  uint16_t e_ip;        // initial IP
-  uint16_t e_cs;        // initial CS
-  uint16_t e_lfarlc;    // file offset of the DOS relocation table
-  uint16_t e_ovno;      // DOS overlay number
-  uint16_t e_res[4];    // reserved
-  uint16_t e_oemid;     // OEM identifier
-  uint16_t e_oeminfo;   // OEM information
-  uint16_t e_res2[10];  // reserved
-  uint32_t e_lfanew;    // file offset of the "PE\0\0" signature
-};
-static_assert(sizeof(DosHeader) == 64);
-
-struct FileHeader {
-  uint16_t machine;                  // target CPU (0x8664 x86-64, 0x14c x86)
-  uint16_t number_of_sections;       // entries in the section table
-  uint32_t time_date_stamp;          // link time, left untouched
-  uint32_t pointer_to_symbol_table;  // file offset of COFF symbols (in the overlay), or 0
-  uint32_t number_of_symbols;        // COFF symbol count; the string table follows them
-  uint16_t size_of_optional_header;  // bytes from the optional header to the section table
-  uint16_t characteristics;          // IMAGE_FILE_* flags
-};
-static_assert(sizeof(FileHeader) == 20);
-
-struct OptionalHeader32 {
-  uint16_t magic;                           // 0x10b
-  uint8_t major_linker_version;             // informational
-  uint8_t minor_linker_version;             // informational
-  uint32_t size_of_code;                    // sum of code sections
-  uint32_t size_of_initialized_data;        // sum of initialised data sections
-  uint32_t size_of_uninitialized_data;      // sum of bss sections
-  uint32_t address_of_entry_point;          // RVA
-  uint32_t base_of_code;                    // RVA
-  uint32_t base_of_data;                    // RVA (PE32 only)
-  uint32_t image_base;                      // preferred load address
-  uint32_t section_alignment;               // in memory
-  uint32_t file_alignment;                  // in the file
-  uint16_t major_operating_system_version;  // required OS version
-  uint16_t minor_operating_system_version;
-  uint16_t major_image_version;  // informational
-  uint16_t minor_image_version;
-  uint16_t major_subsystem_version;  // required subsystem version
-  uint16_t minor_subsystem_version;
-  uint32_t win32_version_value;  // reserved, 0
-  uint32_t size_of_image;        // end of the last section, section-aligned
-  uint32_t size_of_headers;      // headers rounded to file alignment
-  uint32_t check_sum;            // see pe_checksum
-  uint16_t subsystem;            // 2 = GUI
-  uint16_t dll_characteristics;  // IMAGE_DLLCHARACTERISTICS_* flags
-  uint32_t size_of_stack_reserve;
-  uint32_t size_of_stack_commit;
-  uint32_t size_of_heap_reserve;
-  uint32_t size_of_heap_commit;
-  uint32_t loader_flags;             // reserved, 0
-  uint32_t number_of_rva_and_sizes;  // data directory entries that follow
-  DataDirectory data_directory[16];
-};
-static_assert(sizeof(OptionalHeader32) == 224);
-
-struct OptionalHeader64 {
-  uint16_t magic;                           // 0x20b
-  uint8_t major_linker_version;             // informational
-  uint8_t minor_linker_version;             // informational
-  uint32_t size_of_code;                    // sum of code sections
-  uint32_t size_of_initialized_data;        // sum of initialised data sections
-  uint32_t size_of_uninitialized_data;      // sum of bss sections
-  uint32_t address_of_entry_point;          // RVA
-  uint32_t base_of_code;                    // RVA
-  uint64_t image_base;                      // preferred load address
-  uint32_t section_alignment;               // in memory
-  uint32_t file_alignment;                  // in the file
-  uint16_t major_operating_system_version;  // required OS version
-  uint16_t minor_operating_system_version;
-  uint16_t major_image_version;  // informational
-  uint16_t minor_image_version;
-  uint16_t major_subsystem_version;  // required subsystem version
-  uint16_t minor_subsystem_version;
-  uint32_t win32_version_value;  // reserved, 0
-  uint32_t size_of_image;        // end of the last section, section-aligned
-  uint32_t size_of_headers;      // headers rounded to file alignment
-  uint32_t check_sum;            // see pe_checksum
-  uint16_t subsystem;            // 2 = GUI
-  uint16_t dll_characteristics;  // IMAGE_DLLCHARACTERISTICS_* flags
-  uint64_t size_of_stack_reserve;
-  uint64_t size_of_stack_commit;
-  uint64_t size_of_heap_reserve;
-  uint64_t size_of_heap_commit;
-  uint32_t loader_flags;             // reserved, 0
-  uint32_t number_of_rva_and_sizes;  // data directory entries that follow
-  DataDirectory data_directory[16];
-};
-static_assert(sizeof(OptionalHeader64) == 240);
-
-// The fields both variants share sit at the same offsets, so one set of offsets serves.
-#define VORBEL_SAME_OFFSET(f) static_assert(offsetof(OptionalHeader32, f) == offsetof(OptionalHeader64, f))
-VORBEL_SAME_OFFSET(size_of_initialized_data);
-VORBEL_SAME_OFFSET(address_of_entry_point);
-VORBEL_SAME_OFFSET(section_alignment);
-VORBEL_SAME_OFFSET(file_alignment);
-VORBEL_SAME_OFFSET(size_of_image);
-VORBEL_SAME_OFFSET(size_of_headers);
-VORBEL_SAME_OFFSET(check_sum);
-#undef VORBEL_SAME_OFFSET
-
-struct DebugDirectory {
-  uint32_t characteristics;  // reserved
-  uint32_t time_date_stamp;  // as linked
-  uint16_t major_version;
-  uint16_t minor_version;
-  uint32_t type;                 // IMAGE_DEBUG_TYPE_*
-  uint32_t size_of_data;         // bytes
-  uint32_t address_of_raw_data;  // RVA, 0 when the data is not mapped
-  uint32_t pointer_to_raw_data;  // file offset: must follow the data when it moves
-};
-static_assert(sizeof(DebugDirectory) == 28);
 
 constexpr uint32_t kScnInitializedData = 0x00000040u;
 constexpr uint32_t kScnMemRead = 0x40000000u;
@@ -247,6 +120,201 @@ Plan plan_layout(const Image& image, uint64_t sections_end) {
   for (size_t i = 0; i < rsrc; ++i)
     if (secs[i].size_of_raw_data && uint64_t{secs[i].pointer_to_raw_data} + secs[i].size_of_raw_data > cut) return {};
   return {true, rsrc, cut};
+}
+
+// ---- the steps of write_image --------------------------------------------------------
+
+uint64_t image_end_of(const std::vector<SectionHeader>& sections) {
+  uint64_t end = 0;
+  for (const SectionHeader& s : sections) end = std::max(end, s.virtual_address + mapped_size(s));
+  return end;
+}
+
+// The file offset where the sections' data ends (the end of the headers at
+// least): the overlay, if any, begins there.
+uint64_t sections_end_of(const Image& image) {
+  uint64_t end = std::min<uint64_t>(image.size_of_headers, image.file.size());
+  for (const SectionHeader& s : image.sections) {
+    if (s.size_of_raw_data) end = std::max<uint64_t>(end, uint64_t{s.pointer_to_raw_data} + s.size_of_raw_data);
+  }
+  return end;
+}
+
+// The certificate table's bytes in the file; both ends at the end of the
+// file when the image is not signed.
+struct Certificate {
+  bool present = false;
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
+
+// A signature covers the bytes about to change, so it can only be dropped:
+// from the overlay, the one place it can be left out of the copy.
+Result<Certificate> certificate_of(const Image& image, uint64_t sections_end) {
+  const uint64_t file_size = image.file.size();
+  DataDirectory cert = directory(image, kDirSecurity);
+  if (cert.size == 0) return Certificate{false, file_size, file_size};
+  if (cert.virtual_address < sections_end || uint64_t{cert.virtual_address} + cert.size > file_size)
+    return fail("certificate table (offset " + hex(cert.virtual_address) + ", " + std::to_string(cert.size) +
+                " bytes) does not lie after the sections");
+  return Certificate{true, cert.virtual_address, uint64_t{cert.virtual_address} + cert.size};
+}
+
+// The header of the section the resources go to: the resource section's own,
+// to be rewritten in place, or a new one after the image's end, which the
+// caller appends to `sections` (where it renames the section it supersedes).
+Result<SectionHeader> resource_section_header(const Image& image, const Plan& plan, uint64_t image_end,
+                                              std::vector<SectionHeader>* sections) {
+  if (plan.in_place) return (*sections)[plan.rsrc];
+  std::span<const uint8_t> in(image.file);
+  const size_t table_end = image.section_table_offset + sections->size() * sizeof(SectionHeader);
+  uint64_t room = image.size_of_headers;
+  for (const SectionHeader& s : image.sections)
+    if (s.size_of_raw_data) room = std::min<uint64_t>(room, s.pointer_to_raw_data);
+  bool free = table_end + sizeof(SectionHeader) <= std::min<uint64_t>(room, in.size()) && sections->size() < 0xffff &&
+              std::all_of(in.begin() + static_cast<std::ptrdiff_t>(table_end),
+                          in.begin() + static_cast<std::ptrdiff_t>(table_end + sizeof(SectionHeader)),
+                          [](uint8_t b) { return b == 0; });
+  if (!free) return fail("no room in the headers for a new resource section header");
+  // Tools find resources by section name; the superseded section must not win.
+  for (SectionHeader& s : *sections)
+    if (std::equal(s.name, s.name + 8, kRsrcName)) std::copy_n(kStaleRsrcName, 8, s.name);
+  SectionHeader rsrc;
+  std::copy_n(kRsrcName, 8, rsrc.name);
+  rsrc.virtual_address = static_cast<uint32_t>(align_up(image_end, image.section_alignment));
+  rsrc.characteristics = kScnInitializedData | kScnMemRead;
+  if (rsrc.virtual_address != align_up(image_end, image.section_alignment))
+    return fail("image too large for another section");
+  return rsrc;
+}
+
+// The file being written: `bytes`, and the streamed resource's `hole_size`
+// bytes that `bytes` leaves out. Offsets are offsets in the file written, so
+// they count the hole (which lies past the headers) too.
+struct Output {
+  std::vector<uint8_t> bytes;
+  uint64_t hole_size = 0;
+  uint64_t size() const { return bytes.size() + hole_size; }
+  void pad(uint64_t alignment) { bytes.resize(align_up(size(), alignment) - hole_size, 0); }
+};
+
+// Puts the laid-out resources at the next aligned offset and completes their
+// section header; returns the file offset of the streamed resource's hole.
+uint64_t append_resource_data(const ResourceSection& built, uint64_t file_alignment, SectionHeader* rsrc, Output* out) {
+  out->pad(file_alignment);
+  rsrc->virtual_size = static_cast<uint32_t>(built.size());
+  rsrc->size_of_raw_data = static_cast<uint32_t>(align_up(built.size(), file_alignment));
+  rsrc->pointer_to_raw_data = static_cast<uint32_t>(out->size());
+  const uint64_t hole_at = out->size() + built.hole_at;
+  out->bytes.insert(out->bytes.end(), built.bytes.begin(), built.bytes.end());
+  out->hole_size = built.hole_size;
+  out->pad(file_alignment);
+  return hole_at;
+}
+
+// A section's file data, copied from `from` in the input to `to` in the output.
+struct Move {
+  uint64_t from, size, to;
+};
+
+// In place, the (relocation) sections after the resource section follow it
+// to new addresses and file offsets; `reloc` follows its section.
+std::vector<Move> move_following_sections(const Image& image, const Plan& plan, std::vector<SectionHeader>* sections,
+                                          DataDirectory* reloc, Output* out) {
+  std::span<const uint8_t> in(image.file);
+  const uint64_t sa = image.section_alignment;
+  std::vector<Move> moves;
+  const SectionHeader& rsrc = (*sections)[plan.rsrc];
+  uint64_t next_va = align_up(rsrc.virtual_address + mapped_size(rsrc), sa);
+  for (size_t i = plan.rsrc + 1; i < sections->size(); ++i) {
+    SectionHeader& s = (*sections)[i];
+    if (reloc->virtual_address == s.virtual_address) reloc->virtual_address = static_cast<uint32_t>(next_va);
+    s.virtual_address = static_cast<uint32_t>(next_va);
+    if (s.size_of_raw_data) {
+      moves.push_back({s.pointer_to_raw_data, s.size_of_raw_data, out->size()});
+      s.pointer_to_raw_data = static_cast<uint32_t>(out->size());
+      auto from = in.begin() + static_cast<std::ptrdiff_t>(moves.back().from);
+      out->bytes.insert(out->bytes.end(), from, from + s.size_of_raw_data);
+      out->pad(image.file_alignment);
+    }
+    next_va = align_up(s.virtual_address + mapped_size(s), sa);
+  }
+  return moves;
+}
+
+// Where an input file offset lies in the output: moved section data where it
+// went, the rest of the sections where it was, and the overlay after the new
+// sections, closed up over the dropped certificate table.
+struct OffsetMap {
+  std::vector<Move> moves;
+  uint64_t sections_end = 0;      // in the input
+  uint64_t new_sections_end = 0;  // in the output
+  Certificate certificate;
+};
+
+uint64_t new_offset(const OffsetMap& map, uint64_t offset) {
+  for (const Move& m : map.moves)
+    if (offset >= m.from && offset < m.from + m.size) return m.to + (offset - m.from);
+  if (offset < map.sections_end) return offset;
+  if (offset >= map.certificate.end && map.certificate.present) offset -= map.certificate.end - map.certificate.begin;
+  return offset - map.sections_end + map.new_sections_end;
+}
+
+// The overlay (installer data, COFF symbols...) follows the sections, minus the signature.
+void append_overlay(std::span<const uint8_t> in, const OffsetMap& map, Output* out) {
+  out->bytes.insert(out->bytes.end(), in.begin() + static_cast<std::ptrdiff_t>(map.sections_end),
+                    in.begin() + static_cast<std::ptrdiff_t>(map.certificate.begin));
+  out->bytes.insert(out->bytes.end(), in.begin() + static_cast<std::ptrdiff_t>(map.certificate.end), in.end());
+}
+
+// ---- header fix-ups, on the output's copy of the headers ----
+
+void write_section_table(const Image& image, const std::vector<SectionHeader>& sections, std::span<uint8_t> o) {
+  put_u16(o, image.file_header_offset + offsetof(FileHeader, number_of_sections),
+          static_cast<uint16_t>(sections.size()));
+  for (size_t i = 0; i < sections.size(); ++i)
+    write_section(o, image.section_table_offset + i * sizeof(SectionHeader), sections[i]);
+}
+
+void write_directories(const Image& image, const SectionHeader& rsrc, const DataDirectory& reloc, bool drop_certificate,
+                       std::span<uint8_t> o) {
+  put_u32(o, directory_offset(image, kDirResource), rsrc.virtual_address);
+  put_u32(o, directory_offset(image, kDirResource) + 4, rsrc.virtual_size);
+  if (image.directories.size() > kDirBaseReloc)
+    put_u32(o, directory_offset(image, kDirBaseReloc), reloc.virtual_address);
+  if (drop_certificate) {
+    put_u32(o, directory_offset(image, kDirSecurity), 0);
+    put_u32(o, directory_offset(image, kDirSecurity) + 4, 0);
+  }
+}
+
+// SizeOfImage, and SizeOfInitializedData with the old resource section's
+// file size (`old_rsrc_raw`) replaced by the new one's.
+void write_sizes(const Image& image, uint64_t size_of_image, uint32_t old_rsrc_raw, uint32_t new_rsrc_raw,
+                 std::span<uint8_t> o) {
+  const size_t opt = image.optional_header_offset;
+  put_u32(o, opt + offsetof(OptionalHeader64, size_of_image), static_cast<uint32_t>(size_of_image));
+  int64_t init = int64_t{get_u32(image.file, opt + offsetof(OptionalHeader64, size_of_initialized_data))} -
+                 old_rsrc_raw + new_rsrc_raw;
+  put_u32(o, opt + offsetof(OptionalHeader64, size_of_initialized_data),
+          static_cast<uint32_t>(std::clamp<int64_t>(init, 0, std::numeric_limits<uint32_t>::max())));
+}
+
+// The file offsets that headers hold outside the section table: the COFF
+// symbol table's, and the debug directory's raw data pointers (when the
+// directory itself lies in the bytes `kept` verbatim).
+void remap_file_pointers(const Image& image, uint64_t kept, const OffsetMap& map, std::span<uint8_t> o) {
+  std::span<const uint8_t> in(image.file);
+  const size_t symbols_at = image.file_header_offset + offsetof(FileHeader, pointer_to_symbol_table);
+  if (uint32_t symbols = get_u32(in, symbols_at))
+    put_u32(o, symbols_at, static_cast<uint32_t>(new_offset(map, symbols)));
+  DataDirectory debug = directory(image, kDirDebug);
+  auto debug_at = map_rva(image.sections, debug.virtual_address, debug.size);
+  if (!debug.virtual_address || !debug_at || *debug_at + debug.size > kept) return;
+  for (uint64_t e = *debug_at; e + sizeof(DebugDirectory) <= *debug_at + debug.size; e += sizeof(DebugDirectory)) {
+    size_t field = e + offsetof(DebugDirectory, pointer_to_raw_data);
+    if (uint32_t ptr = get_u32(in, field)) put_u32(o, field, static_cast<uint32_t>(new_offset(map, ptr)));
+  }
 }
 
 }  // namespace
@@ -401,150 +469,50 @@ uint32_t pe_checksum(std::span<const uint8_t> file, size_t checksum_offset) {
 Result<WriteOutput> write_image(const Image& image, const ResourceTree& tree) {
   if (image.directories.size() <= kDirResource) return fail("image has no resource data directory slot");
   std::span<const uint8_t> in(image.file);
-  const uint64_t fa = image.file_alignment, sa = image.section_alignment;
-
-  uint64_t sections_end = std::min<uint64_t>(image.size_of_headers, in.size());
-  uint64_t image_end = 0;
-  for (const SectionHeader& s : image.sections) {
-    if (s.size_of_raw_data)
-      sections_end = std::max<uint64_t>(sections_end, uint64_t{s.pointer_to_raw_data} + s.size_of_raw_data);
-    image_end = std::max(image_end, s.virtual_address + mapped_size(s));
-  }
-
-  // A signature covers the bytes we are about to change; it can only be dropped.
-  DataDirectory cert = directory(image, kDirSecurity);
-  const bool signed_image = cert.size != 0;
-  uint64_t cert_begin = in.size(), cert_end = in.size();
-  if (signed_image) {
-    if (cert.virtual_address < sections_end || uint64_t{cert.virtual_address} + cert.size > in.size())
-      return fail("certificate table (offset " + hex(cert.virtual_address) + ", " + std::to_string(cert.size) +
-                  " bytes) does not lie after the sections");
-    cert_begin = cert.virtual_address;
-    cert_end = cert_begin + cert.size;
-  }
+  const uint64_t sections_end = sections_end_of(image);
+  auto certificate = certificate_of(image, sections_end);
+  if (!certificate.ok()) return fail(certificate.error());
 
   const Plan plan = plan_layout(image, sections_end);
   std::vector<SectionHeader> sections = image.sections;
-  const size_t table_end = image.section_table_offset + sections.size() * sizeof(SectionHeader);
-  SectionHeader rsrc;
-  if (plan.in_place) {
-    rsrc = sections[plan.rsrc];
-  } else {
-    uint64_t room = image.size_of_headers;
-    for (const SectionHeader& s : image.sections)
-      if (s.size_of_raw_data) room = std::min<uint64_t>(room, s.pointer_to_raw_data);
-    bool free = table_end + sizeof(SectionHeader) <= std::min<uint64_t>(room, in.size()) && sections.size() < 0xffff &&
-                std::all_of(in.begin() + static_cast<std::ptrdiff_t>(table_end),
-                            in.begin() + static_cast<std::ptrdiff_t>(table_end + sizeof(SectionHeader)),
-                            [](uint8_t b) { return b == 0; });
-    if (!free) return fail("no room in the headers for a new resource section header");
-    // Tools find resources by section name; the superseded section must not win.
-    for (SectionHeader& s : sections)
-      if (std::equal(s.name, s.name + 8, kRsrcName)) std::copy_n(kStaleRsrcName, 8, s.name);
-    std::copy_n(kRsrcName, 8, rsrc.name);
-    rsrc.virtual_address = static_cast<uint32_t>(align_up(image_end, sa));
-    rsrc.characteristics = kScnInitializedData | kScnMemRead;
-    if (rsrc.virtual_address != align_up(image_end, sa)) return fail("image too large for another section");
-  }
+  auto placed = resource_section_header(image, plan, image_end_of(image.sections), &sections);
+  if (!placed.ok()) return fail(placed.error());
+  SectionHeader rsrc = placed.value();
+  const uint32_t old_rsrc_raw = plan.in_place ? rsrc.size_of_raw_data : 0;
   auto built = lay_out_resource_section(tree, rsrc.virtual_address);
   if (!built.ok()) return Error{built.error(), built.too_large()};
-  const uint32_t old_rsrc_raw = plan.in_place ? rsrc.size_of_raw_data : 0;
 
   const uint64_t kept = plan.in_place ? plan.cut : sections_end;  // copied verbatim
-  std::vector<uint8_t> out(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept));
-  // Offsets below are offsets in the file written, which also holds the
-  // streamed resource's bytes that `out` leaves out (all past the headers).
-  uint64_t hole_size = 0;
-  auto size = [&] { return out.size() + hole_size; };
-  auto pad = [&] { out.resize(align_up(size(), fa) - hole_size, 0); };
-  pad();
-  rsrc.virtual_size = static_cast<uint32_t>(built->size());
-  rsrc.size_of_raw_data = static_cast<uint32_t>(align_up(built->size(), fa));
-  rsrc.pointer_to_raw_data = static_cast<uint32_t>(size());
-  const uint64_t hole_at = size() + built->hole_at;
-  out.insert(out.end(), built->bytes.begin(), built->bytes.end());
-  hole_size = built->hole_size;
-  pad();
-
-  struct Move {
-    uint64_t from, size, to;
-  };
-  std::vector<Move> moves;
+  Output out{std::vector<uint8_t>(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(kept))};
+  const uint64_t hole_at = append_resource_data(built.value(), image.file_alignment, &rsrc, &out);
+  OffsetMap map{{}, sections_end, 0, certificate.value()};
   DataDirectory reloc = directory(image, kDirBaseReloc);
   if (plan.in_place) {
     sections[plan.rsrc] = rsrc;
-    uint64_t next_va = align_up(rsrc.virtual_address + mapped_size(rsrc), sa);
-    for (size_t i = plan.rsrc + 1; i < sections.size(); ++i) {
-      SectionHeader& s = sections[i];
-      if (reloc.virtual_address == s.virtual_address) reloc.virtual_address = static_cast<uint32_t>(next_va);
-      s.virtual_address = static_cast<uint32_t>(next_va);
-      if (s.size_of_raw_data) {
-        moves.push_back({s.pointer_to_raw_data, s.size_of_raw_data, size()});
-        s.pointer_to_raw_data = static_cast<uint32_t>(size());
-        auto from = in.begin() + static_cast<std::ptrdiff_t>(moves.back().from);
-        out.insert(out.end(), from, from + s.size_of_raw_data);
-        pad();
-      }
-      next_va = align_up(s.virtual_address + mapped_size(s), sa);
-    }
+    map.moves = move_following_sections(image, plan, &sections, &reloc, &out);
   } else {
     sections.push_back(rsrc);
   }
-  uint64_t new_image_end = 0;
-  for (const SectionHeader& s : sections) new_image_end = std::max(new_image_end, s.virtual_address + mapped_size(s));
-  const uint64_t overlay = (cert_begin - sections_end) + (in.size() - cert_end);
-  if (size() + overlay > kMaxImageBytes || align_up(new_image_end, sa) > kMaxImageBytes) {
-    return too_large("the packed program would be " + std::to_string(size() + overlay) + " bytes (" +
-                     std::to_string(align_up(new_image_end, sa)) + " in memory), more than the " +
-                     std::to_string(kMaxImageBytes) + " bytes (2 GiB) Windows can load; the resources alone take " +
-                     std::to_string(built->size()) + " bytes");
+  const uint64_t size_of_image = align_up(image_end_of(sections), image.section_alignment);
+  const uint64_t overlay = (map.certificate.begin - sections_end) + (in.size() - map.certificate.end);
+  if (out.size() + overlay > kMaxImageBytes || size_of_image > kMaxImageBytes) {
+    return too_large("the packed program would be " + std::to_string(out.size() + overlay) + " bytes (" +
+                     std::to_string(size_of_image) + " in memory), more than the " + std::to_string(kMaxImageBytes) +
+                     " bytes (2 GiB) Windows can load; the resources alone take " + std::to_string(built->size()) +
+                     " bytes");
   }
+  map.new_sections_end = out.size();
+  append_overlay(in, map, &out);
 
-  // The overlay (installer data, COFF symbols...) follows the sections, minus the signature.
-  const uint64_t new_sections_end = size();
-  out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(sections_end),
-             in.begin() + static_cast<std::ptrdiff_t>(cert_begin));
-  out.insert(out.end(), in.begin() + static_cast<std::ptrdiff_t>(cert_end), in.end());
-  auto remap = [&](uint64_t off) -> uint64_t {
-    for (const Move& m : moves)
-      if (off >= m.from && off < m.from + m.size) return m.to + (off - m.from);
-    if (off < sections_end) return off;
-    if (off >= cert_end && signed_image) off -= cert_end - cert_begin;
-    return off - sections_end + new_sections_end;
-  };
-
-  // Header fix-ups.
-  std::span<uint8_t> o(out);
-  const size_t fh = image.file_header_offset, opt = image.optional_header_offset;
-  put_u16(o, fh + offsetof(FileHeader, number_of_sections), static_cast<uint16_t>(sections.size()));
-  for (size_t i = 0; i < sections.size(); ++i)
-    write_section(o, image.section_table_offset + i * sizeof(SectionHeader), sections[i]);
-  put_u32(o, directory_offset(image, kDirResource), rsrc.virtual_address);
-  put_u32(o, directory_offset(image, kDirResource) + 4, rsrc.virtual_size);
-  if (image.directories.size() > kDirBaseReloc)
-    put_u32(o, directory_offset(image, kDirBaseReloc), reloc.virtual_address);
-  if (signed_image) {
-    put_u32(o, directory_offset(image, kDirSecurity), 0);
-    put_u32(o, directory_offset(image, kDirSecurity) + 4, 0);
-  }
-  put_u32(o, opt + offsetof(OptionalHeader64, size_of_image), static_cast<uint32_t>(align_up(new_image_end, sa)));
-  int64_t init = int64_t{get_u32(in, opt + offsetof(OptionalHeader64, size_of_initialized_data))} - old_rsrc_raw +
-                 rsrc.size_of_raw_data;
-  put_u32(o, opt + offsetof(OptionalHeader64, size_of_initialized_data),
-          static_cast<uint32_t>(std::clamp<int64_t>(init, 0, std::numeric_limits<uint32_t>::max())));
-  if (uint32_t symbols = get_u32(in, fh + offsetof(FileHeader, pointer_to_symbol_table)))
-    put_u32(o, fh + offsetof(FileHeader, pointer_to_symbol_table), static_cast<uint32_t>(remap(symbols)));
-  DataDirectory debug = directory(image, kDirDebug);
-  auto debug_at = map_rva(image.sections, debug.virtual_address, debug.size);
-  if (debug.virtual_address && debug_at && *debug_at + debug.size <= kept) {
-    for (uint64_t e = *debug_at; e + sizeof(DebugDirectory) <= *debug_at + debug.size; e += sizeof(DebugDirectory)) {
-      size_t field = e + offsetof(DebugDirectory, pointer_to_raw_data);
-      if (uint32_t ptr = get_u32(in, field)) put_u32(o, field, static_cast<uint32_t>(remap(ptr)));
-    }
-  }
-  const size_t checksum_at = opt + offsetof(OptionalHeader64, check_sum);
-  if (hole_size == 0) put_u32(o, checksum_at, pe_checksum(out, checksum_at));
-  return WriteOutput{std::move(out), signed_image, hole_size == 0 ? 0 : hole_at, hole_size, checksum_at};
+  std::span<uint8_t> o(out.bytes);
+  write_section_table(image, sections, o);
+  write_directories(image, rsrc, reloc, map.certificate.present, o);
+  write_sizes(image, size_of_image, old_rsrc_raw, rsrc.size_of_raw_data, o);
+  remap_file_pointers(image, kept, map, o);
+  const size_t checksum_at = image.optional_header_offset + offsetof(OptionalHeader64, check_sum);
+  if (out.hole_size == 0) put_u32(o, checksum_at, pe_checksum(out.bytes, checksum_at));
+  return WriteOutput{std::move(out.bytes), map.certificate.present, out.hole_size == 0 ? 0 : hole_at, out.hole_size,
+                     checksum_at};
 }
 
 }  // namespace vorbel::pe

@@ -42,6 +42,11 @@ void flush_record() {
     report_system_error("Error, couldn't unpack file to target path.", GetLastError());
     exit(2);
   }
+  // A record cut short would make every later start take the bundle for damaged.
+  if (written != record_buffered) {
+    report_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
+    exit(2);
+  }
   record_buffered = 0;
 }
 

@@ -1,6 +1,5 @@
-// The settings record's reader; see launch_settings.h.
-// Bytes are read one at a time, little-endian: the record sits at whatever
-// alignment the resource has, and the host may be of either byte order.
+// The settings record's reader; see launch_settings.h. Its fields are read
+// with the format header's little-endian helpers, at its named offsets.
 #include "payload/launch_settings.h"
 
 #include "payload/entry_name_rule.h"
@@ -12,31 +11,22 @@ const uint16_t CLOSE = '}';
 const uint16_t CONTENTS_NAME[] = {'C', 'O', 'N', 'T', 'E', 'N', 'T', 'S'};
 const size_t CONTENTS_NAME_LENGTH = sizeof CONTENTS_NAME / sizeof CONTENTS_NAME[0];
 
-uint16_t unit_at(const uint8_t* units_le, size_t index) {
-  return static_cast<uint16_t>(units_le[2 * index] | (units_le[2 * index + 1] << 8));
-}
-
-uint32_t u32_at(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-         (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
 // Units a brace sequence at index takes, or 0 when none begins there.
 size_t placeholder_length(const uint8_t* units_le, size_t count, size_t index) {
-  uint16_t unit = unit_at(units_le, index);
-  if (index + 1 < count && unit_at(units_le, index + 1) == unit) return 2;  // {{ or }}
+  uint16_t unit = launch_settings_unit(units_le, index);
+  if (index + 1 < count && launch_settings_unit(units_le, index + 1) == unit) return 2;  // {{ or }}
   if (unit != OPEN || count - index < CONTENTS_NAME_LENGTH + 2) return 0;
   for (size_t i = 0; i < CONTENTS_NAME_LENGTH; ++i) {
-    if (unit_at(units_le, index + 1 + i) != CONTENTS_NAME[i]) return 0;
+    if (launch_settings_unit(units_le, index + 1 + i) != CONTENTS_NAME[i]) return 0;
   }
-  return unit_at(units_le, index + 1 + CONTENTS_NAME_LENGTH) == CLOSE ? CONTENTS_NAME_LENGTH + 2 : 0;
+  return launch_settings_unit(units_le, index + 1 + CONTENTS_NAME_LENGTH) == CLOSE ? CONTENTS_NAME_LENGTH + 2 : 0;
 }
 
 // Reads one 0x0000-ended text at units_le[*at] of units; false when none ends
 // before the end or it is longer than max_units.
 bool take_text(const uint8_t* units_le, size_t units, size_t* at, size_t max_units, SettingsText* text) {
   size_t start = *at;
-  while (*at < units && unit_at(units_le, *at) != 0) {
+  while (*at < units && launch_settings_unit(units_le, *at) != 0) {
     if (*at - start >= max_units) return false;
     ++*at;
   }
@@ -51,7 +41,7 @@ bool is_lower_hex(uint16_t unit) { return (unit >= '0' && unit <= '9') || (unit 
 // A text of the record as units of the host, for the checks shared with the
 // build tool; count is at most LAUNCH_CACHE_ROOT_MAX_UNITS.
 void copy_units(const SettingsText& text, char16_t* units) {
-  for (size_t i = 0; i < text.count; ++i) units[i] = static_cast<char16_t>(unit_at(text.units_le, i));
+  for (size_t i = 0; i < text.count; ++i) units[i] = static_cast<char16_t>(launch_settings_unit(text.units_le, i));
 }
 
 bool reference_is(const char16_t* name, size_t length, const char* expected) {
@@ -72,7 +62,7 @@ bool take_cache_section(const uint8_t* units_le, size_t units, size_t* at, Launc
   }
   if (read->bundle_id.count != LAUNCH_BUNDLE_ID_UNITS) return false;
   for (size_t i = 0; i < read->bundle_id.count; ++i) {
-    if (!is_lower_hex(unit_at(read->bundle_id.units_le, i))) return false;
+    if (!is_lower_hex(launch_settings_unit(read->bundle_id.units_le, i))) return false;
   }
   char16_t text[LAUNCH_CACHE_ROOT_MAX_UNITS];
   copy_units(read->application, text);
@@ -115,7 +105,7 @@ bool cache_root_spec_ok(const char16_t* spec, size_t count) {
 
 PlaceholderStatus check_placeholders(const uint8_t* units_le, size_t count, size_t* where) {
   for (size_t i = 0; i < count;) {
-    uint16_t unit = unit_at(units_le, i);
+    uint16_t unit = launch_settings_unit(units_le, i);
     if (unit != OPEN && unit != CLOSE) {
       ++i;
       continue;
@@ -135,7 +125,7 @@ uint8_t launch_settings_supported_version(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < sizeof LAUNCH_SETTINGS_MAGIC; ++i) {
     if (data[i] != LAUNCH_SETTINGS_MAGIC[i]) return 0;
   }
-  return data[3];
+  return data[LAUNCH_SETTINGS_VERSION_OFFSET];
 }
 
 SettingsStatus read_launch_settings(const uint8_t* record, size_t size, LaunchSettings* settings) {
@@ -143,13 +133,14 @@ SettingsStatus read_launch_settings(const uint8_t* record, size_t size, LaunchSe
   for (size_t i = 0; i < sizeof LAUNCH_SETTINGS_MAGIC; ++i) {
     if (record[i] != LAUNCH_SETTINGS_MAGIC[i]) return SETTINGS_BAD_HEADER;
   }
-  uint8_t version = record[3];
+  uint8_t version = record[LAUNCH_SETTINGS_VERSION_OFFSET];
   if (version < LAUNCH_SETTINGS_FIRST_VERSION || version > LAUNCH_SETTINGS_VERSION) return SETTINGS_NEWER_VERSION;
   if (size > LAUNCH_SETTINGS_MAX_SIZE) return SETTINGS_TOO_LARGE;
-  uint32_t flags = u32_at(record + 4);
+  uint32_t flags = launch_settings_u32(record + LAUNCH_SETTINGS_FLAGS_OFFSET);
   if ((flags & ~LAUNCH_KNOWN_FLAGS) != 0) return SETTINGS_UNKNOWN_FLAGS;
-  size_t count = static_cast<size_t>(record[8] | (record[9] << 8));
-  if (record[10] != 0 || record[11] != 0 || count > LAUNCH_SETTINGS_MAX_ARGUMENTS) return SETTINGS_BAD_LAYOUT;
+  size_t count = launch_settings_u16(record + LAUNCH_SETTINGS_COUNT_OFFSET);
+  if (launch_settings_u16(record + LAUNCH_SETTINGS_RESERVED_OFFSET) != 0 || count > LAUNCH_SETTINGS_MAX_ARGUMENTS)
+    return SETTINGS_BAD_LAYOUT;
   if ((flags & LAUNCH_CACHED) != 0 && version < 2) return SETTINGS_BAD_CACHE;
 
   LaunchSettings read = {flags, count, nullptr, 0, {}, {}, {}};
@@ -166,7 +157,7 @@ SettingsStatus read_launch_settings(const uint8_t* record, size_t size, LaunchSe
   size_t start = 0;
   size_t found = 0;
   for (size_t i = 0; i < units; ++i) {
-    if (unit_at(arguments, i) != 0) continue;
+    if (launch_settings_unit(arguments, i) != 0) continue;
     if (found == count) return SETTINGS_BAD_LAYOUT;
     size_t where = 0;
     if (check_placeholders(arguments + 2 * start, i - start, &where) != PLACEHOLDER_OK) return SETTINGS_BAD_PLACEHOLDER;
@@ -185,7 +176,7 @@ void expand_launch_arguments(const LaunchSettings* settings, const SettingsSink*
   const uint8_t* units_le = settings->arguments;
   const size_t units = settings->arguments_size / 2;
   for (size_t i = 0; i < units;) {
-    uint16_t unit = unit_at(units_le, i);
+    uint16_t unit = launch_settings_unit(units_le, i);
     if (unit == 0) {
       sink->end(sink->context);
       ++i;

@@ -1,6 +1,7 @@
 // The pack-time settings record's byte layout, shared by the launcher that
 // reads it and the build tool that writes it, so that the two cannot drift.
-// Plain constants only: no I/O and no platform headers.
+// Plain constants and the one way its little-endian fields are read: no I/O
+// and no platform headers.
 //
 // Resource RT_RCDATA (10), id 28, in the packed program; optional: an image
 // without it runs with every setting off and no built-in arguments.
@@ -40,8 +41,20 @@ constexpr uint16_t LAUNCH_SETTINGS_SUPPORT_RESOURCE_ID = 29;
 constexpr uint8_t LAUNCH_SETTINGS_VERSION = 2;  // the highest this reader knows
 constexpr uint8_t LAUNCH_SETTINGS_FIRST_VERSION = 1;
 
+// Where the header's fields begin (the diagram above); the bare launcher's
+// marker is the magic and the version byte alone.
+constexpr size_t LAUNCH_SETTINGS_VERSION_OFFSET = 3;    // u8
+constexpr size_t LAUNCH_SETTINGS_FLAGS_OFFSET = 4;      // u32 LE
+constexpr size_t LAUNCH_SETTINGS_COUNT_OFFSET = 8;      // u16 LE, the number of arguments
+constexpr size_t LAUNCH_SETTINGS_RESERVED_OFFSET = 10;  // u16, always 0
 constexpr size_t LAUNCH_SETTINGS_HEADER_SIZE = 12;
-constexpr size_t LAUNCH_SETTINGS_SUPPORT_SIZE = 4;  // magic and version
+constexpr size_t LAUNCH_SETTINGS_SUPPORT_SIZE = 4;
+static_assert(LAUNCH_SETTINGS_VERSION_OFFSET == sizeof LAUNCH_SETTINGS_MAGIC, "the version follows the magic");
+static_assert(LAUNCH_SETTINGS_FLAGS_OFFSET == LAUNCH_SETTINGS_VERSION_OFFSET + 1, "the fields follow each other");
+static_assert(LAUNCH_SETTINGS_COUNT_OFFSET == LAUNCH_SETTINGS_FLAGS_OFFSET + 4, "the fields follow each other");
+static_assert(LAUNCH_SETTINGS_RESERVED_OFFSET == LAUNCH_SETTINGS_COUNT_OFFSET + 2, "the fields follow each other");
+static_assert(LAUNCH_SETTINGS_HEADER_SIZE == LAUNCH_SETTINGS_RESERVED_OFFSET + 2, "the texts follow the header");
+static_assert(LAUNCH_SETTINGS_SUPPORT_SIZE == LAUNCH_SETTINGS_VERSION_OFFSET + 1, "the marker ends with the version");
 // Bounds the launcher's buffers: the arguments' units with their ends fit a
 // command line (32768 units) with room to spare for {CONTENTS}.
 constexpr size_t LAUNCH_SETTINGS_MAX_SIZE = 16384;
@@ -64,3 +77,14 @@ constexpr size_t LAUNCH_APPLICATION_NAME_MAX_UNITS = 100;
 constexpr size_t LAUNCH_BUNDLE_ID_UNITS = 16;
 constexpr size_t LAUNCH_CACHE_ROOT_MAX_UNITS = 1024;
 constexpr char16_t LAUNCH_DEFAULT_CACHE_ROOT[] = u"{CACHE_DIR}";
+
+// The record's little-endian values, read a byte at a time: the resource
+// lies at whatever alignment it has, and the host may be of either byte order.
+inline uint16_t launch_settings_u16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8)); }
+inline uint32_t launch_settings_u32(const uint8_t* bytes) {
+  return launch_settings_u16(bytes) | (static_cast<uint32_t>(launch_settings_u16(bytes + 2)) << 16);
+}
+// Unit `index` of UTF-16LE text at units_le.
+inline uint16_t launch_settings_unit(const uint8_t* units_le, size_t index) {
+  return launch_settings_u16(units_le + 2 * index);
+}

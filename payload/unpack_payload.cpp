@@ -83,6 +83,12 @@ void write_entry_file(void*, const uint8_t* bytes, size_t count) {
     report_system_error("Error, couldn't unpack file to target path.", GetLastError());
     exit(2);
   }
+  // A write that reports success with fewer bytes would leave a file cut
+  // short that the application then runs from.
+  if (written != count) {
+    report_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
+    exit(2);
+  }
 }
 
 void end_entry_file(void*) {

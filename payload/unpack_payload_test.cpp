@@ -16,6 +16,7 @@
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "payload/bundle_directory.h"
 #include "payload/directory_maker.h"
 #include "payload/payload_format.h"
 #include "payload/payload_reader.h"
@@ -507,9 +508,43 @@ VORBEL_SCENARIO(unpack_write_fails) {
   return 0;
 }
 
+// A write that says it succeeded with fewer bytes than it was given.
+BOOL WINAPI write_falls_short(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
+  return WriteFile(file, data, count > 1 ? count / 2 : count, written, overlapped);
+}
+
+VORBEL_SCENARIO(unpack_write_falls_short) {
+  system_calls.WriteFile = write_falls_short;
+  start_unpacking(payload_of({{L"app.dll", "MZ and more"}}), __wargv[2]);
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  return 0;
+}
+
+// The bundle record's writer goes through the same call; the entries are
+// written whole, the record falls short.
+VORBEL_SCENARIO(bundle_record_falls_short) {
+  start_unpacking(payload_of({{L"app.dll", "MZ"}}), __wargv[2]);
+  begin_bundle_record(L"00112233aabbccdd");
+  unpack_all();
+  system_calls.WriteFile = write_falls_short;
+  finish_bundle_record();
+  return 0;
+}
+
 ProcessResult run_failing(const char* scenario, const std::wstring& payload, const std::wstring& directory) {
   return run_scenario(scenario, {}, payload.empty() ? std::vector<std::wstring>{directory}
                                                     : std::vector<std::wstring>{payload, directory});
+}
+
+TEST(UnpackPayload, AShortWriteStopsTheRunLikeAFailedOne) {
+  for (const char* scenario : {"unpack_write_falls_short", "bundle_record_falls_short"}) {
+    ScratchDir scratch;
+    ProcessResult result = run_failing(scenario, L"", scratch.str());
+    EXPECT_EQ(result.exit_code, 2u) << scenario;
+    EXPECT_EQ(result.err, text_mode("Error, couldn't unpack file to target path. ([Error 29] " +
+                                    system_message(ERROR_WRITE_FAULT) + ")\n"))
+        << scenario;
+  }
 }
 
 TEST(UnpackPayload, ANameWithoutEndWithin1023UnitsIsRefused) {

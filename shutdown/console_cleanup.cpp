@@ -50,7 +50,7 @@ bool stop_child(DWORD grace_ms, DWORD* status) {
   if (system_calls.WaitForSingleObject(child, grace_ms) == WAIT_OBJECT_0) {
     if (!GetExitCodeProcess(child, status)) *status = 1;
   } else {
-    TerminateProcess(child, STATUS_CONTROL_C_EXIT);
+    system_calls.TerminateProcess(child, STATUS_CONTROL_C_EXIT);
     *status = STATUS_CONTROL_C_EXIT;
   }
   CloseHandle(child);
