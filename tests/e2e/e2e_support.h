@@ -17,6 +17,8 @@ std::wstring launcher_exe();
 std::wstring pack_exe();
 std::wstring sample_app_dll();
 std::wstring sample_helper_dll();
+// The probe application (tests/apps/probe_app.cpp).
+std::wstring probe_app_dll();
 
 // Runs vorbel-pack with the given arguments; fails the test when it fails.
 ProcessResult run_pack(const std::vector<std::wstring>& arguments);
