@@ -1,6 +1,6 @@
 // Shared pieces of the end-to-end tests: packing launchers with the build
 // tool (itself running under Wine), running them as a user would, and
-// reading the sample application's report.
+// reading the applications' reports.
 #pragma once
 
 #include <filesystem>
@@ -72,7 +72,7 @@ struct EmbeddedPayload {
   std::filesystem::path temp;
 };
 
-// "key=value" lines of the sample application's report.
+// "key=value" lines of the sample application's report, or of the probe's plain ones.
 std::multimap<std::string, std::string> report_of(const std::string& out);
 std::vector<std::string> values(const std::multimap<std::string, std::string>& report, const std::string& key);
 std::string value(const std::multimap<std::string, std::string>& report, const std::string& key);
