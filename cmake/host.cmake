@@ -1,8 +1,6 @@
 # The host half of the build: the portable payload code against Debian's
-# libzstd-dev, and its tests. This tree's CTest run also includes the Windows
+# libzstd source (cmake/zstd_source.cmake, as the Windows tree), and its tests. This tree's CTest run also includes the Windows
 # build's tests (VORBEL_WINDOWS_BUILD_DIR), so `ctest` here gives one summary.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBZSTD REQUIRED IMPORTED_TARGET libzstd)
 
 add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream.cpp
   ${PROJECT_SOURCE_DIR}/payload/payload_entry.cpp
@@ -15,7 +13,7 @@ add_library(payload_portable STATIC ${PROJECT_SOURCE_DIR}/payload/payload_stream
   ${PROJECT_SOURCE_DIR}/common/decimal_text.cpp
   ${PROJECT_SOURCE_DIR}/common/bounded_text.cpp)
 target_include_directories(payload_portable PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(payload_portable PUBLIC PkgConfig::LIBZSTD)
+target_link_libraries(payload_portable PUBLIC zstd_full)
 
 # The preset host-sanitize builds this half again with AddressSanitizer and
 # UndefinedBehaviorSanitizer (flags from the preset); its tests carry a prefix
@@ -58,6 +56,9 @@ endif()
 
 add_test(NAME source_layering COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_layering.sh ${PROJECT_SOURCE_DIR})
 add_test(NAME launcher_error_table COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/check_error_table.py ${PROJECT_SOURCE_DIR})
+# The README's sizes of the images in dist/ are those the build made.
+add_test(NAME readme_figures
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/scripts/readme-figures.py --check ${PROJECT_SOURCE_DIR}/README.md ${VORBEL_DIST_DIR})
 
 # The packed image read back by tools nobody here wrote (needs the Windows tree).
 find_program(VORBEL_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)

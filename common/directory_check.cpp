@@ -45,7 +45,7 @@ DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* h
     if (read) error = ERROR_DIRECTORY;
   }
   if (result != DIRECTORY_OPENED) {
-    CloseHandle(opened);
+    system_calls.CloseHandle(opened);
     SetLastError(error);
     return result;
   }

@@ -5,6 +5,7 @@
 
 #include "common/bounded_text.h"
 #include "common/launcher_names.h"
+#include "common/system_calls.h"
 
 const wchar_t* long_path_form(const wchar_t* path, wchar_t (&buffer)[LONG_PATH_CAPACITY]) {
   if (wcsnlen(path, LONG_PATH_THRESHOLD) < LONG_PATH_THRESHOLD) return path;
@@ -12,7 +13,7 @@ const wchar_t* long_path_form(const wchar_t* path, wchar_t (&buffer)[LONG_PATH_C
   if (kind != DRIVE_PATH && kind != NETWORK_PATH) return path;
   bool network = kind == NETWORK_PATH;
   wchar_t full[LONG_PATH_CAPACITY];
-  DWORD length = GetFullPathNameW(path, LONG_PATH_CAPACITY, full, nullptr);
+  DWORD length = system_calls.GetFullPathNameW(path, LONG_PATH_CAPACITY, full, nullptr);
   if (length == 0 || length >= LONG_PATH_CAPACITY) return path;
   if (network && !(full[0] == L'\\' && full[1] == L'\\')) return path;
   // "\\server\share" goes behind "\\?\UNC" with one of its two backslashes.

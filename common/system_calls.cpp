@@ -104,4 +104,8 @@ SystemCalls system_calls = {
     bind_MessageBoxW,
     CloseHandle,
     CreateThread,
+    MoveFileExW,
+    GetFullPathNameW,
+    GetFileAttributesExW,
+    SetFileAttributesW,
 };

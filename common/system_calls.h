@@ -69,6 +69,13 @@ struct SystemCalls {
   BOOL(WINAPI* CloseHandle)(HANDLE object);
   HANDLE(WINAPI* CreateThread)(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size, LPTHREAD_START_ROUTINE start,
                                LPVOID parameter, DWORD flags, LPDWORD thread_id);
+  // The rest of the calls by path: the test variant of the launcher shows
+  // through them what Windows does and Wine does not (a path limit, a file a
+  // scanner holds after its close).
+  BOOL(WINAPI* MoveFileExW)(LPCWSTR from, LPCWSTR to, DWORD flags);
+  DWORD(WINAPI* GetFullPathNameW)(LPCWSTR path, DWORD length, LPWSTR buffer, LPWSTR* file_part);
+  BOOL(WINAPI* GetFileAttributesExW)(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information);
+  BOOL(WINAPI* SetFileAttributesW)(LPCWSTR path, DWORD attributes);
 };
 
 extern SystemCalls system_calls;

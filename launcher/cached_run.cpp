@@ -14,6 +14,7 @@
 #include "common/launcher_names.h"
 #include "common/long_path.h"
 #include "common/run_state.h"
+#include "common/system_calls.h"
 #include "launcher/child_launch.h"
 #include "launcher/relaunch.h"
 #include "launcher/run_settings.h"
@@ -69,7 +70,7 @@ bool settle_root(const CacheChoice* choice) {
   text_trim_end(&root, L'\\');
   if (cache_root[0] == L'\0') return false;
   wchar_t long_form[LONG_PATH_CAPACITY];
-  DWORD attributes = GetFileAttributesW(long_path_form(cache_root, long_form));
+  DWORD attributes = system_calls.GetFileAttributesW(long_path_form(cache_root, long_form));
   if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return make_own_directory(cache_root);
 }
@@ -189,7 +190,7 @@ bool whole_bundle_in_place(const CacheChoice* choice) {
     return false;
   }
   wchar_t long_form[LONG_PATH_CAPACITY];
-  DWORD attributes = GetFileAttributesW(long_path_form(application_dir, long_form));
+  DWORD attributes = system_calls.GetFileAttributesW(long_path_form(application_dir, long_form));
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
       check_own_directory(bundle_dir) != OWN_DIRECTORY) {

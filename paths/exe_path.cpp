@@ -45,20 +45,20 @@ void resolve_final_path(wchar_t* buffer, size_t capacity) {
 
 bool resolve_existing_final_path(wchar_t* buffer, size_t capacity) {
   TextCursor path = text_resume(buffer, capacity);
-  HANDLE file = CreateFileW(buffer, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = system_calls.CreateFileW(buffer, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   // Looked up at run time: systems without it compare module names instead.
   auto get_final_path = reinterpret_cast<GetFinalPathFunction>(reinterpret_cast<void*>(
       system_calls.GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW")));
   if (get_final_path != nullptr) {
     DWORD length = get_final_path(file, path.text, static_cast<DWORD>(capacity), 0);
-    CloseHandle(file);
+    system_calls.CloseHandle(file);
     if (length > capacity - 1) abort();
     // On failure (0) the buffer keeps the path it held.
     if (length != 0) text_rewritten(&path, length);
   } else {
-    CloseHandle(file);
+    system_calls.CloseHandle(file);
   }
   if (wcsncmp(path.text, L"\\\\?\\", 4) == 0 && path.length > 5 && path.text[5] == L':') text_drop_front(&path, 4);
   if (wcsncmp(path.text, L"\\\\?\\UNC\\", 8) == 0) {

@@ -107,7 +107,8 @@ bool check_entry(void* context, const char16_t* name, size_t, uint64_t size) {
   if (!text_try_join_path(&path, check->bundle, reinterpret_cast<const wchar_t*>(name))) return false;
   wchar_t long_form[LONG_PATH_CAPACITY];
   WIN32_FILE_ATTRIBUTE_DATA found;
-  if (!GetFileAttributesExW(long_path_form(checked_path, long_form), GetFileExInfoStandard, &found)) return false;
+  if (!system_calls.GetFileAttributesExW(long_path_form(checked_path, long_form), GetFileExInfoStandard, &found))
+    return false;
   if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
   uint64_t found_size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
   if (found_size != size) return false;
@@ -139,7 +140,7 @@ uint8_t* read_record(const wchar_t* path, size_t* size) {
     }
     done += read;
   }
-  CloseHandle(file);
+  system_calls.CloseHandle(file);
   return bytes;
 }
 
@@ -163,7 +164,7 @@ OwnDirectory check_own_directory(const wchar_t* path) {
   PSID user = current_user_sid();
   unsigned long error = 0;
   DirectoryOwner owner = user == nullptr ? DIRECTORY_OWNER_UNREADABLE : directory_owner(directory, user, &error);
-  CloseHandle(directory);
+  system_calls.CloseHandle(directory);
   switch (owner) {
     case DIRECTORY_OWNED_BY_USER:
       return OWN_DIRECTORY;
@@ -210,5 +211,6 @@ bool bundle_is_whole(const wchar_t* bundle, const wchar_t* bundle_id) {
 bool move_bundle_into_place(const wchar_t* working, const wchar_t* bundle) {
   wchar_t working_long[LONG_PATH_CAPACITY];
   wchar_t bundle_long[LONG_PATH_CAPACITY];
-  return MoveFileExW(long_path_form(working, working_long), long_path_form(bundle, bundle_long), 0) != FALSE;
+  return system_calls.MoveFileExW(long_path_form(working, working_long), long_path_form(bundle, bundle_long), 0) !=
+         FALSE;
 }

@@ -1,6 +1,6 @@
 // The user-only extraction directory; see private_directory.h. The security
 // descriptor lives in static buffers: the token's user (read by
-// common/directory_check) and a one-entry ACL.
+// common/directory_check), its owner, and a one-entry ACL.
 // No ACE for SYSTEM or Administrators: neither is needed for the user's own
 // processes to unpack, load and delete, and both can take ownership anyway.
 #include "payload/private_directory.h"
@@ -63,6 +63,11 @@ PrivateDirectory create_private_directory(const wchar_t* path, unsigned long* er
   if (acl == nullptr) return failed(error);
   SECURITY_DESCRIPTOR descriptor;
   if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      // The owner named: an elevated token's default owner is the
+      // Administrators group, and a directory owned by it is no longer the
+      // user's own to the cached mode and the sweep. The token's user is
+      // always an owner the token may set.
+      !SetSecurityDescriptorOwner(&descriptor, user, FALSE) ||
       !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
       // Protected: ACEs that TEMP passes down are not merged in, now or when
       // someone later re-applies inheritance from above.

@@ -272,12 +272,19 @@ struct DirectoryRequest {
   std::wstring path;
   bool with_security;
   DaclSeen dacl;
+  std::vector<unsigned char> owner;  // empty: none named
 };
 std::vector<DirectoryRequest> directory_requests;
 
 BOOL WINAPI recording_create_directory(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
-  DirectoryRequest request = {path, attributes != nullptr, {}};
-  if (attributes != nullptr) request.dacl = describe(attributes->lpSecurityDescriptor);
+  DirectoryRequest request = {path, attributes != nullptr, {}, {}};
+  if (attributes != nullptr) {
+    request.dacl = describe(attributes->lpSecurityDescriptor);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    GetSecurityDescriptorOwner(attributes->lpSecurityDescriptor, &owner, &defaulted);
+    if (owner != nullptr) request.owner = sid_bytes(owner);
+  }
   directory_requests.push_back(request);
   return CreateDirectoryW(path, attributes);
 }
@@ -324,6 +331,9 @@ TEST(PrivateDirectory, TheExtractionDirectoryIsMadeForTheUserAloneAndPassesItOn)
   EXPECT_EQ(directory_requests[0].path, dir.wstring());
   ASSERT_TRUE(directory_requests[0].with_security);
   expect_user_only(directory_requests[0].dacl);
+  // Named, so that an elevated run (whose default owner is the Administrators
+  // group) makes a directory of the user's own too.
+  EXPECT_EQ(directory_requests[0].owner, current_user_sid());
   // Directories below take the inherited DACL: no security of their own.
   for (size_t i = 1; i < directory_requests.size(); ++i) {
     EXPECT_FALSE(directory_requests[i].with_security) << narrow(directory_requests[i].path);

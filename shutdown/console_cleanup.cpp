@@ -103,7 +103,7 @@ void remove_extraction_dir() {
   wchar_t long_form[LONG_PATH_CAPACITY];
   HANDLE again = system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
                                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+  if (again != INVALID_HANDLE_VALUE) system_calls.CloseHandle(again);
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ bool enter_name(TextCursor* path, const wchar_t* name) {
 void clear_read_only(const wchar_t* path, DWORD attributes) {
   if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_READONLY) {
     wchar_t long_form[LONG_PATH_CAPACITY];
-    SetFileAttributesW(long_path_form(path, long_form), FILE_ATTRIBUTE_NORMAL);
+    system_calls.SetFileAttributesW(long_path_form(path, long_form), FILE_ATTRIBUTE_NORMAL);
   }
 }
 
@@ -132,14 +132,14 @@ WalkResult remove_tree(const wchar_t* root, const wchar_t* keep, bool (*stop)())
 LockedRemoval remove_locked_directory(const wchar_t* root, HANDLE lock, const wchar_t* lock_path, bool (*stop)()) {
   HANDLE opened = INVALID_HANDLE_VALUE;
   DirectoryOpen checked = open_directory_itself(root, FILE_READ_ATTRIBUTES, &opened);
-  if (checked == DIRECTORY_OPENED) CloseHandle(opened);
+  if (checked == DIRECTORY_OPENED) system_calls.CloseHandle(opened);
   if (checked == DIRECTORY_IS_LINK) {
     // The lock's path leads through root: it stays too.
-    if (lock != nullptr) CloseHandle(lock);
+    if (lock != nullptr) system_calls.CloseHandle(lock);
     return REMOVAL_REFUSED_LINK;
   }
   WalkResult walked = remove_tree(root, lock == nullptr ? nullptr : last_component(lock_path), stop);
-  if (lock != nullptr) CloseHandle(lock);
+  if (lock != nullptr) system_calls.CloseHandle(lock);
   if (walked == WALK_STOPPED) return REMOVAL_STOPPED;
   if (walked == WALK_LEFT_SOME) return REMOVAL_LEFT_SOME;
   if (lock == nullptr) return REMOVAL_DONE;

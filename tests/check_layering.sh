@@ -6,6 +6,8 @@
 # names of common/. A test beside its code follows that code's rule (a case
 # that needs the launcher belongs with the launcher's tests) and may use
 # tests/support/, which itself includes only common/ and payload/. The
+# Windows behaviours layer (tests/behaviours) wraps common/'s seam, and the
+# launcher's test variant built with it starts launcher/. The
 # end-to-end tests under tests/e2e and tests/apps run the built programs and
 # may read any header for the product's constants.
 #   check_layering.sh SOURCE_DIR
@@ -24,6 +26,7 @@ declare -A allowed=(
   [examples]=""
   [adapter]=""
   [tests/support]="common payload"
+  [tests/behaviours]="common launcher"
 )
 # The parts of payload/ and common/ that build for the host too.
 portable="payload/payload_format.h payload/payload_stream.h payload/payload_entry.h payload/entry_name_rule.h"

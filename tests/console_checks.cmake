@@ -42,3 +42,9 @@ vorbel_windows_check(signing_end_to_end NEEDS ${checked_launcher} ${sample_dir}/
 vorbel_windows_check(minimized_start NEEDS ${checked_launcher} ${probe_app}
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_minimized_start.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
           ${probe_app} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
+
+# The Linux and Windows build tools pack one tree into the same bytes.
+set(windows_pack ${VORBEL_WINDOWS_BUILD_DIR}/packer/vorbel-pack.exe)
+vorbel_windows_check(same_bytes_from_either_tool NEEDS ${checked_launcher} ${windows_pack} ${sample_dir}/sample_app.dll
+  COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_same_bytes.sh $<TARGET_FILE:vorbel-pack> ${windows_pack}
+          ${checked_launcher} ${sample_dir}/sample_app.dll ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)

@@ -4,16 +4,43 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 
+#include "tests/behaviours/windows_behaviours.h"
+
 namespace fs = std::filesystem;
+
+namespace {
+
+// The layer's state is shared by the processes of one case; behaviours set
+// from outside (the layer's CTest run) get a state file of this program's own.
+struct BehavioursState : testing::Environment {
+  void SetUp() override {
+    if (env_value(WINDOWS_BEHAVIOURS_VARIABLE).value_or(L"").empty()) return;
+    if (!env_value(WINDOWS_BEHAVIOURS_STATE_VARIABLE).value_or(L"").empty()) return;
+    dir = std::make_unique<ScratchDir>();
+    state = std::make_unique<ScopedEnv>(WINDOWS_BEHAVIOURS_STATE_VARIABLE, (dir->path() / L"state").wstring());
+  }
+  void TearDown() override {
+    state.reset();
+    dir.reset();
+  }
+  std::unique_ptr<ScratchDir> dir;
+  std::unique_ptr<ScopedEnv> state;
+};
+
+const testing::Environment* const behaviours_state = testing::AddGlobalTestEnvironment(new BehavioursState);
+
+}  // namespace
 
 std::wstring built_file(const char* unix_path) {
   return windows_path(unix_path);
 }
 
 std::wstring launcher_exe() {
-  return built_file(VORBEL_LAUNCHER_EXE);
+  return built_file(env_value(WINDOWS_BEHAVIOURS_VARIABLE).value_or(L"").empty() ? VORBEL_LAUNCHER_EXE
+                                                                                 : VORBEL_BEHAVIOURS_LAUNCHER_EXE);
 }
 std::wstring pack_exe() {
   return built_file(VORBEL_PACK_EXE);
@@ -185,3 +212,15 @@ void end_process_hard(DWORD id) {
   WaitForSingleObject(process, INFINITE);
   CloseHandle(process);
 }
+
+bool behaviour_on(const wchar_t* behaviour) {
+  std::wstringstream words(env_value(WINDOWS_BEHAVIOURS_VARIABLE).value_or(L""));
+  for (std::wstring word; std::getline(words, word, L',');) {
+    if (word == behaviour || word.rfind(std::wstring(behaviour) + L"=", 0) == 0) return true;
+  }
+  return false;
+}
+
+WithBehaviours::WithBehaviours(const std::wstring& behaviours)
+    : behaviours(WINDOWS_BEHAVIOURS_VARIABLE, behaviours),
+      state(WINDOWS_BEHAVIOURS_STATE_VARIABLE, (state_dir.path() / L"state").wstring()) {}

@@ -37,6 +37,9 @@ TEST(FaultsEndToEnd, AnApplicationThatCallsExitProcessHandsBackItsCodeAndLeavesN
 }
 
 TEST(FaultsEndToEnd, AProcessThatOutlivesTheApplicationHoldingAFileKeepsItButNotTheStatus) {
+  SKIP_KNOWN_UNDER(L"scanner",
+                   "the cleanup's walk passes over a file the scanner still holds and leaves it to the shell's delete, "
+                   "which stops at the file the other process holds: the scanned file stays too, until a later sweep");
   PackedApp app(probe_app_dll());
   // Held for 60 s: long enough for the next run below to come while it is.
   ProcessResult result = app.run({L"--hold", L"data\\docs\\nested.txt", L"60000", L"6"});
@@ -176,6 +179,7 @@ std::wstring name_of_length(size_t units, const std::wstring& file) {
 // 4095-byte path limit would also stop one). The limits within reach: %TEMP%
 // just under, at and past MAX_PATH, with entries of 1023-unit names below it.
 TEST(FaultsEndToEnd, PathsAtTheLimitsUnpackAndRunOrStopOnlyAtTheSystemsLoader) {
+  SKIP_KNOWN_UNDER(L"path-limits", LONG_PATH_THROUGH_FULL_PATH_NAME);
   ScratchDir scratch;
   for (size_t temp_length : {size_t{200}, size_t{257}, size_t{258}, size_t{259}, size_t{300}}) {
     std::wstring temp = scratch.str() + L"\\";

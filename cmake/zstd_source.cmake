@@ -1,7 +1,9 @@
 # Builds Debian's libzstd source (fetched and checked by scripts/install-deps.sh into
-# VORBEL_ZSTD_SOURCE_DIR) as static Windows libraries:
-#   zstd_decompress  decompression only, no legacy formats: what the launcher links
-#   zstd_full        compression and decompression, multithreaded: the build tool
+# VORBEL_ZSTD_SOURCE_DIR) as static libraries, for both trees:
+#   zstd_decompress  decompression only, no legacy formats: what the launcher links (Windows)
+#   zstd_full        compression and decompression, multithreaded: both build tools, so
+#                    that the same input gives the same frame whichever host packs it,
+#                    and the Linux tool needs no libzstd of the user's
 set(VORBEL_ZSTD_SOURCE_DIR "${CMAKE_BINARY_DIR}/../deps/libzstd" CACHE PATH
     "Debian's libzstd source tree (scripts/install-deps.sh fetches it)")
 get_filename_component(VORBEL_ZSTD_SOURCE_DIR "${VORBEL_ZSTD_SOURCE_DIR}" ABSOLUTE)
@@ -67,13 +69,15 @@ set(zstd_decompress_sources
   ${zstd_lib}/decompress/zstd_decompress_block.c)
 file(GLOB zstd_compress_sources ${zstd_lib}/compress/*.c)
 
-add_library(zstd_decompress STATIC ${zstd_common_sources} ${zstd_decompress_sources} ${zstd_source_note})
-target_include_directories(zstd_decompress SYSTEM PUBLIC ${zstd_lib})
-target_compile_definitions(zstd_decompress PRIVATE
-  ZSTD_LEGACY_SUPPORT=0 ZSTD_STRIP_ERROR_STRINGS ZSTD_NO_TRACE ZSTD_DISABLE_ASM)
-target_compile_options(zstd_decompress PRIVATE -Os -ffunction-sections -fdata-sections -w)
-target_link_libraries(zstd_decompress PRIVATE vorbel_reproducible)
-target_link_options(zstd_decompress INTERFACE -Wl,--undefined=vorbel_zstd_source)
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  add_library(zstd_decompress STATIC ${zstd_common_sources} ${zstd_decompress_sources} ${zstd_source_note})
+  target_include_directories(zstd_decompress SYSTEM PUBLIC ${zstd_lib})
+  target_compile_definitions(zstd_decompress PRIVATE
+    ZSTD_LEGACY_SUPPORT=0 ZSTD_STRIP_ERROR_STRINGS ZSTD_NO_TRACE ZSTD_DISABLE_ASM)
+  target_compile_options(zstd_decompress PRIVATE -Os -ffunction-sections -fdata-sections -w)
+  target_link_libraries(zstd_decompress PRIVATE vorbel_reproducible)
+  target_link_options(zstd_decompress INTERFACE -Wl,--undefined=vorbel_zstd_source)
+endif()
 
 add_library(zstd_full STATIC
   ${zstd_common_sources} ${zstd_decompress_sources} ${zstd_compress_sources}
@@ -84,3 +88,7 @@ target_compile_definitions(zstd_full PRIVATE
 target_compile_options(zstd_full PRIVATE -O2 -w)
 target_link_libraries(zstd_full PRIVATE vorbel_reproducible)
 target_link_options(zstd_full INTERFACE -Wl,--undefined=vorbel_zstd_source)
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+  find_package(Threads REQUIRED)
+  target_link_libraries(zstd_full PUBLIC Threads::Threads)
+endif()
