@@ -13,11 +13,24 @@
 // After "--show-state" it writes "show=N", the show state its STARTUPINFO
 // holds for the first window, or "show=none", and returns N (100 for none),
 // for a caller that sees no output (`start /min`).
+// For the tests of copies the application starts of the launcher's executable
+// (argv[0]), it writes plain "key=value" lines (UTF-8):
+//   --state N             app_dir, cwd and each VORBEL_ variable; returns N
+//   --relaunch N          the same lines, then starts a copy with "--state 7" on
+//                         this process's streams, writes "relaunch_status=S"
+//                         (the copy's status) and returns N
+//   --hold FILE MS N      starts a copy that keeps FILE (beside the application)
+//                         open for MS ms; once it has it open (at most 30 s), writes
+//                         "held=yes" (or "held=no") and "holder=PID", and returns N
+//   --hold-here FILE EVENT MS  that copy's part: writes "hold=PATH" (or
+//                         "hold=failed"), signals EVENT, and keeps FILE open
 #include <windows.h>
 
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+
+#include "tests/support/argument_quoting.h"
 
 namespace {
 
@@ -48,7 +61,8 @@ int fault(const wchar_t* kind, const wchar_t* value) {
 }
 
 std::string utf8(const std::wstring& text) {
-  int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  int length =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<size_t>(length), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), length, nullptr, nullptr);
   return bytes;
@@ -60,8 +74,8 @@ template <typename Unit>
 const Unit* in_block(Unit** block, const std::string& name) {
   for (Unit** entry = block; entry != nullptr && *entry != nullptr; ++entry) {
     size_t at = 0;
-    while (at < name.size() && (*entry)[at] != 0 && towupper(static_cast<wint_t>((*entry)[at])) ==
-                                                         towupper(static_cast<wint_t>(name[at]))) {
+    while (at < name.size() && (*entry)[at] != 0 &&
+           towupper(static_cast<wint_t>((*entry)[at])) == towupper(static_cast<wint_t>(name[at]))) {
       ++at;
     }
     if (at == name.size() && (*entry)[at] == '=') return *entry + at + 1;
@@ -69,12 +83,39 @@ const Unit* in_block(Unit** block, const std::string& name) {
   return nullptr;
 }
 
+const char* const VARIABLES[] = {"VORBEL_ONEFILE_PARENT", "VORBEL_ONEFILE_START", "VORBEL_ONEFILE_DIRECTORY",
+                                 "VORBEL_ORIGINAL_ARGV0", "VORBEL_ONEFILE_CONTENTS"};
+
+std::string system_view(const std::wstring& name) {
+  static wchar_t value[32768];
+  SetLastError(0);
+  DWORD length = GetEnvironmentVariableW(name.c_str(), value, 32768);
+  bool unset = length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND;
+  return unset ? "<unset>" : utf8(std::wstring(value, length));
+}
+
+// The path this DLL was loaded from.
+std::wstring own_module() {
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&own_module), &self);
+  static wchar_t module[32768];
+  DWORD length = GetModuleFileNameW(self, module, 32768);
+  return std::wstring(module, length);
+}
+
+std::wstring own_directory() {
+  std::wstring module = own_module();
+  return module.substr(0, module.find_last_of(L'\\'));
+}
+
 int report_variables() {
   std::string report;
-  for (const char* name : {"VORBEL_ONEFILE_PARENT", "VORBEL_ONEFILE_START", "VORBEL_ONEFILE_DIRECTORY",
-                           "VORBEL_ORIGINAL_ARGV0", "VORBEL_ONEFILE_CONTENTS"}) {
+  for (const char* name : VARIABLES) {
     std::wstring wide_name(name, name + strlen(name));
-    auto line = [&](const char* view, const std::string& value) { report += std::string(view) + " " + name + "=" + value + "\n"; };
+    auto line = [&](const char* view, const std::string& value) {
+      report += std::string(view) + " " + name + "=" + value + "\n";
+    };
     // The narrow views hold text in the ANSI code page; the tests' paths are ASCII.
     const char* narrow = getenv(name);
     line("getenv", narrow ? narrow : "<unset>");
@@ -84,14 +125,69 @@ int report_variables() {
     line("_wenviron", wide_entry ? utf8(wide_entry) : "<unset>");
     const char* narrow_entry = in_block(_environ, name);
     line("environ", narrow_entry ? narrow_entry : "<unset>");
-    static wchar_t value[32768];
-    SetLastError(0);
-    DWORD length = GetEnvironmentVariableW(wide_name.c_str(), value, 32768);
-    bool unset = length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND;
-    line("GetEnvironmentVariableW", unset ? "<unset>" : utf8(std::wstring(value, length)));
+    line("GetEnvironmentVariableW", system_view(wide_name));
   }
   write_text(report);
   return 0;
+}
+
+void report_state() {
+  static wchar_t cwd[32768];
+  DWORD length = GetCurrentDirectoryW(32768, cwd);
+  std::string report = "app_dir=" + utf8(own_directory()) + "\ncwd=" + utf8(std::wstring(cwd, length)) + "\n";
+  for (const char* name : VARIABLES)
+    report += std::string(name) + "=" + system_view(std::wstring(name, name + strlen(name))) + "\n";
+  write_text(report);
+}
+
+// Starts the launcher's own executable again; it inherits this process's
+// environment, so a copy started while the extracting instance runs finds it
+// and runs this application again without unpacking. A copy that is not
+// waited for gets no standard streams: with this process's, it would keep
+// them open, and whoever reads them to their end waiting, for as long as it runs.
+DWORD start_again(const std::wstring& launcher, const std::wstring& arguments, bool wait, DWORD* id = nullptr) {
+  std::wstring line = quote_argument(launcher) + L" " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  if (!wait) startup.dwFlags = STARTF_USESTDHANDLES;
+  PROCESS_INFORMATION child = {};
+  if (!CreateProcessW(launcher.c_str(), line.data(), nullptr, nullptr, wait, 0, nullptr, nullptr, &startup, &child)) {
+    return 0xFFFFFFFF;
+  }
+  DWORD status = 0;
+  if (id != nullptr) *id = child.dwProcessId;
+  if (wait) {
+    WaitForSingleObject(child.hProcess, INFINITE);
+    GetExitCodeProcess(child.hProcess, &status);
+  }
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return status;
+}
+
+// Waits until the copy holds the file: it must have it open before this run
+// ends and the cleanup begins.
+void hold_in_other_process(const std::wstring& launcher, const std::wstring& file, const std::wstring& hold_ms) {
+  std::wstring event_name = L"vorbel_probe_hold_" + std::to_wstring(GetCurrentProcessId());
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+  DWORD holder = 0;
+  start_again(launcher, L"--hold-here " + quote_argument(file) + L" " + event_name + L" " + quote_argument(hold_ms),
+              false, &holder);
+  bool holds = WaitForSingleObject(held, 30000) == WAIT_OBJECT_0;
+  write_text(std::string("held=") + (holds ? "yes" : "no") + "\nholder=" + std::to_string(holder) + "\n");
+  CloseHandle(held);
+}
+
+void hold_file(const std::wstring& path, const std::wstring& event_name, DWORD hold_ms) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  write_text(file == INVALID_HANDLE_VALUE ? "hold=failed\n" : "hold=" + utf8(path) + "\n");
+  HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name.c_str());
+  if (held != nullptr) {
+    SetEvent(held);
+    CloseHandle(held);
+  }
+  Sleep(hold_ms);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
 }  // namespace
@@ -99,6 +195,23 @@ int report_variables() {
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
   if (argc >= 3 && wcscmp(argv[1], L"--fault") == 0) return fault(argv[2], argc >= 4 ? argv[3] : nullptr);
   if (argc >= 2 && wcscmp(argv[1], L"--variables") == 0) return report_variables();
+  if (argc >= 3 && wcscmp(argv[1], L"--state") == 0) {
+    report_state();
+    return static_cast<int>(wcstoul(argv[2], nullptr, 0));
+  }
+  if (argc >= 3 && wcscmp(argv[1], L"--relaunch") == 0) {
+    report_state();
+    write_text("relaunch_status=" + std::to_string(start_again(argv[0], L"--state 7", true)) + "\n");
+    return static_cast<int>(wcstoul(argv[2], nullptr, 0));
+  }
+  if (argc >= 5 && wcscmp(argv[1], L"--hold") == 0) {
+    hold_in_other_process(argv[0], argv[2], argv[3]);
+    return static_cast<int>(wcstoul(argv[4], nullptr, 0));
+  }
+  if (argc >= 5 && wcscmp(argv[1], L"--hold-here") == 0) {
+    hold_file(own_directory() + L"\\" + argv[2], argv[3], wcstoul(argv[4], nullptr, 10));
+    return 0;
+  }
   if (argc >= 2 && wcscmp(argv[1], L"--show-state") == 0) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -117,15 +230,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
     report += "\n";
   }
   // Where the application was loaded from, for the tests of paths at the limits.
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&run_code), &self);
-  static wchar_t module[32768];
-  DWORD length = GetModuleFileNameW(self, module, 32768);
-  static char module_utf8[4 * 32768];
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, module, static_cast<int>(length), module_utf8, sizeof module_utf8,
-                                  nullptr, nullptr);
-  report += "module=" + std::string(module_utf8, static_cast<size_t>(bytes)) + "\n";
+  report += "module=" + utf8(own_module()) + "\n";
   write_text(report);
   return 0;
 }

@@ -47,7 +47,7 @@ void expect_every_view_as_the_system(const Views& views, const char* when) {
 }
 
 PackedApp packed_probe(const std::vector<std::wstring>& options = {}) {
-  return PackedApp(built_file(VORBEL_PROBE_APP_DLL), false, options);
+  return PackedApp(probe_app_dll(), false, options);
 }
 
 TEST(ApplicationStart, EveryViewOfTheRuntimeHoldsThemInAFreshRun) {

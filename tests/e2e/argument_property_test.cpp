@@ -40,7 +40,7 @@ TEST(PackedLauncherArguments, RandomListsReachTheApplicationUnchanged) {
   const unsigned lists = env_number("VORBEL_ARGUMENT_LISTS", 200);
   const unsigned seed = run_seed("VORBEL_ARGUMENT_SEED", "argument lists", lists);
   std::mt19937 random(seed);
-  PackedApp app(built_file(VORBEL_PROBE_APP_DLL), false);
+  PackedApp app(probe_app_dll(), false);
 
   for (unsigned list = 0; list < lists; ++list) {
     std::vector<std::wstring> arguments(std::uniform_int_distribution<size_t>(0, 8)(random));

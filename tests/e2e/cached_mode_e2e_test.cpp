@@ -65,6 +65,35 @@ std::multimap<std::string, std::string> report_in(const PackedApp& app, const Pr
   return report_of(out);
 }
 
+// The same start three times: in the cached mode a first one that unpacks
+// into the one bundle and a later one that must write nothing to it, and in
+// the fresh mode one to compare the later one with.
+struct ThreeStarts {
+  ProcessResult first, later, fresh;
+  std::vector<fs::path> bundles;
+};
+
+ThreeStarts start_three_times(const PackedApp& cached, const PackedApp& fresh,
+                              const std::vector<std::wstring>& arguments, DWORD status) {
+  ThreeStarts starts;
+  starts.first = cached.run(arguments);
+  EXPECT_EQ(starts.first.exit_code, status) << starts.first.out << starts.first.err;
+  starts.bundles = bundles_of(cached);
+  EXPECT_EQ(starts.bundles.size(), 1u);
+  EXPECT_TRUE(working_folders_of(cached).empty());
+  EXPECT_TRUE(cached.left_in_temp().empty()) << "nothing in TEMP";
+  if (starts.bundles.size() != 1) return starts;
+  const auto written = write_times(starts.bundles[0]);
+
+  starts.later = cached.run(arguments);
+  starts.fresh = fresh.run(arguments);
+  EXPECT_EQ(starts.later.exit_code, starts.fresh.exit_code) << starts.later.out << starts.later.err;
+  EXPECT_EQ(starts.later.err, "");
+  EXPECT_EQ(write_times(starts.bundles[0]), written) << "a later start writes nothing";
+  EXPECT_EQ(bundles_of(cached), starts.bundles);
+  return starts;
+}
+
 void expect_runs(const PackedApp& app, const char* when) {
   ProcessResult result = app.run({L"--exit", L"4"});
   EXPECT_EQ(result.exit_code, 4u) << when << ": " << result.out << result.err;
@@ -75,43 +104,55 @@ TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile
   SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   PackedApp cached(sample_app_dll(), true, CACHE);
   PackedApp fresh;  // the same payload in the fresh directory's mode
-  const std::vector<std::wstring> arguments = {L"one", L"two words", L"", L"*.exe", L"--relaunch", L"--exit",
-                                               L"0x80000001"};
-  ProcessResult first = cached.run(arguments);
-  ASSERT_EQ(first.exit_code, 0x80000001u) << first.out << first.err;
-  std::vector<fs::path> bundles = bundles_of(cached);
+  ThreeStarts starts =
+      start_three_times(cached, fresh, {L"one", L"two words", L"", L"*.exe", L"--exit", L"0x80000001"}, 0x80000001u);
+  const std::vector<fs::path>& bundles = starts.bundles;
   ASSERT_EQ(bundles.size(), 1u);
-  EXPECT_TRUE(working_folders_of(cached).empty());
-  EXPECT_TRUE(cached.left_in_temp().empty()) << "nothing in TEMP";
-  const auto written = write_times(bundles[0]);
-
-  ProcessResult later = cached.run(arguments);
-  ProcessResult reference = fresh.run(arguments);
-  EXPECT_EQ(later.exit_code, reference.exit_code) << later.out << later.err;
-  EXPECT_EQ(later.err, "");
-  EXPECT_EQ(write_times(bundles[0]), written) << "a later start writes nothing";
-  EXPECT_EQ(bundles_of(cached), bundles);
-
-  auto ours = report_in(cached, later);
-  auto theirs = report_in(fresh, reference);
-  for (const char* key : {"argc", "argv[0]", "argv[1]", "argv[2]", "argv[3]", "argv[4]", "VORBEL_ONEFILE_DIRECTORY",
-                          "cwd", "helper", "relaunch_status"}) {
+  auto ours = report_in(cached, starts.later);
+  auto theirs = report_in(fresh, starts.fresh);
+  for (const char* key : {"argc", "argv[0]", "argv[1]", "argv[2]", "argv[3]", "argv[4]", "argv[5]",
+                          "VORBEL_ONEFILE_DIRECTORY", "VORBEL_ORIGINAL_ARGV0", "cwd", "helper"}) {
     EXPECT_EQ(values(ours, key), values(theirs, key)) << key;
   }
-  // The copy the application starts is a start of its own, with its own argument 0.
-  EXPECT_EQ(values(ours, "VORBEL_ORIGINAL_ARGV0"), std::vector<std::string>({"app.exe", "<scratch>\\app.exe"}));
+  EXPECT_EQ(values(ours, "VORBEL_ORIGINAL_ARGV0"), std::vector<std::string>({"app.exe"}));
   std::string bundle = "<scratch>\\local\\app\\" + narrow(bundles[0].filename().wstring());
-  EXPECT_EQ(values(ours, "app_dir"), std::vector<std::string>({bundle, bundle}))
-      << "the copy the application started ran from the same bundle";
+  EXPECT_EQ(values(ours, "app_dir"), std::vector<std::string>({bundle}));
   EXPECT_EQ(value(ours, "VORBEL_ONEFILE_CONTENTS"), bundle);
-  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_PARENT"), "<unset>") << "no parent waits: a copy must not take its place";
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_PARENT"), "<unset>") << "no parent waits";
   EXPECT_EQ(value(ours, "VORBEL_ONEFILE_START"), "<unset>");
   std::vector<std::string> files = values(ours, "file");
-  files.resize(files.size() / 2);  // the copy listed them too
   std::sort(files.begin(), files.end());
   const std::vector<std::string> expected = {"data\\docs\\nested.txt", "data\\readme.txt", "sample_app.dll",
                                              "sample_helper.dll", "vorbel.lck", "vorbel.lst"};
   EXPECT_EQ(files, expected);
+}
+
+// A copy of the program that the application starts (argv[0]) is a cached
+// start of its own: it runs from the same bundle, writes nothing, and hands
+// back its status as a copy in the fresh mode does.
+TEST(CachedMode, ACopyTheApplicationStartsRunsFromTheSameBundleAsAStartOfItsOwn) {
+  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
+  PackedApp cached(probe_app_dll(), false, CACHE);
+  PackedApp fresh(probe_app_dll(), false);
+  // The copies write nothing either: the later start and its copy leave the bundle as the first left it.
+  ThreeStarts starts = start_three_times(cached, fresh, {L"--relaunch", L"0x80000001"}, 0x80000001u);
+  EXPECT_EQ(value(report_of(starts.first.out), "relaunch_status"), "7") << "a copy started during the first start";
+  const std::vector<fs::path>& bundles = starts.bundles;
+  ASSERT_EQ(bundles.size(), 1u);
+  auto ours = report_in(cached, starts.later);
+  auto theirs = report_in(fresh, starts.fresh);
+  for (const char* key : {"relaunch_status", "VORBEL_ONEFILE_DIRECTORY", "cwd"}) {
+    EXPECT_EQ(values(ours, key), values(theirs, key)) << key;
+  }
+  EXPECT_EQ(value(ours, "relaunch_status"), "7");
+  // The copy is a start of its own, with its own argument 0.
+  EXPECT_EQ(values(ours, "VORBEL_ORIGINAL_ARGV0"), std::vector<std::string>({"app.exe", "<scratch>\\app.exe"}));
+  std::string bundle = "<scratch>\\local\\app\\" + narrow(bundles[0].filename().wstring());
+  EXPECT_EQ(values(ours, "app_dir"), std::vector<std::string>({bundle, bundle}))
+      << "the copy the application started ran from the same bundle";
+  EXPECT_EQ(values(ours, "VORBEL_ONEFILE_CONTENTS"), std::vector<std::string>({bundle, bundle}));
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_PARENT"), "<unset>") << "no parent waits: a copy must not take its place";
+  EXPECT_EQ(value(ours, "VORBEL_ONEFILE_START"), "<unset>");
 }
 
 TEST(CachedMode, EightFirstStartsAtOnceAllRunAndLeaveOneBundle) {
@@ -143,7 +184,9 @@ TEST(CachedMode, ADamagedBundleIsNeverRunAndIsReplaced) {
       {"a file truncated", [](const fs::path& bundle) { fs::resize_file(bundle / L"data" / L"readme.txt", 2); }},
       {"the record deleted", [](const fs::path& bundle) { fs::remove(bundle / L"vorbel.lst"); }},
       {"the record cut short",
-       [](const fs::path& bundle) { fs::resize_file(bundle / L"vorbel.lst", fs::file_size(bundle / L"vorbel.lst") - 3); }},
+       [](const fs::path& bundle) {
+         fs::resize_file(bundle / L"vorbel.lst", fs::file_size(bundle / L"vorbel.lst") - 3);
+       }},
   };
   for (const Damage& damage : damages) {
     PackedApp app(sample_app_dll(), true, CACHE);
@@ -196,7 +239,7 @@ ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::ws
 
 TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt) {
   SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
-  const std::wstring probe = built_file(VORBEL_PROBE_APP_DLL);
+  const std::wstring probe = probe_app_dll();
   PackedApp old_app(probe, true, CACHE);
   // The same files but one byte.
   fs::path changed = old_app.scratch.path() / L"changed";

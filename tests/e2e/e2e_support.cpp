@@ -51,6 +51,9 @@ std::wstring sample_app_dll() {
 std::wstring sample_helper_dll() {
   return built_file(VORBEL_SAMPLE_HELPER_DLL);
 }
+std::wstring probe_app_dll() {
+  return built_file(VORBEL_PROBE_APP_DLL);
+}
 
 ProcessResult run_pack(const std::vector<std::wstring>& arguments) {
   std::wstring line = quote_argument(pack_exe());

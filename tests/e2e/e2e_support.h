@@ -1,6 +1,6 @@
 // Shared pieces of the end-to-end tests: packing launchers with the build
 // tool (itself running under Wine), running them as a user would, and
-// reading the sample application's report.
+// reading the applications' reports.
 #pragma once
 
 #include <filesystem>
@@ -19,6 +19,8 @@ std::wstring launcher_exe();
 std::wstring pack_exe();
 std::wstring sample_app_dll();
 std::wstring sample_helper_dll();
+// The probe application (tests/apps/probe_app.cpp).
+std::wstring probe_app_dll();
 
 // Runs vorbel-pack with the given arguments; fails the test when it fails.
 ProcessResult run_pack(const std::vector<std::wstring>& arguments);
@@ -72,7 +74,7 @@ struct EmbeddedPayload {
   std::filesystem::path temp;
 };
 
-// "key=value" lines of the sample application's report.
+// "key=value" lines of the sample application's report, or of the probe's plain ones.
 std::multimap<std::string, std::string> report_of(const std::string& out);
 std::vector<std::string> values(const std::multimap<std::string, std::string>& report, const std::string& key);
 std::string value(const std::multimap<std::string, std::string>& report, const std::string& key);

@@ -15,10 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring probe_app_dll() {
-  return built_file(VORBEL_PROBE_APP_DLL);
-}
-
 // Exactly one line, beginning with "Error, ".
 bool is_one_error_line(const std::string& text) {
   return text.rfind("Error, ", 0) == 0 && text.find('\n') == text.size() - 1;
@@ -48,31 +44,31 @@ TEST(FaultsEndToEnd, AProcessThatOutlivesTheApplicationHoldingAFileKeepsItButNot
   SKIP_KNOWN_UNDER(L"scanner",
                    "the cleanup's walk passes over a file the scanner still holds and leaves it to the shell's delete, "
                    "which stops at the file the other process holds: the scanned file stays too, until a later sweep");
-  PackedApp app;
-  // Held long enough for the next run below to come while it is.
-  ProcessResult result = app.run({L"--hold-ms", L"60000", L"--hold", L"data\\docs\\nested.txt", L"--exit", L"6"});
+  PackedApp app(probe_app_dll());
+  // Held for 60 s: long enough for the next run below to come while it is.
+  ProcessResult result = app.run({L"--hold", L"data\\docs\\nested.txt", L"60000", L"6"});
   EXPECT_EQ(result.exit_code, 6u) << result.out << result.err;
   EXPECT_EQ(value(report_of(result.out), "held"), "yes");
   EXPECT_EQ(result.err, "") << "a directory that cannot be removed is no error of the run";
   // Only what the holder has in use stays: the held file with the directories
-  // above it, and the two DLLs it runs from (the holder is another instance of
-  // the application). The cleanup's walk removes everything else before the
-  // shell's attempts give up.
+  // above it, and the DLL it runs from (the holder is another instance of the
+  // application); the helper DLL beside it, which the probe does not load, goes.
+  // The cleanup's walk removes everything else before the shell's attempts give up.
   std::vector<fs::path> left = app.left_in_temp();
   ASSERT_EQ(left.size(), 1u);
   // The holder is a copy of the packed program, which holds the lock too.
-  EXPECT_EQ(tree_of(left[0]), (std::vector<std::string>{"data", "data\\docs", "data\\docs\\nested.txt",
-                                                        "sample_app.dll", "sample_helper.dll", "vorbel.lck"}));
+  const std::vector<std::string> held = {"data", "data\\docs", "data\\docs\\nested.txt", "probe_app.dll", "vorbel.lck"};
+  EXPECT_EQ(tree_of(left[0]), held);
 
   // The next run, while the holder still has the file, is not disturbed,
   // and leaves that directory alone.
-  ProcessResult next = app.run({L"--exit", L"4"});
+  ProcessResult next = app.run({L"--state", L"4"});
   EXPECT_EQ(next.exit_code, 4u) << next.out << next.err;
   EXPECT_EQ(app.left_in_temp(), left);
-  EXPECT_EQ(tree_of(left[0]).size(), 6u);
+  EXPECT_EQ(tree_of(left[0]), held);
   // Once the holder is gone, the run after it removes the rest.
   end_process_hard(static_cast<DWORD>(std::stoul(value(report_of(result.out), "holder"))));
-  ProcessResult after = app.run({L"--exit", L"5"});
+  ProcessResult after = app.run({L"--state", L"5"});
   EXPECT_EQ(after.exit_code, 5u) << after.out << after.err;
   EXPECT_TRUE(app.left_in_temp().empty());
   remove_left(left[0]);
@@ -191,7 +187,8 @@ TEST(FaultsEndToEnd, PathsAtTheLimitsUnpackAndRunOrStopOnlyAtTheSystemsLoader) {
   ScratchDir scratch;
   for (size_t temp_length : {size_t{200}, size_t{257}, size_t{258}, size_t{259}, size_t{300}}) {
     std::wstring temp = scratch.str() + L"\\";
-    while (temp.size() < temp_length) temp += std::wstring(std::min<size_t>(temp_length - temp.size(), 100), L't') + L"\\";
+    while (temp.size() < temp_length)
+      temp += std::wstring(std::min<size_t>(temp_length - temp.size(), 100), L't') + L"\\";
     temp.resize(temp_length);
     if (temp.back() == L'\\') temp.back() = L't';
     fs::create_directories(L"\\\\?\\" + temp);
@@ -210,7 +207,9 @@ TEST(FaultsEndToEnd, PathsAtTheLimitsUnpackAndRunOrStopOnlyAtTheSystemsLoader) {
       std::wstring second = shape == 2 ? name_of_length(1023, L"second.txt") : L"";
       fs::path exe = embed_probe(scratch, first, second);
       RunOptions options;
-      options.env = {{L"TEMP", temp}, {L"TMP", temp}, {L"VORBEL_ONEFILE_PARENT", std::nullopt},
+      options.env = {{L"TEMP", temp},
+                     {L"TMP", temp},
+                     {L"VORBEL_ONEFILE_PARENT", std::nullopt},
                      {L"VORBEL_ONEFILE_START", std::nullopt}};
       options.current_directory = scratch.str();
       ProcessResult result = run_process(exe.wstring(), L"limits.exe", options);

@@ -126,8 +126,8 @@ TEST(PackedLauncher, AnInheritedParentThatIsNoLiveLauncherIsIgnored) {
 }
 
 TEST(PackedLauncher, TheApplicationCanStartTheLauncherAgainWithoutUnpacking) {
-  PackedApp app(sample_app_dll(), false);
-  ProcessResult result = app.run({L"--relaunch", L"--exit", L"3"});
+  PackedApp app(probe_app_dll(), false);
+  ProcessResult result = app.run({L"--relaunch", L"3"});
   EXPECT_EQ(result.exit_code, 3u) << result.out << result.err;
   auto report = report_of(result.out);
   EXPECT_EQ(value(report, "relaunch_status"), "7");
@@ -138,8 +138,8 @@ TEST(PackedLauncher, TheApplicationCanStartTheLauncherAgainWithoutUnpacking) {
 }
 
 TEST(PackedLauncher, AFileHeldOpenKeepsTheDirectoryButNotTheStatus) {
-  PackedApp app;
-  ProcessResult result = app.run({L"--hold", L"data\\readme.txt", L"--exit", L"5"});
+  PackedApp app(probe_app_dll());
+  ProcessResult result = app.run({L"--hold", L"data\\readme.txt", L"3000", L"5"});
   EXPECT_EQ(result.exit_code, 5u) << result.out << result.err;
   EXPECT_EQ(value(report_of(result.out), "held"), "yes");
   EXPECT_EQ(result.err, "");

@@ -22,8 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring probe_app_dll() { return built_file(VORBEL_PROBE_APP_DLL); }
-
 std::set<fs::path> in_temp(const PackedApp& app) {
   std::vector<fs::path> left = app.left_in_temp();
   return {left.begin(), left.end()};

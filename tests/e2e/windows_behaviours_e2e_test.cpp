@@ -42,7 +42,7 @@ TEST(ElevatedRuns, ACachedProgramFindsItsOwnBundleOnALaterStartAndUnpacksOnce) {
 
 TEST(ElevatedRuns, AFreshRunKilledHardIsSweptByTheNextRun) {
   WithBehaviours elevated(L"elevated");
-  PackedApp app(built_file(VORBEL_PROBE_APP_DLL), false);
+  PackedApp app(probe_app_dll(), false);
   DWORD child = orphan_application(app, app.scratch.path() / L"child-runs");
   ASSERT_NE(child, 0u) << "the application started";
   end_process_hard(child);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/argument_quoting.h"
+
 struct ProcessResult {
   DWORD exit_code = 0;
   std::string out;
@@ -56,9 +58,6 @@ std::wstring own_executable();
 // A Unix path of the build tree as Wine shows it ("Z:\..." for "/...");
 // Windows paths come back unchanged.
 std::wstring windows_path(const std::string& path);
-
-// Quotes one argument for a command line (the usual Windows rules).
-std::wstring quote_argument(const std::wstring& argument);
 
 // Text of a Windows error code as FormatMessageA gives it in US English;
 // empty when the system has none.
