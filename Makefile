@@ -1,6 +1,7 @@
 # Thin front over the CMake presets.
 #   make        build everything into dist/
 #   make demo   install what is missing, build what the demo runs, run the main job under Wine
+#   make tools  only what a user packs with: launcher, build tool, adapter (make install adds the CMake package)
 #   make test   install what is missing, build, run every test (one summary)
 #   make product PRODUCT_NAME='My App' PRODUCT_VERSION=2.1.0
 #               the launcher for another product, in build/products/ and dist/products/
@@ -29,11 +30,20 @@ host: deps
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host -j $(JOBS)
 
+# What a user packs with, and nothing else: the launcher, the build tool (host
+# and Windows) and the adapter; `make install` adds the CMake package.
+.PHONY: tools
+tools: deps
+	@cmake --preset windows >/dev/null
+	@cmake --build --preset windows -j $(JOBS) --target launcher vorbel-pack vorbel_adapter
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host -j $(JOBS) --target vorbel-pack
+
 # The demo builds what it runs, no test program: the launcher, the sample
-# application and the host's build tool.
+# application and the host's build tool; and the adapter, which takes seconds.
 demo: deps
 	@cmake --preset windows >/dev/null
-	@cmake --build --preset windows -j $(JOBS) --target launcher sample_app sample_helper
+	@cmake --build --preset windows -j $(JOBS) --target launcher sample_app sample_helper vorbel_adapter
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host -j $(JOBS) --target vorbel-pack
 	@bash scripts/demo.sh $(WINE_PREFIX) $(WINE64)
@@ -70,7 +80,7 @@ fuzz: deps
 # CMake package under PREFIX (find_package(vorbel); see the README).
 PREFIX ?= /usr/local
 .PHONY: install
-install: all
+install: tools
 	@cmake --install $(BUILD)/host --prefix "$(PREFIX)" --strip
 	@cmake --install $(BUILD)/windows --prefix "$(PREFIX)"
 

@@ -58,6 +58,9 @@ endif()
 
 add_test(NAME source_layering COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_layering.sh ${PROJECT_SOURCE_DIR})
 add_test(NAME launcher_error_table COMMAND python3 ${PROJECT_SOURCE_DIR}/tests/check_error_table.py ${PROJECT_SOURCE_DIR})
+# The README's sizes of the images in dist/ are those the build made.
+add_test(NAME readme_figures
+  COMMAND python3 ${PROJECT_SOURCE_DIR}/scripts/readme-figures.py --check ${PROJECT_SOURCE_DIR}/README.md ${VORBEL_DIST_DIR})
 
 # The packed image read back by tools nobody here wrote (needs the Windows tree).
 find_program(VORBEL_MINGW_OBJDUMP x86_64-w64-mingw32-objdump)

@@ -121,7 +121,7 @@ FirstStart first_start(const CacheChoice* choice) {
   unsigned long error = 0;
   if (create_private_directory(working_dir, &error) != PRIVATE_DIRECTORY_READY) return CACHE_UNUSABLE;
 
-  begin_unpack(working_dir);
+  begin_unpack(working_dir, EXTRACTION_DIR_MADE);
   begin_bundle_record(choice->bundle_id);
   load_payload_resource();
   open_payload_stream();
@@ -149,7 +149,7 @@ bool settle_bundle(const CacheChoice* choice) {
     if (!name_folder(bundle_dir, application_dir, choice->bundle_id, number)) return false;
     switch (check_own_directory(bundle_dir)) {
       case OWN_DIRECTORY:
-        begin_unpack(bundle_dir);
+        use_unpacked_directory(bundle_dir);
         // Locked before it is checked, so that no sweep removes it between.
         if (try_hold_extraction_dir_lock()) {
           if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
@@ -195,7 +195,7 @@ bool whole_bundle_in_place(const CacheChoice* choice) {
       check_own_directory(bundle_dir) != OWN_DIRECTORY) {
     return false;
   }
-  begin_unpack(bundle_dir);
+  use_unpacked_directory(bundle_dir);
   if (!try_hold_extraction_dir_lock()) return false;
   if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
   release_extraction_dir_lock();
@@ -209,14 +209,18 @@ void forget_cache_attempt() {
 
 }  // namespace
 
+bool settle_cache(const CacheChoice* choice) {
+  if (settle_root(choice) &&
+      (whole_bundle_in_place(choice) || (settle_application_dir(choice) && settle_bundle(choice)))) {
+    return true;
+  }
+  forget_cache_attempt();
+  return false;
+}
+
 bool run_cached(int* status) {
   static CacheChoice choice;
-  if (!cached_mode_wanted(&choice)) return false;
-  if (!settle_root(&choice) ||
-      (!whole_bundle_in_place(&choice) && (!settle_application_dir(&choice) || !settle_bundle(&choice)))) {
-    forget_cache_attempt();
-    return false;
-  }
+  if (!cached_mode_wanted(&choice) || !settle_cache(&choice)) return false;
   // A copy of the program that the application starts is a cached start of
   // its own, never a re-launched instance of this one.
   set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);

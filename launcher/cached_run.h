@@ -3,6 +3,16 @@
 // and without removing anything at the end.
 #pragma once
 
+#include "launcher/run_settings.h"
+
+// Finds the payload's whole bundle below choice's root (the id's own name
+// first) or makes it once: true with its lock held, and extraction_dir and
+// first_entry_path set to it. False, with nothing of the mode left in effect,
+// when the cache cannot be used: the root unusable, every name for the
+// application or its bundle taken by someone else's directory or a link, a
+// link or someone else's directory at the working directory's name.
+bool settle_cache(const CacheChoice* choice);
+
 // Runs the application from its bundle and returns run_code's result in
 // *status: true. False, with nothing of the mode left in effect, when the
 // cache cannot be used (its root unusable, every name for the application

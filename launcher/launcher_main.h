@@ -4,7 +4,9 @@
 #include <windows.h>
 
 // In the shape of the wide GUI entry point; the four arguments are ignored:
-// the arguments come from the runtime's __argc and __wargv (wildcards expanded).
+// the arguments come from the runtime's __argc and __wargv (wildcards
+// expanded), or, packed with exact arguments, from the command line itself
+// (GetCommandLineW, split by CommandLineToArgvW's rules).
 int WINAPI launcher_main(HINSTANCE instance, HINSTANCE previous, LPWSTR command_tail, int show);
 
 // Steps 1 to 4 of the sequence: true for the re-launched role. In the

@@ -73,8 +73,9 @@ void walk_built_in(ArgumentText* text) {
 
 void walk_command_line(ArgumentText* text) {
   const ArgumentSink sink = {text, take_line_unit, take_end};
-  // The line always has argument 0 (the child's line starts with the
-  // launcher's path), so the program path given for an empty one is unused.
+  // Argument 0 is never the user's: a re-launched instance's line starts with
+  // the launcher's path, and a cached start replaces whatever its caller put
+  // there (run_cached), so the program path given for an empty one is unused.
   split_command_line(system_calls.GetCommandLineW(), L"", &sink);
 }
 

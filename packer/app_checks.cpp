@@ -31,6 +31,20 @@ bool is_mangled_run_code(const std::string& name) {
   return name.find("run_code") != std::string::npos && (name.starts_with("_Z") || name.starts_with("?"));
 }
 
+// A compiler's own runtime DLL (GCC's, Clang's, Microsoft's), by its name:
+// linked statically, it needs no DLL at all. Any other DLL is the
+// application's own, or a library's, which can only be added.
+bool is_compiler_runtime(const std::string& dll) {
+  const std::string name = lower(dll);
+  static const char* const kRuntimes[] = {"libgcc_s_", "libstdc++-", "libwinpthread-", "libgomp-", "libquadmath-",
+                                          "libgfortran-", "libssp-", "libatomic-", "libc++", "libunwind",
+                                          "vcruntime", "msvcp", "concrt", "vcomp", "ucrtbased"};
+  for (const char* runtime : kRuntimes) {
+    if (name.starts_with(runtime)) return true;
+  }
+  return false;
+}
+
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
@@ -148,6 +162,14 @@ Status check_application(const std::vector<uint8_t>& bytes) {
   if (mangled != names.end())
     return Failure{
         "", "does not export run_code, only the C++ name '" + printable(*mangled) + "': declare it extern \"C\""};
+  // A DLL made of a program's objects: the adapter was meant to be linked in,
+  // and the linker left its object out for want of a reference to run_code.
+  if (std::find(names.begin(), names.end(), "main") != names.end() ||
+      std::find(names.begin(), names.end(), "wmain") != names.end()) {
+    return Failure{"", "does not export run_code, but exports main: a program's own main becomes an application "
+                       "DLL through the adapter; link it with -Wl,--undefined=run_code and libvorbel_adapter.a "
+                       "(see the README's adapter guide)"};
+  }
   return Failure{"", "does not export run_code (extern \"C\" __declspec(dllexport) int run_code(int, wchar_t**))"};
 }
 
@@ -252,10 +274,13 @@ std::vector<std::string> missing_dll_warnings(const std::vector<InputFile>& file
   std::vector<std::string> named;
   for (const MissingDll& missing : missing_now) named.push_back(lower(missing.dll));
   const auto nowhere = [&](const std::string& importer, const std::string& dll, auto& self) -> void {
-    std::string text = importer + ": imports " + printable(dll) +
-                       ", which is neither in the payload nor part of Windows: link that runtime statically "
-                       "(for GCC's: -static-libgcc -static-libstdc++, or -static) or --add the DLL";
     auto held = find_dll(toolchain_folders, dll);
+    std::string text = importer + ": imports " + printable(dll) + ", which is neither in the payload nor part of Windows: ";
+    text += is_compiler_runtime(dll) || held
+                ? "link that runtime statically (for GCC's: -static-libgcc -static-libstdc++, or -static) or --add "
+                  "the DLL"
+                : "--add the DLL, or --search-path the folder that holds it (it is then added with the DLLs it "
+                  "imports)";
     if (held) {
       text += "; the mingw-w64 toolchain holds it in " + platform::show(held->parent_path()) + " (--search-path " +
               platform::show(held->parent_path()) + ")";

@@ -38,7 +38,9 @@ TEST(CheckApplication, RefusesWhatTheLauncherCouldNotLoadOrCall) {
   msvc_mangled.exports = {"?run_code@@YAHHPEAPEA_W@Z"};
   pe::SyntheticImage none;
   none.dll = true;
-  none.exports = {"Run_Code", "main"};
+  none.exports = {"Run_Code", "helper"};
+  pe::SyntheticImage program_objects = none;
+  program_objects.exports = {"helper", "main"};
   struct Case {
     const char* what;
     std::vector<uint8_t> file;
@@ -51,6 +53,9 @@ TEST(CheckApplication, RefusesWhatTheLauncherCouldNotLoadOrCall) {
        "does not export run_code, only the C++ name '_Z8run_codeiPPw': declare it extern \"C\""},
       {"MSVC's C++ name", image_of(msvc_mangled), "does not export run_code, only the C++ name '?run_code@@"},
       {"no run_code", image_of(none), "does not export run_code (extern \"C\""},
+      {"a program's objects", image_of(program_objects),
+       "does not export run_code, but exports main: a program's own main becomes an application DLL through the "
+       "adapter; link it with -Wl,--undefined=run_code"},
   };
   for (const Case& c : cases)
     EXPECT_TRUE(problem_of(c.file).starts_with(c.problem)) << c.what << ": " << problem_of(c.file);
@@ -148,13 +153,17 @@ TEST(SearchPathDlls, AddTheWholeChainAtTheTopAndTheWarningsFollowTheToolchainsCo
   ASSERT_TRUE(files.ok()) << files.failure().problem;
   // libc.dll, imported by both LIBB.DLL and the toolchain's libd.dll, is named once.
   const std::string libb = (dir / "second/LIBB.DLL").string(), tool = (dir / "tool").string();
+  // A DLL of the user's own is added; one the toolchain holds is a runtime.
   const std::string nowhere =
+      ", which is neither in the payload nor part of Windows: --add the DLL, or --search-path the folder that holds "
+      "it (it is then added with the DLLs it imports)";
+  const std::string runtime =
       ", which is neither in the payload nor part of Windows: link that runtime statically (for GCC's: "
       "-static-libgcc -static-libstdc++, or -static) or --add the DLL";
   EXPECT_EQ(missing_dll_warnings(files.value(), {dir / "tool"}),
             (std::vector<std::string>{
                 libb + ": imports libc.dll" + nowhere,
-                libb + ": imports libd.dll" + nowhere + "; the mingw-w64 toolchain holds it in " + tool +
+                libb + ": imports libd.dll" + runtime + "; the mingw-w64 toolchain holds it in " + tool +
                     " (--search-path " + tool + ")",
                 tool + "/libd.dll: imports libe.dll" + nowhere,
             }));

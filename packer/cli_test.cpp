@@ -592,9 +592,9 @@ TEST(PackCli, WarnsOfImportedDllsThatNeitherThePayloadNorWindowsProvidesAndStill
                        str(dir / "helper.dll"), "-o", str(dir / "out.exe")});
   ASSERT_EQ(built.status, kExitOk) << built.err;
   EXPECT_EQ(built.err, "vorbel-pack: warning: " + str(dir / "app.dll") +
-                           ": imports libexample-6.dll, which is neither in the payload nor part of Windows: link that "
-                           "runtime statically (for GCC's: -static-libgcc -static-libstdc++, or -static) or --add "
-                           "the DLL\n");
+                           ": imports libexample-6.dll, which is neither in the payload nor part of Windows: --add the "
+                           "DLL, or --search-path the folder that holds it (it is then added with the DLLs it "
+                           "imports)\n");
   EXPECT_TRUE(fs::exists(dir / "out.exe"));
 }
 

@@ -41,11 +41,14 @@ unsigned long private_directory_error;
 
 bool make_private_directory(const wchar_t* path);
 
+// Whether the caller made the extraction directory for this user alone itself.
+bool extraction_dir_made;
+
 // Tried directly first, like every level, and its ancestors made only when
 // that fails.
 void make_extraction_dir_private() {
   if (extraction_dir_private) return;
-  extraction_dir_private = make_private_directory(extraction_dir);
+  extraction_dir_private = extraction_dir_made || make_private_directory(extraction_dir);
   if (!extraction_dir_private) {
     create_directory_path(extraction_dir);
     extraction_dir_private = make_private_directory(extraction_dir);
@@ -134,18 +137,21 @@ bool make_private_directory(const wchar_t* path) {
 
 }  // namespace
 
-void forget_unpack() {
-  extraction_dir_private = false;
-  forget_known_directories();
-  first_entry_path[0] = L'\0';
-  extraction_dir[0] = L'\0';
-}
-
-void begin_unpack(const wchar_t* directory) {
+void use_unpacked_directory(const wchar_t* directory) {
   if (directory != extraction_dir) copy_wide(extraction_dir, PATH_CAPACITY, directory);
   extraction_dir_private = false;
+  extraction_dir_made = false;
   forget_known_directories();
   first_entry_path[0] = L'\0';
+}
+
+void forget_unpack() {
+  use_unpacked_directory(L"");
+}
+
+void begin_unpack(const wchar_t* directory, ExtractionDirectory state) {
+  use_unpacked_directory(directory);
+  extraction_dir_made = state == EXTRACTION_DIR_MADE;
 }
 
 void end_unpack() { drain_closing_pool(); }

@@ -13,11 +13,20 @@ enum UnpackMode {
   UNPACK_FIRST_NAME_ONLY,  // re-launched instance: only the first name, the stream stays open
 };
 
+enum ExtractionDirectory {
+  MAKE_EXTRACTION_DIR,  // made (or a directory found there checked) before the first entry
+  EXTRACTION_DIR_MADE,  // made for this user alone by the caller just now
+};
+
 // Begins an unpack into directory, which becomes extraction_dir (it may be
 // extraction_dir itself): nothing of an earlier one in this process carries
 // over (the directory's privacy, the directories known to exist, the
 // application DLL's path).
-void begin_unpack(const wchar_t* directory);
+void begin_unpack(const wchar_t* directory, ExtractionDirectory state = MAKE_EXTRACTION_DIR);
+
+// The same for a directory unpacked before (a kept bundle), which this run
+// uses as it stands.
+void use_unpacked_directory(const wchar_t* directory);
 
 // True when the payload held an entry, so that first_entry_path is set;
 // false for an empty payload.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_support.h"
+#include "tests/support/random_runs.h"
 
 namespace fs = std::filesystem;
 
@@ -153,8 +154,7 @@ TEST(CachedMode, ADamagedBundleIsNeverRunAndIsReplaced) {
 
 TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {
   PackedApp app(sample_app_dll(), true, CACHE);
-  const unsigned seed = std::random_device{}();
-  std::printf("seed %u\n", seed);
+  const unsigned seed = run_seed("VORBEL_CACHED_KILL_SEED", "kills", 6);
   std::mt19937 random(seed);
   for (int kill = 0; kill < 6; ++kill) {
     {

@@ -1,0 +1,194 @@
+// Tests of the cached start's decisions, in this process over a payload of
+// the test's own: no bundle (a first start), the user's own whole bundle (a
+// later start, nothing written), a damaged one and something else at its name
+// (a bundle beside it), a first start that loses its rename to another, and
+// the fall-back to a fresh directory (root unusable, application folder
+// someone else's or unreadable, a link at the working directory's name).
+// Each counts the unpacks by the opens of the application DLL for writing.
+#include "launcher/cached_run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/launcher_names.h"
+#include "common/run_state.h"
+#include "common/system_calls.h"
+#include "common/unpack_gate.h"
+#include "payload/directory_lock.h"
+#include "payload/payload_reader.h"
+#include "tests/support/payload_builder.h"
+#include "tests/support/scenario.h"
+#include "tests/support/system_call_override.h"
+#include "tests/support/test_fs.h"
+#include "tests/support/unpacking.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const wchar_t ID[] = L"00112233aabbccdd";
+
+void use_payload() {
+  static std::string held;
+  held = payload_of({{L"app.dll", "MZ application"}, {L"data\\readme.txt", "readme"}});
+  unpack_gate_reopen();
+  payload_stream = {};
+  payload_stream.resource_data = reinterpret_cast<const uint8_t*>(held.data());
+  payload_stream.resource_size = held.size();
+}
+
+CacheChoice choice_in(const fs::path& root) {
+  CacheChoice choice = {};
+  wcscpy(choice.application, L"app");
+  wcscpy(choice.bundle_id, ID);
+  wcsncpy(choice.root, root.c_str(), LAUNCH_CACHE_ROOT_MAX_UNITS);
+  return choice;
+}
+
+// The unpacks so far, and what the next one's first write does before it.
+int unpacks;
+void (*before_first_write)();
+
+HANDLE WINAPI counting_open(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                            DWORD disposition, DWORD flags, HANDLE template_file) {
+  std::wstring name = path;
+  if ((access & GENERIC_WRITE) != 0 && name.size() >= 8 && name.substr(name.size() - 8) == L"\\app.dll") {
+    ++unpacks;
+    if (before_first_write != nullptr) {
+      void (*step)() = before_first_write;
+      before_first_write = nullptr;
+      step();
+    }
+  }
+  return CreateFileW(path, access, share, attributes, disposition, flags, template_file);
+}
+
+// One start's decision: the bundle it settles on ("" for none).
+std::wstring settle(const CacheChoice& choice) {
+  use_payload();
+  SystemCallOverride count(system_calls.CreateFileW, counting_open);
+  bool settled = settle_cache(&choice);
+  std::wstring directory = extraction_dir;
+  release_extraction_dir_lock();
+  if (!settled) EXPECT_EQ(directory, L"") << "nothing of the mode stays in effect";
+  return settled ? directory : L"";
+}
+
+std::vector<std::wstring> names_in(const fs::path& folder) {
+  std::vector<std::wstring> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().wstring());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CachedStart, NoBundleIsUnpackedOnceAndTheOwnWholeBundleIsUsedWithoutWriting) {
+  ScratchDir scratch;
+  CacheChoice choice = choice_in(scratch.path());
+  unpacks = 0;
+  fs::path bundle = scratch.path() / L"app" / ID;
+  EXPECT_EQ(settle(choice), bundle.wstring());
+  EXPECT_EQ(unpacks, 1);
+  EXPECT_EQ(std::wstring(first_entry_path), (bundle / L"app.dll").wstring());
+  EXPECT_EQ(read_file(bundle / L"data" / L"readme.txt"), "readme");
+  EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "no working directory is left";
+
+  EXPECT_EQ(settle(choice), bundle.wstring());
+  EXPECT_EQ(unpacks, 1) << "a later start writes nothing";
+}
+
+TEST(CachedStart, ADamagedBundleOrSomethingElseAtItsNameGetsABundleBesideIt) {
+  ScratchDir scratch;
+  CacheChoice choice = choice_in(scratch.path());
+  unpacks = 0;
+  fs::path app = scratch.path() / L"app";
+  ASSERT_EQ(settle(choice), (app / ID).wstring());
+  write_file(app / ID / L"app.dll", "MZ cut");  // another size than the record's
+  EXPECT_EQ(settle(choice), (app / (std::wstring(ID) + L".2")).wstring());
+  EXPECT_EQ(unpacks, 2);
+
+  ScratchDir other;
+  write_file(other.path() / L"app" / ID, "a file at the bundle's name");
+  CacheChoice beside = choice_in(other.path());
+  EXPECT_EQ(settle(beside), (other.path() / L"app" / (std::wstring(ID) + L".2")).wstring());
+  EXPECT_EQ(unpacks, 3);
+}
+
+// Another first start's bundle lands at the name while this one unpacks.
+fs::path winner_bundle, winner_target;
+void place_winner() { fs::rename(winner_bundle, winner_target); }
+
+TEST(CachedStart, AFirstStartThatLosesItsRenameRunsFromTheWinnersBundleWithoutUnpackingAgain) {
+  ScratchDir winner, scratch;
+  unpacks = 0;
+  ASSERT_EQ(settle(choice_in(winner.path())), (winner.path() / L"app" / ID).wstring());
+  winner_bundle = winner.path() / L"app" / ID;
+  winner_target = scratch.path() / L"app" / ID;
+  fs::create_directories(scratch.path() / L"app");
+  before_first_write = place_winner;
+  EXPECT_EQ(settle(choice_in(scratch.path())), winner_target.wstring());
+  EXPECT_EQ(unpacks, 2) << "one for the winner, one for the start that lost";
+  EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "the loser's work is removed";
+}
+
+DWORD WINAPI security_unreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                 PSECURITY_DESCRIPTOR*) {
+  return ERROR_ACCESS_DENIED;
+}
+
+TEST(CachedStart, FallsBackToAFreshDirectoryWhenTheCacheCannotBeUsed) {
+  unpacks = 0;
+  {
+    ScratchDir scratch;
+    write_file(scratch.path() / L"root", "a file where the root should be");
+    EXPECT_EQ(settle(choice_in(scratch.path() / L"root")), L"");
+  }
+  {
+    ScratchDir scratch;
+    fs::create_directories(scratch.path() / L"app");
+    for (int number = 2; number <= BUNDLE_FOLDER_NAMES; ++number) {
+      fs::create_directories(scratch.path() / (L"app." + std::to_wstring(number)));
+    }
+    SystemCallOverride foreign(system_calls.GetSecurityInfo, owned_by_everyone);
+    EXPECT_EQ(settle(choice_in(scratch.path())), L"") << "every name of the application folder is someone else's";
+  }
+  {
+    ScratchDir scratch;
+    fs::create_directories(scratch.path() / L"app");
+    SystemCallOverride unreadable(system_calls.GetSecurityInfo, security_unreadable);
+    EXPECT_EQ(settle(choice_in(scratch.path())), L"");
+  }
+  EXPECT_EQ(unpacks, 0);
+}
+
+// A link planted at the working directory's name: made here as a plain
+// directory that the seam shows as a link, by path as Wine does.
+BOOL WINAPI working_directory_planted(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+  if (std::wstring(path).find(L"\\unpacking_") == std::wstring::npos) return CreateDirectoryW(path, attributes);
+  CreateDirectoryW(path, nullptr);
+  marked_link_path = path;
+  SetLastError(ERROR_ALREADY_EXISTS);
+  return FALSE;
+}
+
+VORBEL_SCENARIO(cached_start_meets_a_planted_working_directory) {
+  system_calls.CreateDirectoryW = working_directory_planted;
+  system_calls.GetFileAttributesW = attributes_marking_link;
+  std::wstring settled = settle(choice_in(__wargv[2]));
+  printf("settled=%s unpacks=%d\n", narrow(settled).c_str(), unpacks);
+  return 0;
+}
+
+TEST(CachedStart, ALinkAtTheWorkingDirectorysNameFallsBackInsteadOfStopping) {
+  ScratchDir scratch;
+  ProcessResult result = run_scenario("cached_start_meets_a_planted_working_directory", {}, {scratch.str()});
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
+  EXPECT_EQ(result.out, text_mode("settled= unpacks=0\n")) << result.err;
+}
+
+}  // namespace
