@@ -50,3 +50,9 @@ constexpr size_t MISSING_DLL_SEARCH_CAPACITY = 64;
 constexpr int CLOSING_THREADS_MAX = 32;
 constexpr size_t CLOSING_QUEUE_CAPACITY = 128;
 constexpr size_t CLOSING_THREAD_STACK = 64 * 1024;
+// The error dialog: its text in bytes of the ANSI code page as written (and
+// as many units once widened), one line of it, and its title. A failure
+// reports at most three lines, each cut to a line's capacity, so all fit.
+constexpr size_t ERROR_DIALOG_LINE_CAPACITY = 2048;
+constexpr size_t ERROR_DIALOG_TEXT_CAPACITY = 4 * ERROR_DIALOG_LINE_CAPACITY;
+constexpr size_t ERROR_DIALOG_TITLE_CAPACITY = 256;

@@ -1,49 +1,29 @@
-// Tests of the error dialog through the seam: the window station's answer is
-// chosen, and each box asked for is written out as "box: TEXT", so the run's
-// output shows whether, when and with what text one was asked for. Wine's own
-// window station is visible, and a real box would wait for a click.
+// Tests of the error dialog through the seam (tests/support/dialog_recorder.h):
+// the window station's answer is chosen and the boxes asked for are written
+// on standard output, so a run's output shows how many boxes were asked for,
+// when, and with what text and title.
 #include "common/error_dialog.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <string>
+
+#include "common/capacities.h"
 #include "common/error_report.h"
-#include "common/system_calls.h"
+#include "tests/support/dialog_recorder.h"
 #include "tests/support/scenario.h"
 
 namespace {
 
-DWORD station_flags = 0;
-bool station_readable = true;
-int station_queries = 0;
-
-HWINSTA WINAPI fake_station() {
-  ++station_queries;
-  return reinterpret_cast<HWINSTA>(static_cast<uintptr_t>(0x5a));
-}
-
-BOOL WINAPI fake_station_information(HANDLE, int index, PVOID information, DWORD length, LPDWORD) {
-  if (!station_readable || index != UOI_FLAGS || length < sizeof(USEROBJECTFLAGS)) return FALSE;
-  static_cast<USEROBJECTFLAGS*>(information)->dwFlags = station_flags;
-  return TRUE;
-}
-
-int WINAPI recording_box(HWND, LPCWSTR text, LPCWSTR, UINT type) {
-  // On standard output after the launcher's own line, as a user would see them.
-  printf("box(%s): %ls|\n", (type & MB_ICONERROR) != 0 ? "error" : "other", text);
-  fflush(stdout);
-  return IDOK;
-}
-
-// __wargv[2]: "on" or "off" for the setting; __wargv[3]: "visible", "hidden"
-// or "unreadable" for the window station.
+// __wargv[2]: "on" or "off" for the setting; __wargv[3]: the window station.
 void arrange() {
   error_dialog_enabled = wcscmp(__wargv[2], L"on") == 0;
-  station_flags = wcscmp(__wargv[3], L"visible") == 0 ? WSF_VISIBLE : 0;
-  station_readable = wcscmp(__wargv[3], L"unreadable") != 0;
-  system_calls.GetProcessWindowStation = fake_station;
-  system_calls.GetUserObjectInformationW = fake_station_information;
-  system_calls.MessageBoxW = recording_box;
+  record_error_dialogs(__wargv[3]);
+}
+
+std::string box(const std::string& text) {
+  return "box(error, " + std::string(UNIT_TESTS_PRODUCT_NAME) + "): " + text + "|\n";
 }
 
 VORBEL_SCENARIO(dialog_after_fatal_error) {
@@ -51,11 +31,12 @@ VORBEL_SCENARIO(dialog_after_fatal_error) {
   fatal_error("Error, DLL entry point not found.");
 }
 
-VORBEL_SCENARIO(dialog_after_system_error) {
+VORBEL_SCENARIO(dialog_after_system_errors) {
   arrange();
   report_system_error_about("Error, couldn't create the extraction directory", L"C:\\T\\onefile_1_2", 5);
-  printf("station queries: %d\n", station_queries);
-  exit(2);
+  printf("reported\n");
+  report_system_error("Error, couldn't end the child that was never started", 6);
+  end_after_report(2);
 }
 
 TEST(ErrorDialog, IsAskedForOnlyWhenWantedAndTheWindowStationIsVisible) {
@@ -72,33 +53,66 @@ TEST(ErrorDialog, IsAskedForOnlyWhenWantedAndTheWindowStationIsVisible) {
   };
   for (const Case& c : cases) {
     ProcessResult result = run_scenario("dialog_after_fatal_error", {}, {c.setting, c.station});
-    std::string line = text_mode("Error, DLL entry point not found.\n");
-    std::string expected = c.box ? line + text_mode("box(error): Error, DLL entry point not found.|\n") : line;
-    EXPECT_EQ(result.out, expected) << narrow(c.setting) << " " << narrow(c.station);
+    std::string line = "Error, DLL entry point not found.\n";
+    std::string asked = wcscmp(c.setting, L"on") == 0 ? "station?\n" : "";
+    std::string expected = line + asked + (c.box ? box("Error, DLL entry point not found.") : "");
+    EXPECT_EQ(result.out, text_mode(expected)) << narrow(c.setting) << " " << narrow(c.station);
     EXPECT_EQ(result.exit_code, 2u);
   }
 }
 
-TEST(ErrorDialog, ShowsTheWrittenTextAndLeavesTheStationAloneWhenOff) {
-  ProcessResult shown = run_scenario("dialog_after_system_error", {}, {L"on", L"visible"});
-  std::string written =
-      "Error, couldn't create the extraction directory 'C:\\T\\onefile_1_2' ([Error 5] " + system_message(5) + ")\n";
-  EXPECT_EQ(shown.err, text_mode(written));
-  EXPECT_EQ(shown.out, text_mode("box(error): " + written + "|\nstation queries: 1\n"));
+// Both lines in one box at the end, each without the line break the system's
+// text ends with (it would leave the ")" on a line alone); the stream keeps
+// the text as it always was. Off, not even the station is asked, so user32 is
+// never loaded for it.
+TEST(ErrorDialog, OneBoxAtTheEndHoldsEveryLineReported) {
+  ProcessResult shown = run_scenario("dialog_after_system_errors", {}, {L"on", L"visible"});
+  std::string first = "Error, couldn't create the extraction directory 'C:\\T\\onefile_1_2' ([Error 5] ";
+  std::string second = "Error, couldn't end the child that was never started ([Error 6] ";
+  EXPECT_EQ(shown.err, text_mode(first + system_message(5) + ")\n" + second + system_message(6) + ")\n"));
+  EXPECT_EQ(shown.out, text_mode("reported\nstation?\n" + box(first + system_message_in_box(5) + ")\n" + second +
+                                                              system_message_in_box(6) + ")")));
+  EXPECT_EQ(shown.exit_code, 2u);
 
-  // Off: not even the station is asked, so user32 is never loaded for it.
-  ProcessResult off = run_scenario("dialog_after_system_error", {}, {L"off", L"visible"});
-  EXPECT_EQ(off.out, text_mode("station queries: 0\n"));
+  ProcessResult off = run_scenario("dialog_after_system_errors", {}, {L"off", L"visible"});
+  EXPECT_EQ(off.out, text_mode("reported\n"));
+  EXPECT_EQ(off.err, shown.err);
 }
 
-}  // namespace
+// A path of thousands of units in a line: the box gets the line cut with
+// "...", and the cause reported after three such lines still goes first.
+VORBEL_SCENARIO(dialog_of_a_long_line) {
+  arrange();
+  std::wstring path(3 * ERROR_DIALOG_LINE_CAPACITY, L'p');
+  for (int i = 0; i < 3; ++i) print_error("Error, failed to open '%ls' for writing.\n", path.c_str());
+  print_error_cause("Error, the cause.\n");
+  end_after_report(2);
+}
 
-namespace {
+TEST(ErrorDialog, ALongLineIsCutAndTheCauseStillGoesFirst) {
+  ProcessResult result = run_scenario("dialog_of_a_long_line", {}, {L"on", L"visible"});
+  std::string path(3 * ERROR_DIALOG_LINE_CAPACITY, 'p');
+  std::string line = "Error, failed to open '" + path + "' for writing.\n";
+  EXPECT_EQ(result.err, text_mode(line + line + line + "Error, the cause.\n"));
+  std::string cut = ("Error, failed to open '" + path).substr(0, ERROR_DIALOG_LINE_CAPACITY - 5) + "...\n";
+  std::string text = "Error, the cause.\n" + cut + cut + cut;
+  text.pop_back();
+  EXPECT_EQ(result.out, text_mode("station?\n" + box(text)));
+  EXPECT_EQ(result.exit_code, 2u);
+}
+
+// The title is this program's product name, cut to the room it is given.
+TEST(ErrorDialogTitle, IsTheProductNameOfTheVersionResource) {
+  wchar_t title[ERROR_DIALOG_TITLE_CAPACITY];
+  error_dialog_title(title, ERROR_DIALOG_TITLE_CAPACITY);
+  EXPECT_EQ(narrow(title), UNIT_TESTS_PRODUCT_NAME);
+  wchar_t short_title[7];
+  error_dialog_title(short_title, 7);
+  EXPECT_STREQ(short_title, L"Dialog");
+}
 
 // The real entries, bound from user32 on first use: Wine's desktop window
 // station is the interactive one, as a signed-in user's is on Windows.
-TEST(ErrorDialog, TheRealWindowStationOfThisDesktopIsVisible) {
-  EXPECT_TRUE(interactive_window_station());
-}
+TEST(ErrorDialog, TheRealWindowStationOfThisDesktopIsVisible) { EXPECT_TRUE(interactive_window_station()); }
 
 }  // namespace

@@ -200,7 +200,7 @@ int launch_child_and_wait() {
   if (!system_calls.CreateProcessW(launcher_module_path, child_command_line, nullptr, nullptr, TRUE,
                                    NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &child)) {
     report_system_error("Error, couldn't launch child", GetLastError());
-    exit(2);
+    end_after_report(2);
   }
   // That thread gets a handle of its own, because it may close it at any
   // time, and a handle must not be closed while another thread waits on it;
@@ -220,7 +220,7 @@ int launch_child_and_wait() {
     DWORD end_error = GetLastError();
     report_system_error("Error, couldn't launch child", error);
     if (!ended) report_system_error("Error, couldn't end the child that was never started", end_error);
-    exit(2);
+    end_after_report(2);
   }
   CloseHandle(child.hThread);
   // Only now, so that it never delays the application's start.
@@ -231,7 +231,7 @@ int launch_child_and_wait() {
   if (system_calls.WaitForSingleObject(child.hProcess, INFINITE) != WAIT_OBJECT_0) {
     // The child may still run from the extraction directory, which therefore stays.
     report_system_error("Error, couldn't wait for child", GetLastError());
-    exit(2);
+    end_after_report(2);
   }
   limit_leftover_sweep();
   if (!system_calls.GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = 1;

@@ -9,10 +9,12 @@
 #include <filesystem>
 
 #include "common/bounded_text.h"
+#include "common/error_dialog.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/relaunch.h"
 #include "paths/path_spec.h"
+#include "tests/support/dialog_recorder.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
@@ -194,6 +196,32 @@ TEST(RunApplicationDll, WithoutTheDirectorysLockNothingIsLoaded) {
   EXPECT_EQ(result.err, text_mode("Error, couldn't lock the extraction directory '" + narrow(scratch.str()) +
                                   "\\vorbel.lck' ([Error 2] " + system_message(ERROR_FILE_NOT_FOUND) + ")\n"));
   EXPECT_EQ(result.out, "");
+}
+
+// Packed with --error-dialog: the application's DLL imports one that is
+// missing. The stream gets the load error, then its cause; the one box the
+// run shows names the cause first, then the load error without the system
+// text's line break, titled with the product name and with the error icon.
+VORBEL_SCENARIO(missing_dll_with_dialog_in) {
+  error_dialog_enabled = true;
+  record_error_dialogs(L"visible");
+  copy_wide(extraction_dir, PATH_CAPACITY, __wargv[2]);
+  copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, (std::wstring(__wargv[2]) + L"\\app.dll").c_str());
+  return start_application_dll(__argc, __wargv);
+}
+
+TEST(StartApplicationDll, AMissingDllGivesOneBoxWithTheCauseFirst) {
+  ScratchDir scratch;
+  std::filesystem::copy_file(VORBEL_SAMPLE_APP_DLL, scratch.path() / L"app.dll");  // without sample_helper.dll
+  ProcessResult result = run_scenario("missing_dll_with_dialog_in", {}, {scratch.str()});
+  const std::string load = "Error, load DLL. ([Error 126] ";
+  const std::string cause =
+      "Error, 'app.dll' imports 'sample_helper.dll', which is neither among the unpacked files nor in the system "
+      "directory.";
+  EXPECT_EQ(result.err, text_mode(load + system_message(ERROR_MOD_NOT_FOUND) + ")\n" + cause + "\n"));
+  EXPECT_EQ(result.out, text_mode("station?\nbox(error, " + std::string(UNIT_TESTS_PRODUCT_NAME) + "): " + cause +
+                                  "\n" + load + system_message_in_box(ERROR_MOD_NOT_FOUND) + ")|\n"));
+  EXPECT_EQ(result.exit_code, 2u);
 }
 
 }  // namespace

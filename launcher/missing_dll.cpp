@@ -113,7 +113,7 @@ void report_missing_dll(const wchar_t* application_path) {
     walk_pe_imports(&image, look_for_import, &search);
     CloseHandle(file);
     if (search.missing) {
-      print_error(
+      print_error_cause(
           "Error, '%ls' imports '%ls', which is neither among the unpacked files nor in the system "
           "directory.\n",
           payload_dlls[search.importer], import_name);

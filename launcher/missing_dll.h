@@ -1,6 +1,7 @@
 // Names the DLL whose absence kept the application's DLL from loading, from the
 // import tables in the files alone: nothing is loaded, so no DLL's start-up
-// code runs. Writes one line on standard error; never ends the process.
+// code runs. Writes one line on standard error, the first of the error dialog's;
+// never ends the process.
 #pragma once
 
 // After a load of application_path failed with ERROR_MOD_NOT_FOUND: the first

@@ -44,7 +44,7 @@ bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id) {
     DWORD error = GetLastError();
     CloseHandle(parent);
     report_system_error("Error, the packed program's file moved while it ran", error);
-    exit(2);
+    end_after_report(2);
   }
   bool same = wcscmp(parent_image_path, get_executable_path(true)) == 0;
   CloseHandle(parent);
@@ -85,7 +85,7 @@ int start_application_dll(int count, wchar_t** arguments) {
   // would be looked for in System32 alone.
   if (AddDllDirectory(extraction_dir) == nullptr) {
     report_system_error("Error, couldn't add the extraction directory to the DLL search path", GetLastError());
-    exit(2);
+    end_after_report(2);
   }
   HMODULE application =
       LoadLibraryExW(load_path_of(first_entry_path), nullptr,
@@ -94,7 +94,7 @@ int start_application_dll(int count, wchar_t** arguments) {
     DWORD error = GetLastError();
     report_system_error("Error, load DLL.", error);
     if (error == ERROR_MOD_NOT_FOUND) report_missing_dll(first_entry_path);
-    exit(2);
+    end_after_report(2);
   }
   using RunCode = int (*)(int, wchar_t**);
   auto run_code = reinterpret_cast<RunCode>(reinterpret_cast<void*>(system_calls.GetProcAddress(application, "run_code")));

@@ -40,12 +40,12 @@ void flush_record() {
   if (record_buffered != 0 && !system_calls.WriteFile(record_file, record_buffer, static_cast<DWORD>(record_buffered),
                                                       &written, nullptr)) {
     report_system_error("Error, couldn't unpack file to target path.", GetLastError());
-    exit(2);
+    end_after_report(2);
   }
   // A record cut short would make every later start take the bundle for damaged.
   if (written != record_buffered) {
     report_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
-    exit(2);
+    end_after_report(2);
   }
   record_buffered = 0;
 }
@@ -73,7 +73,7 @@ void open_record() {
                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (record_file == INVALID_HANDLE_VALUE) {
     print_error("Error, failed to open '%ls' for writing.\n", record_path);
-    exit(2);
+    end_after_report(2);
   }
   bundle_record_header(reinterpret_cast<const char16_t*>(record_bundle_id), record_buffer, &record_check);
   record_buffered = BUNDLE_RECORD_HEADER_SIZE;

@@ -35,7 +35,7 @@ void hold_lock(DWORD disposition) {
   if (lock == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     report_system_error_about("Error, couldn't lock the extraction directory", directory_lock_path, error);
-    exit(2);
+    end_after_report(2);
   }
   InterlockedExchangePointer(const_cast<HANDLE*>(&directory_lock), lock);
 }

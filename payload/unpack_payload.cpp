@@ -56,7 +56,7 @@ void make_extraction_dir_private() {
   if (!extraction_dir_private) {
     report_system_error_about("Error, couldn't create the extraction directory", extraction_dir,
                               private_directory_error);
-    exit(2);
+    end_after_report(2);
   }
   remember_directory(extraction_dir);
   lock_extraction_dir();  // before the first entry is written
@@ -75,7 +75,7 @@ void begin_entry_file(void*, uint64_t size) {
                                         nullptr, CREATE_ALWAYS, 0, nullptr);
   if (entry_file == INVALID_HANDLE_VALUE) {
     print_error("Error, failed to open '%ls' for writing.\n", target_path);
-    exit(2);
+    end_after_report(2);
   }
 }
 
@@ -84,13 +84,13 @@ void write_entry_file(void*, const uint8_t* bytes, size_t count) {
   DWORD written = 0;
   if (!system_calls.WriteFile(entry_file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
     report_system_error("Error, couldn't unpack file to target path.", GetLastError());
-    exit(2);
+    end_after_report(2);
   }
   // A write that reports success with fewer bytes would leave a file cut
   // short that the application then runs from.
   if (written != count) {
     report_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
-    exit(2);
+    end_after_report(2);
   }
 }
 
@@ -132,7 +132,7 @@ bool make_private_directory(const wchar_t* path) {
       print_error("Error, refusing to unpack into '%ls', which another user made.\n", path);
       break;
   }
-  exit(2);
+  end_after_report(2);
 }
 
 }  // namespace
@@ -181,7 +181,7 @@ bool unpack_payload(UnpackMode mode) {
       fatal_error("Error, attached data holds a file name longer than 1023 units.");
     case ENTRY_WALK_OUTSIDE:
       print_error("Error, refusing to unpack '%ls' outside the target directory.\n", entry_name);
-      exit(2);
+      end_after_report(2);
     case ENTRY_WALK_CORRUPT:
       break;
   }
