@@ -36,17 +36,8 @@ HANDLE record_file = INVALID_HANDLE_VALUE;
 wchar_t record_path[PATH_CAPACITY];
 
 void flush_record() {
-  DWORD written = 0;
-  if (record_buffered != 0 && !system_calls.WriteFile(record_file, record_buffer, static_cast<DWORD>(record_buffered),
-                                                      &written, nullptr)) {
-    report_system_error("Error, couldn't unpack file to target path.", GetLastError());
-    end_after_report(2);
-  }
   // A record cut short would make every later start take the bundle for damaged.
-  if (written != record_buffered) {
-    report_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
-    end_after_report(2);
-  }
+  write_whole(record_file, record_buffer, record_buffered);
   record_buffered = 0;
 }
 

@@ -81,17 +81,7 @@ void begin_entry_file(void*, uint64_t size) {
 
 void write_entry_file(void*, const uint8_t* bytes, size_t count) {
   give_up_if_removal_waits(entry_file);
-  DWORD written = 0;
-  if (!system_calls.WriteFile(entry_file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
-    report_system_error("Error, couldn't unpack file to target path.", GetLastError());
-    end_after_report(2);
-  }
-  // A write that reports success with fewer bytes would leave a file cut
-  // short that the application then runs from.
-  if (written != count) {
-    report_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
-    end_after_report(2);
-  }
+  write_whole(entry_file, bytes, count);
 }
 
 void end_entry_file(void*) {
@@ -136,6 +126,26 @@ bool make_private_directory(const wchar_t* path) {
 }
 
 }  // namespace
+
+void write_whole(HANDLE file, const uint8_t* bytes, size_t count) {
+  // A write that reports success with fewer bytes (Wine's, as a volume
+  // fills) is followed by one for the rest, whose failure says why; one that
+  // makes no progress at all stops the run too. Never a file cut short that
+  // the application then runs from.
+  while (count > 0) {
+    DWORD written = 0;
+    if (!system_calls.WriteFile(file, bytes, static_cast<DWORD>(count), &written, nullptr)) {
+      report_system_error("Error, couldn't unpack file to target path.", GetLastError());
+      end_after_report(2);
+    }
+    if (written == 0 || written > count) {
+      report_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
+      end_after_report(2);
+    }
+    bytes += written;
+    count -= written;
+  }
+}
 
 void use_unpacked_directory(const wchar_t* directory) {
   if (directory != extraction_dir) copy_wide(extraction_dir, PATH_CAPACITY, directory);

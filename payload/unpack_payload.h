@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <wchar.h>
+#include <windows.h>
 
 enum UnpackMode {
   UNPACK_ALL_ENTRIES,      // extracting instance: every entry, then the stream is released
@@ -42,6 +43,10 @@ void follow_unpacked_directory(const wchar_t* directory);
 
 // Nothing of any unpack stays in effect: extraction_dir is empty again.
 void forget_unpack();
+
+// Writes count bytes to file, however many calls that takes; a failed call,
+// or one that writes nothing, ends the run with the write error.
+void write_whole(HANDLE file, const uint8_t* bytes, size_t count);
 
 // When set, told of every entry as its file is begun: its name below the
 // extraction directory ("\\" separators) and its size.

@@ -508,13 +508,18 @@ VORBEL_SCENARIO(unpack_write_fails) {
   return 0;
 }
 
-// A write that says it succeeded with fewer bytes than it was given.
+// A write that says it succeeded with fewer bytes than it was given (half,
+// at least one), and one that says it succeeded writing nothing.
 BOOL WINAPI write_falls_short(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
   return WriteFile(file, data, count > 1 ? count / 2 : count, written, overlapped);
 }
+BOOL WINAPI write_writes_nothing(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+  *written = 0;
+  return TRUE;
+}
 
 VORBEL_SCENARIO(unpack_write_falls_short) {
-  system_calls.WriteFile = write_falls_short;
+  system_calls.WriteFile = __wargv[3][0] == L'h' ? write_falls_short : write_writes_nothing;
   start_unpacking(payload_of({{L"app.dll", "MZ and more"}}), __wargv[2]);
   unpack_payload(UNPACK_ALL_ENTRIES);
   return 0;
@@ -526,7 +531,7 @@ VORBEL_SCENARIO(bundle_record_falls_short) {
   start_unpacking(payload_of({{L"app.dll", "MZ"}}), __wargv[2]);
   begin_bundle_record(L"00112233aabbccdd");
   unpack_all();
-  system_calls.WriteFile = write_falls_short;
+  if (__wargv[3][0] != L'w') system_calls.WriteFile = __wargv[3][0] == L'h' ? write_falls_short : write_writes_nothing;
   finish_bundle_record();
   return 0;
 }
@@ -536,10 +541,20 @@ ProcessResult run_failing(const char* scenario, const std::wstring& payload, con
                                                     : std::vector<std::wstring>{payload, directory});
 }
 
-TEST(UnpackPayload, AShortWriteStopsTheRunLikeAFailedOne) {
+// Before, the count written went unread: the file stayed cut short.
+TEST(UnpackPayload, AShortWriteIsCompletedAndOneThatWritesNothingStopsTheRunLikeAFailedOne) {
+  ScratchDir scratch;
+  ProcessResult completed = run_scenario("unpack_write_falls_short", {}, {scratch.str(), L"half"});
+  EXPECT_EQ(completed.exit_code, 0u) << completed.err;
+  EXPECT_EQ(read_file(scratch.path() / L"app.dll"), "MZ and more");
+  ScratchDir whole;
+  ProcessResult record = run_scenario("bundle_record_falls_short", {}, {scratch.str(), L"half"});
+  ProcessResult reference = run_scenario("bundle_record_falls_short", {}, {whole.str(), L"whole"});
+  EXPECT_EQ(record.exit_code, 0u) << record.err;
+  EXPECT_EQ(read_file(scratch.path() / L"vorbel.lst"), read_file(whole.path() / L"vorbel.lst"));
   for (const char* scenario : {"unpack_write_falls_short", "bundle_record_falls_short"}) {
-    ScratchDir scratch;
-    ProcessResult result = run_failing(scenario, L"", scratch.str());
+    ScratchDir empty;
+    ProcessResult result = run_scenario(scenario, {}, {empty.str(), L"nothing"});
     EXPECT_EQ(result.exit_code, 2u) << scenario;
     EXPECT_EQ(result.err, text_mode("Error, couldn't unpack file to target path. ([Error 29] " +
                                     system_message(ERROR_WRITE_FAULT) + ")\n"))
