@@ -4,11 +4,11 @@
 // an application DLL built with mingw-w64 shares this process's msvcrt.
 #include "paths/env_access.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
 #include "common/bounded_text.h"
+#include "common/decimal_text.h"
 
 wchar_t* get_env_copy(const wchar_t* name) {
   wchar_t value[ENV_VALUE_CAPACITY];  // 64 KiB of the main thread's stack
@@ -40,10 +40,8 @@ void format_own_process_id(wchar_t* text, size_t capacity) {
 }
 
 void format_process_id(unsigned long id, wchar_t* text, size_t capacity) {
-  char digits[PROCESS_ID_TEXT_CAPACITY];
-  snprintf(digits, sizeof digits, "%lu", id);
-  TextCursor wide = text_start(text, capacity);
-  for (const char* c = digits; *c != '\0'; ++c) text_append_unit(&wide, widen_char(*c));
+  TextCursor digits = text_start(text, capacity);
+  if (!text_try_append_decimal(&digits, id)) abort();
 }
 
 namespace {
