@@ -221,6 +221,14 @@ bool behaviour_on(const wchar_t* behaviour) {
   return false;
 }
 
+void wait_out_scanner_holds() {
+  std::wstringstream words(env_value(WINDOWS_BEHAVIOURS_VARIABLE).value_or(L""));
+  for (std::wstring word; std::getline(words, word, L',');) {
+    if (word == L"scanner") Sleep(SCANNER_DEFAULT_HOLD_MS + 100);
+    if (word.rfind(L"scanner=", 0) == 0) Sleep(std::wcstoul(word.c_str() + 8, nullptr, 10) + 100);
+  }
+}
+
 WithBehaviours::WithBehaviours(const std::wstring& behaviours)
     : behaviours(WINDOWS_BEHAVIOURS_VARIABLE, behaviours),
       state(WINDOWS_BEHAVIOURS_STATE_VARIABLE, (state_dir.path() / L"state").wstring()) {}

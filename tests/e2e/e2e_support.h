@@ -103,6 +103,10 @@ void end_process_hard(DWORD id);
 // "scanner", "elevated"), for the test variant of the launcher.
 bool behaviour_on(const wchar_t* behaviour);
 
+// Waits as long as the layer's scanner holds a file after it is written
+// (nothing when the scanner is off).
+void wait_out_scanner_holds();
+
 // For a scope: the test variant of the launcher shows the behaviours (a
 // VORBEL_WINDOWS_BEHAVIOURS value), its processes sharing a state file of
 // their own. Launchers packed within the scope are the variant.
