@@ -49,8 +49,10 @@ endif()
 # (ARGS: one --arg each; CACHE: --cache, the extract-once mode, whose folder
 # is named after PRODUCT_NAME or else OUTPUT; CACHE_DIR: --cache-dir, its root,
 # a directory spec such as "{CACHE_DIR}\\Vendor"; EXTRA_ARGS: passed as they
-# stand). APP, ADD and ICON take generator expressions ($<TARGET_FILE:helper>);
-# plain relative paths are taken from the current source folder. Packing runs
+# stand). APP, ADD, ICON, MANIFEST and LAUNCHER take generator expressions
+# ($<TARGET_FILE:helper>); relative paths, plain or from a generator
+# expression, are taken from the current source folder, and an ADD,
+# SEARCH_PATH, ICON or MANIFEST item that comes out empty is left out. Packing runs
 # again when the DLL, an added file (or a file below an added folder), the
 # icon, the manifest, the launcher or the tool changes.
 function(vorbel_add_onefile name)
@@ -82,7 +84,8 @@ function(vorbel_add_onefile name)
   set(depends "${VORBEL_PACK_EXECUTABLE}")
   # A file input: a target, a generator expression (left as it is: the source
   # folder in front of one would spoil it) or a path; its file is a
-  # dependency, and so is a target named by $<TARGET_FILE:...>.
+  # dependency, and so is a target named by $<TARGET_FILE:...>. Passed with
+  # _vorbel_late.
   macro(_vorbel_input variable)
     if(TARGET "${${variable}}")
       list(APPEND depends "${${variable}}")
@@ -92,7 +95,10 @@ function(vorbel_add_onefile name)
     elseif(NOT "${${variable}}" MATCHES "\\$<")
       cmake_path(ABSOLUTE_PATH ${variable} BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
     endif()
-    list(APPEND depends "${${variable}}")
+    # Any other generator expression is depended on through _vorbel_late.
+    if(NOT "${${variable}}" MATCHES "\\$<" OR "${${variable}}" MATCHES "^\\$<TARGET_FILE:[^>]+>$")
+      list(APPEND depends "${${variable}}")
+    endif()
   endmacro()
 
   # SIGN_COMMAND signs copies of the PE files the build makes, in a folder of
@@ -123,10 +129,45 @@ function(vorbel_add_onefile name)
     endif()
   endmacro()
 
+  # An ADD, SEARCH_PATH or ICON item holding a generator expression is known
+  # only at build time, and the standard idiom $<$<CONFIG:Debug>:x> comes out
+  # empty in other configurations: such an item is passed through an argument
+  # file the build writes, one per item so that the options keep their order,
+  # which leaves out an item that comes out empty and takes a relative path
+  # from the current source folder, as for a plain path. $<TARGET_FILE:...>
+  # and the signed copies are never empty or relative and stay as they are.
+  set(late_count 0)
+  macro(_vorbel_late option variable suffix input)
+    string(FIND "${${variable}}" "${sign_folder}/" late_signed)
+    if("${${variable}}" MATCHES "\\$<" AND NOT "${${variable}}" MATCHES "^\\$<TARGET_FILE:[^>]+>$"
+       AND NOT late_signed EQUAL 0)
+      # The source folder and the suffix are taken as they stand.
+      set(late_literals "${CMAKE_CURRENT_SOURCE_DIR}" "${suffix}")
+      list(TRANSFORM late_literals REPLACE ">" "$<ANGLE-R>")
+      list(TRANSFORM late_literals REPLACE "," "$<COMMA>")
+      list(GET late_literals 0 late_base)
+      list(GET late_literals 1 late_suffix)
+      set(late_path "$<PATH:ABSOLUTE_PATH,NORMALIZE,${${variable}},${late_base}>")
+      set(late_present "$<NOT:$<STREQUAL:${${variable}},>>")
+      math(EXPR late_count "${late_count} + 1")
+      set(late_file "${CMAKE_CURRENT_BINARY_DIR}/CMakeFiles/${name}.arguments/${late_count}-$<CONFIG>.txt")
+      file(GENERATE OUTPUT "${late_file}" CONTENT "$<${late_present}:${option}\n${late_path}${late_suffix}\n>")
+      list(APPEND pack_arguments "@${late_file}")
+      list(APPEND depends "${late_file}")
+      if(${input})
+        list(APPEND depends "$<${late_present}:${late_path}>")
+      endif()
+    else()
+      list(APPEND pack_arguments ${option} "${${variable}}${suffix}")
+    endif()
+  endmacro()
+
   _vorbel_input(arg_APP)
   _vorbel_input(arg_LAUNCHER)
   _vorbel_signed(arg_APP)
-  set(pack_arguments build --launcher "${arg_LAUNCHER}" --app "${arg_APP}")
+  set(pack_arguments build)
+  _vorbel_late(--launcher arg_LAUNCHER "" TRUE)
+  _vorbel_late(--app arg_APP "" TRUE)
   foreach(added IN LISTS arg_ADD)
     # The tool splits PATH=NAME at the last '='; the same split here finds the path.
     set(added_name "")
@@ -155,26 +196,26 @@ function(vorbel_add_onefile name)
         endif()
       endif()
     endif()
-    list(APPEND pack_arguments --add "${added}${added_name}")
+    _vorbel_late(--add added "${added_name}" TRUE)
   endforeach()
   foreach(keyword IN ITEMS ICON MANIFEST)
     if(arg_${keyword})
       _vorbel_input(arg_${keyword})
       string(TOLOWER "${keyword}" option)
-      list(APPEND pack_arguments --${option} "${arg_${keyword}}")
+      _vorbel_late(--${option} arg_${keyword} "" TRUE)
     endif()
   endforeach()
   foreach(folder IN LISTS arg_SEARCH_PATH)
     if(NOT folder MATCHES "\\$<")
       cmake_path(ABSOLUTE_PATH folder BASE_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" NORMALIZE)
     endif()
-    list(APPEND pack_arguments --search-path "${folder}")
+    _vorbel_late(--search-path folder "" FALSE)
   endforeach()
   foreach(keyword IN LISTS version_strings ITEMS LEVEL THREADS)
     if(DEFINED arg_${keyword})
       string(TOLOWER "${keyword}" option)
       string(REPLACE "_" "-" option "${option}")
-      list(APPEND pack_arguments --${option} "${arg_${keyword}}")
+      _vorbel_late(--${option} arg_${keyword} "" TRUE)
     endif()
   endforeach()
   if(DEFINED arg_LONG_WINDOW_LOG)

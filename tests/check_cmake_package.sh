@@ -51,6 +51,11 @@ grep -q "no work to do" "$work/build.log" || { cat "$work/build.log"; fail "a bu
 "$prefix/bin/vorbel-pack" list "$build/hello-cached.exe" >"$work/cached.txt"
 grep -qx "cache: application 'Hello', bundle [0-9a-f]\{16\}, root {CACHE_DIR}\\\\Example Ltd" "$work/cached.txt" \
   || { cat "$work/cached.txt"; fail "CACHE and CACHE_DIR did not reach hello-cached.exe's settings record"; }
+# Generator expressions that come out empty in this configuration are left
+# out; a relative one is taken from the project's folder, not the build's.
+grep -q "notes[/\\]greeting.txt" "$work/cached.txt" \
+  || { cat "$work/cached.txt"; fail "the relative item for this configuration is not in hello-cached.exe"; }
+if grep -q "debug-notes" "$work/cached.txt"; then fail "the item for Debug only was packed"; fi
 
 # ninja compares modification times; the pause keeps them apart on coarse clocks.
 sleep 1
