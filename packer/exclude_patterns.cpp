@@ -86,6 +86,23 @@ bool ExcludePatterns::excludes_directory(std::u16string_view name) const {
   });
 }
 
+std::optional<std::string> pattern_with_folder_in_front(std::string_view given,
+                                                        const std::vector<std::u16string>& names) {
+  auto pattern = ExcludePatterns::parse(given);
+  if (!pattern || pattern->find(kSeparator) == std::u16string::npos || pattern->starts_with(u"**")) return std::nullopt;
+  for (const std::u16string& name : names) {
+    const std::u16string folded = fold_case(name);
+    for (size_t split = folded.find(kSeparator); split != std::u16string::npos;
+         split = folded.find(kSeparator, split + 1)) {
+      if (!pattern_matches(*pattern, std::u16string_view(folded).substr(split + 1))) continue;
+      std::u16string folder = name.substr(0, split);
+      std::replace(folder.begin(), folder.end(), kSeparator, u'/');
+      return printable(folder) + "/" + std::string(given);
+    }
+  }
+  return std::nullopt;
+}
+
 std::vector<std::string> ExcludePatterns::unmatched() const {
   std::vector<std::string> given;
   for (const Pattern& pattern : patterns_) {

@@ -54,4 +54,13 @@ class ExcludePatterns {
 // Whether `name` matches `pattern` (both folded and backslash-separated).
 bool pattern_matches(std::u16string_view pattern, std::u16string_view name);
 
+// For a pattern with a separator that matched nothing, as given: the same
+// pattern with the leading components of an entry name in front, when that
+// form matches the rest of the name ("docs/*.txt", with the added folder
+// "manual" holding docs\a.txt, gives "manual/docs/*.txt"); nothing when no
+// name gives one. Entry names start with the added folder's own name, which a
+// pattern written from inside that folder leaves out.
+std::optional<std::string> pattern_with_folder_in_front(std::string_view given,
+                                                        const std::vector<std::u16string>& names);
+
 }  // namespace vorbel::pack

@@ -66,6 +66,16 @@ TEST(ExcludePatterns, NamesThePatternsThatMatchedNoName) {
   EXPECT_EQ(patterns.unmatched(), (std::vector<std::string>{"*.pdb", "none/*"}));
 }
 
+// Written from inside an added folder, a pattern misses its name in front.
+TEST(ExcludePatterns, SuggestsThePatternWithTheAddedFolderInFront) {
+  const std::vector<std::u16string> names = {u"app.dll", u"Manual\\docs\\a.txt", u"Manual\\b.txt"};
+  EXPECT_EQ(pattern_with_folder_in_front("docs/*.TXT", names), "Manual/docs/*.TXT");
+  EXPECT_EQ(pattern_with_folder_in_front("docs\\a.txt", names), "Manual/docs\\a.txt");
+  EXPECT_EQ(pattern_with_folder_in_front("*.txt", names), std::nullopt) << "not path-like";
+  EXPECT_EQ(pattern_with_folder_in_front("**/c.txt", names), std::nullopt) << "matches anywhere already";
+  EXPECT_EQ(pattern_with_folder_in_front("other/*.txt", names), std::nullopt);
+}
+
 TEST(ExcludePatterns, ManyStarsCostPolynomialTime) {
   std::u16string name(1000, u'a');
   EXPECT_FALSE(pattern_matches(u"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b", name));

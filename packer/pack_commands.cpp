@@ -173,9 +173,16 @@ int build_command(const std::vector<std::string>& arguments, Console& console) {
   if (!adds.ok()) return report(console, adds.failure());
   auto files = collect_inputs(*options.app, adds.value(), options.exclude);
   if (!files.ok()) return report(console, files.failure());
+  std::vector<std::u16string> names;
+  if (!options.exclude.unmatched().empty()) {
+    for (const InputFile& file : files.value()) names.push_back(file.name);
+  }
   for (const std::string& pattern : options.exclude.unmatched()) {
     console.err << "vorbel-pack: warning: --exclude '" << printable(pattern)
-                << "' left out nothing: no added file or folder matches it\n";
+                << "' left out nothing: no added file or folder matches it";
+    if (auto form = pattern_with_folder_in_front(pattern, names))
+      console.err << " (entry names start with the added folder's name: '" << *form << "' would match)";
+    console.err << "\n";
   }
   if (options.settings.cache) {
     for (const InputFile& file : files.value()) {
