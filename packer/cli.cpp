@@ -40,10 +40,12 @@ int show_help(Console& console, std::string_view command) {
 
 namespace {
 
-// The tool's version and libzstd's, then the launcher it packs into by
-// default, when it finds one it can read, and the licences.
+// The tool's version, libzstd's and the Debian source revision both the
+// compressor and the launcher's decoder were built from, then the launcher it
+// packs into by default, when it finds one it can read, and the licences.
 int show_version(Console& console) {
-  console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString() << ")\n";
+  console.out << "vorbel-pack " VORBEL_PACK_VERSION " (libzstd " << ZSTD_versionString()
+              << ", from Debian's source " VORBEL_ZSTD_DEBIAN_VERSION ")\n";
   if (auto path = default_launcher(console.tool_directory)) {
     auto bytes = read_whole_file(*path);
     auto facts = bytes.ok() ? launcher_facts(bytes.value()) : Result<LauncherFacts>(bytes.failure());

@@ -734,7 +734,8 @@ TEST(PackCli, VersionNamesLibzstdAndTheLauncherFoundBesideTheTool) {
   ScratchDir dir;
   write_file(dir / "launcher.exe", read_file(VORBEL_TEST_LAUNCHER));
   const std::string first_line =
-      "vorbel-pack " + std::string(VORBEL_PACK_VERSION) + " (libzstd " + ZSTD_versionString() + ")\n";
+      "vorbel-pack " + std::string(VORBEL_PACK_VERSION) + " (libzstd " + ZSTD_versionString() +
+      ", from Debian's source " VORBEL_ZSTD_DEBIAN_VERSION ")\n";
   Outcome alone = run({"--version"});
   EXPECT_EQ(alone.status, kExitOk);
   EXPECT_TRUE(alone.out.starts_with(first_line)) << alone.out;
