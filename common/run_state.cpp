@@ -6,6 +6,7 @@ volatile LONG cleanup_armed;
 HANDLE volatile child_process;
 volatile LONG child_ended;
 DWORD child_end_status;
+volatile LONG run_end_taken;
 wchar_t first_entry_path[FIRST_ENTRY_PATH_CAPACITY];
 HANDLE volatile directory_lock;
 wchar_t directory_lock_path[PATH_CAPACITY];

@@ -28,6 +28,10 @@ extern HANDLE volatile child_process;
 extern volatile LONG child_ended;
 extern DWORD child_end_status;
 
+// Whether a thread has taken the end of the run (console_cleanup.h): goes
+// from 0 to 1 once. Tests that end several runs in one process put it back.
+extern volatile LONG run_end_taken;
+
 // Full path of the first payload entry, the application DLL.
 extern wchar_t first_entry_path[FIRST_ENTRY_PATH_CAPACITY];
 

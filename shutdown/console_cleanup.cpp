@@ -1,8 +1,8 @@
 // Console control handling and the run's cleanup; see console_cleanup.h.
-// Runs on the main thread and on the system's console-event threads at once,
-// without locks: the child handle changes hands only by an atomic exchange,
-// and the directory path is complete before any of it runs. The removal
-// itself is locked_removal.cpp's.
+// Runs on the main thread and on the system's console-event threads at once:
+// the child handle changes hands only by an atomic exchange, the directory
+// path is complete before any of it runs, and one thread alone takes the end
+// of the run. The removal itself is locked_removal.cpp's.
 #include "shutdown/console_cleanup.h"
 
 #include <shellapi.h>
@@ -106,6 +106,19 @@ void remove_extraction_dir() {
   if (again != INVALID_HANDLE_VALUE) system_calls.CloseHandle(again);
 }
 
+// True for the first thread to ask, which then owns the end of the run.
+// Another thread that ended the process while the owner removes would cut the
+// removal short and, worse, could end it while the owner is inside the loader
+// (the shell's delete loads shell32) or the runtime's exit: the process's own
+// end then waits for a lock that a thread which no longer runs holds.
+bool take_the_end() { return InterlockedCompareExchange(&run_end_taken, 1, 0) == 0; }
+
+// For a thread that did not take the end: the owner ends the process, which
+// ends this wait with it. Waiting on this process never returns while it runs;
+// should the wait fail, the caller goes on with the status it has, as the
+// owner does.
+void wait_for_the_end() { system_calls.WaitForSingleObject(GetCurrentProcess(), INFINITE); }
+
 }  // namespace
 
 DWORD child_grace_ms(DWORD event) {
@@ -125,12 +138,15 @@ BOOL WINAPI console_ctrl_handler(DWORD event) {
   }
   DWORD status = 0;
   bool stopped = stop_child(child_grace_ms(event), &status) || ended_child_status(&status);
+  if (!take_the_end()) {
+    wait_for_the_end();
+    return FALSE;
+  }
   remove_extraction_dir();
-  // The main thread, woken by the child's end, returns the same status; the
-  // system's default handling, which FALSE hands the event to, would race it
-  // with STATUS_CONTROL_C_EXIT even for a child that ended with its own (and
-  // under Wine it ends the process with 0).
-  if (stopped) system_calls.ExitProcess(status);
+  // Ended here, never by the system's default handling, which FALSE would
+  // hand the event to: it ends with STATUS_CONTROL_C_EXIT even for a child
+  // that ended with its own status, and under Wine with 0.
+  system_calls.ExitProcess(stopped ? status : static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
   return FALSE;
 }
 
@@ -140,6 +156,10 @@ void note_child_end(DWORD status) {
 }
 
 void cleanup_extraction() {
+  if (!take_the_end()) {
+    wait_for_the_end();
+    return;
+  }
   DWORD status = 0;
   stop_child(CHILD_GRACE_MS, &status);
   remove_extraction_dir();

@@ -1,6 +1,9 @@
 // Stopping the child and deleting the extraction directory, at the normal
-// end and on console control events. Silent and bounded in time; safe when
-// several threads run it at once.
+// end and on console control events. Silent and bounded in time. The end of a
+// run has one owner: the main thread (woken by the child's end) and the
+// console-event threads may all reach it at once, and the first takes it,
+// decides the status, removes the directory and ends the process; any other
+// waits for that end and never ends the process itself.
 #pragma once
 
 #include <windows.h>
@@ -15,11 +18,12 @@ constexpr DWORD SYSTEM_END_CHILD_GRACE_MS = 2000;
 constexpr int DELETE_RETRIES = 20;  // after the first attempt: 21 calls at most
 constexpr DWORD DELETE_PAUSE_MS = 100;
 
-// The console control handler of the extracting instance. When it stopped a
-// child, or the child had already ended by itself (note_child_end), it ends
-// the process with the child's status (STATUS_CONTROL_C_EXIT if the child had
-// to be ended); otherwise FALSE, so that the system's default handling ends
-// the process.
+// The console control handler of the extracting instance. For a stop or end
+// event it stops the child, then takes the end of the run and ends the
+// process: with the child's status when it ended by itself within its grace
+// (or before the event: note_child_end), STATUS_CONTROL_C_EXIT when the child
+// had to be ended or there was none. When another thread has the end, it
+// waits for the process's end. FALSE for other events.
 BOOL WINAPI console_ctrl_handler(DWORD event);
 
 // Called by the main thread with the status of the child that has ended,
@@ -29,7 +33,10 @@ void note_child_end(DWORD status);
 // How long the child is given to end by itself after the given event.
 DWORD child_grace_ms(DWORD event);
 
-// Stops the child (grace time, then ended with STATUS_CONTROL_C_EXIT), then,
+// The main thread's end of the run, after the child's end: takes the end of
+// the run (when a console-event thread has it, waits for the process's end,
+// which that thread brings about, and does not return), then stops the child
+// if it is still running (grace time, then ended with STATUS_CONTROL_C_EXIT), then,
 // once armed, stops an unpacking still under way (it makes nothing more, and
 // its files are closed first: unpack_gate.h), and removes the extraction
 // directory unless a link has taken its place: a direct walk first, its lock

@@ -68,6 +68,7 @@ class CleanupTest : public testing::Test {
     child_process = nullptr;
     delete_calls = 0;
     process_ends = 0;
+    run_end_taken = 0;
   }
   void TearDown() override {
     cleanup_armed = FALSE;
@@ -75,6 +76,7 @@ class CleanupTest : public testing::Test {
     child_ended = FALSE;
     directory_lock = nullptr;
     directory_lock_path[0] = L'\0';
+    run_end_taken = 0;
   }
 
   ScratchDir scratch_;
@@ -83,7 +85,15 @@ class CleanupTest : public testing::Test {
   SystemCallOverride<decltype(system_calls.ExitProcess)> exit_{system_calls.ExitProcess, recording_exit};
 };
 
+// The main thread's end of a run of its own.
+void end_a_run() {
+  run_end_taken = 0;
+  cleanup_extraction();
+}
+
+// Each call ends a run of its own.
 BOOL handle_on_own_thread(DWORD event) {
+  run_end_taken = 0;
   BOOL result = TRUE;
   std::thread([&] { result = console_ctrl_handler(event); }).join();
   return result;
@@ -111,11 +121,11 @@ TEST_F(CleanupTest, AnEventBeforeArmingDeletesNothing) {
 
 // The shell's delete (and shell32 with it) only for what the walk left.
 TEST_F(CleanupTest, ARemovableDirectoryTakesNoDeleteCall) {
-  cleanup_extraction();
+  end_a_run();
   EXPECT_EQ(delete_calls, 0);
   EXPECT_FALSE(fs::exists(dir_));
   // A second run finds nothing: no call either.
-  cleanup_extraction();
+  end_a_run();
   EXPECT_EQ(delete_calls, 0);
 }
 
@@ -135,7 +145,7 @@ TEST_F(CleanupTest, ATreeOfThousandsOfFilesAndDeepDirectoriesIsGoneWithoutADelet
   write_file(deep / L"bottom.txt", "bottom");
   write_file(dir_ / L"empty_file", "");
   fs::create_directories(dir_ / L"empty_directory");
-  cleanup_extraction();
+  end_a_run();
   EXPECT_EQ(delete_calls, 0);
   EXPECT_FALSE(fs::exists(dir_));
 }
@@ -147,7 +157,7 @@ TEST_F(CleanupTest, ReadOnlyFilesAndDirectoriesGo) {
     ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY | GetFileAttributesW(path.c_str())));
   }
   ASSERT_FALSE(DeleteFileW((dir_ / L"sub" / L"file.txt").c_str())) << "read-only files resist a plain delete";
-  cleanup_extraction();
+  end_a_run();
   EXPECT_EQ(delete_calls, 0);
   EXPECT_FALSE(fs::exists(dir_));
 }
@@ -160,7 +170,7 @@ TEST_F(CleanupTest, AFileHeldOpenMeansTwentyOneCallsThenASilentReturn) {
                             OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   DWORD started = GetTickCount();
-  cleanup_extraction();
+  end_a_run();
   DWORD elapsed = GetTickCount() - started;
   CloseHandle(held);
   EXPECT_EQ(delete_calls, 1 + DELETE_RETRIES);
@@ -199,7 +209,7 @@ TEST_F(CleanupTest, TheLockGoesLastAndStaysForALaterRunWhenSomethingOutlivesTheR
     SystemCallOverride<decltype(system_calls.RemoveDirectoryW)> directory{system_calls.RemoveDirectoryW,
                                                                           recording_remove_directory};
     removals.clear();
-    cleanup_extraction();
+    end_a_run();
   }
   EXPECT_EQ(delete_calls, 0) << "the walk alone emptied the directory";
   EXPECT_FALSE(fs::exists(dir_));
@@ -220,7 +230,7 @@ TEST_F(CleanupTest, TheLockGoesLastAndStaysForALaterRunWhenSomethingOutlivesTheR
   HANDLE held =
       CreateFileW((dir_ / L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  cleanup_extraction();
+  end_a_run();
   CloseHandle(held);
   EXPECT_EQ(delete_calls, 1 + DELETE_RETRIES);
   HANDLE free_lock = CreateFileW(lock.c_str(), GENERIC_READ | DELETE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -238,16 +248,16 @@ int WINAPI missing_shell_delete(LPSHFILEOPSTRUCTW) {
 // held file costs no pauses for attempts that cannot happen.
 TEST_F(CleanupTest, WithoutTheShellDeleteTheWalkIsAllAndNothingIsRetried) {
   SystemCallOverride<int(WINAPI*)(LPSHFILEOPSTRUCTW)> missing{system_calls.SHFileOperationW, missing_shell_delete};
-  cleanup_extraction();
+  end_a_run();
   EXPECT_EQ(delete_calls, 0);
   EXPECT_FALSE(fs::exists(dir_));
 
   write_file(dir_ / L"held.txt", "held");
   write_file(dir_ / L"other.txt", "other");
-  HANDLE held = CreateFileW((dir_ / L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE held =
+      CreateFileW((dir_ / L"held.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  cleanup_extraction();
+  end_a_run();
   CloseHandle(held);
   EXPECT_EQ(delete_calls, 1);
   EXPECT_TRUE(fs::exists(dir_ / L"held.txt"));
@@ -304,14 +314,14 @@ TEST_F(CleanupTest, AReparsePointIsRemovedAsItselfAndNeverEntered) {
   SystemCallOverride<decltype(system_calls.FindFirstFileExW)> first{system_calls.FindFirstFileExW, listing_with_link};
   SystemCallOverride<decltype(system_calls.FindNextFileW)> next{system_calls.FindNextFileW, next_with_link};
   SystemCallOverride<decltype(system_calls.RemoveDirectoryW)> remove{system_calls.RemoveDirectoryW,
-                                                                      remove_link_as_itself};
+                                                                     remove_link_as_itself};
   SystemCallOverride<decltype(system_calls.DeleteFileW)> remove_file{system_calls.DeleteFileW,
                                                                      delete_anything_but_the_link};
   write_file(dir_ / L"link" / L"outside.txt", "not ours");
   write_file(dir_ / L"link" / L"nested" / L"outside.txt", "not ours either");
   listed_patterns.clear();
   link_target = (scratch_.path() / L"target").wstring();
-  cleanup_extraction();
+  end_a_run();
   EXPECT_EQ(delete_calls, 0);
   EXPECT_FALSE(fs::exists(dir_));
   EXPECT_EQ(read_file(scratch_.path() / L"target" / L"outside.txt"), "not ours");
@@ -333,7 +343,7 @@ TEST_F(CleanupTest, ALinkInTheDirectorysPlaceIsNeitherListedNorHandedToTheShell)
         system_calls.GetFileInformationByHandle,
         side == 1 ? handle_information_marking_link : GetFileInformationByHandle};
     listed_patterns.clear();
-    cleanup_extraction();
+    end_a_run();
     EXPECT_TRUE(listed_patterns.empty()) << side;
     EXPECT_EQ(delete_calls, 0) << side;
     EXPECT_EQ(read_file(dir_ / L"sub" / L"file.txt"), "contents") << side;
@@ -416,13 +426,21 @@ TEST_F(CleanupTest, EachEventGivesTheChildItsGraceThenEndsItAndThisProcessAlike)
 
 VORBEL_SCENARIO(cleanup_child_ends_with_status) { return 0x1234567; }
 
+// A child that ends at once with 0x1234567, handed to the cleanup as the
+// launcher hands it: a handle of the cleanup's own.
+struct EndingChild {
+  EndingChild()
+      : process(own_executable(), quote_argument(own_executable()) + L" --scenario=cleanup_child_ends_with_status") {
+    HANDLE shared = nullptr;
+    EXPECT_TRUE(DuplicateHandle(GetCurrentProcess(), process.handle(), GetCurrentProcess(), &shared, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    child_process = shared;
+  }
+  RunningProcess process;
+};
+
 TEST_F(CleanupTest, AChildThatEndsWithinTheGraceKeepsItsOwnStatus) {
-  RunningProcess child(own_executable(),
-                       quote_argument(own_executable()) + L" --scenario=cleanup_child_ends_with_status");
-  HANDLE shared = nullptr;
-  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), child.handle(), GetCurrentProcess(), &shared, 0, FALSE,
-                              DUPLICATE_SAME_ACCESS));
-  child_process = shared;
+  EndingChild child;
   EXPECT_FALSE(handle_on_own_thread(CTRL_C_EVENT));
   EXPECT_EQ(process_ends, 1);
   EXPECT_EQ(process_end_status, 0x1234567u);
@@ -441,7 +459,42 @@ TEST_F(CleanupTest, AnEventAfterTheMainThreadTookTheEndedChildEndsWithTheChildsS
   EXPECT_FALSE(fs::exists(dir_));
 }
 
-TEST_F(CleanupTest, OverlappingCleanupsCloseTheChildOnceAndBothReturn) {
+// A thread that finds the end of the run taken waits on this process, which
+// the owner ends; here the wait is counted and returns at once. Other waits
+// (the child's grace) are real.
+std::atomic<int> waits_for_the_end{0};
+
+DWORD WINAPI counted_end_wait(HANDLE object, DWORD milliseconds) {
+  if (object != GetCurrentProcess()) return WaitForSingleObject(object, milliseconds);
+  EXPECT_EQ(milliseconds, INFINITE);
+  ++waits_for_the_end;
+  return WAIT_OBJECT_0;
+}
+
+// Listings of the extraction directory itself: one per removal that ran.
+std::atomic<int> removal_walks{0};
+std::wstring walked_pattern;
+
+HANDLE WINAPI counting_listing(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID found, FINDEX_SEARCH_OPS search,
+                               LPVOID filter, DWORD flags) {
+  if (walked_pattern == pattern) ++removal_walks;
+  return FindFirstFileExW(pattern, level, found, search, filter, flags);
+}
+
+class OneEndTest : public CleanupTest {
+ protected:
+  void SetUp() override {
+    CleanupTest::SetUp();
+    waits_for_the_end = 0;
+    removal_walks = 0;
+    walked_pattern = dir_.wstring() + L"\\*";
+  }
+  SystemCallOverride<decltype(system_calls.WaitForSingleObject)> wait_{system_calls.WaitForSingleObject,
+                                                                       counted_end_wait};
+  SystemCallOverride<decltype(system_calls.FindFirstFileExW)> list_{system_calls.FindFirstFileExW, counting_listing};
+};
+
+TEST_F(OneEndTest, OverlappingEventsCloseTheChildOnceAndOneOfThemEndsTheRun) {
   Child child;
   child_process = child.shared;
   std::thread first(console_ctrl_handler, CTRL_C_EVENT);
@@ -449,12 +502,15 @@ TEST_F(CleanupTest, OverlappingCleanupsCloseTheChildOnceAndBothReturn) {
   first.join();
   second.join();
   EXPECT_EQ(WaitForSingleObject(child.process.handle(), 0), WAIT_OBJECT_0);
-  EXPECT_EQ(process_ends, 1) << "only the handler that stopped the child ends the process";
+  EXPECT_EQ(process_ends, 1) << "only the handler that took the end ends the process";
+  EXPECT_EQ(process_end_status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+  EXPECT_EQ(waits_for_the_end, 1) << "the other waits for that end";
+  EXPECT_EQ(removal_walks, 1);
   EXPECT_EQ(child_process, nullptr);
   EXPECT_FALSE(fs::exists(dir_));
 }
 
-TEST_F(CleanupTest, WalksOnTwoThreadsAtOnceBothReturnAndLeaveNothing) {
+TEST_F(OneEndTest, TwoCleanupsAtOnceRemoveOnceAndTheOtherWaits) {
   for (int package = 0; package < 12; ++package) {
     fs::path directory = dir_ / (L"pkg" + std::to_wstring(package));
     fs::create_directories(directory);
@@ -464,7 +520,48 @@ TEST_F(CleanupTest, WalksOnTwoThreadsAtOnceBothReturnAndLeaveNothing) {
   std::thread second(cleanup_extraction);
   first.join();
   second.join();
+  EXPECT_EQ(removal_walks, 1);
+  EXPECT_EQ(waits_for_the_end, 1);
+  EXPECT_EQ(delete_calls, 0) << "nothing was left for the shell";
   EXPECT_FALSE(fs::exists(dir_));
+}
+
+// The child ends on Ctrl+C with a status of its own: the main thread, woken
+// by its end, and the event's thread reach the end of the run together.
+// Whichever takes it removes the directory, and the process ends once: by
+// the handler with the child's status, or by the main thread's return with
+// it; the other waits. Repeated for the interleavings.
+TEST_F(OneEndTest, TheMainThreadAndAnEventThreadEndTheRunOnceWithTheChildsStatus) {
+  for (int round = 0; round < 12; ++round) {
+    write_file(dir_ / L"sub" / L"file.txt", "contents");
+    run_end_taken = 0;
+    child_ended = FALSE;
+    process_ends = 0;
+    waits_for_the_end = 0;
+    removal_walks = 0;
+    EndingChild child;
+    // As launch_child_and_wait ends.
+    std::thread main_thread([&] {
+      WaitForSingleObject(child.process.handle(), INFINITE);
+      DWORD status = 1;
+      GetExitCodeProcess(child.process.handle(), &status);
+      note_child_end(status);
+      HANDLE unclaimed = InterlockedExchangePointer(const_cast<HANDLE*>(&child_process), nullptr);
+      if (unclaimed != nullptr) CloseHandle(unclaimed);
+      cleanup_extraction();
+    });
+    std::thread event_thread([] { console_ctrl_handler(CTRL_C_EVENT); });
+    main_thread.join();
+    event_thread.join();
+    EXPECT_EQ(removal_walks, 1) << round;
+    EXPECT_EQ(waits_for_the_end, 1) << round;
+    EXPECT_LE(process_ends, 1) << round;
+    if (process_ends == 1) {
+      EXPECT_EQ(process_end_status, 0x1234567u) << round;
+    }
+    EXPECT_EQ(delete_calls, 0) << round;
+    EXPECT_FALSE(fs::exists(dir_)) << round;
+  }
 }
 
 }  // namespace
