@@ -4,6 +4,7 @@
 #include <aclapi.h>
 
 #include "common/long_path.h"
+#include "common/nt_security.h"
 #include "common/system_calls.h"
 
 namespace {
@@ -54,12 +55,8 @@ DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* h
 }
 
 PSID current_user_sid() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  DWORD size = 0;
-  BOOL read = GetTokenInformation(token, TokenUser, token_user_buffer, sizeof token_user_buffer, &size);
-  CloseHandle(token);
-  return read ? reinterpret_cast<TOKEN_USER*>(token_user_buffer)->User.Sid : nullptr;
+  if (!read_token_user(token_user_buffer, sizeof token_user_buffer)) return nullptr;
+  return reinterpret_cast<TOKEN_USER*>(token_user_buffer)->User.Sid;
 }
 
 DirectoryOwner directory_owner(HANDLE directory, PSID user, unsigned long* error) {
@@ -71,7 +68,7 @@ DirectoryOwner directory_owner(HANDLE directory, PSID user, unsigned long* error
     *error = result;
     return DIRECTORY_OWNER_UNREADABLE;
   }
-  bool owned = owner != nullptr && EqualSid(owner, user);
+  bool owned = owner != nullptr && same_sid(owner, user);
   LocalFree(descriptor);
   return owned ? DIRECTORY_OWNED_BY_USER : DIRECTORY_OWNED_BY_OTHER;
 }

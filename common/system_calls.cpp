@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <zstd.h>
 
+#include "common/nt_security.h"
+
 namespace {
 
 // shell32 stays out of the import table: Wine takes about as long to load it
@@ -93,8 +95,8 @@ SystemCalls system_calls = {
     CreateFileW,
     GetFileAttributesW,
     GetFileInformationByHandle,
-    GetSecurityInfo,
-    SetSecurityInfo,
+    read_handle_security,
+    write_handle_dacl,
     WaitForSingleObject,
     DuplicateHandle,
     ExitProcess,

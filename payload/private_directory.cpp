@@ -5,26 +5,17 @@
 // processes to unpack, load and delete, and both can take ownership anyway.
 #include "payload/private_directory.h"
 
-#include <windows.h>
 #include <aclapi.h>
+#include <windows.h>
 
 #include "common/directory_check.h"
 #include "common/long_path.h"
+#include "common/nt_security.h"
 #include "common/system_calls.h"
 
 namespace {
 
 alignas(8) unsigned char acl_buffer[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
-
-// One ACE: the user, full access, inherited by files and directories below.
-PACL user_only_acl(PSID user) {
-  auto* acl = reinterpret_cast<PACL>(acl_buffer);
-  if (!InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION)) return nullptr;
-  if (!AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, user)) {
-    return nullptr;
-  }
-  return acl;
-}
 
 // A directory that was there before (a planted one in a shared TEMP) is used
 // only when it is the user's own: its owner could change the DACL back. Both
@@ -59,21 +50,15 @@ PrivateDirectory failed(unsigned long* error) {
 PrivateDirectory create_private_directory(const wchar_t* path, unsigned long* error) {
   PSID user = current_user_sid();
   if (user == nullptr) return failed(error);
-  PACL acl = user_only_acl(user);
+  // One ACE: the user, full access, inherited by files and directories below.
+  PACL acl = make_user_only_acl(acl_buffer, sizeof acl_buffer, user);
   if (acl == nullptr) return failed(error);
+  // The owner named: an elevated token's default owner is the Administrators
+  // group, and a directory owned by it is no longer the user's own to the
+  // cached mode and the sweep. The token's user is always an owner the token
+  // may set. Protected: ACEs that TEMP passes down are not merged in.
   SECURITY_DESCRIPTOR descriptor;
-  if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      // The owner named: an elevated token's default owner is the
-      // Administrators group, and a directory owned by it is no longer the
-      // user's own to the cached mode and the sweep. The token's user is
-      // always an owner the token may set.
-      !SetSecurityDescriptorOwner(&descriptor, user, FALSE) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) ||
-      // Protected: ACEs that TEMP passes down are not merged in, now or when
-      // someone later re-applies inheritance from above.
-      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-    return failed(error);
-  }
+  if (!make_protected_descriptor(&descriptor, acl, user)) return failed(error);
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
   wchar_t long_form[LONG_PATH_CAPACITY];
   bool made = system_calls.CreateDirectoryW(long_path_form(path, long_form), &attributes);
