@@ -47,3 +47,10 @@ void close_payload_stream() {
   free(payload_stream.output.dst);
   payload_stream.output = {};
 }
+
+bool restart_payload_stream() {
+  if (payload_stream.decoder == nullptr) return false;
+  if (ZSTD_isError(ZSTD_DCtx_reset(payload_stream.decoder, ZSTD_reset_session_only))) return false;
+  payload_stream_start(&payload_stream, static_cast<uint8_t*>(payload_stream.output.dst), payload_stream.decoder);
+  return true;
+}

@@ -25,3 +25,7 @@ void finish_payload_stream();
 
 // Releases the decoder, then the output buffer.
 void close_payload_stream();
+
+// Back to the first entry of a stream that is open (false when it is not),
+// for another walk of its names after a failure.
+bool restart_payload_stream();
