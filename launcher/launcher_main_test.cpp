@@ -297,6 +297,17 @@ VORBEL_SCENARIO(removed_dll_in) {
   return start_application_dll(__argc, __wargv);
 }
 
+// As a first start of the cached mode runs: every entry unpacked (the stream
+// closed at its end), then the helper gone before the load.
+VORBEL_SCENARIO(removed_after_unpack_in) {
+  std::wstring directory = __wargv[2];
+  start_unpacking(payload_of({{L"app.dll", read_file(VORBEL_SAMPLE_APP_DLL)}, {L"sample_helper.dll", "gone"}}),
+                  directory);
+  unpack_all();
+  if (!DeleteFileW((directory + L"\\sample_helper.dll").c_str())) return 90;
+  return start_application_dll(__argc, __wargv);
+}
+
 TEST(StartApplicationDll, AMissingDllThePayloadHeldIsSaidToBeRemovedSinceItWasUnpacked) {
   ScratchDir scratch;
   std::filesystem::copy_file(VORBEL_SAMPLE_APP_DLL, scratch.path() / L"app.dll");  // sample_helper.dll is gone
@@ -310,6 +321,10 @@ TEST(StartApplicationDll, AMissingDllThePayloadHeldIsSaidToBeRemovedSinceItWasUn
   EXPECT_EQ(elsewhere.exit_code, 2u);
   EXPECT_EQ(elsewhere.err, text_mode(load + "Error, 'app.dll' imports 'sample_helper.dll', which is neither among the "
                                             "unpacked files nor in the system directory.\n"));
+  ProcessResult after_unpack =
+      run_scenario("removed_after_unpack_in", {}, {(scratch.path() / L"onefile_1_2").wstring()});
+  EXPECT_EQ(after_unpack.exit_code, 2u);
+  EXPECT_EQ(after_unpack.err, removed.err);
 }
 
 }  // namespace

@@ -46,9 +46,9 @@ void forget_unpack();
 
 // Whether the payload holds an entry of that name below the extraction
 // directory ("\\" separators, letter case ignored), by a walk of every name
-// from the first entry again; nothing is written. Only while the stream is
-// open (a re-launched instance's): false otherwise, and for a payload that
-// cannot be read.
+// from the first entry again (the stream opened again if an unpack closed
+// it); nothing is written. False for a run that never opened the stream (a
+// later start of the cached mode) and for a payload that cannot be read.
 bool payload_holds_name(const wchar_t* name);
 
 // Writes count bytes to file, however many calls that takes; a failed call,
