@@ -1,10 +1,13 @@
 // Tests of the "\\?\" form: from which length paths take it, which paths
-// never do, and that it names what the plain path named.
+// never do, that it names what the plain path named without asking the
+// system, and the root's full form made while it is short.
 #include "common/long_path.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "tests/support/system_call_override.h"
 
 namespace {
 
@@ -34,6 +37,45 @@ TEST(LongPathForm, TheFormNamesWhatThePlainPathNamed) {
   // The "\\?\" form takes every unit literally, so it is built from the full path.
   EXPECT_EQ(form_of(L"C:/t/a/../b/./" + tail), L"\\\\?\\C:\\t\\b\\" + tail);
   EXPECT_EQ(form_of(L"\\\\server/share\\a\\..\\" + tail), L"\\\\?\\UNC\\server\\share\\" + tail);
+}
+
+DWORD WINAPI full_path_refused(LPCWSTR, DWORD, LPWSTR, LPWSTR*) {
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return 0;
+}
+
+// Windows may refuse a plain path past MAX_PATH in GetFullPathNameW, as its
+// documentation allows: the form is built all the same, and ".." never
+// climbs above the drive or the share.
+TEST(LongPathForm, IsBuiltWithoutTheSystemsFullPathAndStaysOnItsDriveOrShare) {
+  SystemCallOverride refused(system_calls.GetFullPathNameW, full_path_refused);
+  const std::wstring tail(300, L'q');
+  EXPECT_EQ(form_of(L"C:\\t\\" + tail + L"\\f"), L"\\\\?\\C:\\t\\" + tail + L"\\f");
+  EXPECT_EQ(form_of(L"C:\\..\\..\\" + tail), L"\\\\?\\C:\\" + tail);
+  EXPECT_EQ(form_of(L"C:\\t\\\\" + tail + L"\\"), L"\\\\?\\C:\\t\\" + tail + L"\\");
+  EXPECT_EQ(form_of(L"\\\\s\\h\\..\\..\\" + tail), L"\\\\?\\UNC\\s\\h\\" + tail);
+  EXPECT_EQ(form_of(L"C:\\" + tail + L"\\..\\" + tail + L"\\..\\..\\..\\" + tail), L"\\\\?\\C:\\" + tail);
+}
+
+std::wstring full_root_of(std::wstring root) {
+  wchar_t buffer[LONG_PATH_CAPACITY];
+  wcscpy(buffer, root.c_str());
+  full_root_form(buffer, LONG_PATH_CAPACITY);
+  return buffer;
+}
+
+TEST(FullRootForm, AShortRootIsMadeFullOnceALongOrRelativeOneStaysAsItIs) {
+  EXPECT_EQ(full_root_of(L"C:/users\\x/./tmp/../temp\\"), L"C:\\users\\x\\temp\\");
+  // "C:" is a trimmed "C:\\", not C's current directory.
+  for (const wchar_t* kept : {L"C:", L""}) EXPECT_EQ(full_root_of(kept), kept);
+  // Without TEMP the extraction directory is on the current drive's root.
+  wchar_t current[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, current), 0u);
+  EXPECT_EQ(full_root_of(L"\\onefile_1_2"), std::wstring(current, 2) + L"\\onefile_1_2");
+  EXPECT_EQ(full_root_of(L"t\\a\\.."), std::wstring(current) + L"\\t");
+  const std::wstring long_root = L"C:\\" + std::wstring(300, L'r') + L"\\..\\s";
+  SystemCallOverride refused(system_calls.GetFullPathNameW, full_path_refused);
+  EXPECT_EQ(full_root_of(long_root), long_root);
 }
 
 TEST(LongPathForm, RelativeAndDevicePathsAreNeverRewritten) {

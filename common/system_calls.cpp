@@ -110,4 +110,5 @@ SystemCalls system_calls = {
     GetFullPathNameW,
     GetFileAttributesExW,
     SetFileAttributesW,
+    LoadLibraryExW,
 };

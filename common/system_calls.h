@@ -76,6 +76,9 @@ struct SystemCalls {
   DWORD(WINAPI* GetFullPathNameW)(LPCWSTR path, DWORD length, LPWSTR buffer, LPWSTR* file_part);
   BOOL(WINAPI* GetFileAttributesExW)(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information);
   BOOL(WINAPI* SetFileAttributesW)(LPCWSTR path, DWORD attributes);
+  // The application DLL's load: tests make it fail as a policy or an
+  // antivirus makes it fail on Windows, which Wine never does.
+  HMODULE(WINAPI* LoadLibraryExW)(LPCWSTR path, HANDLE file, DWORD flags);
 };
 
 extern SystemCalls system_calls;

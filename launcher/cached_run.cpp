@@ -66,6 +66,10 @@ bool make_own_directory(const wchar_t* path) {
 // system's folder); only a root this run makes gets the user-only DACL.
 bool settle_root(const CacheChoice* choice) {
   if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY)) return false;
+  // Full while it is short: the bundle's paths are built below it by
+  // appending names, and reach the file calls in the "\\?\" form built
+  // directly from them.
+  full_root_form(cache_root, PATH_CAPACITY);
   TextCursor root = text_resume(cache_root, PATH_CAPACITY);
   text_trim_end(&root, L'\\');
   if (cache_root[0] == L'\0') return false;

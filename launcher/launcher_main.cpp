@@ -7,6 +7,7 @@
 
 #include "common/error_report.h"
 #include "common/launcher_names.h"
+#include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "launcher/cached_run.h"
@@ -78,6 +79,9 @@ int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   int cached_status = 0;
   if (!relaunched && run_cached(&cached_status)) return cached_status;
   bool expanded = expand_path_spec(extraction_dir, as_wide(EXTRACTION_DIR_SPEC), PATH_CAPACITY);
+  // Without TEMP the directory is "\onefile_...", on the current drive's
+  // root: made full, so that its long paths take the "\\?\" form too.
+  if (expanded) full_root_form(extraction_dir, PATH_CAPACITY);
   load_payload_resource();
   if (!expanded) report_spec_error(as_wide(EXTRACTION_DIR_SPEC));
   if (!relaunched && !system_calls.SetConsoleCtrlHandler(console_ctrl_handler, TRUE)) {

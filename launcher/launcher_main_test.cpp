@@ -6,6 +6,7 @@
 
 #include <psapi.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "common/bounded_text.h"
@@ -14,10 +15,12 @@
 #include "common/system_calls.h"
 #include "launcher/relaunch.h"
 #include "paths/path_spec.h"
+#include "payload/unpack_payload.h"
 #include "tests/support/dialog_recorder.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
 #include "tests/support/test_fs.h"
+#include "tests/support/unpacking.h"
 
 namespace {
 
@@ -222,6 +225,106 @@ TEST(StartApplicationDll, AMissingDllGivesOneBoxWithTheCauseFirst) {
   EXPECT_EQ(result.out, text_mode("station?\nbox(error, " + std::string(UNIT_TESTS_PRODUCT_NAME) + "): " + cause +
                                   "\n" + load + system_message_in_box(ERROR_MOD_NOT_FOUND) + ")|\n"));
   EXPECT_EQ(result.exit_code, 2u);
+}
+
+// The machine refuses the application's DLL: a policy (AppLocker, Software
+// Restriction Policies, WDAC) or an antivirus. The load's error is followed by
+// one line saying what it means, in the stream and in the one box alike.
+DWORD refused_load_code;
+
+HMODULE WINAPI refused_load(LPCWSTR, HANDLE, DWORD) {
+  SetLastError(refused_load_code);
+  return nullptr;
+}
+
+VORBEL_SCENARIO(refused_load_in) {
+  error_dialog_enabled = true;
+  record_error_dialogs(L"visible");
+  refused_load_code = wcstoul(__wargv[3], nullptr, 10);
+  system_calls.LoadLibraryExW = refused_load;
+  copy_wide(extraction_dir, PATH_CAPACITY, __wargv[2]);
+  copy_wide(first_entry_path, FIRST_ENTRY_PATH_CAPACITY, (std::wstring(__wargv[2]) + L"\\app.dll").c_str());
+  return start_application_dll(__argc, __wargv);
+}
+
+TEST(StartApplicationDll, ALoadThePolicyOrAnAntivirusRefusesIsExplainedOnceInTheStreamAndTheBox) {
+  struct Case {
+    DWORD code;
+    std::string explanation_start;
+    std::string advice;
+  };
+  const Case cases[] = {
+      {1260, "Error, a policy of this machine (AppLocker or Software Restriction Policies) allows DLLs only from",
+       "publisher rule for a signed application DLL."},
+      {4551, "Error, this machine's code integrity policy (App Control, also called WDAC) refused a DLL in",
+       "publisher rule for a signed application DLL."},
+      {225, "Error, an antivirus refused a DLL in", "allow the file in the antivirus"},
+  };
+  ScratchDir scratch;
+  for (const Case& c : cases) {
+    ProcessResult result = run_scenario("refused_load_in", {}, {scratch.str(), std::to_wstring(c.code)});
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(result.exit_code, 2u);
+    // Wine has no text for some of these codes, so the load's line is
+    // matched up to it.
+    const std::string load = "Error, load DLL. ([Error " + std::to_string(c.code) + "] ";
+    EXPECT_EQ(result.err.rfind(load, 0), 0u) << result.err;
+    size_t explained = result.err.find(c.explanation_start);
+    ASSERT_NE(explained, std::string::npos) << result.err;
+    EXPECT_EQ(result.err[explained - 1], '\n');
+    std::string explanation = result.err.substr(explained);
+    EXPECT_NE(explanation.find("'" + narrow(scratch.str()) + "'"), std::string::npos) << explanation;
+    EXPECT_NE(explanation.find(c.advice), std::string::npos) << explanation;
+    EXPECT_EQ(std::count(explanation.begin(), explanation.end(), '\n'), 1) << explanation;
+    std::string line = explanation.substr(0, explanation.find_first_of("\r\n"));
+    const std::string box_start =
+        text_mode("station?\nbox(error, " + std::string(UNIT_TESTS_PRODUCT_NAME) + "): " + load);
+    const std::string box_end = text_mode(")\n" + line + "|\n");
+    EXPECT_EQ(result.out.rfind(box_start, 0), 0u) << result.out;
+    ASSERT_GE(result.out.size(), box_end.size()) << result.out;
+    EXPECT_EQ(result.out.substr(result.out.size() - box_end.size()), box_end) << result.out;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '|'), 1) << "one box";
+  }
+}
+
+// A DLL of the payload that was unpacked and has gone since (an antivirus, a
+// cleaner of temporary files): the line says so instead of calling it absent
+// from the unpacked files. Only a name in the application's folder counts.
+VORBEL_SCENARIO(removed_dll_in) {
+  std::wstring helper_entry = __wargv[3];
+  start_unpacking(payload_of({{L"app.dll", "unused"}, {helper_entry, "unused"}}), __wargv[2]);
+  unpack_payload(UNPACK_FIRST_NAME_ONLY);
+  return start_application_dll(__argc, __wargv);
+}
+
+// As a first start of the cached mode runs: every entry unpacked (the stream
+// closed at its end), then the helper gone before the load.
+VORBEL_SCENARIO(removed_after_unpack_in) {
+  std::wstring directory = __wargv[2];
+  start_unpacking(payload_of({{L"app.dll", read_file(VORBEL_SAMPLE_APP_DLL)}, {L"sample_helper.dll", "gone"}}),
+                  directory);
+  unpack_all();
+  if (!DeleteFileW((directory + L"\\sample_helper.dll").c_str())) return 90;
+  return start_application_dll(__argc, __wargv);
+}
+
+TEST(StartApplicationDll, AMissingDllThePayloadHeldIsSaidToBeRemovedSinceItWasUnpacked) {
+  ScratchDir scratch;
+  std::filesystem::copy_file(VORBEL_SAMPLE_APP_DLL, scratch.path() / L"app.dll");  // sample_helper.dll is gone
+  const std::string load = "Error, load DLL. ([Error 126] " + system_message(ERROR_MOD_NOT_FOUND) + ")\n";
+  ProcessResult removed = run_scenario("removed_dll_in", {}, {scratch.str(), L"SAMPLE_helper.dll"});
+  EXPECT_EQ(removed.exit_code, 2u);
+  EXPECT_EQ(removed.err,
+            text_mode(load + "Error, 'app.dll' imports 'sample_helper.dll', which was unpacked and has been "
+                             "removed since (an antivirus or a cleaner of temporary files may have taken it).\n"));
+  ProcessResult elsewhere = run_scenario("removed_dll_in", {}, {scratch.str(), L"lib/sample_helper.dll"});
+  EXPECT_EQ(elsewhere.exit_code, 2u);
+  EXPECT_EQ(elsewhere.err, text_mode(load + "Error, 'app.dll' imports 'sample_helper.dll', which is neither among the "
+                                            "unpacked files nor in the system directory.\n"));
+  ProcessResult after_unpack =
+      run_scenario("removed_after_unpack_in", {}, {(scratch.path() / L"onefile_1_2").wstring()});
+  EXPECT_EQ(after_unpack.exit_code, 2u);
+  EXPECT_EQ(after_unpack.err, removed.err);
 }
 
 }  // namespace

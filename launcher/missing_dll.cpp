@@ -10,8 +10,10 @@
 #include "common/capacities.h"
 #include "common/error_report.h"
 #include "common/long_path.h"
+#include "common/run_state.h"
 #include "common/system_calls.h"
 #include "payload/pe_import_walk.h"
+#include "payload/unpack_payload.h"
 
 namespace {
 
@@ -82,6 +84,18 @@ bool look_for_import(void* context, const char* name) {
   return false;
 }
 
+// Whether the payload put a file of that name where the load looked, in the
+// application's folder: then it was there once, and something removed it.
+bool unpacked_before(const wchar_t* name) {
+  size_t top = wcslen(extraction_dir);
+  if (top == 0 || wcsncmp(application_dir, extraction_dir, top) != 0) return false;
+  const wchar_t* below = application_dir + top;
+  if (*below != L'\0' && *below != L'\\') return false;
+  TextCursor entry = text_start(candidate, PATH_CAPACITY);
+  bool fits = *below == L'\0' ? text_try_append(&entry, name) : text_try_join_path(&entry, below + 1, name);
+  return fits && payload_holds_name(candidate);
+}
+
 }  // namespace
 
 void report_missing_dll(const wchar_t* application_path) {
@@ -113,10 +127,17 @@ void report_missing_dll(const wchar_t* application_path) {
     walk_pe_imports(&image, look_for_import, &search);
     CloseHandle(file);
     if (search.missing) {
-      print_error_cause(
-          "Error, '%ls' imports '%ls', which is neither among the unpacked files nor in the system "
-          "directory.\n",
-          payload_dlls[search.importer], import_name);
+      if (unpacked_before(import_name)) {
+        print_error_cause(
+            "Error, '%ls' imports '%ls', which was unpacked and has been removed since (an antivirus or a cleaner of "
+            "temporary files may have taken it).\n",
+            payload_dlls[search.importer], import_name);
+      } else {
+        print_error_cause(
+            "Error, '%ls' imports '%ls', which is neither among the unpacked files nor in the system "
+            "directory.\n",
+            payload_dlls[search.importer], import_name);
+      }
       return;
     }
   }

@@ -8,5 +8,6 @@
 // DLL, in the order the imports are read (the application's, then those of
 // the payload's DLLs it leads to, breadth first), that is found neither in the
 // application's folder nor in the system directory, and the DLL that imports
-// it. Nothing when every one is found.
+// it; when the payload put a file of that name there, the line says it was
+// unpacked and removed since. Nothing when every one is found.
 void report_missing_dll(const wchar_t* application_path);

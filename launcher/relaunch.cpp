@@ -69,6 +69,41 @@ const wchar_t* load_path_of(const wchar_t* path) {
   return application_load_path;
 }
 
+// Codes a load fails with when the machine refuses the file itself, as
+// numbers: the toolchain's headers lack the last two.
+constexpr DWORD BLOCKED_BY_POLICY = 1260;            // ERROR_ACCESS_DISABLED_BY_POLICY
+constexpr DWORD BLOCKED_BY_INTEGRITY_POLICY = 4551;  // ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION
+constexpr DWORD BLOCKED_AS_INFECTED = 225;           // ERROR_VIRUS_INFECTED
+
+// The launcher cannot change these refusals: the machine's policy or its
+// antivirus decides what loads from where the files are unpacked. One line
+// more says what the code means and what an administrator can allow.
+void explain_refused_load(DWORD error) {
+  switch (error) {
+    case BLOCKED_BY_POLICY:
+      print_error(
+          "Error, a policy of this machine (AppLocker or Software Restriction Policies) allows DLLs only from Program "
+          "Files and Windows, and the application's DLLs load from '%ls'; an administrator can allow them, best by a "
+          "publisher rule for a signed application DLL.\n",
+          extraction_dir);
+      break;
+    case BLOCKED_BY_INTEGRITY_POLICY:
+      print_error(
+          "Error, this machine's code integrity policy (App Control, also called WDAC) refused "
+          "a DLL in '%ls'; an administrator can allow it, best by a publisher rule for a signed application DLL.\n",
+          extraction_dir);
+      break;
+    case BLOCKED_AS_INFECTED:
+      print_error(
+          "Error, an antivirus refused a DLL in '%ls' as infected; if that is wrong, an administrator can allow the "
+          "file in the antivirus, and its publisher can send it to the antivirus maker for review.\n",
+          extraction_dir);
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 int run_application_dll(int count, wchar_t** arguments) {
@@ -87,13 +122,14 @@ int start_application_dll(int count, wchar_t** arguments) {
     report_system_error("Error, couldn't add the extraction directory to the DLL search path", GetLastError());
     end_after_report(2);
   }
-  HMODULE application =
-      LoadLibraryExW(load_path_of(first_entry_path), nullptr,
-                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE application = system_calls.LoadLibraryExW(
+      load_path_of(first_entry_path), nullptr,
+      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (application == nullptr) {
     DWORD error = GetLastError();
     report_system_error("Error, load DLL.", error);
     if (error == ERROR_MOD_NOT_FOUND) report_missing_dll(first_entry_path);
+    explain_refused_load(error);
     end_after_report(2);
   }
   using RunCode = int (*)(int, wchar_t**);

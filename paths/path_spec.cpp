@@ -14,6 +14,7 @@
 #include "common/capacities.h"
 #include "common/decimal_text.h"
 #include "common/launcher_names.h"
+#include "common/long_path.h"
 #include "common/system_calls.h"
 #include "paths/env_access.h"
 #include "paths/product_info.h"
@@ -37,12 +38,16 @@ void trim_trailing_backslashes(TextCursor* out) { text_trim_end(out, L'\\'); }
 void append_temp(TextCursor* out) {
   // GetTempPathW writes nothing when the path does not fit; a result beyond
   // the room left is taken as an empty value all the same.
+  size_t start = out->length;
   size_t room = text_room(out);
-  DWORD length = system_calls.GetTempPathW(static_cast<DWORD>(room), out->text + out->length);
+  DWORD length = system_calls.GetTempPathW(static_cast<DWORD>(room), out->text + start);
   if (length == 0 || length >= room) {
-    text_cut(out, out->length);
+    text_cut(out, start);
   } else {
-    text_extend(out, length);
+    // Full while it is short, so that every path built below it is full too
+    // and reaches the file calls in the "\\?\" form built directly.
+    full_root_form(out->text + start, room);
+    text_extend(out, wcslen(out->text + start));
   }
   trim_trailing_backslashes(out);
 }

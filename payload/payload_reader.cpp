@@ -12,6 +12,14 @@
 
 PayloadStream payload_stream;
 
+namespace {
+
+// Set once the header has passed: resource_data then points past it, where
+// every (re)start of the decoder begins.
+bool header_accepted;
+
+}  // namespace
+
 void load_payload_resource() {
   HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(PAYLOAD_RESOURCE_ID), MAKEINTRESOURCEA(PAYLOAD_RESOURCE_TYPE));
   if (resource == nullptr) return;
@@ -24,6 +32,7 @@ void open_payload_stream() {
   if (payload_stream_accept_header(&payload_stream) != PAYLOAD_OK) {
     fatal_error("Error, couldn't find attached data header.");
   }
+  header_accepted = true;
   auto* output_buffer = static_cast<uint8_t*>(system_calls.malloc(PAYLOAD_OUTPUT_BUFFER_SIZE));
   if (output_buffer == nullptr) fatal_error("Error, couldn't allocate memory.");
   ZSTD_DCtx* decoder = system_calls.ZSTD_createDCtx();
@@ -46,4 +55,21 @@ void close_payload_stream() {
   payload_stream.decoder = nullptr;
   free(payload_stream.output.dst);
   payload_stream.output = {};
+}
+
+bool restart_payload_stream() {
+  if (!header_accepted) return false;
+  if (payload_stream.decoder == nullptr) {
+    auto* output_buffer = static_cast<uint8_t*>(system_calls.malloc(PAYLOAD_OUTPUT_BUFFER_SIZE));
+    ZSTD_DCtx* decoder = output_buffer == nullptr ? nullptr : system_calls.ZSTD_createDCtx();
+    if (decoder == nullptr) {
+      free(output_buffer);
+      return false;
+    }
+    payload_stream_start(&payload_stream, output_buffer, decoder);
+    return true;
+  }
+  if (ZSTD_isError(ZSTD_DCtx_reset(payload_stream.decoder, ZSTD_reset_session_only))) return false;
+  payload_stream_start(&payload_stream, static_cast<uint8_t*>(payload_stream.output.dst), payload_stream.decoder);
+  return true;
 }

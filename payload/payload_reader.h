@@ -25,3 +25,8 @@ void finish_payload_stream();
 
 // Releases the decoder, then the output buffer.
 void close_payload_stream();
+
+// Back to the first entry, for another walk of the names after a failure: a
+// stream closed after its unpack is opened again. False when it was never
+// opened or the memory for it cannot be had; never ends the process.
+bool restart_payload_stream();

@@ -176,6 +176,38 @@ void follow_unpacked_directory(const wchar_t* directory) {
   copy_wide(extraction_dir, PATH_CAPACITY, directory);
 }
 
+namespace {
+
+struct NameSearch {
+  const wchar_t* name;
+  bool found;
+};
+
+bool compare_entry_name(void* context, const char16_t* name, size_t length) {
+  auto* search = static_cast<NameSearch*>(context);
+  size_t at = 0;
+  for (; at < length && search->name[at] != L'\0'; ++at) {
+    wchar_t unit = name[at] == u'/' ? L'\\' : static_cast<wchar_t>(name[at]);
+    if (CompareStringOrdinal(&unit, 1, &search->name[at], 1, TRUE) != CSTR_EQUAL) return true;
+  }
+  search->found = at == length && search->name[at] == L'\0';
+  return !search->found;
+}
+
+void skip_contents(void*, uint64_t) {}
+void drop_contents(void*, const uint8_t*, size_t) {}
+void end_skipped(void*) {}
+
+}  // namespace
+
+bool payload_holds_name(const wchar_t* name) {
+  if (!restart_payload_stream()) return false;
+  NameSearch search = {name, false};
+  const EntrySink sink = {compare_entry_name, skip_contents, drop_contents, end_skipped, &search};
+  payload_walk_entries(&payload_stream, entry_name_units(), write_buffer, ENTRY_WRITE_CHUNK, &sink);
+  return search.found;
+}
+
 bool unpack_payload(UnpackMode mode) {
   const EntrySink sink = {take_entry_name, begin_entry_file, write_entry_file, end_entry_file, &mode};
   switch (payload_walk_entries(&payload_stream, entry_name_units(), write_buffer, ENTRY_WRITE_CHUNK, &sink)) {
@@ -197,4 +229,3 @@ bool unpack_payload(UnpackMode mode) {
   }
   fatal_error("Error, couldn't decode attached data.");
 }
-

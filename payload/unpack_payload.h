@@ -44,6 +44,13 @@ void follow_unpacked_directory(const wchar_t* directory);
 // Nothing of any unpack stays in effect: extraction_dir is empty again.
 void forget_unpack();
 
+// Whether the payload holds an entry of that name below the extraction
+// directory ("\\" separators, letter case ignored), by a walk of every name
+// from the first entry again (the stream opened again if an unpack closed
+// it); nothing is written. False for a run that never opened the stream (a
+// later start of the cached mode) and for a payload that cannot be read.
+bool payload_holds_name(const wchar_t* name);
+
 // Writes count bytes to file, however many calls that takes; a failed call,
 // or one that writes nothing, ends the run with the write error.
 void write_whole(HANDLE file, const uint8_t* bytes, size_t count);

@@ -117,11 +117,6 @@ struct WithBehaviours {
   ScopedEnv state;
 };
 
-// The known fault that the layer's path limits show.
-constexpr const char* LONG_PATH_THROUGH_FULL_PATH_NAME =
-    "long_path_form passes a plain path of 260 units and more through GetFullPathNameW, which refuses it, and hands "
-    "back the plain path, which then fails in every file call";
-
 // A case that meets, under a behaviour of the layer, a fault of the launcher
 // that is known and not fixed yet: skipped, naming the behaviour and the fault.
 #define SKIP_KNOWN_UNDER(behaviour, fault) \

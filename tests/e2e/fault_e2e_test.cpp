@@ -187,7 +187,6 @@ std::wstring name_of_length(size_t units, const std::wstring& file) {
 // 4095-byte path limit would also stop one). The limits within reach: %TEMP%
 // just under, at and past MAX_PATH, with entries of 1023-unit names below it.
 TEST(FaultsEndToEnd, PathsAtTheLimitsUnpackAndRunOrStopOnlyAtTheSystemsLoader) {
-  SKIP_KNOWN_UNDER(L"path-limits", LONG_PATH_THROUGH_FULL_PATH_NAME);
   ScratchDir scratch;
   for (size_t temp_length : {size_t{200}, size_t{257}, size_t{258}, size_t{259}, size_t{300}}) {
     std::wstring temp = scratch.str() + L"\\";

@@ -33,7 +33,6 @@ std::string checked_frame(const std::string& content) {
 }
 
 TEST(UntrustedInput, ANameOf511LevelsIsUnpackedAndRun) {
-  SKIP_KNOWN_UNDER(L"path-limits", LONG_PATH_THROUGH_FULL_PATH_NAME);
   PackedApp app(sample_app_dll(), false);
   std::wstring deep;
   for (int level = 0; level < 511; ++level) deep += L"a/";
