@@ -134,7 +134,12 @@ FirstStart first_start(const CacheChoice* choice) {
 
   if (move_bundle_into_place(working_dir, bundle_dir)) {
     follow_unpacked_directory(bundle_dir);
-    if (try_hold_extraction_dir_lock()) return BUNDLE_PLACED;
+    // Between the rename and the lock the bundle is a bundle like any other:
+    // a sweep (another version's) may have taken it, or taken part of it.
+    if (try_hold_extraction_dir_lock()) {
+      if (bundle_is_whole(bundle_dir, choice->bundle_id)) return BUNDLE_PLACED;
+      release_extraction_dir_lock();
+    }
     return BUNDLE_NOT_PLACED;  // taken away at once: looked at again
   }
   // Another first start won: its bundle is as good as this one would be.

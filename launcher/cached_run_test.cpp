@@ -136,6 +136,31 @@ TEST(CachedStart, AFirstStartThatLosesItsRenameRunsFromTheWinnersBundleWithoutUn
   EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "the loser's work is removed";
 }
 
+// Another version's sweep takes part of the bundle between the rename and
+// the lock, once (the payload is then read anew, as a run reads its resource).
+bool lose_a_file;
+BOOL WINAPI rename_then_lose_a_file(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  if (!MoveFileExW(from, to, flags)) return FALSE;
+  if (lose_a_file) {
+    DeleteFileW((std::wstring(to) + L"\\app.dll").c_str());
+    use_payload();
+  }
+  lose_a_file = false;
+  return TRUE;
+}
+
+TEST(CachedStart, AFirstStartNeverRunsFromABundleTakenApartAfterItsRename) {
+  ScratchDir scratch;
+  unpacks = 0;
+  fs::path app = scratch.path() / L"app";
+  lose_a_file = true;
+  {
+    SystemCallOverride taken(system_calls.MoveFileExW, rename_then_lose_a_file);
+    EXPECT_EQ(settle(choice_in(scratch.path())), (app / (std::wstring(ID) + L".2")).wstring());
+  }
+  EXPECT_TRUE(fs::exists(app / (std::wstring(ID) + L".2") / L"app.dll"));
+}
+
 DWORD WINAPI security_unreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
                                  PSECURITY_DESCRIPTOR*) {
   return ERROR_ACCESS_DENIED;
