@@ -19,6 +19,7 @@
 #include "launcher/relaunch.h"
 #include "launcher/run_settings.h"
 #include "paths/env_access.h"
+#include "paths/exe_path.h"
 #include "paths/path_spec.h"
 #include "payload/bundle_directory.h"
 #include "payload/directory_lock.h"
@@ -63,12 +64,18 @@ bool make_own_directory(const wchar_t* path) {
 }
 
 // The root is used as it stands when it exists (a user's own choice, or the
-// system's folder); only a root this run makes gets the user-only DACL.
+// system's folder); only a root this run makes gets the user-only DACL. The
+// program's names in it are the executable's own path, never argv[0], which
+// the caller writes as it likes (a bare "app" from cmd would make the root
+// relative to the current directory); a root that is still not absolute is
+// not used.
 bool settle_root(const CacheChoice* choice) {
-  if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY)) return false;
+  if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY, get_executable_path(false)) ||
+      absolute_path_kind(cache_root) == NOT_ABSOLUTE) {
+    return false;
+  }
   TextCursor root = text_resume(cache_root, PATH_CAPACITY);
   text_trim_end(&root, L'\\');
-  if (cache_root[0] == L'\0') return false;
   wchar_t long_form[LONG_PATH_CAPACITY];
   DWORD attributes = system_calls.GetFileAttributesW(long_path_form(cache_root, long_form));
   if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

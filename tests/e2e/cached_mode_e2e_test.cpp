@@ -273,6 +273,28 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
   EXPECT_NE(left[0], old_bundles[0]);
 }
 
+// Started by a bare name from cmd, or by a path relative to the current
+// directory that need not even be the program's, it still keeps its bundle
+// beside itself: the program's names in the root come from the executable.
+TEST(CachedMode, TheProgramsNamesInTheRootComeFromTheExecutableNotFromArgvZero) {
+  PackedApp app(sample_app_dll(), true, {L"--cache", L"--cache-dir", L"{PROGRAM_DIR}\\cache"});
+  const fs::path elsewhere = app.scratch.path() / L"elsewhere";
+  fs::create_directories(elsewhere / L"sub");
+  RunOptions options;
+  options.current_directory = (elsewhere / L"sub").wstring();
+  for (const wchar_t* argv0 : {L"app", L"..\\other\\app.exe", L"app"}) {
+    ProcessResult result = app.run({L"--exit", L"4"}, options, argv0);
+    EXPECT_EQ(result.exit_code, 4u) << narrow(argv0) << ": " << result.out << result.err;
+    EXPECT_EQ(result.err, "") << narrow(argv0);
+  }
+  EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"sub"}) << "nothing in or near the caller's directory";
+  std::vector<fs::path> bundles;
+  for (const auto& entry : fs::directory_iterator(app.scratch.path() / L"cache" / L"app")) bundles.push_back(entry);
+  ASSERT_EQ(bundles.size(), 1u) << "one bundle beside the executable, used by every start";
+  EXPECT_TRUE(fs::exists(bundles[0] / L"sample_helper.dll"));
+  EXPECT_TRUE(app.left_in_temp().empty());
+}
+
 TEST(CachedMode, SomethingElseInTheBundlesPlaceIsLeftAloneAndTheBundleGoesBesideIt) {
   SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   PackedApp app(sample_app_dll(), false, CACHE);
