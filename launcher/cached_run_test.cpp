@@ -161,6 +161,107 @@ TEST(CachedStart, AFirstStartNeverRunsFromABundleTakenApartAfterItsRename) {
   EXPECT_TRUE(fs::exists(app / (std::wstring(ID) + L".2") / L"app.dll"));
 }
 
+// The rename answers `rename_error` the next `renames_refused` times, then
+// renames; every call counted.
+DWORD rename_error;
+int renames_refused;
+int renames_tried;
+BOOL WINAPI refusing_rename(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  ++renames_tried;
+  if (renames_refused == 0) return MoveFileExW(from, to, flags);
+  --renames_refused;
+  SetLastError(rename_error);
+  return FALSE;
+}
+
+bool is_working_directory(const fs::path& path) { return path.filename().wstring().rfind(L"unpacking_", 0) == 0; }
+
+// A refused rename that is not a lost race (a file a scanner holds, a link at
+// the name that leads nowhere): the start waits a bounded time for a held
+// file, else runs from its whole working directory, and never unpacks again.
+TEST(CachedStart, ARefusedRenameIsNoLostRaceAndTheStartUnpacksOnce) {
+  const struct {
+    DWORD error;
+    int refused;
+    bool placed;
+    int tries;
+    const char* why;
+  } cases[] = {
+      {ERROR_SHARING_VIOLATION, 3, true, 4, "a file held a while"},
+      {ERROR_ACCESS_DENIED, 8, true, 9, "held almost to the bound"},
+      {ERROR_ACCESS_DENIED, 1000, false, 9, "held past the bound"},
+      {ERROR_PATH_NOT_FOUND, 1000, false, 1, "not a held file: no wait"},
+      {ERROR_ALREADY_EXISTS, 1000, false, 3 * BUNDLE_FOLDER_NAMES, "a name taken that shows nothing"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir scratch;
+    fs::path app = scratch.path() / L"app";
+    unpacks = 0;
+    rename_error = c.error;
+    renames_refused = c.refused;
+    renames_tried = 0;
+    std::wstring settled;
+    {
+      SystemCallOverride refused(system_calls.MoveFileExW, refusing_rename);
+      settled = settle(choice_in(scratch.path()));
+    }
+    EXPECT_EQ(unpacks, 1) << c.why;
+    EXPECT_EQ(renames_tried, c.tries) << c.why;
+    std::vector<std::wstring> names = names_in(app);
+    ASSERT_EQ(names.size(), 1u) << c.why;
+    if (c.placed) {
+      EXPECT_EQ(settled, (app / ID).wstring()) << c.why;
+    } else {
+      EXPECT_TRUE(is_working_directory(settled)) << c.why << ": runs from its working directory";
+      EXPECT_EQ(settled, (app / names[0]).wstring()) << c.why;
+    }
+    EXPECT_EQ(read_file(fs::path(settled) / L"data" / L"readme.txt"), "readme") << c.why;
+  }
+}
+
+VORBEL_SCENARIO(cached_start_whose_rename_is_refused) {
+  rename_error = ERROR_PATH_NOT_FOUND;
+  renames_refused = 1;
+  system_calls.MoveFileExW = refusing_rename;
+  std::wstring settled = settle(choice_in(__wargv[2]));
+  printf("settled=%s unpacks=%d\n", narrow(fs::path(settled).filename().wstring()).c_str(), unpacks);
+  return 0;
+}
+
+// The working directory a start ran from, once its process has ended, is
+// renamed into place by the next start instead of a new unpack; while its
+// process runs, it is never taken.
+TEST(CachedStart, ALaterStartPlacesTheWholeWorkingDirectoryOfAStartThatHasEnded) {
+  ScratchDir scratch;
+  fs::path app = scratch.path() / L"app";
+  ProcessResult first = run_scenario("cached_start_whose_rename_is_refused", {}, {scratch.str()});
+  ASSERT_EQ(first.exit_code, 0u) << first.err;
+  ASSERT_EQ(first.out.rfind("settled=unpacking_", 0), 0u) << first.out;
+  EXPECT_NE(first.out.find("unpacks=1"), std::string::npos) << first.out;
+  std::vector<std::wstring> left = names_in(app);
+  ASSERT_EQ(left.size(), 1u);
+
+  unpacks = 0;
+  EXPECT_EQ(settle(choice_in(scratch.path())), (app / ID).wstring());
+  EXPECT_EQ(unpacks, 0) << "the working directory is renamed, not unpacked again";
+  EXPECT_EQ(names_in(app), std::vector<std::wstring>{ID});
+  EXPECT_EQ(read_file(app / ID / L"data" / L"readme.txt"), "readme");
+
+  // One of this process's own (running): left alone, and a bundle made.
+  ScratchDir other;
+  renames_refused = 1;
+  rename_error = ERROR_PATH_NOT_FOUND;
+  std::wstring running;
+  {
+    SystemCallOverride refused(system_calls.MoveFileExW, refusing_rename);
+    running = settle(choice_in(other.path()));
+  }
+  ASSERT_TRUE(is_working_directory(running));
+  EXPECT_EQ(settle(choice_in(other.path())), (other.path() / L"app" / ID).wstring());
+  EXPECT_EQ(unpacks, 2);
+  EXPECT_TRUE(fs::exists(fs::path(running) / L"app.dll")) << "a running start's working directory is kept";
+}
+
 DWORD WINAPI security_unreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
                                  PSECURITY_DESCRIPTOR*) {
   return ERROR_ACCESS_DENIED;

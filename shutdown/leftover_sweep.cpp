@@ -27,21 +27,6 @@ bool time_is_up() {
 
 uint64_t filetime_value(const FILETIME& time) { return filetime_ticks(time.dwHighDateTime, time.dwLowDateTime); }
 
-// Whether the process pid may be the run that made a directory at time:
-// running, and started no later than that. What cannot be read counts as yes;
-// ERROR_INVALID_PARAMETER is the system's answer for an id nobody has.
-bool run_may_live(uint64_t pid, uint64_t time) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
-  FILETIME created, ended, kernel, user;
-  DWORD status = 0;
-  // A process that has ended stays visible while anyone holds a handle on it.
-  bool live = !GetExitCodeProcess(process, &status) || status == STILL_ACTIVE;
-  bool read = GetProcessTimes(process, &created, &ended, &kernel, &user) != FALSE;
-  CloseHandle(process);
-  return live && (!read || filetime_value(created) <= time);
-}
-
 // The directory at path is the user's own and no link; *newest is the later
 // of its creation and last-write times.
 bool is_users_directory(const wchar_t* path, PSID user, uint64_t* newest) {
@@ -149,6 +134,19 @@ DWORD WINAPI run_sweep(void* form) {
 }
 
 }  // namespace
+
+// ERROR_INVALID_PARAMETER is the system's answer for an id nobody has.
+bool run_may_live(uint64_t pid, uint64_t time) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  FILETIME created, ended, kernel, user;
+  DWORD status = 0;
+  // A process that has ended stays visible while anyone holds a handle on it.
+  bool live = !GetExitCodeProcess(process, &status) || status == STILL_ACTIVE;
+  bool read = GetProcessTimes(process, &created, &ended, &kernel, &user) != FALSE;
+  CloseHandle(process);
+  return live && (!read || filetime_value(created) <= time);
+}
 
 int sweep_leftovers(const SweepForm* form) {
   PSID user = current_user_sid();
