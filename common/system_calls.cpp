@@ -108,4 +108,5 @@ SystemCalls system_calls = {
     GetFullPathNameW,
     GetFileAttributesExW,
     SetFileAttributesW,
+    FlushFileBuffers,
 };

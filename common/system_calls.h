@@ -76,6 +76,9 @@ struct SystemCalls {
   DWORD(WINAPI* GetFullPathNameW)(LPCWSTR path, DWORD length, LPWSTR buffer, LPWSTR* file_part);
   BOOL(WINAPI* GetFileAttributesExW)(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID information);
   BOOL(WINAPI* SetFileAttributesW)(LPCWSTR path, DWORD attributes);
+  // A kept bundle's files go to the disk before its rename; tests see which
+  // handles are flushed, and when.
+  BOOL(WINAPI* FlushFileBuffers)(HANDLE file);
 };
 
 extern SystemCalls system_calls;

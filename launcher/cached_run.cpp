@@ -24,6 +24,7 @@
 #include "paths/exe_path.h"
 #include "paths/path_spec.h"
 #include "payload/bundle_directory.h"
+#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "payload/directory_maker.h"
 #include "payload/payload_reader.h"
@@ -155,10 +156,12 @@ bool unpack_into_working_directory(const CacheChoice* choice) {
 
   begin_unpack(working_dir, EXTRACTION_DIR_MADE);
   begin_bundle_record(choice->bundle_id);
+  flush_unpacked_files = true;
   load_payload_resource();
   open_payload_stream();
   if (!unpack_payload(UNPACK_ALL_ENTRIES)) fatal_error("Error, attached data holds no application.");
   end_unpack();
+  flush_unpacked_files = false;
   finish_bundle_record();
   copy_wide(working_lock, PATH_CAPACITY, directory_lock_path);
   release_extraction_dir_lock();

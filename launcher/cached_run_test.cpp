@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "common/unpack_gate.h"
+#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "payload/payload_reader.h"
 #include "tests/support/payload_builder.h"
@@ -134,6 +136,31 @@ TEST(CachedStart, AFirstStartThatLosesItsRenameRunsFromTheWinnersBundleWithoutUn
   EXPECT_EQ(settle(choice_in(scratch.path())), winner_target.wstring());
   EXPECT_EQ(unpacks, 2) << "one for the winner, one for the start that lost";
   EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "the loser's work is removed";
+}
+
+// Every file of a bundle, and its record, goes to the disk before the rename
+// makes it a bundle; a fresh directory's files, removed at the run's end, do not.
+std::atomic<int> flushes{0};
+int flushes_at_rename = -1;
+BOOL WINAPI counting_flush(HANDLE file) {
+  ++flushes;
+  return FlushFileBuffers(file);
+}
+BOOL WINAPI rename_seeing_flushes(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  flushes_at_rename = flushes;
+  return MoveFileExW(from, to, flags);
+}
+
+TEST(CachedStart, EveryFileOfABundleIsFlushedBeforeItsRename) {
+  ScratchDir scratch;
+  flushes = 0;
+  {
+    SystemCallOverride flush(system_calls.FlushFileBuffers, counting_flush);
+    SystemCallOverride rename(system_calls.MoveFileExW, rename_seeing_flushes);
+    EXPECT_EQ(settle(choice_in(scratch.path())), (scratch.path() / L"app" / ID).wstring());
+  }
+  EXPECT_EQ(flushes_at_rename, 3) << "app.dll, data\\readme.txt and the record";
+  EXPECT_FALSE(flush_unpacked_files) << "a fresh directory's files are not flushed";
 }
 
 // Another version's sweep takes part of the bundle between the rename and
