@@ -65,7 +65,9 @@ bool has_form(const Unit* form, const Unit* name, uint64_t* pid, uint64_t* time)
     if (*close != '}' || close[1] == '{' || is_digit(close[1])) return false;
     size_t length = static_cast<size_t>(close - reference);
     if (same_reference(reference, length, u"PID") && !has_pid) {
-      has_pid = take_decimal(&at, 0xFFFFFFFFu, pid);
+      // The launcher writes an id as it is, never 0 (the idle process's) or
+      // with zeros before it: such a name was made by someone else.
+      has_pid = *at != '0' && take_decimal(&at, 0xFFFFFFFFu, pid);
       if (!has_pid) return false;
     } else if (same_reference(reference, length, u"TIME") && !has_time) {
       has_time = take_decimal(&at, ~0ull, time);

@@ -43,7 +43,8 @@ bool is_bundle_folder_name(const wchar_t* name);
 
 // Whether name has the form of a directory spec's last component (form): its
 // literal units as they stand, {PID} and {TIME} as decimal digits, each once
-// (*pid and *time then hold them). Anything that could not be told apart for
+// (*pid and *time then hold them), {PID} not 0 and without leading zeros, as
+// the launcher writes it ({TIME} may be inherited with zeros). Anything that could not be told apart for
 // certain (another reference, a reference followed by a digit or by another
 // reference) makes no name match.
 bool name_has_form(const char16_t* form, const char16_t* name, uint64_t* pid, uint64_t* time);

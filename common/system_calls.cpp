@@ -111,4 +111,5 @@ SystemCalls system_calls = {
     GetFileAttributesExW,
     SetFileAttributesW,
     LoadLibraryExW,
+    FlushFileBuffers,
 };

@@ -79,6 +79,9 @@ struct SystemCalls {
   // The application DLL's load: tests make it fail as a policy or an
   // antivirus makes it fail on Windows, which Wine never does.
   HMODULE(WINAPI* LoadLibraryExW)(LPCWSTR path, HANDLE file, DWORD flags);
+  // A kept bundle's files go to the disk before its rename; tests see which
+  // handles are flushed, and when.
+  BOOL(WINAPI* FlushFileBuffers)(HANDLE file);
 };
 
 extern SystemCalls system_calls;

@@ -77,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                                 : NOT_ABSOLUTE;
   if (ascii) FUZZ_CHECK(kind == model_kind);
 
-  static const std::regex extraction("onefile_([0-9]+)_([0-9]+)");
-  static const std::regex working("unpacking_([0-9]+)_([0-9]+)");
+  static const std::regex extraction("onefile_([1-9][0-9]*)_([0-9]+)");
+  static const std::regex working("unpacking_([1-9][0-9]*)_([0-9]+)");
   check_form(u"onefile_{PID}_{TIME}", name, wide_name, narrow, ascii, extraction);
   check_form(WORKING_DIR_FORM, name, wide_name, narrow, ascii, working);
   return 0;

@@ -2,8 +2,10 @@
 // <root>\<application>\<bundle id>; a first start unpacks into a working
 // directory beside it ("unpacking_<pid>_<time>", the form the sweep knows)
 // and renames it into place, so that a bundle is whole or absent, never half
-// made. Every process that runs from a bundle holds its lock: that alone
-// keeps a later sweep from removing it.
+// made; when the rename cannot be made it runs from the working directory,
+// which a later start renames. A start unpacks once at most. Every process
+// that runs from a bundle holds its lock: that alone keeps a later sweep
+// from removing it.
 #include "launcher/cached_run.h"
 
 #include <windows.h>
@@ -19,8 +21,10 @@
 #include "launcher/relaunch.h"
 #include "launcher/run_settings.h"
 #include "paths/env_access.h"
+#include "paths/exe_path.h"
 #include "paths/path_spec.h"
 #include "payload/bundle_directory.h"
+#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "payload/directory_maker.h"
 #include "payload/payload_reader.h"
@@ -63,16 +67,22 @@ bool make_own_directory(const wchar_t* path) {
 }
 
 // The root is used as it stands when it exists (a user's own choice, or the
-// system's folder); only a root this run makes gets the user-only DACL.
+// system's folder); only a root this run makes gets the user-only DACL. The
+// program's names in it are the executable's own path, never argv[0], which
+// the caller writes as it likes (a bare "app" from cmd would make the root
+// relative to the current directory); a root that is still not absolute is
+// not used.
 bool settle_root(const CacheChoice* choice) {
-  if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY)) return false;
+  if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY, get_executable_path(false)) ||
+      absolute_path_kind(cache_root) == NOT_ABSOLUTE) {
+    return false;
+  }
   // Full while it is short: the bundle's paths are built below it by
   // appending names, and reach the file calls in the "\\?\" form built
   // directly from them.
   full_root_form(cache_root, PATH_CAPACITY);
   TextCursor root = text_resume(cache_root, PATH_CAPACITY);
   text_trim_end(&root, L'\\');
-  if (cache_root[0] == L'\0') return false;
   wchar_t long_form[LONG_PATH_CAPACITY];
   DWORD attributes = system_calls.GetFileAttributesW(long_path_form(cache_root, long_form));
   if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -99,51 +109,190 @@ bool settle_application_dir(const CacheChoice* choice) {
   return false;
 }
 
+// A rename refused because a file below the working directory is held (a
+// scanner reads each file as it is closed; an indexer or a backup may open
+// it) is tried again after pauses of 10, 20, 40 ... 1280 ms: 2.55 s at most.
+// A scanner holds a small file for 1-10 ms and a large one longer, as it
+// reads it whole; past the bound the start loses little by giving up, as it
+// runs from its working directory, which is whole, and a later start renames
+// that into place.
+constexpr DWORD RENAME_FIRST_PAUSE_MS = 10;
+constexpr int RENAME_PAUSES = 8;
+
+// working_dir holds this start's whole unpack (its own, or one a first start
+// that has ended left), not renamed yet: a start unpacks once, whatever its
+// renames meet.
+bool working_ready;
+// working_dir was given up (another start's bundle won) and a held file kept
+// part of it: removed again once the application has ended.
+bool working_left;
+
 enum FirstStart {
   BUNDLE_PLACED,
   BUNDLE_NOT_PLACED,  // another start's bundle may stand there now: looked at again
+  RUN_FROM_WORKING,   // the rename cannot be made now: the run goes on in working_dir
   CACHE_UNUSABLE,     // the run goes on in a fresh directory
 };
 
-// Unpacks into a working directory and renames it to bundle_dir. The lock is
-// held while the files are written and closed before the rename; between the
-// two, the working directory's name (this process, running) keeps the sweep
-// off it, and afterwards the lock again.
-FirstStart first_start(const CacheChoice* choice) {
-  wchar_t pid[PROCESS_ID_TEXT_CAPACITY];
-  format_own_process_id(pid, PROCESS_ID_TEXT_CAPACITY);
+uint64_t system_time_now() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  uint64_t stamp = filetime_ticks(now.dwHighDateTime, now.dwLowDateTime);
+  return filetime_ticks(now.dwHighDateTime, now.dwLowDateTime);
+}
+
+// Unpacks into a new working directory; false when it cannot be made. The
+// lock is held while the files are written and closed before the rename;
+// between the two, the working directory's name (this process, running)
+// keeps the sweep off it.
+bool unpack_into_working_directory(const CacheChoice* choice) {
+  wchar_t pid[PROCESS_ID_TEXT_CAPACITY];
+  format_own_process_id(pid, PROCESS_ID_TEXT_CAPACITY);
   TextCursor working = text_start(working_dir, PATH_CAPACITY);
   if (!text_try_join_path(&working, application_dir, as_wide(WORKING_DIR_PREFIX)) || !text_try_append(&working, pid) ||
-      !text_try_append_unit(&working, L'_') || !text_try_append_decimal(&working, stamp)) {
-    return CACHE_UNUSABLE;
+      !text_try_append_unit(&working, L'_') || !text_try_append_decimal(&working, system_time_now())) {
+    return false;
   }
   // The name can be foreseen: a link or another user's directory planted
   // there makes this start run from a fresh directory, as a cache that
   // cannot be used does, instead of stopping it.
   unsigned long error = 0;
-  if (create_private_directory(working_dir, &error) != PRIVATE_DIRECTORY_READY) return CACHE_UNUSABLE;
+  if (create_private_directory(working_dir, &error) != PRIVATE_DIRECTORY_READY) return false;
 
   begin_unpack(working_dir, EXTRACTION_DIR_MADE);
   begin_bundle_record(choice->bundle_id);
+  flush_unpacked_files = true;
   load_payload_resource();
   open_payload_stream();
   if (!unpack_payload(UNPACK_ALL_ENTRIES)) fatal_error("Error, attached data holds no application.");
   end_unpack();
+  flush_unpacked_files = false;
   finish_bundle_record();
   copy_wide(working_lock, PATH_CAPACITY, directory_lock_path);
   release_extraction_dir_lock();
+  working_ready = true;
+  return true;
+}
 
-  if (move_bundle_into_place(working_dir, bundle_dir)) {
-    follow_unpacked_directory(bundle_dir);
-    if (try_hold_extraction_dir_lock()) return BUNDLE_PLACED;
-    return BUNDLE_NOT_PLACED;  // taken away at once: looked at again
+// Whether working_dir is the user's own and whole for this payload, with no
+// process holding its lock: the lock is held without sharing while the
+// record is read, so that no sweep begins on it meanwhile.
+bool working_directory_free_and_whole(const CacheChoice* choice) {
+  TextCursor lock_path = text_start(working_lock, PATH_CAPACITY);
+  if (!text_try_join_path(&lock_path, working_dir, as_wide(DIRECTORY_LOCK_NAME)) ||
+      check_own_directory(working_dir) != OWN_DIRECTORY) {
+    return false;
   }
-  // Another first start won: its bundle is as good as this one would be.
-  remove_locked_directory(working_dir, nullptr, working_lock, nullptr);
-  return BUNDLE_NOT_PLACED;
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  HANDLE lock = system_calls.CreateFileW(long_path_form(working_lock, long_form), GENERIC_READ, 0, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (lock == INVALID_HANDLE_VALUE) return false;
+  bool whole = bundle_is_whole(working_dir, choice->bundle_id);
+  system_calls.CloseHandle(lock);
+  return whole;
+}
+
+// A whole working directory that a first start left (it ran from it when its
+// rename was refused, or was killed after its record), its process ended:
+// taken as this start's own unpack.
+bool adopt_working_directory(const CacheChoice* choice) {
+  TextCursor pattern = text_start(working_dir, PATH_CAPACITY);
+  if (!text_try_join_path(&pattern, application_dir, as_wide(WORKING_DIR_PREFIX)) ||
+      !text_try_append_unit(&pattern, L'*')) {
+    return false;
+  }
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  WIN32_FIND_DATAW found;
+  HANDLE search = system_calls.FindFirstFileExW(long_path_form(working_dir, long_form), FindExInfoBasic, &found,
+                                                FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  const uint64_t now = system_time_now();
+  do {
+    uint64_t pid = 0;
+    uint64_t time = 0;
+    bool plain_directory = (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                           FILE_ATTRIBUTE_DIRECTORY;
+    if (!plain_directory || !name_has_form(as_wide(WORKING_DIR_FORM), found.cFileName, &pid, &time) || time >= now ||
+        run_may_live(pid, time)) {
+      continue;
+    }
+    TextCursor path = text_start(working_dir, PATH_CAPACITY);
+    if (text_try_join_path(&path, application_dir, found.cFileName) && working_directory_free_and_whole(choice)) {
+      working_ready = true;
+    }
+  } while (!working_ready && system_calls.FindNextFileW(search, &found));
+  FindClose(search);
+  return working_ready;
+}
+
+enum Placing {
+  PLACED,
+  NAME_TAKEN,   // something stands at the name: a bundle that won, or anything else
+  NOT_MOVABLE,  // a file below held past the bound, or the rename refused otherwise
+};
+
+// Renames working_dir to bundle_dir. Only the answer that the name is taken,
+// or something found there, is a race lost; anything else (a held file, a
+// link that leads nowhere) would be met again by every new working directory.
+Placing place_working_directory() {
+  DWORD pause = RENAME_FIRST_PAUSE_MS;
+  for (int pauses = 0;; ++pauses) {
+    if (move_bundle_into_place(working_dir, bundle_dir)) return PLACED;
+    DWORD error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return NAME_TAKEN;
+    // Windows answers ERROR_ACCESS_DENIED for some directories at the name.
+    if (check_own_directory(bundle_dir) != NO_DIRECTORY) return NAME_TAKEN;
+    bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    if (!held || pauses == RENAME_PAUSES) return NOT_MOVABLE;
+    Sleep(pause);
+    pause *= 2;
+  }
+}
+
+// Unpacks (or takes a whole working directory left by a first start that has
+// ended) and renames the result to bundle_dir.
+FirstStart first_start(const CacheChoice* choice) {
+  if (!working_ready && !adopt_working_directory(choice) && !unpack_into_working_directory(choice)) {
+    return CACHE_UNUSABLE;
+  }
+  switch (place_working_directory()) {
+    case PLACED:
+      working_ready = false;
+      use_unpacked_directory(bundle_dir);
+      // Between the rename and the lock the bundle is a bundle like any
+      // other: a sweep (another version's) may have taken it, or part of it.
+      if (try_hold_extraction_dir_lock()) {
+        if (bundle_is_whole(bundle_dir, choice->bundle_id)) return BUNDLE_PLACED;
+        release_extraction_dir_lock();
+      }
+      return BUNDLE_NOT_PLACED;  // taken away at once: looked at again
+    case NAME_TAKEN:
+      return BUNDLE_NOT_PLACED;
+    case NOT_MOVABLE:
+      break;
+  }
+  return RUN_FROM_WORKING;
+}
+
+// Another start's bundle is used: this start's unpack is not needed.
+void give_up_working_directory() {
+  if (!working_ready) return;
+  working_ready = false;
+  working_left = remove_locked_directory(working_dir, nullptr, working_lock, nullptr) == REMOVAL_LEFT_SOME;
+}
+
+// No rename could be made: the run goes on in the working directory, whole
+// and locked as a bundle is. Its name (this process, running) and then its
+// lock keep every sweep off it; once this process has ended, a later start
+// renames it into place.
+bool run_from_working_directory(const CacheChoice* choice) {
+  if (!working_ready) return false;
+  working_ready = false;
+  use_unpacked_directory(working_dir);
+  if (try_hold_extraction_dir_lock()) {
+    if (bundle_is_whole(working_dir, choice->bundle_id)) return true;
+    release_extraction_dir_lock();
+  }
+  return false;
 }
 
 // Finds a whole bundle (the id's own name first) or makes one; true with its
@@ -151,36 +300,41 @@ FirstStart first_start(const CacheChoice* choice) {
 bool settle_bundle(const CacheChoice* choice) {
   int number = 1;
   for (int step = 0; step < BUNDLE_STEPS && number <= BUNDLE_FOLDER_NAMES; ++step) {
-    if (!name_folder(bundle_dir, application_dir, choice->bundle_id, number)) return false;
-    switch (check_own_directory(bundle_dir)) {
-      case OWN_DIRECTORY:
-        use_unpacked_directory(bundle_dir);
-        // Locked before it is checked, so that no sweep removes it between.
-        if (try_hold_extraction_dir_lock()) {
-          if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
-          // Damaged: a new one goes beside it; it goes when nothing uses it.
-          release_extraction_dir_lock();
+    if (!name_folder(bundle_dir, application_dir, choice->bundle_id, number)) break;
+    OwnDirectory found = check_own_directory(bundle_dir);
+    if (found == UNREADABLE_DIRECTORY) break;
+    if (found == FOREIGN_DIRECTORY) {
+      ++number;
+      continue;
+    }
+    if (found == OWN_DIRECTORY) {
+      use_unpacked_directory(bundle_dir);
+      // Locked before it is checked, so that no sweep removes it between.
+      if (try_hold_extraction_dir_lock()) {
+        if (bundle_is_whole(bundle_dir, choice->bundle_id)) {
+          give_up_working_directory();
+          return true;
         }
-        ++number;
-        break;
-      case NO_DIRECTORY:
-        switch (first_start(choice)) {
-          case BUNDLE_PLACED:
-            return true;
-          case CACHE_UNUSABLE:
-            return false;
-          case BUNDLE_NOT_PLACED:
-            break;  // the same name again: the winner's, or free again
-        }
-        break;
-      case FOREIGN_DIRECTORY:
-        ++number;
-        break;
-      case UNREADABLE_DIRECTORY:
+        // Damaged: a new one goes beside it; it goes when nothing uses it.
+        release_extraction_dir_lock();
+      }
+      ++number;
+      continue;
+    }
+    switch (first_start(choice)) {
+      case BUNDLE_PLACED:
+        return true;
+      case CACHE_UNUSABLE:
         return false;
+      case RUN_FROM_WORKING:
+        return run_from_working_directory(choice);
+      case BUNDLE_NOT_PLACED:
+        break;  // the same name again: the winner's, or free again
     }
   }
-  return false;
+  // Every name tried: a whole working directory is still better than a
+  // fresh directory unpacked anew.
+  return run_from_working_directory(choice);
 }
 
 // A later start's way: the bundle under its own name, in the application
@@ -205,6 +359,18 @@ bool whole_bundle_in_place(const CacheChoice* choice) {
   if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
   release_extraction_dir_lock();
   return false;
+}
+
+// What a scanner held of a working directory given up is likely free by the
+// time the application ends; looked at again for as long as the sweep may go
+// on, no longer. What is still left keeps its lock, and a later start's sweep
+// takes it once this process has ended.
+void finish_giving_up_working_directory() {
+  constexpr DWORD PAUSE_MS = 25;
+  for (DWORD waited = 0; working_left && waited < SWEEP_AFTER_END_MS; waited += PAUSE_MS) {
+    Sleep(PAUSE_MS);
+    working_left = remove_locked_directory(working_dir, nullptr, working_lock, nullptr) == REMOVAL_LEFT_SOME;
+  }
 }
 
 void forget_cache_attempt() {
@@ -239,6 +405,7 @@ bool run_cached(int* status) {
   arguments[0] = launcher_module();
   *status = start_application_dll(count, arguments);
   limit_leftover_sweep();
+  finish_giving_up_working_directory();
   finish_leftover_sweep();
   return true;
 }

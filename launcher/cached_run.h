@@ -6,8 +6,9 @@
 #include "launcher/run_settings.h"
 
 // Finds the payload's whole bundle below choice's root (the id's own name
-// first) or makes it once: true with its lock held, and extraction_dir and
-// first_entry_path set to it. False, with nothing of the mode left in effect,
+// first) or makes it, unpacking once at most (a working directory that
+// cannot be renamed into place is used as it stands): true with its lock
+// held, and extraction_dir and first_entry_path set to it. False, with nothing of the mode left in effect,
 // when the cache cannot be used: the root unusable, every name for the
 // application or its bundle taken by someone else's directory or a link, a
 // link or someone else's directory at the working directory's name.

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <filesystem>
@@ -20,6 +21,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "common/unpack_gate.h"
+#include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "payload/payload_reader.h"
 #include "tests/support/payload_builder.h"
@@ -134,6 +136,157 @@ TEST(CachedStart, AFirstStartThatLosesItsRenameRunsFromTheWinnersBundleWithoutUn
   EXPECT_EQ(settle(choice_in(scratch.path())), winner_target.wstring());
   EXPECT_EQ(unpacks, 2) << "one for the winner, one for the start that lost";
   EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "the loser's work is removed";
+}
+
+// Every file of a bundle, and its record, goes to the disk before the rename
+// makes it a bundle; a fresh directory's files, removed at the run's end, do not.
+std::atomic<int> flushes{0};
+int flushes_at_rename = -1;
+BOOL WINAPI counting_flush(HANDLE file) {
+  ++flushes;
+  return FlushFileBuffers(file);
+}
+BOOL WINAPI rename_seeing_flushes(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  flushes_at_rename = flushes;
+  return MoveFileExW(from, to, flags);
+}
+
+TEST(CachedStart, EveryFileOfABundleIsFlushedBeforeItsRename) {
+  ScratchDir scratch;
+  flushes = 0;
+  {
+    SystemCallOverride flush(system_calls.FlushFileBuffers, counting_flush);
+    SystemCallOverride rename(system_calls.MoveFileExW, rename_seeing_flushes);
+    EXPECT_EQ(settle(choice_in(scratch.path())), (scratch.path() / L"app" / ID).wstring());
+  }
+  EXPECT_EQ(flushes_at_rename, 3) << "app.dll, data\\readme.txt and the record";
+  EXPECT_FALSE(flush_unpacked_files) << "a fresh directory's files are not flushed";
+}
+
+// Another version's sweep takes part of the bundle between the rename and
+// the lock, once (the payload is then read anew, as a run reads its resource).
+bool lose_a_file;
+BOOL WINAPI rename_then_lose_a_file(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  if (!MoveFileExW(from, to, flags)) return FALSE;
+  if (lose_a_file) {
+    DeleteFileW((std::wstring(to) + L"\\app.dll").c_str());
+    use_payload();
+  }
+  lose_a_file = false;
+  return TRUE;
+}
+
+TEST(CachedStart, AFirstStartNeverRunsFromABundleTakenApartAfterItsRename) {
+  ScratchDir scratch;
+  unpacks = 0;
+  fs::path app = scratch.path() / L"app";
+  lose_a_file = true;
+  {
+    SystemCallOverride taken(system_calls.MoveFileExW, rename_then_lose_a_file);
+    EXPECT_EQ(settle(choice_in(scratch.path())), (app / (std::wstring(ID) + L".2")).wstring());
+  }
+  EXPECT_TRUE(fs::exists(app / (std::wstring(ID) + L".2") / L"app.dll"));
+}
+
+// The rename answers `rename_error` the next `renames_refused` times, then
+// renames; every call counted.
+DWORD rename_error;
+int renames_refused;
+int renames_tried;
+BOOL WINAPI refusing_rename(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  ++renames_tried;
+  if (renames_refused == 0) return MoveFileExW(from, to, flags);
+  --renames_refused;
+  SetLastError(rename_error);
+  return FALSE;
+}
+
+bool is_working_directory(const fs::path& path) { return path.filename().wstring().rfind(L"unpacking_", 0) == 0; }
+
+// A refused rename that is not a lost race (a file a scanner holds, a link at
+// the name that leads nowhere): the start waits a bounded time for a held
+// file, else runs from its whole working directory, and never unpacks again.
+TEST(CachedStart, ARefusedRenameIsNoLostRaceAndTheStartUnpacksOnce) {
+  const struct {
+    DWORD error;
+    int refused;
+    bool placed;
+    int tries;
+    const char* why;
+  } cases[] = {
+      {ERROR_SHARING_VIOLATION, 3, true, 4, "a file held a while"},
+      {ERROR_ACCESS_DENIED, 8, true, 9, "held almost to the bound"},
+      {ERROR_ACCESS_DENIED, 1000, false, 9, "held past the bound"},
+      {ERROR_PATH_NOT_FOUND, 1000, false, 1, "not a held file: no wait"},
+      {ERROR_ALREADY_EXISTS, 1000, false, 3 * BUNDLE_FOLDER_NAMES, "a name taken that shows nothing"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir scratch;
+    fs::path app = scratch.path() / L"app";
+    unpacks = 0;
+    rename_error = c.error;
+    renames_refused = c.refused;
+    renames_tried = 0;
+    std::wstring settled;
+    {
+      SystemCallOverride refused(system_calls.MoveFileExW, refusing_rename);
+      settled = settle(choice_in(scratch.path()));
+    }
+    EXPECT_EQ(unpacks, 1) << c.why;
+    EXPECT_EQ(renames_tried, c.tries) << c.why;
+    std::vector<std::wstring> names = names_in(app);
+    ASSERT_EQ(names.size(), 1u) << c.why;
+    if (c.placed) {
+      EXPECT_EQ(settled, (app / ID).wstring()) << c.why;
+    } else {
+      EXPECT_TRUE(is_working_directory(settled)) << c.why << ": runs from its working directory";
+      EXPECT_EQ(settled, (app / names[0]).wstring()) << c.why;
+    }
+    EXPECT_EQ(read_file(fs::path(settled) / L"data" / L"readme.txt"), "readme") << c.why;
+  }
+}
+
+VORBEL_SCENARIO(cached_start_whose_rename_is_refused) {
+  rename_error = ERROR_PATH_NOT_FOUND;
+  renames_refused = 1;
+  system_calls.MoveFileExW = refusing_rename;
+  std::wstring settled = settle(choice_in(__wargv[2]));
+  printf("settled=%s unpacks=%d\n", narrow(fs::path(settled).filename().wstring()).c_str(), unpacks);
+  return 0;
+}
+
+// The working directory a start ran from, once its process has ended, is
+// renamed into place by the next start instead of a new unpack; while its
+// process runs, it is never taken.
+TEST(CachedStart, ALaterStartPlacesTheWholeWorkingDirectoryOfAStartThatHasEnded) {
+  ScratchDir scratch;
+  fs::path app = scratch.path() / L"app";
+  ProcessResult first = run_scenario("cached_start_whose_rename_is_refused", {}, {scratch.str()});
+  ASSERT_EQ(first.exit_code, 0u) << first.err;
+  ASSERT_EQ(first.out.rfind("settled=unpacking_", 0), 0u) << first.out;
+  EXPECT_NE(first.out.find("unpacks=1"), std::string::npos) << first.out;
+  std::vector<std::wstring> left = names_in(app);
+  ASSERT_EQ(left.size(), 1u);
+
+  unpacks = 0;
+  EXPECT_EQ(settle(choice_in(scratch.path())), (app / ID).wstring());
+  EXPECT_EQ(unpacks, 0) << "the working directory is renamed, not unpacked again";
+  EXPECT_EQ(names_in(app), std::vector<std::wstring>{ID});
+  EXPECT_EQ(read_file(app / ID / L"data" / L"readme.txt"), "readme");
+
+  // One of this process's own (running): left alone, and a bundle made.
+  ScratchDir other;
+  renames_refused = 1;
+  rename_error = ERROR_PATH_NOT_FOUND;
+  std::wstring running;
+  {
+    SystemCallOverride refused(system_calls.MoveFileExW, refusing_rename);
+    running = settle(choice_in(other.path()));
+  }
+  ASSERT_TRUE(is_working_directory(running));
+  EXPECT_EQ(settle(choice_in(other.path())), (other.path() / L"app" / ID).wstring());
+  EXPECT_EQ(unpacks, 2);
+  EXPECT_TRUE(fs::exists(fs::path(running) / L"app.dll")) << "a running start's working directory is kept";
 }
 
 DWORD WINAPI security_unreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,

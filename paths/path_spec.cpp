@@ -83,17 +83,18 @@ bool append_local_app_data(TextCursor* out) {
   return usable;
 }
 
-const wchar_t* program_argument() {
+const wchar_t* program_argument(const wchar_t* program) {
+  if (program != nullptr) return program;
   if (__wargv == nullptr || __argc < 1 || __wargv[0] == nullptr) abort();
   return __wargv[0];
 }
 
 // {PROGRAM} expanded on its own into the rest of the output, so that the
 // variants can cut what it appended; *appended is where it began.
-bool append_nested_program(TextCursor* out, size_t* appended) {
+bool append_nested_program(TextCursor* out, size_t* appended, const wchar_t* program) {
   *appended = out->length;
   wchar_t* end = out->text + out->length;
-  if (!expand_path_spec(end, L"{PROGRAM}", text_room(out))) return false;
+  if (!expand_path_spec(end, L"{PROGRAM}", text_room(out), program)) return false;
   text_extend(out, wcslen(end));
   return true;
 }
@@ -144,7 +145,7 @@ void append_time(TextCursor* out) {
 
 // Appends the value of the named variable; false for an unknown name or a
 // value that cannot be had.
-bool append_variable(TextCursor* out, const wchar_t* name, size_t length) {
+bool append_variable(TextCursor* out, const wchar_t* name, size_t length, const wchar_t* program) {
   const SpecReference* reference = find_spec_reference(name, length);
   if (reference == nullptr) return false;
   size_t appended = 0;
@@ -153,16 +154,16 @@ bool append_variable(TextCursor* out, const wchar_t* name, size_t length) {
       append_temp(out);
       break;
     case SPEC_PROGRAM:
-      append_value(out, program_argument());
+      append_value(out, program_argument(program));
       break;
     case SPEC_PROGRAM_BASE:
-      if (!append_nested_program(out, &appended)) return false;
+      if (!append_nested_program(out, &appended, program)) return false;
       if (out->length - appended >= 4 && _wcsicmp(out->text + out->length - 4, L".exe") == 0) {
         text_cut(out, out->length - 4);
       }
       break;
     case SPEC_PROGRAM_DIR: {
-      if (!append_nested_program(out, &appended)) return false;
+      if (!append_nested_program(out, &appended, program)) return false;
       const wchar_t* last_backslash = wcsrchr(out->text + appended, L'\\');
       if (last_backslash != nullptr) text_cut(out, static_cast<size_t>(last_backslash - out->text));
       break;
@@ -190,7 +191,7 @@ bool append_variable(TextCursor* out, const wchar_t* name, size_t length) {
 
 }  // namespace
 
-bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
+bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity, const wchar_t* program) {
   TextCursor out = text_start(output, capacity);
 
   bool in_reference = false;
@@ -201,7 +202,7 @@ bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
       in_reference = true;  // a second "{" starts the name afresh
       text_cut(&name_text, 0);
     } else if (in_reference && *unit == L'}') {
-      if (!append_variable(&out, name_text.text, name_text.length)) return false;
+      if (!append_variable(&out, name_text.text, name_text.length, program)) return false;
       in_reference = false;
     } else if (in_reference) {
       // No variable name comes near the limit: a longer name can match

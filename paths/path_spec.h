@@ -10,7 +10,9 @@
 // when the whole spec was expanded; false for a literal that does not fit, an
 // unknown name, a shell folder that cannot be had, or a failed nested
 // expansion. A value that does not fit ends the process through abort.
-bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity);
+// {PROGRAM}, {PROGRAM_BASE} and {PROGRAM_DIR} come from program, or from
+// argv[0] (whatever the caller wrote) when it is null.
+bool expand_path_spec(wchar_t* output, const wchar_t* spec, size_t capacity, const wchar_t* program = nullptr);
 
 // The id {PID} yields: the extracting instance's, which the re-launched one
 // takes from VORBEL_ONEFILE_PARENT once, when it decides its role. 0 (before

@@ -178,9 +178,11 @@ void finish_bundle_record() {
   make_room(BUNDLE_RECORD_TRAILER_SIZE);
   bundle_record_trailer(&record_check, record_buffer + record_buffered);
   record_buffered += BUNDLE_RECORD_TRAILER_SIZE;
-  // Not flushed to the disk: a record that a power cut leaves incomplete
-  // fails its check, and so does a file whose contents it lost.
   flush_record();
+  // To the disk before the rename, as every file of the bundle is: after a
+  // power cut NTFS may keep a file's size and lose its data, which the
+  // check of names and sizes cannot see.
+  system_calls.FlushFileBuffers(record_file);
   system_calls.CloseHandle(record_file);
   record_file = INVALID_HANDLE_VALUE;
 }

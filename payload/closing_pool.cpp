@@ -8,6 +8,7 @@
 #include "common/unpack_gate.h"
 
 int closing_threads_limit = CLOSING_THREADS_MAX;
+bool flush_unpacked_files = false;
 
 namespace {
 
@@ -34,6 +35,13 @@ HANDLE take_queued_file() {
   return file;
 }
 
+void close_unpacked_file(HANDLE file) {
+  // A failed flush leaves the file as every unflushed file is: the bundle's
+  // check still finds a file cut short.
+  if (flush_unpacked_files) system_calls.FlushFileBuffers(file);
+  system_calls.CloseHandle(file);
+}
+
 // Under pool_lock, after a close.
 void count_closed_file() {
   if (--unclosed_files == 0) WakeAllConditionVariable(&all_closed);
@@ -47,7 +55,7 @@ DWORD WINAPI closing_thread(void*) {
     HANDLE file = take_queued_file();
     --idle_closing_threads;
     ReleaseSRWLockExclusive(&pool_lock);
-    system_calls.CloseHandle(file);
+    close_unpacked_file(file);
     AcquireSRWLockExclusive(&pool_lock);
     ++idle_closing_threads;
     count_closed_file();
@@ -107,7 +115,7 @@ void finish_unpacked_file(HANDLE file) {
   if (!queued) {
     // Every thread is busy and the queue full: the writer could only wait,
     // so it closes this one itself, as one more closing thread.
-    system_calls.CloseHandle(file);
+    close_unpacked_file(file);
   } else {
     if (start_thread) start_closing_thread();
     WakeConditionVariable(&file_queued);
@@ -124,7 +132,7 @@ void drain_closing_pool() {
     }
     HANDLE file = take_queued_file();
     ReleaseSRWLockExclusive(&pool_lock);
-    system_calls.CloseHandle(file);
+    close_unpacked_file(file);
     AcquireSRWLockExclusive(&pool_lock);
     count_closed_file();
   }

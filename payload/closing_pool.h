@@ -23,6 +23,12 @@ void finish_unpacked_file(HANDLE file);
 // file still open; a removal runs it too (drain_unpacked_files).
 void drain_closing_pool();
 
+// Whether each file is flushed to the disk before it is closed, on the
+// closing threads: for a bundle that is kept, whose files must not come back
+// from a power cut with their size and without their data. Set before
+// unpacking, cleared after the drain.
+extern bool flush_unpacked_files;
+
 // How many closing threads may be started; 0 closes every file on the main
 // thread as it is finished. CLOSING_THREADS_MAX; only benchmarks and tests
 // change it, before unpacking.

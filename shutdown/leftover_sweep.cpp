@@ -27,21 +27,6 @@ bool time_is_up() {
 
 uint64_t filetime_value(const FILETIME& time) { return filetime_ticks(time.dwHighDateTime, time.dwLowDateTime); }
 
-// Whether the process pid may be the run that made a directory at time:
-// running, and started no later than that. What cannot be read counts as yes;
-// ERROR_INVALID_PARAMETER is the system's answer for an id nobody has.
-bool run_may_live(uint64_t pid, uint64_t time) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
-  FILETIME created, ended, kernel, user;
-  DWORD status = 0;
-  // A process that has ended stays visible while anyone holds a handle on it.
-  bool live = !GetExitCodeProcess(process, &status) || status == STILL_ACTIVE;
-  bool read = GetProcessTimes(process, &created, &ended, &kernel, &user) != FALSE;
-  CloseHandle(process);
-  return live && (!read || filetime_value(created) <= time);
-}
-
 // The directory at path is the user's own and no link; *newest is the later
 // of its creation and last-write times.
 bool is_users_directory(const wchar_t* path, PSID user, uint64_t* newest) {
@@ -120,15 +105,17 @@ bool list_siblings(const SweepForm* form, wchar_t (&path_buffer)[PATH_CAPACITY],
 // The next sibling that is a directory (by the listing, which only picks
 // candidates: the handle decides) of the form, not this run's own; its path
 // in siblings->path. False at the end.
-bool next_sibling(Siblings* siblings, uint64_t* pid, uint64_t* time) {
+bool next_sibling(Siblings* siblings, uint64_t* pid, uint64_t* time, bool* bundle) {
   for (; siblings->listed; siblings->listed = system_calls.FindNextFileW(siblings->search, &siblings->found)) {
     const WIN32_FIND_DATAW& found = siblings->found;
     bool plain_directory = (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                            FILE_ATTRIBUTE_DIRECTORY;
     if (!plain_directory || wcscmp(found.cFileName, siblings->own_name) == 0) continue;
+    *bundle = false;
     if (!name_has_form(siblings->name_form, found.cFileName, pid, time)) {
       if (!siblings->bundles || !is_bundle_folder_name(found.cFileName)) continue;
-      *pid = 0;  // no process: the lock alone decides
+      *bundle = true;  // no process: the lock alone decides
+      *pid = 0;
       *time = 0;
     }
     text_cut(&siblings->path, siblings->parent_length);
@@ -148,6 +135,19 @@ DWORD WINAPI run_sweep(void* form) {
 
 }  // namespace
 
+// ERROR_INVALID_PARAMETER is the system's answer for an id nobody has.
+bool run_may_live(uint64_t pid, uint64_t time) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  FILETIME created, ended, kernel, user;
+  DWORD status = 0;
+  // A process that has ended stays visible while anyone holds a handle on it.
+  bool live = !GetExitCodeProcess(process, &status) || status == STILL_ACTIVE;
+  bool read = GetProcessTimes(process, &created, &ended, &kernel, &user) != FALSE;
+  CloseHandle(process);
+  return live && (!read || filetime_value(created) <= time);
+}
+
 int sweep_leftovers(const SweepForm* form) {
   PSID user = current_user_sid();
   if (user == nullptr) return 0;
@@ -161,10 +161,11 @@ int sweep_leftovers(const SweepForm* form) {
   int taken = 0;
   uint64_t pid = 0;
   uint64_t time = 0;
-  while (taken < SWEEP_DIRECTORIES_PER_RUN && !time_is_up() && next_sibling(&siblings, &pid, &time)) {
+  bool bundle = false;
+  while (taken < SWEEP_DIRECTORIES_PER_RUN && !time_is_up() && next_sibling(&siblings, &pid, &time, &bundle)) {
     // A directory stamped after this moment was made while the clock read
     // earlier than it now does: nothing says which process is whose.
-    if (pid != 0 && (time >= now || run_may_live(pid, time))) continue;
+    if (!bundle && (time >= now || run_may_live(pid, time))) continue;
     TextCursor lock_path = text_start(lock_path_buffer, PATH_CAPACITY);
     if (!text_try_join_path(&lock_path, siblings.path.text, form->lock_name)) continue;
     if (take_on(siblings.path.text, lock_path.text, time, now, user)) ++taken;
@@ -182,8 +183,9 @@ void start_leftover_sweep(const SweepForm* form) {
   Siblings siblings;
   uint64_t pid = 0;
   uint64_t time = 0;
+  bool bundle = false;
   if (!list_siblings(form, path_buffer, &siblings)) return;
-  bool in_sight = next_sibling(&siblings, &pid, &time);
+  bool in_sight = next_sibling(&siblings, &pid, &time, &bundle);
   stop_listing(&siblings);
   if (in_sight) sweep_thread = CreateThread(nullptr, 0, run_sweep, const_cast<SweepForm*>(form), 0, nullptr);
 }

@@ -39,6 +39,10 @@ struct SweepForm {
   bool bundles;
 };
 
+// Whether the process pid may be the run that made a directory at time:
+// running, and started no later than that. What cannot be read counts as yes.
+bool run_may_live(uint64_t pid, uint64_t time);
+
 // Removes at most SWEEP_DIRECTORIES_PER_RUN siblings of extraction_dir whose
 // name has the spec's form and that no process uses: the user's own, no
 // reparse point, the process {PID} names not running with a start time no

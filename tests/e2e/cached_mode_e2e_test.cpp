@@ -24,11 +24,6 @@ namespace {
 
 const std::vector<std::wstring> CACHE = {L"--cache"};
 
-// Under the Windows behaviours layer's scanner every case here meets it.
-constexpr const char* RENAME_UNDER_SCANNER =
-    "a first start renames its working directory into place right after closing the files in it, while the "
-    "scanner holds them; the rename fails and no bundle is ever placed";
-
 fs::path application_folder(const PackedApp& app) { return app.local / L"app"; }
 
 // The application folder's directories, split by whether they are a first
@@ -101,7 +96,6 @@ void expect_runs(const PackedApp& app, const char* when) {
 }
 
 TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile) {
-  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   PackedApp cached(sample_app_dll(), true, CACHE);
   PackedApp fresh;  // the same payload in the fresh directory's mode
   ThreeStarts starts =
@@ -131,7 +125,6 @@ TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile
 // start of its own: it runs from the same bundle, writes nothing, and hands
 // back its status as a copy in the fresh mode does.
 TEST(CachedMode, ACopyTheApplicationStartsRunsFromTheSameBundleAsAStartOfItsOwn) {
-  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   PackedApp cached(probe_app_dll(), false, CACHE);
   PackedApp fresh(probe_app_dll(), false);
   // The copies write nothing either: the later start and its copy leave the bundle as the first left it.
@@ -156,7 +149,6 @@ TEST(CachedMode, ACopyTheApplicationStartsRunsFromTheSameBundleAsAStartOfItsOwn)
 }
 
 TEST(CachedMode, EightFirstStartsAtOnceAllRunAndLeaveOneBundle) {
-  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   PackedApp app(sample_app_dll(), true, CACHE);
   constexpr int kStarts = 8;
   std::vector<ProcessResult> results(kStarts);
@@ -174,7 +166,6 @@ TEST(CachedMode, EightFirstStartsAtOnceAllRunAndLeaveOneBundle) {
 }
 
 TEST(CachedMode, ADamagedBundleIsNeverRunAndIsReplaced) {
-  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   struct Damage {
     const char* what;
     void (*apply)(const fs::path& bundle);
@@ -204,7 +195,6 @@ TEST(CachedMode, ADamagedBundleIsNeverRunAndIsReplaced) {
 }
 
 TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {
-  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   PackedApp app(sample_app_dll(), true, CACHE);
   const unsigned seed = run_seed("VORBEL_CACHED_KILL_SEED", "kills", 6);
   std::mt19937 random(seed);
@@ -238,7 +228,6 @@ ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::ws
 }
 
 TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt) {
-  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   const std::wstring probe = probe_app_dll();
   PackedApp old_app(probe, true, CACHE);
   // The same files but one byte.
@@ -273,8 +262,29 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
   EXPECT_NE(left[0], old_bundles[0]);
 }
 
+// Started by a bare name from cmd, or by a path relative to the current
+// directory that need not even be the program's, it still keeps its bundle
+// beside itself: the program's names in the root come from the executable.
+TEST(CachedMode, TheProgramsNamesInTheRootComeFromTheExecutableNotFromArgvZero) {
+  PackedApp app(sample_app_dll(), true, {L"--cache", L"--cache-dir", L"{PROGRAM_DIR}\\cache"});
+  const fs::path elsewhere = app.scratch.path() / L"elsewhere";
+  fs::create_directories(elsewhere / L"sub");
+  RunOptions options;
+  options.current_directory = (elsewhere / L"sub").wstring();
+  for (const wchar_t* argv0 : {L"app", L"..\\other\\app.exe", L"app"}) {
+    ProcessResult result = app.run({L"--exit", L"4"}, options, argv0);
+    EXPECT_EQ(result.exit_code, 4u) << narrow(argv0) << ": " << result.out << result.err;
+    EXPECT_EQ(result.err, "") << narrow(argv0);
+  }
+  EXPECT_EQ(tree_of(elsewhere), std::vector<std::string>{"sub"}) << "nothing in or near the caller's directory";
+  std::vector<fs::path> bundles;
+  for (const auto& entry : fs::directory_iterator(app.scratch.path() / L"cache" / L"app")) bundles.push_back(entry);
+  ASSERT_EQ(bundles.size(), 1u) << "one bundle beside the executable, used by every start";
+  EXPECT_TRUE(fs::exists(bundles[0] / L"sample_helper.dll"));
+  EXPECT_TRUE(app.left_in_temp().empty());
+}
+
 TEST(CachedMode, SomethingElseInTheBundlesPlaceIsLeftAloneAndTheBundleGoesBesideIt) {
-  SKIP_KNOWN_UNDER(L"scanner", RENAME_UNDER_SCANNER);
   PackedApp app(sample_app_dll(), false, CACHE);
   expect_runs(app, "first start");
   fs::path bundle = bundles_of(app).at(0);
