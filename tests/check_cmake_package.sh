@@ -51,6 +51,8 @@ grep -q "no work to do" "$work/build.log" || { cat "$work/build.log"; fail "a bu
 "$prefix/bin/vorbel-pack" list "$build/hello-cached.exe" >"$work/cached.txt"
 grep -qx "cache: application 'Hello', bundle [0-9a-f]\{16\}, root {CACHE_DIR}\\\\Example Ltd" "$work/cached.txt" \
   || { cat "$work/cached.txt"; fail "CACHE and CACHE_DIR did not reach hello-cached.exe's settings record"; }
+grep -qx "settings: version 3, progress line, 0 built-in arguments" "$work/cached.txt" \
+  || { cat "$work/cached.txt"; fail "PROGRESS did not reach hello-cached.exe's settings record"; }
 
 # ninja compares modification times; the pause keeps them apart on coarse clocks.
 sleep 1
