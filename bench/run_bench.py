@@ -14,6 +14,7 @@ Never part of `make test`: nothing here passes or fails on a time.
     bench/run_bench.py --closing-only [--runs N] [--closing-threads N]
     bench/run_bench.py --cached-only [--runs N]   (the sample and the tree, with the cached rows; prints them)
     bench/run_bench.py --guard-only [--runs N] [--guard-pairs N]   (the same, with and without lock and sweep)
+    bench/run_bench.py --progress-only [--progress-pairs N]   (a 200 MB first start with and without --progress-window)
 
 Needs `make` first (the Makefile's bench target does it) and the benchmark
 programs (`cmake --build --preset windows --target bench_programs`, done here).
@@ -353,6 +354,43 @@ def measure_guard(wine, corpus, first):
     pairs = interleaved_pairs(corpus["guard_pairs"], first, guarded,
                               lambda: wine.run([corpus["unguarded"], *corpus["arguments"]])[0])
     return pairs, outputs[0]
+
+
+PROGRESS_MEGABYTES = 200
+
+
+def measure_progress_option(wine, scratch, pairs):
+    """A/B pairs of whole first starts of the sample application with
+    PROGRESS_MEGABYTES of large files, packed with and without
+    --progress-window: [(with s, without s)]. The window shows only where
+    Wine has a display (DISPLAY set, as under xvfb-run); without one the
+    pairs measure the unpack's calls into the progress and a window that
+    cannot be made."""
+    corpus = make_corpus("corpus-progress", "--large", "--megabytes", str(PROGRESS_MEGABYTES))
+    additions = [str(DIST / "sample_helper.dll"), str(corpus) + "=."]
+    packed = {}
+    for name, options in (("with", ["--progress-window"]), ("without", [])):
+        packed[name] = scratch / ("progress-%s.exe" % name)
+        log("packing %d MB %s --progress-window" % (PROGRESS_MEGABYTES, name))
+        # Level 3: the option's cost lies in the unpack, and level 19 would take minutes to pack.
+        pack(packed[name], DIST / "sample_app.dll", additions, level=3, options=options)
+
+    def start(name):
+        return guarded_run(wine, {"packed": packed[name], "arguments": ["--exit", "0"]})[0]
+
+    wine.start_server(False)
+    return interleaved_pairs(pairs, 0, lambda: start("with"), lambda: start("without"))
+
+
+def progress_lines(pairs):
+    """The progress option's table: medians and spread of the A/B pairs."""
+    display = "on a display (%s)" % os.environ["DISPLAY"] if os.environ.get("DISPLAY") else "without a display"
+    return ["## A %d MB first start with `--progress-window`" % PROGRESS_MEGABYTES, "",
+            "%d A/B pairs under Wine, %s, as is; whole runs (s) and the ratio within each pair." % (
+                len(pairs), display), "",
+            "| with the option | without | with / without |", "| --- | --- | --- |",
+            "| %s | %s | %s |" % (fmt_spread([a for a, _ in pairs]), fmt_spread([b for _, b in pairs]),
+                                 fmt_spread([a / b for a, b in pairs], "%.2f"))]
 
 
 def measure_corpus(wine, programs, corpus, samples, guard_only=False):
@@ -785,7 +823,7 @@ def update_readme(table_lines):
     readme.write_text(head + begin + "\n" + "\n".join(table_lines) + "\n" + end + tail)
 
 
-def readme_lines(corpora, setups, facts, closing):
+def readme_lines(corpora, setups, facts, closing, progress_pairs=None):
     """The headline ratios for the README."""
     lines = ["| corpus | set-up | whole run / floor | to run_code / unpack floor | removal / plain walk "
              "| whole run / no lock and sweep |",
@@ -824,6 +862,9 @@ def readme_lines(corpora, setups, facts, closing):
                     ratios["cached: bundle check, in process"]))
         if cached:
             lines.append("Cached mode (`--cache`), %s: %s." % (setup_name, "; ".join(cached)))
+    if progress_pairs:
+        lines.append("A %d MB first start with `--progress-window` against one without (A/B pairs, as is): %.3f." % (
+            PROGRESS_MEGABYTES, statistics.median(a / b for a, b in progress_pairs)))
     rows, empty = facts["modules"]
     lines.append("Modules loaded by a normal run of the sample: %s; an empty program %d." % (
         ", ".join("%s instance %d (%d of the application's)" % row for row in rows), empty))
@@ -853,6 +894,11 @@ def main():
                              " corpus (the sample application gets %d times as many)" % SAMPLE_GUARD_PAIRS_FACTOR)
     parser.add_argument("--guard-only", action="store_true",
                         help="only the sample and the tree, with and without lock and sweep; prints them, writes nothing")
+    parser.add_argument("--progress-pairs", type=int, default=4,
+                        help="A/B pairs of the %d MB first start with and without --progress-window" %
+                        PROGRESS_MEGABYTES)
+    parser.add_argument("--progress-only", action="store_true",
+                        help="only the first start with and without --progress-window; prints it, writes nothing")
     parser.add_argument("--cached-only", action="store_true",
                         help="only the sample and the tree, with the cached mode's rows; prints them, writes nothing")
     options = parser.parse_args()
@@ -867,13 +913,19 @@ def main():
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
         return
-    programs = build_programs()
+    programs = None if options.progress_only else build_programs()
     tag = hashlib.sha1(str(ROOT).encode()).hexdigest()[:8]
     shm = Path("/dev/shm")
     scratch = (shm if shm.is_dir() else WORK) / ("vorbel-bench-" + tag)
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
+    progress_pairs = None
     try:
+        if options.progress_only:
+            progress_pairs = measure_progress_option(Wine(scratch), scratch, options.progress_pairs)
+            print("\n".join(progress_lines(progress_pairs)))
+            print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
+            return
         tree = make_corpus("corpus-tree")
         partial = options.closing_only or options.cached_only or options.guard_only
         large = None if partial else make_corpus("corpus-large", "--large", "--megabytes", "100")
@@ -941,6 +993,9 @@ def main():
                        "threads": options.closing_threads, "only": options.closing_only,
                        "guard_only": options.guard_only}
             setups[setup_name] = run_setup(wine, programs, corpora, options.runs, pinned, closing)
+        if not partial:
+            log("a %d MB first start with and without --progress-window" % PROGRESS_MEGABYTES)
+            progress_pairs = measure_progress_option(wine, scratch, options.progress_pairs)
     finally:
         subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(PREFIX)), stderr=subprocess.DEVNULL)
         shutil.rmtree(scratch, ignore_errors=True)
@@ -960,11 +1015,11 @@ def main():
         print("\n".join(closing_lines(corpora, setups, facts, closing)))
         print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
         return
-    lines = report(corpora, setups, facts, options.runs, closing)
+    lines = report(corpora, setups, facts, options.runs, closing) + [""] + progress_lines(progress_pairs)
     write_plot(corpora, setups, ROOT / "bench" / "results.png")
     (ROOT / "bench" / "results.md").write_text("# Benchmark results\n\n" + "\n".join(lines) + "\n")
     if not options.no_readme:
-        update_readme(readme_lines(corpora, setups, facts, closing))
+        update_readme(readme_lines(corpora, setups, facts, closing, progress_pairs))
     print("\n".join(line for line in lines if not line.startswith("![")))
     print("\nbench: %.0f s; wrote bench/results.md, bench/results.png%s" % (
         time.perf_counter() - started, "" if options.no_readme else ", README figures"))

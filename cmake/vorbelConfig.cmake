@@ -41,12 +41,14 @@ endif()
 #   [SEARCH_PATH folder...] [STRICT] [LEVEL n] [LONG] [LONG_WINDOW_LOG n] [THREADS n] [LAUNCHER file]
 #   [ICON file] [MANIFEST file] [PRODUCT_NAME text] [PRODUCT_VERSION text] [FILE_VERSION text]
 #   [FILE_DESCRIPTION text] [COMPANY_NAME text] [COPYRIGHT text] [ORIGINAL_FILENAME text]
-#   [INTERNAL_NAME text] [ARGS text...] [EXACT_ARGUMENTS] [ERROR_DIALOG] [CACHE [CACHE_DIR spec]]
+#   [INTERNAL_NAME text] [ARGS text...] [EXACT_ARGUMENTS] [ERROR_DIALOG] [PROGRESS_WINDOW] [PROGRESS]
+#   [CACHE [CACHE_DIR spec]]
 #   [EXTRA_ARGS arg...])
 # Adds the target NAME (built by default) that packs the application DLL and
 # the added files into OUTPUT (default: NAME.exe in the current binary folder)
 # with `vorbel-pack build`; each keyword is the tool's option of the same name
-# (ARGS: one --arg each; CACHE: --cache, the extract-once mode, whose folder
+# (ARGS: one --arg each; PROGRESS_WINDOW and PROGRESS: --progress-window for
+# a GUI program, --progress for a CONSOLE one; CACHE: --cache, the extract-once mode, whose folder
 # is named after PRODUCT_NAME or else OUTPUT; CACHE_DIR: --cache-dir, its root,
 # a directory spec such as "{CACHE_DIR}\\Vendor"; EXTRA_ARGS: passed as they
 # stand). APP, ADD, ICON, MANIFEST and LAUNCHER take generator expressions
@@ -57,7 +59,7 @@ endif()
 # icon, the manifest, the launcher or the tool changes.
 function(vorbel_add_onefile name)
   # A list in quotes: a bare CACHE would make set() write a cache entry.
-  set(flags "CONSOLE;STRICT;LONG;EXACT_ARGUMENTS;ERROR_DIALOG;CACHE")
+  set(flags "CONSOLE;STRICT;LONG;EXACT_ARGUMENTS;ERROR_DIALOG;PROGRESS_WINDOW;PROGRESS;CACHE")
   set(values APP OUTPUT LEVEL LONG_WINDOW_LOG THREADS LAUNCHER ICON MANIFEST CACHE_DIR)
   # Strings of the version resource: KEYWORD and the option --keyword.
   set(version_strings PRODUCT_NAME PRODUCT_VERSION FILE_VERSION FILE_DESCRIPTION COMPANY_NAME COPYRIGHT
@@ -226,7 +228,7 @@ function(vorbel_add_onefile name)
   foreach(argument IN LISTS arg_ARGS)
     list(APPEND pack_arguments --arg "${argument}")
   endforeach()
-  foreach(flag IN ITEMS CONSOLE STRICT EXACT_ARGUMENTS ERROR_DIALOG CACHE)
+  foreach(flag IN ITEMS CONSOLE STRICT EXACT_ARGUMENTS ERROR_DIALOG PROGRESS_WINDOW PROGRESS CACHE)
     if(arg_${flag})
       string(TOLOWER "${flag}" option)
       string(REPLACE "_" "-" option "${option}")

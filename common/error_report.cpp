@@ -8,10 +8,14 @@
 #include <string.h>
 
 #include "common/error_dialog.h"
+#include "common/unpack_progress.h"
 
 namespace {
 
 int write_error(const char* format, va_list values) {
+  // A failure's line never lands behind the progress line, nor its dialog
+  // beside the progress window.
+  end_unpack_progress();
   _lock_file(stderr);
   int written = vfprintf(stderr, format, values);
   _unlock_file(stderr);
@@ -54,6 +58,7 @@ void end_after_report(int status) {
 }
 
 void fatal_error(const char* message) {
+  end_unpack_progress();
   puts(message);
   offer_dialog("%s\n", message);
   end_after_report(2);

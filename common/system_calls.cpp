@@ -32,7 +32,8 @@ void* bind_system_call(void* volatile* slot, const wchar_t* module_name, const c
 void* bind_shell_call(void* volatile* slot, const char* name) { return bind_system_call(slot, L"shell32.dll", name); }
 
 // user32 likewise: a normal run never needs it, and loading it starts a
-// window station connection. Only an error dialog that may be shown binds it.
+// window station connection. Only an error dialog that may be shown, or a
+// progress window that is due, binds it.
 void* bind_user_call(void* volatile* slot, const char* name) { return bind_system_call(slot, L"user32.dll", name); }
 
 void* volatile bound_folder_path = nullptr;
@@ -71,6 +72,25 @@ BOOL WINAPI bind_GetUserObjectInformationW(HANDLE object, int index, PVOID infor
 int WINAPI bind_MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
   auto call = reinterpret_cast<decltype(SystemCalls::MessageBoxW)>(bind_user_call(&bound_message_box, "MessageBoxW"));
   return call == nullptr ? 0 : call(owner, text, caption, type);
+}
+
+void* volatile bound_create_window = nullptr;
+void* volatile bound_send_message = nullptr;
+
+HWND WINAPI bind_CreateWindowExW(DWORD extended_style, LPCWSTR class_name, LPCWSTR window_name, DWORD style, int x,
+                                 int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                 LPVOID parameter) {
+  auto call =
+      reinterpret_cast<decltype(SystemCalls::CreateWindowExW)>(bind_user_call(&bound_create_window, "CreateWindowExW"));
+  return call == nullptr ? nullptr
+                         : call(extended_style, class_name, window_name, style, x, y, width, height, parent, menu,
+                                instance, parameter);
+}
+
+LRESULT WINAPI bind_SendMessageW(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  auto call =
+      reinterpret_cast<decltype(SystemCalls::SendMessageW)>(bind_user_call(&bound_send_message, "SendMessageW"));
+  return call == nullptr ? 0 : call(window, message, wparam, lparam);
 }
 
 }  // namespace
@@ -112,4 +132,8 @@ SystemCalls system_calls = {
     SetFileAttributesW,
     LoadLibraryExW,
     FlushFileBuffers,
+    GetTickCount64,
+    GetConsoleMode,
+    bind_CreateWindowExW,
+    bind_SendMessageW,
 };

@@ -82,6 +82,15 @@ struct SystemCalls {
   // A kept bundle's files go to the disk before its rename; tests see which
   // handles are flushed, and when.
   BOOL(WINAPI* FlushFileBuffers)(HANDLE file);
+  // The unpack's progress: the clock that decides when it shows, whether
+  // standard error is a console, and the window with its bar (user32, bound
+  // on first use). Tests set the time and record the window and its steps.
+  ULONGLONG(WINAPI* GetTickCount64)();
+  BOOL(WINAPI* GetConsoleMode)(HANDLE console, LPDWORD mode);
+  HWND(WINAPI* CreateWindowExW)(DWORD extended_style, LPCWSTR class_name, LPCWSTR window_name, DWORD style, int x,
+                                int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                LPVOID parameter);
+  LRESULT(WINAPI* SendMessageW)(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 };
 
 extern SystemCalls system_calls;

@@ -1,6 +1,6 @@
 // Property: the settings record reader accepts exactly the records an
-// independent model of the layout accepts (versions 1 and 2, the cache
-// section of version 2 with its rules), never reads outside the record
+// independent model of the layout accepts (versions 1 to 3, the cache
+// section of version 2 on with its rules, the progress flags of version 3), never reads outside the record
 // (handed over in a buffer of its own size), finds the cache section's texts
 // where the model does, and for an accepted record its expansion, written
 // back with the placeholders re-escaped, gives the record's argument bytes
@@ -94,10 +94,11 @@ struct ModelRecord {
 };
 
 bool model_accepts(const uint8_t* data, size_t size, ModelRecord* model) {
-  if (size < 12 || data[0] != 'V' || data[1] != 'L' || data[2] != 'S' || data[3] < 1 || data[3] > 2) return false;
+  if (size < 12 || data[0] != 'V' || data[1] != 'L' || data[2] != 'S' || data[3] < 1 || data[3] > 3) return false;
   if (size > LAUNCH_SETTINGS_MAX_SIZE) return false;
   const uint32_t flags = data[4] | (data[5] << 8) | (data[6] << 16) | (static_cast<uint32_t>(data[7]) << 24);
-  if (flags > 7 || (flags > 3 && data[3] == 1)) return false;
+  const uint32_t most = data[3] == 1 ? 3 : data[3] == 2 ? 7 : 31;
+  if (flags > most) return false;
   const size_t count = data[8] | (data[9] << 8);
   if (data[10] != 0 || data[11] != 0 || count > 64 || (size - 12) % 2 != 0) return false;
   bool ended = false;

@@ -11,6 +11,7 @@
 #include "common/launcher_names.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "common/unpack_progress.h"
 #include "launcher/command_line_split.h"
 #include "launcher/run_settings.h"
 #include "paths/env_access.h"
@@ -192,6 +193,8 @@ int launch_child_and_wait() {
   // The application never meets one of its files still open, nor the scan
   // that closing it starts on Windows.
   end_unpack();
+  // Gone before the child can show a window or write a line.
+  end_unpack_progress();
 
   // Suspended until the console-event thread has a handle to stop it with:
   // a child it could not stop would outlive a console event, and the

@@ -10,6 +10,7 @@
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "common/unpack_progress.h"
 #include "launcher/cached_run.h"
 #include "launcher/child_launch.h"
 #include "launcher/relaunch.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-
 // msvcrt's abort writes "abnormal program termination" and, in a GUI-subsystem
 // program, puts it in a message box unless the error mode says otherwise. A
 // launcher that stops on a bound must never wait on a dialog, so the runtime
@@ -31,9 +31,7 @@ namespace {
 // unchanged: it still raises SIGABRT and ends the process with the runtime's
 // status (3). Wine shows no box either way, so this is ensured by
 // construction rather than by a test.
-void quiet_abort() {
-  _set_error_mode(_OUT_TO_STDERR);
-}
+void quiet_abort() { _set_error_mode(_OUT_TO_STDERR); }
 
 }  // namespace
 
@@ -74,6 +72,12 @@ int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   // Before anything else can fail: whether a failure is also shown in a box.
   load_launch_settings();
   bool relaunched = decide_role();
+  // The extracting role's unpack, or the cached mode's first one; the
+  // re-launched instance reads only the first name.
+  if (!relaunched) {
+    begin_unpack_progress();
+    unpack_progress_hook = report_unpack_progress;
+  }
   // A packed program of the cached mode runs here from its kept bundle; a
   // child it started after falling back to a fresh directory is re-launched.
   int cached_status = 0;

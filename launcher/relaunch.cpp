@@ -12,6 +12,7 @@
 #include "common/error_report.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "common/unpack_progress.h"
 #include "launcher/missing_dll.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
@@ -114,6 +115,9 @@ int run_application_dll(int count, wchar_t** arguments) {
 }
 
 int start_application_dll(int count, wchar_t** arguments) {
+  // In the cached mode the window is in this process: gone before the
+  // application's code can run (its DLL's start-up code included).
+  end_unpack_progress();
   // Before the DLL loads, so that its own start-up code can read it too.
   set_env_narrow("VORBEL_ONEFILE_CONTENTS", extraction_dir);
   // Without it, DLLs the application imports from the extraction directory

@@ -12,6 +12,7 @@
 #include "common/error_report.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "common/unpack_progress.h"
 #include "launcher/command_line_split.h"
 #include "payload/launch_settings.h"
 
@@ -92,11 +93,14 @@ void point_at(wchar_t** slots, wchar_t* block, size_t count) {
 void use_launch_settings(const uint8_t* record, size_t size) {
   settings = LaunchSettings{0, 0, nullptr, 0, {}, {}, {}};
   error_dialog_enabled = false;
+  unpack_progress_style = PROGRESS_NONE;
   if (size == 0) return;
   if (read_launch_settings(record, size, &settings) != SETTINGS_OK) {
     fatal_error("Error, the packed program's settings are damaged.");
   }
   error_dialog_enabled = (settings.flags & LAUNCH_ERROR_DIALOG) != 0;
+  if ((settings.flags & LAUNCH_PROGRESS_WINDOW) != 0) unpack_progress_style = PROGRESS_WINDOW;
+  if ((settings.flags & LAUNCH_PROGRESS_LINE) != 0) unpack_progress_style = PROGRESS_LINE;
 }
 
 void load_launch_settings() {

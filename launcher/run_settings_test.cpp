@@ -104,8 +104,9 @@ TEST(BuildChildCommandLine, ExactArgumentsKeepEmptyArgumentsForTheChild) {
 const std::string DAMAGED[] = {
     std::string("VL"),                                                 // shorter than its header
     "XLS" + record(1, 0, {}).substr(3),                                // another magic
-    record(3, 0, {}),                                                  // a later version
+    record(4, 0, {}),                                                  // a later version
     record(1, 1u << 5, {}),                                            // a flag not defined
+    record(2, LAUNCH_PROGRESS_WINDOW, {}),                             // a flag of a later version
     record(1, LAUNCH_CACHED, {}),                                      // the cached mode in version 1
     record(2, LAUNCH_CACHED, {}),                                      // ... without its section
     record(1, 0, {L"a"}) + std::string(2, '\0'),                       // a unit after the last argument

@@ -114,6 +114,15 @@ cannot take them.
                      launcher's own errors in a message box, when it runs on
                      a desktop someone sees (never in a service or a
                      scheduled task)
+  --progress-window  a GUI program (not with --console) shows a small window
+                     with its icon, product name and a progress bar when
+                     unpacking takes longer than half a second; it closes
+                     before the application starts. Needs a launcher that
+                     reads settings version 3.
+  --progress         the same for a console program (--console): one line
+                     on standard error, rewritten in place and erased before
+                     the application starts; nothing when standard error is
+                     not a console. Needs settings version 3.
   --cache            extract once: the first start unpacks into a kept,
                      per-user folder ROOT\APPLICATION\BUNDLE and later starts
                      run from there without unpacking. APPLICATION is the

@@ -1,5 +1,5 @@
 // The command line's run options: the settings record that --arg,
-// --exact-arguments, --error-dialog and --cache write, what list and verify
+// --exact-arguments, --error-dialog, --progress-window, --progress and --cache write, what list and verify
 // show of it, and the launchers, records and cache choices that are refused. Beside cli_test.cpp, sharing
 // its in-process runner (cli_test_support.h).
 #include <gtest/gtest.h>
@@ -135,16 +135,68 @@ TEST(PackCliSettings, ADamagedRecordOrTooManyArgumentsAreRefused) {
   ASSERT_EQ(run({"build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "-o", str(dir / "ok.exe")})
                 .status,
             kExitOk);
-  const auto damaged =
-      with_resource(read_whole_file(dir / "ok.exe").value(), 28, std::string("VLS\x03", 4) + std::string(8, '\0'));
-  write_file(dir / "damaged.exe", std::string(damaged.begin(), damaged.end()));
-  for (const char* command : {"list", "verify"}) {
-    Outcome read = run({command, str(dir / "damaged.exe")});
-    EXPECT_EQ(read.status, kExitBadInput);
-    EXPECT_EQ(read.err, "vorbel-pack: " + str(dir / "damaged.exe") +
-                            ": settings record (RT_RCDATA 28) cannot be read: its version is 3, and this tool and its "
-                            "launcher read versions 1 to 2\n");
+  // A newer version, and a progress flag in a version before the one that defines it.
+  const struct {
+    std::string record;
+    std::string problem;
+  } damaged_cases[] = {
+      {std::string("VLS\x04", 4) + std::string(8, '\0'),
+       "its version is 4, and this tool and its launcher read versions 1 to 3"},
+      {std::string("VLS\x02\x08", 5) + std::string(7, '\0'), "it sets flags its version does not define"},
+  };
+  for (const auto& c : damaged_cases) {
+    const auto damaged = with_resource(read_whole_file(dir / "ok.exe").value(), 28, c.record);
+    write_file(dir / "damaged.exe", std::string(damaged.begin(), damaged.end()));
+    for (const char* command : {"list", "verify"}) {
+      Outcome read = run({command, str(dir / "damaged.exe")});
+      EXPECT_EQ(read.status, kExitBadInput);
+      EXPECT_EQ(read.err, "vorbel-pack: " + str(dir / "damaged.exe") +
+                              ": settings record (RT_RCDATA 28) cannot be read: " + c.problem + "\n");
+    }
   }
+}
+
+TEST(PackCliSettings, ProgressOptionsWriteVersion3AndEachOnlyForItsKindOfProgram) {
+  REQUIRE_LAUNCHER();
+  ScratchDir dir;
+  write_file(dir / "app.dll", pe::synthetic_dll());
+  const auto build = [&](std::vector<std::string> options) {
+    std::vector<std::string> arguments = {
+        "build", "--launcher", VORBEL_TEST_LAUNCHER, "--app", str(dir / "app.dll"), "-o", str(dir / "out.exe")};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return run(arguments);
+  };
+  const struct {
+    std::vector<std::string> options;
+    std::string listed;
+  } taken[] = {
+      {{"--progress-window"}, "subsystem: GUI\nsettings: version 3, progress window, 0 built-in arguments\n"},
+      {{"--console", "--progress"}, "subsystem: console\nsettings: version 3, progress line, 0 built-in arguments\n"},
+  };
+  for (const auto& c : taken) {
+    ASSERT_EQ(build(c.options).status, kExitOk) << c.listed;
+    EXPECT_EQ(run({"list", str(dir / "out.exe")}).out, "      2560  app.dll\n" + c.listed);
+    EXPECT_NE(run({"verify", str(dir / "out.exe")}).out.find(c.listed.substr(c.listed.find("settings:"))),
+              std::string::npos);
+    fs::remove(dir / "out.exe");
+  }
+  Outcome line_in_gui = build({"--progress"});
+  EXPECT_EQ(line_in_gui.status, kExitBadInput);
+  EXPECT_EQ(line_in_gui.err, "vorbel-pack: " + std::string(VORBEL_TEST_LAUNCHER) +
+                                 ": is a GUI program, and so would the packed one be: --progress is for console "
+                                 "programs: add --console, or give --progress-window instead\n");
+  EXPECT_FALSE(fs::exists(dir / "out.exe"));
+
+  // A launcher that reads version 2 would refuse the record at every start.
+  const auto second = with_resource(read_whole_file(VORBEL_TEST_LAUNCHER).value(), 29, std::string("VLS\x02", 4));
+  write_file(dir / "second.exe", std::string(second.begin(), second.end()));
+  Outcome older = run({"build", "--launcher", str(dir / "second.exe"), "--app", str(dir / "app.dll"),
+                       "--progress-window", "--cache", "-o", str(dir / "out.exe")});
+  EXPECT_EQ(older.status, kExitBadInput);
+  EXPECT_EQ(older.err, "vorbel-pack: " + str(dir / "second.exe") +
+                           ": reads settings records up to version 2, so it cannot take --cache, --progress-window, "
+                           "which need version 3: pack with the launcher of this release\n");
+  EXPECT_FALSE(fs::exists(dir / "out.exe"));
 }
 
 // The text after "bundle " in list's cache line, or "" when there is none.

@@ -479,6 +479,11 @@ TEST(PackCli, RefusesBadInputAndBadUsageWithOneLineAndNoOutputFile) {
        2,
        nullptr,
        "--error-dialog is for GUI programs"},
+      {"--progress-window for a console program",
+       {"build", "--launcher", "L", "--app", "@/app.dll", "--console", "--progress-window", "-o", "@/out.exe"},
+       2,
+       nullptr,
+       "--progress-window is for GUI programs: with --console, give --progress"},
       {"extract without DIR", {"extract", "L"}, 2, nullptr, "needs PACKED.exe and DIR"},
       {"list of two files", {"list", "L", "L"}, 2, nullptr, "list needs PACKED.exe"},
   };

@@ -34,7 +34,7 @@ std::string settings_problem(SettingsStatus status, uint8_t version) {
     case SETTINGS_TOO_LARGE:
       return "it is larger than " + std::to_string(LAUNCH_SETTINGS_MAX_SIZE) + " bytes";
     case SETTINGS_UNKNOWN_FLAGS:
-      return "it sets flags this version does not define";
+      return "it sets flags its version does not define";
     case SETTINGS_BAD_LAYOUT:
       return "its arguments do not match their count or do not end with the record";
     case SETTINGS_BAD_PLACEHOLDER:
@@ -164,7 +164,9 @@ Result<std::vector<uint8_t>> make_settings_record(const SettingsChoices& choices
                            std::to_string(LAUNCH_SETTINGS_MAX_ARGUMENTS) + " the launcher takes"};
   }
   uint32_t flags = (choices.exact_arguments ? LAUNCH_EXACT_ARGUMENTS : 0) |
-                   (choices.error_dialog ? LAUNCH_ERROR_DIALOG : 0) | (choices.cache ? LAUNCH_CACHED : 0);
+                   (choices.error_dialog ? LAUNCH_ERROR_DIALOG : 0) | (choices.cache ? LAUNCH_CACHED : 0) |
+                   (choices.progress_window ? LAUNCH_PROGRESS_WINDOW : 0) |
+                   (choices.progress_line ? LAUNCH_PROGRESS_LINE : 0);
   std::vector<uint8_t> record(LAUNCH_SETTINGS_HEADER_SIZE, 0);  // the reserved field stays 0
   std::copy(LAUNCH_SETTINGS_MAGIC, LAUNCH_SETTINGS_MAGIC + sizeof LAUNCH_SETTINGS_MAGIC, record.begin());
   record[LAUNCH_SETTINGS_VERSION_OFFSET] = choices.version();
@@ -221,6 +223,8 @@ Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> reco
   std::string summary = "settings: version " + std::to_string(record[LAUNCH_SETTINGS_VERSION_OFFSET]);
   summary += (settings.flags & LAUNCH_EXACT_ARGUMENTS) ? ", exact arguments" : "";
   summary += (settings.flags & LAUNCH_ERROR_DIALOG) ? ", error dialog" : "";
+  summary += (settings.flags & LAUNCH_PROGRESS_WINDOW) ? ", progress window" : "";
+  summary += (settings.flags & LAUNCH_PROGRESS_LINE) ? ", progress line" : "";
   summary +=
       ", " + std::to_string(settings.argument_count) + " built-in argument" + (settings.argument_count == 1 ? "" : "s");
   std::vector<std::string> lines = {summary};

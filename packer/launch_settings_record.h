@@ -27,10 +27,14 @@ struct SettingsChoices {
   bool exact_arguments = false;        // --exact-arguments
   bool error_dialog = false;           // --error-dialog
   std::optional<CacheChoices> cache;   // --cache
-  bool any() const { return !arguments.empty() || exact_arguments || error_dialog || cache; }
-  // Version 1 unless the cached mode needs 2, so that programs without it
-  // still run on launchers that read only version 1.
-  uint8_t version() const { return cache ? 2 : 1; }
+  bool progress_window = false;        // --progress-window
+  bool progress_line = false;          // --progress
+  bool any() const {
+    return !arguments.empty() || exact_arguments || error_dialog || cache || progress_window || progress_line;
+  }
+  // The lowest version that holds the choices, so that programs without the
+  // newer ones still run on launchers that read only the older versions.
+  uint8_t version() const { return progress_window || progress_line ? 3 : cache ? 2 : 1; }
 };
 
 // Why one --arg text cannot be stored (a brace that is no placeholder, text
@@ -57,7 +61,8 @@ Result<std::vector<uint8_t>> make_settings_record(const SettingsChoices& choices
 // built before the record.
 uint8_t settings_version_read_by(const pe::ResourceTree& launcher);
 
-// What a record holds, one line each: "settings: ...", with the cached mode
+// What a record holds, one line each: "settings: ..." (its flags by their
+// options' meaning: "progress window", "progress line"), with the cached mode
 // "cache: ...", and an "argument: ..." line per built-in argument. A damaged
 // record is a failure.
 Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> record);

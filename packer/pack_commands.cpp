@@ -54,6 +54,8 @@ std::string settings_options_of(const SettingsChoices& settings) {
   add(settings.exact_arguments, "--exact-arguments");
   add(settings.error_dialog, "--error-dialog");
   add(settings.cache.has_value(), "--cache");
+  add(settings.progress_window, "--progress-window");
+  add(settings.progress_line, "--progress");
   return named;
 }
 
@@ -71,6 +73,20 @@ Result<std::vector<uint8_t>> read_launcher(const fs::path& path, const SettingsC
     return Failure{platform::show(path),
                    "is a console program, and so would the packed one be: --error-dialog is "
                    "for GUI programs"};
+  }
+  // The progress line needs a console to rewrite; the window is for programs that have none.
+  const auto launcher_subsystem = subsystem_of(launcher.value());
+  const bool console_program =
+      console_subsystem || (launcher_subsystem.ok() && launcher_subsystem.value() == kSubsystemConsole);
+  if (settings.progress_line && !console_program) {
+    return Failure{platform::show(path),
+                   "is a GUI program, and so would the packed one be: --progress is for console programs: add "
+                   "--console, or give --progress-window instead"};
+  }
+  if (settings.progress_window && console_program) {
+    return Failure{platform::show(path),
+                   "is a console program, and so would the packed one be: --progress-window is for GUI programs: "
+                   "give --progress instead"};
   }
   if (console_subsystem) {
     if (Status set = set_subsystem(launcher.value(), kSubsystemConsole); !set.ok())

@@ -159,6 +159,10 @@ std::optional<UsageError> parse_option(const std::vector<std::string>& arguments
     options->settings.exact_arguments = true;
   } else if (argument == "--error-dialog") {
     options->settings.error_dialog = true;
+  } else if (argument == "--progress-window") {
+    options->settings.progress_window = true;
+  } else if (argument == "--progress") {
+    options->settings.progress_line = true;
   } else if (argument == "--cache") {
     options->settings.cache = CacheChoices{};
   } else if (name == "--cache-dir") {
@@ -201,6 +205,16 @@ std::optional<UsageError> parse_pack_options(const std::vector<std::string>& arg
     return UsageError{
         "--error-dialog is for GUI programs: a console program's errors are on its console, so it "
         "cannot be given with --console"};
+  }
+  if (options->settings.progress_window && options->console) {
+    return UsageError{
+        "--progress-window is for GUI programs: with --console, give --progress for a line on the console "
+        "instead"};
+  }
+  if (options->settings.progress_window && options->settings.progress_line) {
+    return UsageError{
+        "--progress-window and --progress cannot be given together: the window is for GUI programs, "
+        "the line for console programs (--console)"};
   }
   if (embed && !options->payload) return UsageError{"embed needs --payload"};
   if (!embed && !options->app) return UsageError{"build needs --app"};

@@ -138,10 +138,11 @@ SettingsStatus read_launch_settings(const uint8_t* record, size_t size, LaunchSe
   if (size > LAUNCH_SETTINGS_MAX_SIZE) return SETTINGS_TOO_LARGE;
   uint32_t flags = launch_settings_u32(record + LAUNCH_SETTINGS_FLAGS_OFFSET);
   if ((flags & ~LAUNCH_KNOWN_FLAGS) != 0) return SETTINGS_UNKNOWN_FLAGS;
+  if ((flags & LAUNCH_CACHED) != 0 && version < 2) return SETTINGS_BAD_CACHE;
+  if ((flags & ~launch_known_flags(version)) != 0) return SETTINGS_UNKNOWN_FLAGS;
   size_t count = launch_settings_u16(record + LAUNCH_SETTINGS_COUNT_OFFSET);
   if (launch_settings_u16(record + LAUNCH_SETTINGS_RESERVED_OFFSET) != 0 || count > LAUNCH_SETTINGS_MAX_ARGUMENTS)
     return SETTINGS_BAD_LAYOUT;
-  if ((flags & LAUNCH_CACHED) != 0 && version < 2) return SETTINGS_BAD_CACHE;
 
   LaunchSettings read = {flags, count, nullptr, 0, {}, {}, {}};
   const uint8_t* body = record + LAUNCH_SETTINGS_HEADER_SIZE;

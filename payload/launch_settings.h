@@ -13,7 +13,7 @@ enum SettingsStatus {
   SETTINGS_BAD_HEADER,       // shorter than the header, or another magic
   SETTINGS_NEWER_VERSION,    // a version this reader does not know
   SETTINGS_TOO_LARGE,        // more than LAUNCH_SETTINGS_MAX_SIZE bytes
-  SETTINGS_UNKNOWN_FLAGS,    // a flag bit this version does not define
+  SETTINGS_UNKNOWN_FLAGS,    // a flag bit this version does not define (a later version's included)
   SETTINGS_BAD_LAYOUT,       // reserved field set, too many arguments, or the arguments do not end with the record
   SETTINGS_BAD_PLACEHOLDER,  // a brace that is neither {CONTENTS}, {{ nor }}
   SETTINGS_BAD_CACHE,        // the cache flag in version 1, or a cache section that breaks its rules

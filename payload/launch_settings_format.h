@@ -13,7 +13,7 @@
 //   +-----+---------+----------+----------+----------+------------------+--------------------------+
 //                                                                the record ends with the last 0x0000
 //
-// The cache section is there only with the LAUNCH_CACHED flag (version 2):
+// The cache section is there only with the LAUNCH_CACHED flag (version 2 on):
 // three UTF-16LE texts, each ended by 0x0000:
 //   application  the cache's folder for this program: one plain file name
 //   bundle id    LAUNCH_BUNDLE_ID_UNITS lower-case hex digits, a hash of the payload
@@ -21,10 +21,11 @@
 //
 // An argument may hold the placeholder {CONTENTS} (the extraction directory),
 // and {{ and }} for literal braces; any other brace makes the record damaged.
-// A reader refuses a version or a flag bit it does not know: an older launcher
-// must never run a program whose settings it would silently miss. The build
-// tool writes version 1 unless a choice needs version 2, so that programs
-// without the cached mode still run on launchers that read only version 1.
+// A reader refuses a version or a flag bit it does not know, and a flag set in
+// a version before the one that defines it: an older launcher must never run
+// a program whose settings it would silently miss. The build tool writes the
+// lowest version its choices need (1, 2 for the cached mode, 3 for progress),
+// so that programs without the newer choices still run on older launchers.
 //
 // The bare launcher carries RT_RCDATA 29, "VLS" and the highest version it
 // reads, so that the build tool can tell a launcher that reads this record
@@ -38,7 +39,7 @@ constexpr uint8_t LAUNCH_SETTINGS_MAGIC[3] = {'V', 'L', 'S'};
 constexpr uint16_t LAUNCH_SETTINGS_RESOURCE_TYPE = 10;  // RT_RCDATA
 constexpr uint16_t LAUNCH_SETTINGS_RESOURCE_ID = 28;
 constexpr uint16_t LAUNCH_SETTINGS_SUPPORT_RESOURCE_ID = 29;
-constexpr uint8_t LAUNCH_SETTINGS_VERSION = 2;  // the highest this reader knows
+constexpr uint8_t LAUNCH_SETTINGS_VERSION = 3;  // the highest this reader knows
 constexpr uint8_t LAUNCH_SETTINGS_FIRST_VERSION = 1;
 
 // Where the header's fields begin (the diagram above); the bare launcher's
@@ -68,7 +69,18 @@ constexpr uint32_t LAUNCH_ERROR_DIALOG = 1u << 1;
 // Extract once into a kept, per-user bundle directory and run from it in the
 // launcher's own process; the cache section says where. Version 2 on.
 constexpr uint32_t LAUNCH_CACHED = 1u << 2;
-constexpr uint32_t LAUNCH_KNOWN_FLAGS = LAUNCH_EXACT_ARGUMENTS | LAUNCH_ERROR_DIALOG | LAUNCH_CACHED;
+// A long unpack shows its progress: a small window (GUI programs) or a line
+// rewritten on a console's standard error (console programs). Version 3 on.
+constexpr uint32_t LAUNCH_PROGRESS_WINDOW = 1u << 3;
+constexpr uint32_t LAUNCH_PROGRESS_LINE = 1u << 4;
+constexpr uint32_t LAUNCH_KNOWN_FLAGS =
+    LAUNCH_EXACT_ARGUMENTS | LAUNCH_ERROR_DIALOG | LAUNCH_CACHED | LAUNCH_PROGRESS_WINDOW | LAUNCH_PROGRESS_LINE;
+// The flags a record of `version` may set: each version adds its own.
+constexpr uint32_t launch_known_flags(uint8_t version) {
+  return version >= 3   ? LAUNCH_KNOWN_FLAGS
+         : version == 2 ? LAUNCH_EXACT_ARGUMENTS | LAUNCH_ERROR_DIALOG | LAUNCH_CACHED
+                        : LAUNCH_EXACT_ARGUMENTS | LAUNCH_ERROR_DIALOG;
+}
 
 // The cache section's bounds. An application folder name is one component of
 // a path that also holds the root and the bundle's files: short enough that

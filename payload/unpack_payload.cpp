@@ -24,6 +24,7 @@
 
 bool extraction_dir_private;
 void (*unpacked_entry_hook)(const wchar_t* name, uint64_t size);
+void (*unpack_progress_hook)(uint64_t done, uint64_t total);
 
 namespace {
 
@@ -32,9 +33,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16"
 wchar_t entry_name[ENTRY_NAME_CAPACITY];
 wchar_t target_path[PATH_CAPACITY];
 uint8_t write_buffer[ENTRY_WRITE_CHUNK];
-char16_t* entry_name_units() {
-  return reinterpret_cast<char16_t*>(entry_name);
-}
+char16_t* entry_name_units() { return reinterpret_cast<char16_t*>(entry_name); }
 
 // Why the extraction directory could not be made, from its latest attempt.
 unsigned long private_directory_error;
@@ -62,6 +61,10 @@ void make_extraction_dir_private() {
   lock_extraction_dir();  // before the first entry is written
 }
 
+void tell_progress() {
+  if (unpack_progress_hook != nullptr) unpack_progress_hook(payload_stream.input.pos, payload_stream.input.size);
+}
+
 // The file being written; one at a time.
 HANDLE entry_file = INVALID_HANDLE_VALUE;
 
@@ -77,11 +80,13 @@ void begin_entry_file(void*, uint64_t size) {
     print_error("Error, failed to open '%ls' for writing.\n", target_path);
     end_after_report(2);
   }
+  tell_progress();  // many small files may take as long as one large one
 }
 
 void write_entry_file(void*, const uint8_t* bytes, size_t count) {
   give_up_if_removal_waits(entry_file);
   write_whole(entry_file, bytes, count);
+  tell_progress();
 }
 
 void end_entry_file(void*) {
@@ -155,9 +160,7 @@ void use_unpacked_directory(const wchar_t* directory) {
   first_entry_path[0] = L'\0';
 }
 
-void forget_unpack() {
-  use_unpacked_directory(L"");
-}
+void forget_unpack() { use_unpacked_directory(L""); }
 
 void begin_unpack(const wchar_t* directory, ExtractionDirectory state) {
   use_unpacked_directory(directory);

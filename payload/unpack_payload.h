@@ -59,6 +59,11 @@ void write_whole(HANDLE file, const uint8_t* bytes, size_t count);
 // extraction directory ("\\" separators) and its size.
 extern void (*unpacked_entry_hook)(const wchar_t* name, uint64_t size);
 
+// When set, told how far the unpack has come as it writes: the compressed
+// bytes the decoder has taken out of the payload's, which every payload
+// knows (a frame may not declare its decoded size).
+extern void (*unpack_progress_hook)(uint64_t done, uint64_t total);
+
 // Set once the extraction directory exists with its user-only DACL; no file
 // is opened below it before.
 extern bool extraction_dir_private;

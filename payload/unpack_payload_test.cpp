@@ -103,6 +103,35 @@ TEST(UnpackPayload, LaterEntriesReplaceEarlierOnesAndOtherFilesStay) {
   EXPECT_EQ(read_file(scratch.path() / L"kept.txt"), "kept");
 }
 
+std::vector<std::pair<uint64_t, uint64_t>> progress_told;
+
+void record_progress(uint64_t done, uint64_t total) { progress_told.emplace_back(done, total); }
+
+// The test payloads' frames declare no content size, as one made with embed
+// may not: the progress is told in the frame's own bytes.
+TEST(UnpackPayload, TellsItsProgressInTheFramesBytesAsEachFileBeginsAndGrows) {
+  ScratchDir scratch;
+  const std::string resource = payload_of(
+      {{L"app.dll", bytes(70000, 'a')}, {L"one.txt", "1"}, {L"two.txt", "2"}, {L"b.bin", bytes(5000, 'b')}}, 1000);
+  start_unpacking(resource, (scratch.path() / L"onefile_1_2").wstring());
+  progress_told.clear();
+  unpack_progress_hook = record_progress;
+  bool unpacked = unpack_all();
+  unpack_progress_hook = nullptr;
+  ASSERT_TRUE(unpacked);
+  // One call as each of the 4 files begins, and one after each chunk written:
+  // 3 for app.dll, 1 for each of the others.
+  ASSERT_EQ(progress_told.size(), 4u + 3u + 1u + 1u + 1u);
+  uint64_t before = 0;
+  for (const auto& [done, total] : progress_told) {
+    EXPECT_EQ(total, resource.size() - PAYLOAD_HEADER_SIZE);
+    EXPECT_GE(done, before);
+    EXPECT_LE(done, total);
+    before = done;
+  }
+  EXPECT_GT(progress_told.back().first, 75000u);  // all but the end marker's blocks
+}
+
 TEST(UnpackPayload, DirectoriesAreMadeOnceAndRemembered) {
   ScratchDir scratch;
   fs::path dir = scratch.path() / L"x";

@@ -6,29 +6,14 @@
 #   error-dialog-screenshot.sh VORBEL-PACK LAUNCHER.exe SAMPLE_APP.dll OUTPUT.png
 set -euo pipefail
 pack=$(realpath "$1") launcher=$(realpath "$2") app=$(realpath "$3") output=$(realpath -m "$4")
-for tool in Xvfb xdotool xwd xwdtopnm pnmtopng; do
-  command -v "$tool" >/dev/null || { echo "$tool is missing (apt-get install xvfb xdotool x11-apps netpbm)"; exit 1; }
-done
-wine=$(ls /usr/lib/wine/wine64 2>/dev/null || command -v wine64 || command -v wine)
-work=$(mktemp -d)
-display_pid=""
-cleanup() {
-  [ -z "$display_pid" ] || kill "$display_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+tools="Xvfb xdotool xwd xwdtopnm pnmtopng"
+. "$(dirname "$0")/virtual_display.sh"
 
 cp "$app" app.dll  # sample_helper.dll, which it imports, stays behind
 "$pack" build --launcher "$launcher" --app app.dll --error-dialog --product-name "Sample Application" \
   -o sample.exe 2>/dev/null
 
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-display_pid=$!
-sleep 1
-export DISPLAY=$display WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
-"$wine" wineboot -i >/dev/null 2>&1
+start_display
 # A virtual desktop: Wine then draws the windows' frames and titles itself,
 # which no window manager does on a bare X display.
 "$wine" explorer /desktop=shot,640x400 sample.exe >out.txt 2>err.txt &

@@ -56,6 +56,8 @@ grep -qx "cache: application 'Hello', bundle [0-9a-f]\{16\}, root {CACHE_DIR}\\\
 grep -q "notes[/\\]greeting.txt" "$work/cached.txt" \
   || { cat "$work/cached.txt"; fail "the relative item for this configuration is not in hello-cached.exe"; }
 if grep -q "debug-notes" "$work/cached.txt"; then fail "the item for Debug only was packed"; fi
+grep -qx "settings: version 3, progress line, 0 built-in arguments" "$work/cached.txt" \
+  || { cat "$work/cached.txt"; fail "PROGRESS did not reach hello-cached.exe's settings record"; }
 
 # ninja compares modification times; the pause keeps them apart on coarse clocks.
 sleep 1

@@ -4,7 +4,8 @@
 and neither may load more modules than an empty program that imports the same
 Windows DLLs as the launcher, besides, in the re-launched instance, the
 application's own DLLs from the extraction directory. Each DLL more is paid
-for at every start.
+for at every start. The same holds for a program packed with
+--progress-window whose start ends before the window is due.
 
     check_module_count.py VORBEL-PACK LAUNCHER.exe APP.dll EMPTY_IMPORTER.exe WINE_PREFIX
 """
@@ -35,26 +36,32 @@ with tempfile.TemporaryDirectory() as scratch:
     os.makedirs(docs)
     with open(os.path.join(docs, "readme.txt"), "w") as readme:
         readme.write("nested\n")
-    packed = os.path.join(scratch, "counted.exe")
-    subprocess.run([pack, "build", "--launcher", launcher, "--app", app, "--add", os.path.join(scratch, "data"), "-o",
-                    packed], check=True, stdout=subprocess.DEVNULL)
-    status, instances = modules_by_process(wine, packed, ["one", "two"], env)
-    if status != 0:
-        fail("the packed program ended with status %d" % status)
+    # A start of 1 MB, which ends long before the progress window is due.
+    with open(os.path.join(scratch, "data", "blob.bin"), "wb") as blob:
+        blob.write(os.urandom(1 << 20))
+    runs = {}
+    for name, options in (("counted.exe", []), ("with-progress.exe", ["--progress-window"])):
+        packed = os.path.join(scratch, name)
+        subprocess.run([pack, "build", "--launcher", launcher, "--app", app, "--add", os.path.join(scratch, "data"),
+                        "-o", packed] + options, check=True, stdout=subprocess.DEVNULL)
+        runs[name] = modules_by_process(wine, packed, ["one", "two"], env)
     _, empty_instances = modules_by_process(wine, empty, [], env)
 
 if len(empty_instances) != 1:
     fail("expected one process of the empty program, found %d" % len(empty_instances))
 baseline = len(next(iter(empty_instances.values())))
-if len(instances) != 2:
-    fail("expected two launcher processes, found %d: %s" % (len(instances), instances))
-for role, modules in zip(("extracting", "re-launched"), instances.values()):
-    forbidden = [m for m in modules if base_name(m) in FORBIDDEN]
-    if forbidden:
-        fail("the %s instance loads %s" % (role, ", ".join(forbidden)))
-    system = system_modules(modules)
-    if len(system) > baseline:
-        fail("the %s instance loads %d modules besides the application's, an empty program %d: %s" %
-             (role, len(system), baseline, " ".join(system)))
-    print("%s instance: %d modules (%d of the application's); an empty program: %d" %
-          (role, len(modules), len(modules) - len(system), baseline))
+for name, (status, instances) in runs.items():
+    if status != 0:
+        fail("%s ended with status %d" % (name, status))
+    if len(instances) != 2:
+        fail("%s: expected two launcher processes, found %d: %s" % (name, len(instances), instances))
+    for role, modules in zip(("extracting", "re-launched"), instances.values()):
+        forbidden = [m for m in modules if base_name(m) in FORBIDDEN]
+        if forbidden:
+            fail("%s: the %s instance loads %s" % (name, role, ", ".join(forbidden)))
+        system = system_modules(modules)
+        if len(system) > baseline:
+            fail("%s: the %s instance loads %d modules besides the application's, an empty program %d: %s" %
+                 (name, role, len(system), baseline, " ".join(system)))
+        print("%s, %s instance: %d modules (%d of the application's); an empty program: %d" %
+              (name, role, len(modules), len(modules) - len(system), baseline))

@@ -43,6 +43,16 @@ vorbel_windows_check(minimized_start NEEDS ${checked_launcher} ${probe_app}
   COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_minimized_start.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
           ${probe_app} ${VORBEL_WINDOWS_BUILD_DIR}/wine-prefix)
 
+# The progress window of a slow start on a virtual X display, when there is
+# one to make (tests/check_progress_window.sh).
+find_program(VORBEL_XVFB Xvfb)
+find_program(VORBEL_XDOTOOL xdotool)
+if(VORBEL_XVFB AND VORBEL_XDOTOOL)
+  vorbel_windows_check(progress_window_of_a_slow_start NEEDS ${checked_launcher} ${probe_app}
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check_progress_window.sh $<TARGET_FILE:vorbel-pack> ${checked_launcher}
+            ${probe_app})
+endif()
+
 # The Linux and Windows build tools pack one tree into the same bytes.
 set(windows_pack ${VORBEL_WINDOWS_BUILD_DIR}/packer/vorbel-pack.exe)
 vorbel_windows_check(same_bytes_from_either_tool NEEDS ${checked_launcher} ${windows_pack} ${sample_dir}/sample_app.dll

@@ -13,6 +13,12 @@
 // After "--show-state" it writes "show=N", the show state its STARTUPINFO
 // holds for the first window, or "show=none", and returns N (100 for none),
 // for a caller that sees no output (`start /min`).
+// After "--first-window [TITLE]" it writes "other=present" or "other=gone"
+// for a top-level window titled TITLE (when given), then makes a window,
+// shows it with SW_SHOWDEFAULT (the show state its caller gave), and
+// returns what that made of it: 2 minimized, 3 maximized, 1 neither (101: no
+// window could be made). user32 is bound here only, so that the other modes
+// load no more than before.
 // For the tests of copies the application starts of the launcher's executable
 // (argv[0]), it writes plain "key=value" lines (UTF-8):
 //   --state N             app_dir, cwd and each VORBEL_ variable; returns N
@@ -190,6 +196,28 @@ void hold_file(const std::wstring& path, const std::wstring& event_name, DWORD h
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
+int first_window_state(const wchar_t* other_title) {
+  HMODULE user32 = LoadLibraryW(L"user32.dll");
+  if (user32 == nullptr) return 101;
+  if (other_title != nullptr) {
+    auto find = reinterpret_cast<decltype(&FindWindowW)>(GetProcAddress(user32, "FindWindowW"));
+    write_text(find(nullptr, other_title) != nullptr ? "other=present\n" : "other=gone\n");
+  }
+  auto create = reinterpret_cast<decltype(&CreateWindowExW)>(GetProcAddress(user32, "CreateWindowExW"));
+  auto show = reinterpret_cast<decltype(&ShowWindow)>(GetProcAddress(user32, "ShowWindow"));
+  auto iconic = reinterpret_cast<decltype(&IsIconic)>(GetProcAddress(user32, "IsIconic"));
+  auto zoomed = reinterpret_cast<decltype(&IsZoomed)>(GetProcAddress(user32, "IsZoomed"));
+  auto destroy = reinterpret_cast<decltype(&DestroyWindow)>(GetProcAddress(user32, "DestroyWindow"));
+  HWND window = create(0, L"STATIC", L"probe first window", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 300, 200,
+                       nullptr, nullptr, nullptr, nullptr);
+  if (window == nullptr) return 101;
+  show(window, SW_SHOWDEFAULT);
+  int state = iconic(window) ? 2 : zoomed(window) ? 3 : 1;
+  write_text("window=" + std::to_string(state) + "\n");
+  destroy(window);
+  return state;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
@@ -212,6 +240,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
     hold_file(own_directory() + L"\\" + argv[2], argv[3], wcstoul(argv[4], nullptr, 10));
     return 0;
   }
+  if (argc >= 2 && wcscmp(argv[1], L"--first-window") == 0) return first_window_state(argc >= 3 ? argv[2] : nullptr);
   if (argc >= 2 && wcscmp(argv[1], L"--show-state") == 0) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
