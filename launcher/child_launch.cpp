@@ -166,6 +166,21 @@ void take_caller_window_settings(STARTUPINFOW* startup) {
   startup->lpTitle = caller.lpTitle;
 }
 
+// ERROR_INTERNAL_ERROR says the new process died in the system's own start
+// of it, before its first instruction (seen under Wine on a loaded machine:
+// the loader of the new process crashed). Nothing of it ran, so the start is
+// made again, a bounded number of times; every other answer is final.
+bool create_suspended_child(STARTUPINFOW* startup, PROCESS_INFORMATION* child) {
+  constexpr int STARTS = 3;
+  for (int start = 1;; ++start) {
+    if (system_calls.CreateProcessW(launcher_module_path, child_command_line, nullptr, nullptr, TRUE,
+                                    NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, startup, child)) {
+      return true;
+    }
+    if (GetLastError() != ERROR_INTERNAL_ERROR || start == STARTS) return false;
+  }
+}
+
 }  // namespace
 
 wchar_t* launcher_module() {
@@ -200,8 +215,7 @@ int launch_child_and_wait() {
   // a child it could not stop would outlive a console event, and the
   // directory would be removed under it.
   PROCESS_INFORMATION child = {};
-  if (!system_calls.CreateProcessW(launcher_module_path, child_command_line, nullptr, nullptr, TRUE,
-                                   NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &child)) {
+  if (!create_suspended_child(&startup, &child)) {
     report_system_error("Error, couldn't launch child", GetLastError());
     end_after_report(2);
   }

@@ -182,6 +182,31 @@ VORBEL_SCENARIO(launch_cannot_create) {
   return 0;
 }
 
+// The system's own start of the process failing inside, a given number of
+// times before the real one.
+int internal_errors_left = 0;
+
+BOOL WINAPI create_process_fails_inside(LPCWSTR application, LPWSTR command_line, LPSECURITY_ATTRIBUTES process,
+                                        LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
+                                        LPCWSTR directory, LPSTARTUPINFOW startup, LPPROCESS_INFORMATION created) {
+  if (internal_errors_left > 0) {
+    --internal_errors_left;
+    printf("internal error\n");
+    SetLastError(ERROR_INTERNAL_ERROR);
+    return FALSE;
+  }
+  return CreateProcessW(application, command_line, process, thread, inherit, flags, environment, directory, startup,
+                        created);
+}
+
+VORBEL_SCENARIO(launch_fails_inside) {
+  start_child_scenario(L"7");
+  internal_errors_left = static_cast<int>(wcstoul(__wargv[2], nullptr, 10));
+  system_calls.CreateProcessW = create_process_fails_inside;
+  printf("status=%d\n", launch_child_and_wait());
+  return 0;
+}
+
 BOOL WINAPI duplicate_fails(HANDLE, HANDLE, HANDLE, LPHANDLE, DWORD, BOOL, DWORD) {
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return FALSE;
@@ -292,4 +317,19 @@ TEST(LaunchChildAndWait, AChildThatCannotBeCreatedIsReported) {
   ProcessResult result = run_scenario("launch_cannot_create");
   EXPECT_EQ(result.exit_code, 2u);
   EXPECT_EQ(result.err, text_mode("Error, couldn't launch child ([Error 5] " + system_message(ERROR_ACCESS_DENIED) + ")\n"));
+}
+
+// A start the system failed inside is made again, twice at most; a third
+// such failure is reported like any other.
+TEST(LaunchChildAndWait, AStartTheSystemFailedInsideIsMadeAgainABoundedNumberOfTimes) {
+  ProcessResult twice = run_scenario("launch_fails_inside", {}, {L"2"});
+  EXPECT_EQ(twice.exit_code, 0u) << twice.err;
+  EXPECT_NE(twice.out.find("internal error\r\ninternal error\r\n"), std::string::npos) << twice.out;
+  EXPECT_NE(twice.out.find("status=7\r\n"), std::string::npos) << twice.out;
+
+  ProcessResult thrice = run_scenario("launch_fails_inside", {}, {L"3"});
+  EXPECT_EQ(thrice.exit_code, 2u);
+  EXPECT_EQ(thrice.out.find("status="), std::string::npos) << thrice.out;
+  EXPECT_EQ(thrice.err,
+            text_mode("Error, couldn't launch child ([Error 1359] " + system_message(ERROR_INTERNAL_ERROR) + ")\n"));
 }
