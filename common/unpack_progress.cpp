@@ -19,6 +19,10 @@ enum ProgressState {
 };
 
 ProgressState state = PROGRESS_OVER;
+// The console handler's thread erases the line while the main thread may be
+// writing it: a write and the erase never interleave, and no write lands
+// after the erase.
+SRWLOCK line_lock = SRWLOCK_INIT;
 uint64_t started_at;
 uint64_t stepped_at;
 unsigned shown_percent;
@@ -33,7 +37,7 @@ void write_to_console(const char* text, DWORD length) {
   system_calls.WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, length, &written, nullptr);
 }
 
-void write_line(unsigned percent) {
+void write_line_unlocked(unsigned percent) {
   DWORD length = sizeof LINE_TEXT - 1;
   for (DWORD i = 0; i < length; ++i) line[i] = LINE_TEXT[i];
   if (percent >= 100) line[length++] = '1';
@@ -41,6 +45,12 @@ void write_line(unsigned percent) {
   line[length++] = static_cast<char>('0' + percent % 10);
   line[length++] = '%';
   write_to_console(line, length);
+}
+
+void write_line(unsigned percent) {
+  AcquireSRWLockExclusive(&line_lock);
+  if (state != PROGRESS_OVER) write_line_unlocked(percent);
+  ReleaseSRWLockExclusive(&line_lock);
 }
 
 // Blanks over the widest line, and back to its start for what comes next.
@@ -103,6 +113,17 @@ void end_unpack_progress() {
   if (unpack_progress_style == PROGRESS_WINDOW) {
     close_progress_window();
   } else {
+    AcquireSRWLockExclusive(&line_lock);
     erase_line();
+    ReleaseSRWLockExclusive(&line_lock);
   }
+}
+
+void abandon_unpack_progress_line() {
+  if (unpack_progress_style != PROGRESS_LINE) return;
+  AcquireSRWLockExclusive(&line_lock);
+  ProgressState was = state;
+  state = PROGRESS_OVER;
+  if (was == PROGRESS_SHOWN) erase_line();
+  ReleaseSRWLockExclusive(&line_lock);
 }

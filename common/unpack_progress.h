@@ -40,3 +40,9 @@ void report_unpack_progress(uint64_t done, uint64_t total);
 // afterwards. Called before the application starts and before a failure is
 // reported.
 void end_unpack_progress();
+
+// The run ends from the console handler's thread (Ctrl+C during the unpack):
+// the line, if shown, is erased, so that the prompt after it starts on a
+// clean line, and the main thread writes no more of it. The window is the
+// main thread's and goes with the process.
+void abandon_unpack_progress_line();

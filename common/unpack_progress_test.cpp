@@ -96,6 +96,26 @@ TEST(UnpackProgress, TheLineShowsAfterTheDelayStepsByTimeAndPercentAndIsErased) 
   EXPECT_EQ(written, "");
 }
 
+// Ctrl+C during the unpack: the handler's thread erases the line, and the
+// main thread, still unpacking, writes none of it again.
+TEST(UnpackProgress, ALineAbandonedByTheConsoleHandlerIsErasedAndNeverWrittenAgain) {
+  SystemCallOverride clock(system_calls.GetTickCount64, fake_tick_count);
+  SystemCallOverride console(system_calls.GetConsoleMode, a_console);
+  SystemCallOverride writes(system_calls.WriteFile, record_write);
+  written.clear();
+  unpack_progress_style = PROGRESS_LINE;
+  now_ms = 1'000'000;
+  begin_unpack_progress();
+  now_ms += 600;
+  report_unpack_progress(420, 1000);
+  abandon_unpack_progress_line();
+  now_ms += 600;
+  report_unpack_progress(900, 1000);
+  end_unpack_progress();
+  unpack_progress_style = PROGRESS_NONE;
+  EXPECT_EQ(written, "\rUnpacking... 42%" + ERASED);
+}
+
 TEST(UnpackProgress, NoLineWhenStandardErrorIsNoConsole) {
   SystemCallOverride clock(system_calls.GetTickCount64, fake_tick_count);
   SystemCallOverride console(system_calls.GetConsoleMode, no_console);

@@ -73,8 +73,9 @@ int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   load_launch_settings();
   bool relaunched = decide_role();
   // The extracting role's unpack, or the cached mode's first one; the
-  // re-launched instance reads only the first name.
-  if (!relaunched) {
+  // re-launched instance reads only the first name. Without a style the
+  // unpack calls no hook at all.
+  if (!relaunched && unpack_progress_style != PROGRESS_NONE) {
     begin_unpack_progress();
     unpack_progress_hook = report_unpack_progress;
   }

@@ -11,6 +11,7 @@
 #include "common/run_state.h"
 #include "common/system_calls.h"
 #include "common/unpack_gate.h"
+#include "common/unpack_progress.h"
 #include "shutdown/locked_removal.h"
 
 namespace {
@@ -142,6 +143,7 @@ BOOL WINAPI console_ctrl_handler(DWORD event) {
     wait_for_the_end();
     return FALSE;
   }
+  abandon_unpack_progress_line();
   remove_extraction_dir();
   // Ended here, never by the system's default handling, which FALSE would
   // hand the event to: it ends with STATUS_CONTROL_C_EXIT even for a child
