@@ -78,7 +78,9 @@ std::wstring settle(const CacheChoice& choice) {
   bool settled = settle_cache(&choice);
   std::wstring directory = extraction_dir;
   release_extraction_dir_lock();
-  if (!settled) EXPECT_EQ(directory, L"") << "nothing of the mode stays in effect";
+  if (!settled) {
+    EXPECT_EQ(directory, L"") << "nothing of the mode stays in effect";
+  }
   return settled ? directory : L"";
 }
 

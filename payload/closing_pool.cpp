@@ -123,11 +123,19 @@ void finish_unpacked_file(HANDLE file) {
   unpack_gate_leave();
 }
 
-void drain_closing_pool() {
+void drain_closing_pool() { drain_closing_pool_between_waits(nullptr, 0); }
+
+void drain_closing_pool_between_waits(void (*between_waits)(), DWORD wait_ms) {
   AcquireSRWLockExclusive(&pool_lock);
   while (unclosed_files != 0) {
     if (queue_length == 0) {
-      SleepConditionVariableSRW(&all_closed, &pool_lock, INFINITE, 0);
+      if (between_waits == nullptr) {
+        SleepConditionVariableSRW(&all_closed, &pool_lock, INFINITE, 0);
+      } else if (!SleepConditionVariableSRW(&all_closed, &pool_lock, wait_ms, 0)) {
+        ReleaseSRWLockExclusive(&pool_lock);
+        between_waits();
+        AcquireSRWLockExclusive(&pool_lock);
+      }
       continue;
     }
     HANDLE file = take_queued_file();

@@ -23,6 +23,11 @@ void finish_unpacked_file(HANDLE file);
 // file still open; a removal runs it too (drain_unpacked_files).
 void drain_closing_pool();
 
+// The same, calling between_waits (on this thread, outside the pool's lock)
+// after every wait_ms that the closing threads still take: the main thread
+// keeps its progress window answering while a bundle's files are flushed.
+void drain_closing_pool_between_waits(void (*between_waits)(), DWORD wait_ms);
+
 // Whether each file is flushed to the disk before it is closed, on the
 // closing threads: for a bundle that is kept, whose files must not come back
 // from a power cut with their size and without their data. Set before

@@ -119,4 +119,43 @@ TEST(ClosingPool, WithEveryThreadBusyAndTheQueueFullTheWriterClosesItsOwnFileAnd
   EXPECT_LT(by_writer->sequence, opens.back().sequence) << "the writer closed nothing while it was unpacking";
 }
 
+
+// Closes on the closing threads are slow (a bundle's flush): the drain calls
+// the progress hook while it waits for them, so a progress window keeps
+// answering. A drain that never calls it lets each close go after 5 s, and
+// fails below. What the main thread takes from the queue itself it closes at
+// once.
+DWORD draining_thread;
+std::atomic<int> progress_calls;
+std::atomic<int> fewest_calls_while_held{1000};
+
+void count_progress(uint64_t, uint64_t) { ++progress_calls; }
+
+BOOL WINAPI close_held_until_progress_is_told(HANDLE file) {
+  if (GetCurrentThreadId() != draining_thread) {
+    const int before = progress_calls;
+    for (int waited = 0; progress_calls < before + 3 && waited < 5000; ++waited) Sleep(1);
+    int told = progress_calls - before;
+    for (int fewest = fewest_calls_while_held; told < fewest;) {
+      if (fewest_calls_while_held.compare_exchange_weak(fewest, told)) break;
+    }
+  }
+  return CloseHandle(file);
+}
+
+TEST(ClosingPool, TheDrainTellsTheProgressWhileSlowClosesKeepItWaiting) {
+  ScratchDir scratch;
+  const std::vector<TestEntry> entries = many_files(20);
+  start_unpacking(payload_of(entries), scratch.str());
+  draining_thread = GetCurrentThreadId();
+  SystemCallOverride close(system_calls.CloseHandle, close_held_until_progress_is_told);
+  unpack_progress_hook = count_progress;
+  bool unpacked = unpack_all();
+  unpack_progress_hook = nullptr;
+  ASSERT_TRUE(unpacked);
+  ASSERT_NE(fewest_calls_while_held.load(), 1000) << "no close ran on a closing thread";
+  EXPECT_GE(fewest_calls_while_held.load(), 3);
+  for (const TestEntry& entry : entries) EXPECT_EQ(read_file(scratch.path() / entry.name), entry.contents);
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "common/unpack_progress.h"
 #include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "payload/directory_maker.h"
@@ -167,7 +168,13 @@ void begin_unpack(const wchar_t* directory, ExtractionDirectory state) {
   extraction_dir_made = state == EXTRACTION_DIR_MADE;
 }
 
-void end_unpack() { drain_closing_pool(); }
+void end_unpack() {
+  if (unpack_progress_hook == nullptr) {
+    drain_closing_pool();
+  } else {
+    drain_closing_pool_between_waits(tell_progress, PROGRESS_STEP_MS);
+  }
+}
 
 void follow_unpacked_directory(const wchar_t* directory) {
   // The application DLL's path, now below the new name.
