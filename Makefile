@@ -60,6 +60,12 @@ bench: all
 	@VORBEL_BENCH_DEPS=1 bash scripts/install-deps.sh
 	@python3 bench/run_bench.py $(BENCH_ARGS)
 
+# Console events under load (bench/stress_console.py): minutes to an hour,
+# not part of `make test`. STRESS_ARGS="--events 100" for a shorter run.
+.PHONY: stress
+stress: all product
+	@python3 bench/stress_console.py $(STRESS_ARGS)
+
 clean:
 	rm -rf $(BUILD) dist
 

@@ -14,51 +14,28 @@ STATUS is the status expected, of which the host sees the low 8 bits.
 """
 import glob
 import os
-import pty
-import select
 import sys
-import time
+
+from console_session import ConsoleSession
 
 exe, prefix, wine = sys.argv[1:4]
 application = "console_probe.dll"  # the first entry of every program this test is given
 how = sys.argv[4:5]
 expected = int(sys.argv[5], 0) & 0xFF if len(sys.argv) > 5 else None
-env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY="")
 pattern = prefix + "/drive_c/users/*/Temp/onefile_*"
 before = set(glob.glob(pattern))
 
-pid, terminal = pty.fork()
-if pid == 0:
-    os.execve(wine, [wine, exe, "sleep", "300"] + how, env)
-
-shown = b""
-
-
-def read_until(done, limit):
-    """Reads the terminal until done() holds, the program closes it, or limit seconds pass."""
-    global shown
-    end = time.monotonic() + limit
-    while not done() and time.monotonic() < end:
-        ready, _, _ = select.select([terminal], [], [], 0.2)
-        if ready:
-            try:
-                data = os.read(terminal, 4096)
-            except OSError:
-                return
-            if not data:
-                return
-            # Wine draws with escape sequences; hiding and showing the cursor splits the text.
-            shown += data.replace(b"\x1b[?25l", b"").replace(b"\x1b[?25h", b"")
+session = ConsoleSession(exe, prefix, wine, ["sleep", "300"] + how)
 
 
 def fail(problem):
-    print("FAIL:", problem, "; the terminal showed:", shown.decode("utf-8", "replace"))
-    os.kill(pid, 9)
+    print("FAIL:", problem, "; the terminal showed:", session.text())
+    session.kill()
     sys.exit(1)
 
 
-read_until(lambda: b"sleeping" in shown, 240)
-if b"sleeping" not in shown:
+session.read_until(lambda: session.showed(b"sleeping"), 240)
+if not session.showed(b"sleeping"):
     fail("the application did not start")
 # Other tests may run packed programs in the same prefix meanwhile: this run's
 # directory is the new one that holds this application.
@@ -66,21 +43,15 @@ created = {d for d in set(glob.glob(pattern)) - before if os.path.exists(os.path
 if len(created) != 1:
     fail("expected one new extraction directory, found %s" % sorted(created))
 
-os.write(terminal, b"\x03")
-end = time.monotonic() + 120
-read_until(lambda: False, 120)
-# The terminal closes as the program ends, a moment before the process is gone.
-ended, status = os.waitpid(pid, os.WNOHANG)
-while ended == 0 and time.monotonic() < end:
-    time.sleep(0.1)
-    ended, status = os.waitpid(pid, os.WNOHANG)
-if ended == 0:
+session.type(b"\x03")
+status = session.wait_end(120)
+if status is None:
     fail("still running 120 s after Ctrl+C")
-if expected is not None and os.waitstatus_to_exitcode(status) != expected:
-    fail("status %d, expected %d" % (os.waitstatus_to_exitcode(status), expected))
-if b"woke" in shown:
+if expected is not None and status != expected:
+    fail("status %d, expected %d" % (status, expected))
+if session.showed(b"woke"):
     fail("the application ran to its end: Ctrl+C did not stop it")
 if os.path.exists(created.pop()):
     fail("the extraction directory is still there")
 print("Ctrl+C%s: run ended with status %s and extraction directory removed" % (
-    " (" + how[0] + ")" if how else "", os.waitstatus_to_exitcode(status)))
+    " (" + how[0] + ")" if how else "", status))
