@@ -389,8 +389,31 @@ bool settle_cache(const CacheChoice* choice) {
   return false;
 }
 
+namespace {
+
+CacheChoice choice;
+
+// A file of the bundle that no longer holds an image (a power cut kept its
+// size, not its data) fails every start until the bundle is replaced: this
+// run still fails, and the next one unpacks anew.
+void heal_after_failed_load(unsigned long error) {
+  switch (error) {
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_BAD_FORMAT:
+    case ERROR_FILE_CORRUPT:
+    case ERROR_MOD_NOT_FOUND:
+    case ERROR_PROC_NOT_FOUND:
+    case ERROR_DLL_INIT_FAILED:
+      mark_bundle_damaged_if_at_fault(extraction_dir, choice.bundle_id);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
 bool run_cached(int* status) {
-  static CacheChoice choice;
   if (!cached_mode_wanted(&choice) || !settle_cache(&choice)) return false;
   // A copy of the program that the application starts is a cached start of
   // its own, never a re-launched instance of this one.
@@ -403,7 +426,7 @@ bool run_cached(int* status) {
   wchar_t** arguments = application_arguments(&count, true);
   // As in a re-launched instance, whose command line begins with it.
   arguments[0] = launcher_module();
-  *status = start_application_dll(count, arguments);
+  *status = start_application_dll(count, arguments, heal_after_failed_load);
   limit_leftover_sweep();
   finish_giving_up_working_directory();
   finish_leftover_sweep();

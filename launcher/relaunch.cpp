@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
 #include <psapi.h>
 
 #include "common/bounded_text.h"
@@ -114,7 +115,7 @@ int run_application_dll(int count, wchar_t** arguments) {
   return start_application_dll(count, arguments);
 }
 
-int start_application_dll(int count, wchar_t** arguments) {
+int start_application_dll(int count, wchar_t** arguments, void (*load_failed)(unsigned long error)) {
   // In the cached mode the window is in this process: gone before the
   // application's code can run (its DLL's start-up code included).
   end_unpack_progress();
@@ -134,10 +135,12 @@ int start_application_dll(int count, wchar_t** arguments) {
     report_system_error("Error, load DLL.", error);
     if (error == ERROR_MOD_NOT_FOUND) report_missing_dll(first_entry_path);
     explain_refused_load(error);
+    if (load_failed != nullptr) load_failed(error);
     end_after_report(2);
   }
   using RunCode = int (*)(int, wchar_t**);
-  auto run_code = reinterpret_cast<RunCode>(reinterpret_cast<void*>(system_calls.GetProcAddress(application, "run_code")));
+  auto run_code =
+      reinterpret_cast<RunCode>(reinterpret_cast<void*>(system_calls.GetProcAddress(application, "run_code")));
   if (run_code == nullptr) fatal_error("Error, DLL entry point not found.");
   return run_code(count, arguments);
 }

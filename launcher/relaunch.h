@@ -6,7 +6,6 @@
 
 #include "common/capacities.h"
 
-
 // True when value names a live process that runs this same executable file;
 // *parent_id is then the id it names. Every failure only means "not
 // re-launched", except that the named process's executable file cannot be
@@ -21,4 +20,6 @@ bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id);
 int run_application_dll(int count, wchar_t** arguments);
 
 // The same, with the lock already held (the cached mode holds its bundle's).
-int start_application_dll(int count, wchar_t** arguments);
+// When the DLL cannot be loaded, load_failed (when given) is told the error
+// once it is reported, before the process ends.
+int start_application_dll(int count, wchar_t** arguments, void (*load_failed)(unsigned long error) = nullptr);

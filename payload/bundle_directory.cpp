@@ -60,8 +60,8 @@ void open_record() {
   wchar_t long_form[LONG_PATH_CAPACITY];
   // No sharing: an entry of the same name fails to open instead of
   // overwriting the record (the build tool refuses such a payload anyway).
-  record_file = system_calls.CreateFileW(long_path_form(record_path, long_form), GENERIC_WRITE, 0, nullptr,
-                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  record_file = system_calls.CreateFileW(long_path_form(record_path, long_form), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (record_file == INVALID_HANDLE_VALUE) {
     print_error("Error, failed to open '%ls' for writing.\n", record_path);
     end_after_report(2);
@@ -135,7 +135,6 @@ uint8_t* read_record(const wchar_t* path, size_t* size) {
   return bytes;
 }
 
-
 }  // namespace
 
 OwnDirectory check_own_directory(const wchar_t* path) {
@@ -187,18 +186,106 @@ void finish_bundle_record() {
   record_file = INVALID_HANDLE_VALUE;
 }
 
-bool bundle_is_whole(const wchar_t* bundle, const wchar_t* bundle_id) {
+namespace {
+
+// Hands every entry of bundle's record to sink; BUNDLE_RECORD_DAMAGED too
+// when the record cannot be read whole.
+BundleRecordStatus read_record_of(const wchar_t* bundle, const wchar_t* bundle_id, const BundleRecordSink* sink) {
   join_record_path(bundle);
   size_t size = 0;
   uint8_t* record = read_record(record_path, &size);
-  if (record == nullptr) return false;
+  if (record == nullptr) return BUNDLE_RECORD_DAMAGED;
   static char16_t name[BUNDLE_RECORD_NAME_MAX_UNITS + 1];
+  BundleRecordStatus status =
+      read_bundle_record(record, size, reinterpret_cast<const char16_t*>(bundle_id), name, sink);
+  free(record);
+  return status;
+}
+
+}  // namespace
+
+bool bundle_is_whole(const wchar_t* bundle, const wchar_t* bundle_id) {
   WholeCheck check = {bundle, true};
   const BundleRecordSink sink = {&check, check_entry};
-  BundleRecordStatus status =
-      read_bundle_record(record, size, reinterpret_cast<const char16_t*>(bundle_id), name, &sink);
-  free(record);
-  return status == BUNDLE_RECORD_WHOLE;
+  return read_record_of(bundle, bundle_id, &sink) == BUNDLE_RECORD_WHOLE;
+}
+
+namespace {
+
+// The first bytes of an image: "MZ", and "PE\0\0" where e_lfanew points when
+// that lies within them.
+constexpr DWORD IMAGE_HEAD_BYTES = 4096;
+uint8_t image_head[IMAGE_HEAD_BYTES];
+
+bool is_image(const wchar_t* path) {
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  HANDLE file = system_calls.CreateFileW(long_path_form(path, long_form), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  }
+  DWORD read = 0;
+  BOOL done = ReadFile(file, image_head, IMAGE_HEAD_BYTES, &read, nullptr);
+  system_calls.CloseHandle(file);
+  if (!done) return true;  // unreadable now is no proof of damage
+  if (read < 0x40 || image_head[0] != 'M' || image_head[1] != 'Z') return false;
+  uint32_t pe_at = static_cast<uint32_t>(image_head[0x3C]) | static_cast<uint32_t>(image_head[0x3D]) << 8 |
+                   static_cast<uint32_t>(image_head[0x3E]) << 16 | static_cast<uint32_t>(image_head[0x3F]) << 24;
+  if (pe_at > read - 4) return true;
+  return image_head[pe_at] == 'P' && image_head[pe_at + 1] == 'E' && image_head[pe_at + 2] == 0 &&
+         image_head[pe_at + 3] == 0;
+}
+
+bool names_image(const char16_t* name, size_t length) {
+  if (length < 4 || name[length - 4] != u'.') return false;
+  char16_t extension[3];
+  for (size_t i = 0; i < 3; ++i) {
+    char16_t unit = name[length - 3 + i];
+    extension[i] = unit >= u'A' && unit <= u'Z' ? static_cast<char16_t>(unit - u'A' + u'a') : unit;
+  }
+  return (extension[0] == u'd' && extension[1] == u'l' && extension[2] == u'l') ||
+         (extension[0] == u'e' && extension[1] == u'x' && extension[2] == u'e');
+}
+
+struct FaultCheck {
+  const wchar_t* bundle;
+  bool first;
+  bool found;
+};
+
+// Stops at the first file at fault.
+bool look_for_fault(void* context, const char16_t* name, size_t length, uint64_t) {
+  FaultCheck* check = static_cast<FaultCheck*>(context);
+  bool first = check->first;
+  check->first = false;
+  if (!entry_name_stays_inside(name)) return true;
+  TextCursor path = text_start(checked_path, PATH_CAPACITY);
+  if (!text_try_join_path(&path, check->bundle, reinterpret_cast<const wchar_t*>(name))) return true;
+  if (first || names_image(name, length)) {
+    check->found = !is_image(checked_path);
+  } else {
+    wchar_t long_form[LONG_PATH_CAPACITY];
+    check->found = system_calls.GetFileAttributesW(long_path_form(checked_path, long_form)) == INVALID_FILE_ATTRIBUTES;
+  }
+  return !check->found;
+}
+
+}  // namespace
+
+bool mark_bundle_damaged_if_at_fault(const wchar_t* bundle, const wchar_t* bundle_id) {
+  FaultCheck check = {bundle, true, false};
+  const BundleRecordSink sink = {&check, look_for_fault};
+  read_record_of(bundle, bundle_id, &sink);
+  if (!check.found) return false;
+  join_record_path(bundle);
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  // Another start may be reading the record this moment (shared for reading only).
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (system_calls.DeleteFileW(long_path_form(record_path, long_form))) return true;
+    Sleep(10);
+  }
+  return false;
 }
 
 bool move_bundle_into_place(const wchar_t* working, const wchar_t* bundle) {

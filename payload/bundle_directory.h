@@ -33,6 +33,14 @@ void finish_bundle_record();
 // application DLL's path (the record's first entry) is in first_entry_path.
 bool bundle_is_whole(const wchar_t* bundle, const wchar_t* bundle_id);
 
+// After the application's DLL failed to load from bundle: whether a file its
+// record names is at fault (gone, or the application DLL or a ".dll" or
+// ".exe" whose first bytes are no image: data lost by a power cut keeps the
+// size that the check looks at). When one is, the record is removed, so that
+// the next start takes the bundle for damaged and unpacks anew; a DLL of the
+// system, or one that was never packed, marks nothing.
+bool mark_bundle_damaged_if_at_fault(const wchar_t* bundle, const wchar_t* bundle_id);
+
 // Renames the finished working directory to bundle. False when that fails,
 // GetLastError() saying why (a directory already there: another first start
 // won).

@@ -119,7 +119,6 @@ TEST(ClosingPool, WithEveryThreadBusyAndTheQueueFullTheWriterClosesItsOwnFileAnd
   EXPECT_LT(by_writer->sequence, opens.back().sequence) << "the writer closed nothing while it was unpacking";
 }
 
-
 // Closes on the closing threads are slow (a bundle's flush): the drain calls
 // the progress hook while it waits for them, so a progress window keeps
 // answering. A drain that never calls it lets each close go after 5 s, and

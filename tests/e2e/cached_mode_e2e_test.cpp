@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -191,6 +192,25 @@ TEST(CachedMode, ADamagedBundleIsNeverRunAndIsReplaced) {
     ASSERT_EQ(bundles.size(), 1u) << damage.what;
     EXPECT_TRUE(fs::exists(bundles[0] / L"sample_helper.dll")) << damage.what;
     EXPECT_EQ(fs::file_size(bundles[0] / L"data" / L"readme.txt"), 6u) << damage.what;
+  }
+}
+
+// A file of the bundle that kept its size and lost its data (zeroed, as a
+// power cut leaves it) fails one start at most: that start marks the bundle
+// damaged and the next one unpacks anew.
+TEST(CachedMode, AFileThatLostItsDataFailsOneStartAtMost) {
+  for (const wchar_t* name : {L"sample_app.dll", L"sample_helper.dll"}) {
+    PackedApp app(sample_app_dll(), true, CACHE);
+    expect_runs(app, "first start");
+    ASSERT_EQ(bundles_of(app).size(), 1u);
+    const fs::path file = bundles_of(app)[0] / name;
+    const auto size = fs::file_size(file);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(size, '\0');
+    ProcessResult failed = app.run({L"--exit", L"4"});
+    EXPECT_EQ(failed.exit_code, 2u) << narrow(name) << ": " << failed.out << failed.err;
+    EXPECT_NE(failed.err.find("Error, load DLL."), std::string::npos) << failed.err;
+    expect_runs(app, "after the failed start");
+    expect_runs(app, "once more");
   }
 }
 

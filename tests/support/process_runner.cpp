@@ -90,8 +90,8 @@ ProcessResult run_process(const std::wstring& application, const std::wstring& c
   for (int start = 1; !created && start <= kStartsOnInternalError; ++start) {
     created = CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(), nullptr, nullptr, TRUE,
                              CREATE_UNICODE_ENVIRONMENT, env.data(),
-                             options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
-                             &startup, &process);
+                             options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup,
+                             &process);
     result.start_error = created ? 0 : GetLastError();
     if (result.start_error != ERROR_INTERNAL_ERROR) break;
   }
