@@ -295,10 +295,45 @@ bool run_from_working_directory(const CacheChoice* choice) {
   return false;
 }
 
-// Finds a whole bundle (the id's own name first) or makes one; true with its
-// lock held and extraction_dir and first_entry_path set.
+// The user's own directory at bundle_dir used as the bundle when it is
+// whole: locked before it is checked, so that no sweep removes it between.
+bool hold_whole_bundle(const CacheChoice* choice) {
+  use_unpacked_directory(bundle_dir);
+  if (!try_hold_extraction_dir_lock()) return false;
+  if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
+  // Damaged: a new one goes beside it; it goes when nothing uses it.
+  release_extraction_dir_lock();
+  return false;
+}
+
+// Looks at every name of the id before anything is unpacked: once the sweep
+// has removed a damaged bundle, its own name is free while the one made
+// beside it is whole, and that one must serve, or every damage would cost
+// a second full unpack. True with a whole bundle held; otherwise *free_number
+// is the first name nothing stands at (0 for none before the first name that
+// cannot be read). The numbered bundle stays where it is until the next
+// payload's bundle replaces it: moving it back would rename a folder that
+// other starts may be running from, to spare each later start a few looks at
+// names.
+bool whole_bundle_of_id(const CacheChoice* choice, int* free_number) {
+  *free_number = 0;
+  for (int number = 1; number <= BUNDLE_FOLDER_NAMES; ++number) {
+    if (!name_folder(bundle_dir, application_dir, choice->bundle_id, number)) break;
+    OwnDirectory found = check_own_directory(bundle_dir);
+    if (found == UNREADABLE_DIRECTORY) break;
+    if (found == OWN_DIRECTORY && hold_whole_bundle(choice)) return true;
+    if (found == NO_DIRECTORY && *free_number == 0) *free_number = number;
+  }
+  return false;
+}
+
+// Finds a whole bundle (the id's own name first, then the numbered ones) or
+// makes one at the first free name; true with its lock held and
+// extraction_dir and first_entry_path set.
 bool settle_bundle(const CacheChoice* choice) {
-  int number = 1;
+  int number = 0;
+  if (whole_bundle_of_id(choice, &number)) return true;
+  if (number == 0) return false;
   for (int step = 0; step < BUNDLE_STEPS && number <= BUNDLE_FOLDER_NAMES; ++step) {
     if (!name_folder(bundle_dir, application_dir, choice->bundle_id, number)) break;
     OwnDirectory found = check_own_directory(bundle_dir);
@@ -308,15 +343,10 @@ bool settle_bundle(const CacheChoice* choice) {
       continue;
     }
     if (found == OWN_DIRECTORY) {
-      use_unpacked_directory(bundle_dir);
-      // Locked before it is checked, so that no sweep removes it between.
-      if (try_hold_extraction_dir_lock()) {
-        if (bundle_is_whole(bundle_dir, choice->bundle_id)) {
-          give_up_working_directory();
-          return true;
-        }
-        // Damaged: a new one goes beside it; it goes when nothing uses it.
-        release_extraction_dir_lock();
+      // Another start's, placed since the look above, or the damaged one again.
+      if (hold_whole_bundle(choice)) {
+        give_up_working_directory();
+        return true;
       }
       ++number;
       continue;
@@ -354,11 +384,7 @@ bool whole_bundle_in_place(const CacheChoice* choice) {
       check_own_directory(bundle_dir) != OWN_DIRECTORY) {
     return false;
   }
-  use_unpacked_directory(bundle_dir);
-  if (!try_hold_extraction_dir_lock()) return false;
-  if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
-  release_extraction_dir_lock();
-  return false;
+  return hold_whole_bundle(choice);
 }
 
 // What a scanner held of a working directory given up is likely free by the

@@ -6,7 +6,8 @@
 #include "launcher/run_settings.h"
 
 // Finds the payload's whole bundle below choice's root (the id's own name
-// first) or makes it, unpacking once at most (a working directory that
+// first, then every numbered one before anything is unpacked) or makes it,
+// unpacking once at most (a working directory that
 // cannot be renamed into place is used as it stands): true with its lock
 // held, and extraction_dir and first_entry_path set to it. False, with nothing of the mode left in effect,
 // when the cache cannot be used: the root unusable, every name for the

@@ -1,7 +1,8 @@
 // Tests of the cached start's decisions, in this process over a payload of
 // the test's own: no bundle (a first start), the user's own whole bundle (a
 // later start, nothing written), a damaged one and something else at its name
-// (a bundle beside it), a first start that loses its rename to another, and
+// (a bundle beside it, used before the own name is unpacked into again once
+// the damaged one is gone), a first start that loses its rename to another, and
 // the fall-back to a fresh directory (root unusable, application folder
 // someone else's or unreadable, a link at the working directory's name).
 // Each counts the unpacks by the opens of the application DLL for writing.
@@ -120,6 +121,36 @@ TEST(CachedStart, ADamagedBundleOrSomethingElseAtItsNameGetsABundleBesideIt) {
   write_file(other.path() / L"app" / ID, "a file at the bundle's name");
   CacheChoice beside = choice_in(other.path());
   EXPECT_EQ(settle(beside), (other.path() / L"app" / (std::wstring(ID) + L".2")).wstring());
+  EXPECT_EQ(unpacks, 3);
+}
+
+// Once the sweep has taken the damaged bundle, its own name is free while the
+// one made beside it is whole: that one serves, at whatever number it stands.
+TEST(CachedStart, AWholeNumberedBundleIsUsedBeforeTheFreeOwnNameIsUnpackedInto) {
+  ScratchDir scratch;
+  CacheChoice choice = choice_in(scratch.path());
+  unpacks = 0;
+  fs::path app = scratch.path() / L"app";
+  fs::path second = app / (std::wstring(ID) + L".2");
+  ASSERT_EQ(settle(choice), (app / ID).wstring());
+  fs::remove(app / ID / L"app.dll");
+  ASSERT_EQ(settle(choice), second.wstring());
+  fs::remove_all(app / ID);  // as the sweep does once nothing uses it
+  EXPECT_EQ(settle(choice), second.wstring());
+  EXPECT_EQ(settle(choice), second.wstring());
+  EXPECT_EQ(unpacks, 2) << "one for the first start, one for the damage";
+  EXPECT_EQ(names_in(app), std::vector<std::wstring>{std::wstring(ID) + L".2"});
+
+  // Gaps before it, and a damaged one among them, are passed over too.
+  fs::path fourth = app / (std::wstring(ID) + L".4");
+  fs::rename(second, fourth);
+  fs::create_directories(app / (std::wstring(ID) + L".3"));
+  EXPECT_EQ(settle(choice), fourth.wstring());
+  EXPECT_EQ(unpacks, 2);
+
+  // With none whole, the first free name gets the one unpack.
+  fs::remove(fourth / L"app.dll");
+  EXPECT_EQ(settle(choice), (app / ID).wstring());
   EXPECT_EQ(unpacks, 3);
 }
 

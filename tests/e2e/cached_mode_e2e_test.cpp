@@ -214,6 +214,29 @@ TEST(CachedMode, AFileThatLostItsDataFailsOneStartAtMost) {
   }
 }
 
+// One damaged file costs one unpack: the bundle made beside the damaged one
+// serves every later start, also once the sweep has freed the id's own name.
+TEST(CachedMode, OneDamagedFileCostsOneUnpackAndLaterStartsRunFromTheBundleBesideIt) {
+  PackedApp app(sample_app_dll(), true, CACHE);
+  expect_runs(app, "first start");
+  ASSERT_EQ(bundles_of(app).size(), 1u);
+  const fs::path own = bundles_of(app)[0];
+  fs::remove(own / L"sample_helper.dll");
+  expect_runs(app, "after the damage");
+  const fs::path beside = own.wstring() + L".2";
+  ASSERT_TRUE(fs::exists(beside / L"sample_helper.dll"));
+  const auto written = write_times(beside);
+  const std::vector<std::string> from_beside = {"<scratch>\\local\\app\\" + narrow(beside.filename().wstring())};
+  for (int start = 1; start <= 4; ++start) {
+    ProcessResult result = app.run({L"--exit", L"4"});
+    EXPECT_EQ(result.exit_code, 4u) << start << ": " << result.out << result.err;
+    EXPECT_EQ(values(report_in(app, result), "app_dir"), from_beside) << "later start " << start;
+  }
+  EXPECT_EQ(bundles_of(app), std::vector<fs::path>{beside}) << "the damaged one is swept and no other is made";
+  EXPECT_EQ(write_times(beside), written) << "nothing is unpacked into it again";
+  EXPECT_TRUE(working_folders_of(app).empty());
+}
+
 TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {
   PackedApp app(sample_app_dll(), true, CACHE);
   const unsigned seed = run_seed("VORBEL_CACHED_KILL_SEED", "kills", 6);
