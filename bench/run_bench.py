@@ -38,6 +38,7 @@ from loaded_modules import modules_by_process, system_modules, trace_env  # noqa
 
 WORK = ROOT / "build" / "bench"
 PREFIX = WORK / "wine-prefix"
+STRESS_RESULTS = ROOT / "bench" / "stress-results.md"  # written by bench/stress_console.py
 WINDOWS_BUILD = ROOT / "build" / "windows"
 DIST = ROOT / "dist"
 WINE_RUN = ROOT / "scripts" / "wine-run.sh"
@@ -1016,6 +1017,9 @@ def main():
         print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
         return
     lines = report(corpora, setups, facts, options.runs, closing) + [""] + progress_lines(progress_pairs)
+    # The console stress run takes its own time (make stress); its last figures are kept here.
+    if STRESS_RESULTS.exists():
+        lines += ["", STRESS_RESULTS.read_text().rstrip("\n")]
     write_plot(corpora, setups, ROOT / "bench" / "results.png")
     (ROOT / "bench" / "results.md").write_text("# Benchmark results\n\n" + "\n".join(lines) + "\n")
     if not options.no_readme:

@@ -32,6 +32,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 from console_session import ConsoleSession  # noqa: E402
 
 WORK = ROOT / "build" / "stress"
+RESULTS = ROOT / "bench" / "stress-results.md"  # bench/run_bench.py puts it into bench/results.md
 PREFIX = WORK / "wine-prefix"
 WINE = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine64"
 STATUS_CONTROL_C_EXIT = 0xC000013A
@@ -127,6 +128,17 @@ def main():
           (options.events, time.monotonic() - began, wrong, len(left), hangs, len(problems.get("did not start", []))))
     for directory in left:
         print("left:", directory)
+    counts = {kind: sum(1 for event in events if event[0] == kind) for kind in ("ctrl-c", "ignored", "racing")}
+    RESULTS.write_text(
+        "## Console events under load\n\n"
+        "`make stress` (`bench/stress_console.py --events %d --parallel %d --load %d --seed %d`), %s: "
+        "%d Ctrl+C to an application that ends with its own status, %d to one that ignores it, %d around the "
+        "end of one that ends by itself; %d at once beside %d busy processes, %.0f s in all.\n\n"
+        "| wrong statuses | directories left | hangs | not started |\n|---|---|---|---|\n"
+        "| %d | %d | %d | %d |\n" % (
+            options.events, options.parallel, options.load, seed, time.strftime("%Y-%m-%d"), counts["ctrl-c"],
+            counts["ignored"], counts["racing"], options.parallel, options.load, time.monotonic() - began, wrong,
+            len(left), hangs, len(problems.get("did not start", []))))
     return 0 if not problems and not left else 1
 
 
