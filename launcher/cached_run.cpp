@@ -12,6 +12,7 @@
 
 #include "common/bounded_text.h"
 #include "common/decimal_text.h"
+#include "common/directory_check.h"
 #include "common/error_report.h"
 #include "common/launcher_names.h"
 #include "common/long_path.h"
@@ -66,6 +67,28 @@ bool make_own_directory(const wchar_t* path) {
   return made == PRIVATE_DIRECTORY_READY;
 }
 
+// Only the user, SYSTEM and Administrators may rename, delete or take over
+// a folder the bundles lie below: anyone else could swap in a tree of their
+// own, with a record and DLLs of the recorded sizes, between a start's check
+// and its lock. A root or application folder open to others (a folder made
+// on a second drive, where Authenticated Users may modify; a share; a FAT
+// volume, which keeps no ACLs; a synced folder's placeholder) is not used:
+// the run unpacks into TEMP, as when there is no root.
+bool guarded(HANDLE directory) {
+  PSID user = current_user_sid();
+  return user != nullptr && directory_guard(directory, user) == DIRECTORY_GUARDED;
+}
+
+bool application_dir_guarded() {
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  if (open_directory_itself(application_dir, READ_CONTROL | FILE_READ_ATTRIBUTES, &opened) != DIRECTORY_OPENED) {
+    return false;
+  }
+  bool usable = guarded(opened);
+  system_calls.CloseHandle(opened);
+  return usable;
+}
+
 // The root is used as it stands when it exists (a user's own choice, or the
 // system's folder); only a root this run makes gets the user-only DACL. The
 // program's names in it are the executable's own path, never argv[0], which
@@ -84,9 +107,21 @@ bool settle_root(const CacheChoice* choice) {
   TextCursor root = text_resume(cache_root, PATH_CAPACITY);
   text_trim_end(&root, L'\\');
   wchar_t long_form[LONG_PATH_CAPACITY];
-  DWORD attributes = system_calls.GetFileAttributesW(long_path_form(cache_root, long_form));
-  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  return make_own_directory(cache_root);
+  // Through a link the root is the folder it leads to, which is checked.
+  HANDLE opened = system_calls.CreateFileW(long_path_form(cache_root, long_form), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+    return make_own_directory(cache_root);
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  bool usable = system_calls.GetFileInformationByHandle(opened, &information) &&
+                (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                guarded(opened);
+  system_calls.CloseHandle(opened);
+  return usable;
 }
 
 bool settle_application_dir(const CacheChoice* choice) {
@@ -94,7 +129,8 @@ bool settle_application_dir(const CacheChoice* choice) {
     if (!name_folder(application_dir, cache_root, choice->application, number)) return false;
     switch (check_own_directory(application_dir)) {
       case OWN_DIRECTORY:
-        return true;
+        if (application_dir_guarded()) return true;
+        break;
       case NO_DIRECTORY:
         if (make_own_directory(application_dir)) return true;
         // Another start may have made it meanwhile, or someone else.
