@@ -89,6 +89,30 @@ bool application_dir_guarded() {
   return usable;
 }
 
+// The checked root, open without FILE_SHARE_DELETE until the bundle's lock
+// is held: neither the root nor a folder above it can be renamed meanwhile
+// (NTFS refuses to rename a folder with an open handle below it), so the
+// tree a start checks is the tree it locks and loads from. The lock then
+// pins it for the run.
+HANDLE root_hold = INVALID_HANDLE_VALUE;
+
+// Through a link the root is the folder it leads to, which is checked. The
+// listing right takes part in the share check (attribute and READ_CONTROL
+// rights alone do not), so that a rename, which asks for DELETE, is refused.
+HANDLE open_root() {
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  return system_calls.CreateFileW(long_path_form(cache_root, long_form),
+                                  FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+void release_root() {
+  if (root_hold == INVALID_HANDLE_VALUE) return;
+  system_calls.CloseHandle(root_hold);
+  root_hold = INVALID_HANDLE_VALUE;
+}
+
 // The root is used as it stands when it exists (a user's own choice, or the
 // system's folder); only a root this run makes gets the user-only DACL. The
 // program's names in it are the executable's own path, never argv[0], which
@@ -106,22 +130,24 @@ bool settle_root(const CacheChoice* choice) {
   full_root_form(cache_root, PATH_CAPACITY);
   TextCursor root = text_resume(cache_root, PATH_CAPACITY);
   text_trim_end(&root, L'\\');
-  wchar_t long_form[LONG_PATH_CAPACITY];
-  // Through a link the root is the folder it leads to, which is checked.
-  HANDLE opened = system_calls.CreateFileW(long_path_form(cache_root, long_form), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE opened = open_root();
   if (opened == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
-    return make_own_directory(cache_root);
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || !make_own_directory(cache_root)) {
+      return false;
+    }
+    opened = open_root();
+    if (opened == INVALID_HANDLE_VALUE) return false;
   }
   BY_HANDLE_FILE_INFORMATION information;
   bool usable = system_calls.GetFileInformationByHandle(opened, &information) &&
-                (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                guarded(opened);
-  system_calls.CloseHandle(opened);
-  return usable;
+                (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
+  if (!usable) {
+    system_calls.CloseHandle(opened);
+    return false;
+  }
+  root_hold = opened;
+  return true;
 }
 
 bool settle_application_dir(const CacheChoice* choice) {
@@ -443,12 +469,11 @@ void forget_cache_attempt() {
 }  // namespace
 
 bool settle_cache(const CacheChoice* choice) {
-  if (settle_root(choice) &&
-      (whole_bundle_in_place(choice) || (settle_application_dir(choice) && settle_bundle(choice)))) {
-    return true;
-  }
-  forget_cache_attempt();
-  return false;
+  bool settled = settle_root(choice) &&
+                 (whole_bundle_in_place(choice) || (settle_application_dir(choice) && settle_bundle(choice)));
+  release_root();
+  if (!settled) forget_cache_attempt();
+  return settled;
 }
 
 namespace {
