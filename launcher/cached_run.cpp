@@ -430,19 +430,12 @@ bool settle_bundle(const CacheChoice* choice) {
 }
 
 // A later start's way: the bundle under its own name, in the application
-// folder under its own name, whole. The folder is looked at by path only (a
-// link there is refused); its owner was checked when this user's first start
-// made the bundle in it, and only an administrator can change that since.
-// The bundle itself is checked as always. Anything else takes the full way.
+// folder under its own name, whole. The folder is checked on its handle (a
+// link there is refused, and so is one open to others), the bundle as
+// always. Anything else takes the full way.
 bool whole_bundle_in_place(const CacheChoice* choice) {
   if (!name_folder(application_dir, cache_root, choice->application, 1) ||
-      !name_folder(bundle_dir, application_dir, choice->bundle_id, 1)) {
-    return false;
-  }
-  wchar_t long_form[LONG_PATH_CAPACITY];
-  DWORD attributes = system_calls.GetFileAttributesW(long_path_form(application_dir, long_form));
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
+      !name_folder(bundle_dir, application_dir, choice->bundle_id, 1) || !application_dir_guarded() ||
       check_own_directory(bundle_dir) != OWN_DIRECTORY) {
     return false;
   }
