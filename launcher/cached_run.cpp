@@ -18,6 +18,7 @@
 #include "common/long_path.h"
 #include "common/run_state.h"
 #include "common/system_calls.h"
+#include "launcher/cache_removal.h"
 #include "launcher/child_launch.h"
 #include "launcher/relaunch.h"
 #include "launcher/run_settings.h"
@@ -494,7 +495,12 @@ void heal_after_failed_load(unsigned long error) {
 }  // namespace
 
 bool run_cached(int* status) {
-  if (!cached_mode_wanted(&choice) || !settle_cache(&choice)) return false;
+  if (!cached_mode_wanted(&choice)) return false;
+  if (cache_removal_wanted()) {
+    *status = remove_own_cache(&choice);
+    return true;
+  }
+  if (!settle_cache(&choice)) return false;
   // A copy of the program that the application starts is a cached start of
   // its own, never a re-launched instance of this one.
   set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);

@@ -16,8 +16,10 @@
 bool settle_cache(const CacheChoice* choice);
 
 // Runs the application from its bundle and returns run_code's result in
-// *status: true. False, with nothing of the mode left in effect, when the
-// cache cannot be used (its root unusable, every name for the application
-// or its bundle taken by someone else's directory or a link): the caller
-// then runs the fresh directory's sequence.
+// *status: true. Asked to remove the cache (cache_removal_wanted), removes
+// it instead and returns remove_own_cache's status: true, nothing run.
+// False, with nothing of the mode left in effect, when the cache cannot be
+// used (its root unusable, every name for the application or its bundle
+// taken by someone else's directory or a link): the caller then runs the
+// fresh directory's sequence.
 bool run_cached(int* status);

@@ -1,7 +1,8 @@
 // The command line of vorbel-pack; see cli.h. Picks the command and holds the
 // one way failures are told: one line "vorbel-pack: FILE: problem" (usage
 // errors add the usage and exit 2, bad input exits 1). The commands are in
-// pack_commands.cpp and inspect_commands.cpp, the help in cli_help.cpp.
+// pack_commands.cpp, inspect_commands.cpp and cache_commands.cpp, the help in
+// cli_help.cpp.
 #include "packer/cli.h"
 
 #include <zstd.h>
@@ -83,6 +84,7 @@ int run_cli(const std::vector<std::string>& given, Console& console) {
   if (command == "build") return build_command(arguments, console);
   if (command == "embed") return embed_command(arguments, console);
   if (command == "list" || command == "extract" || command == "verify") return inspect_command(arguments, console);
+  if (command == "cache") return cache_command(arguments, console);
   return usage_error(console, {"unknown command '" + printable(command) + "'"});
 }
 

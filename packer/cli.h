@@ -1,5 +1,5 @@
-// The vorbel-pack command line: parsing, the build/embed/list/extract/verify
-// commands, messages and exit statuses. Takes UTF-8 arguments and writes to
+// The vorbel-pack command line: parsing, the build/embed/list/extract/verify/
+// cache commands, messages and exit statuses. Takes UTF-8 arguments and writes to
 // the given streams only, so tests run it in-process; main does the rest.
 #pragma once
 

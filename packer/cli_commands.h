@@ -45,5 +45,6 @@ inline bool asks_for_help(std::string_view argument) { return argument == "--hel
 int build_command(const std::vector<std::string>& arguments, Console& console);    // pack_commands.cpp
 int embed_command(const std::vector<std::string>& arguments, Console& console);    // pack_commands.cpp
 int inspect_command(const std::vector<std::string>& arguments, Console& console);  // list, extract, verify
+int cache_command(const std::vector<std::string>& arguments, Console& console);    // cache_commands.cpp
 
 }  // namespace vorbel::pack::cli

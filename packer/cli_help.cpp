@@ -24,6 +24,7 @@ constexpr std::string_view kEmbedUsage =
 constexpr std::string_view kListUsage = "vorbel-pack list PACKED.exe\n";
 constexpr std::string_view kVerifyUsage = "vorbel-pack verify PACKED.exe\n";
 constexpr std::string_view kExtractUsage = "vorbel-pack extract PACKED.exe DIR\n";
+constexpr std::string_view kCacheUsage = "vorbel-pack cache list|clean [PACKED.exe]\n";
 constexpr std::string_view kIndent = "       ";  // as wide as "usage: "
 
 // The sections of the help, each ending with its last line.
@@ -98,6 +99,19 @@ constexpr std::string_view kVerify = R"(verify    Reads every entry, checks ever
           warning, and so do bytes decoded after the end marker: the launcher
           runs both. For the cached mode the bundle id must be the payload's
           own; another one is a damaged image.
+)";
+constexpr std::string_view kCache = R"(cache     The cached mode's folders (--cache), in the Windows build tool only:
+          of PACKED.exe (the root and application folder its settings record
+          names, with .2 to .8 beside it), or without it of every program
+          below the default root, %LOCALAPPDATA%. Only the current user's own
+          bundles and working directories, never through a link.
+  list               prints each application folder and its bundles and
+                     working directories with their sizes in bytes
+  clean              removes them, and each application folder left empty;
+                     one that a running program uses stays and is named, and
+                     the exit status is then 1. A packed program removes its
+                     own cache too when started with
+                     VORBEL_ONEFILE_REMOVE_CACHE=1.
 )";
 constexpr std::string_view kRunOptions = R"(Run options (build and embed): kept in the packed program's settings record
 (RT_RCDATA 28), which list and verify show; a launcher built before the record
@@ -184,8 +198,8 @@ struct CommandHelp {
   std::string text;  // after the usage and a blank line
 };
 
-const std::array<CommandHelp, 5>& command_helps() {
-  static const std::array<CommandHelp, 5> helps = {{
+const std::array<CommandHelp, 6>& command_helps() {
+  static const std::array<CommandHelp, 6> helps = {{
       {"build", kBuildUsage,
        joined({kBuild, kRunOptions, kResourceOptions, kLimits, kNames,
                std::string(kSignature) + std::string(kExitStatus)})},
@@ -194,6 +208,7 @@ const std::array<CommandHelp, 5>& command_helps() {
       {"list", kListUsage, joined({kList, kExitStatus})},
       {"extract", kExtractUsage, joined({kExtract, kExitStatus})},
       {"verify", kVerifyUsage, joined({kVerify, kExitStatus})},
+      {"cache", kCacheUsage, joined({kCache, kExitStatus})},
   }};
   return helps;
 }
@@ -201,17 +216,19 @@ const std::array<CommandHelp, 5>& command_helps() {
 }  // namespace
 
 std::string_view usage_text() {
-  static const std::string usage =
-      "usage: " + std::string(kBuildUsage) + std::string(kIndent) + std::string(kEmbedUsage) + std::string(kIndent) +
-      "vorbel-pack list|verify PACKED.exe\n" + std::string(kIndent) + std::string(kExtractUsage);
+  static const std::string usage = "usage: " + std::string(kBuildUsage) + std::string(kIndent) +
+                                   std::string(kEmbedUsage) + std::string(kIndent) +
+                                   "vorbel-pack list|verify PACKED.exe\n" + std::string(kIndent) +
+                                   std::string(kExtractUsage) + std::string(kIndent) + std::string(kCacheUsage);
   return usage;
 }
 
 std::string_view help_text() {
-  static const std::string help =
-      "\n" +
-      joined({kIntro, kBuild, std::string(kEmbed) + std::string(kList) + std::string(kExtract) + std::string(kVerify),
-              kRunOptions, kResourceOptions, kLimits, kNames, std::string(kSignature) + std::string(kExitStatus)});
+  static const std::string help = "\n" + joined({kIntro, kBuild,
+                                                 std::string(kEmbed) + std::string(kList) + std::string(kExtract) +
+                                                     std::string(kVerify) + std::string(kCache),
+                                                 kRunOptions, kResourceOptions, kLimits, kNames,
+                                                 std::string(kSignature) + std::string(kExitStatus)});
   return help;
 }
 

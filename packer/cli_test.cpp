@@ -717,6 +717,9 @@ TEST(PackCli, EveryCommandTakesHelpAndShowsItsOwnUsageAndOptions) {
       {{"list", "a.exe", "b.exe", "--help"}, "usage: vorbel-pack list PACKED.exe\n", "list      Prints"},
       {{"extract", "-h"}, "usage: vorbel-pack extract PACKED.exe DIR\n", "extract   Unpacks"},
       {{"verify", "--help"}, "usage: vorbel-pack verify PACKED.exe\n", "verify    Reads"},
+      {{"cache", "clean", "x.exe", "-h"},
+       "usage: vorbel-pack cache list|clean [PACKED.exe]\n",
+       "clean              removes"},
   };
   for (const Case& c : cases) {
     Outcome help = run(c.arguments);
@@ -734,13 +737,40 @@ TEST(PackCli, EveryCommandTakesHelpAndShowsItsOwnUsageAndOptions) {
   EXPECT_NE(value.err.find("needs --launcher"), std::string::npos) << value.err;
 }
 
+// The host tool cannot tell whether a running program holds a bundle, so it
+// removes and lists nothing, but says so only for a well-formed command.
+TEST(PackCli, CacheTakesListOrCleanAndOneProgramAndWorksOnlyInTheWindowsTool) {
+  struct Case {
+    std::vector<std::string> arguments;
+    const char* problem;
+  };
+  const Case usage_errors[] = {
+      {{"cache"}, "vorbel-pack: cache needs list or clean\n"},
+      {{"cache", "remove", "app.exe"}, "vorbel-pack: unknown cache action 'remove': list or clean\n"},
+      {{"cache", "list", "--root", "C:\\cache"}, "vorbel-pack: unknown option '--root' for cache list\n"},
+      {{"cache", "clean", "a.exe", "b.exe"}, "vorbel-pack: cache clean takes one PACKED.exe at most\n"},
+      {{"cache", "clean", ""}, "vorbel-pack: cache clean: PACKED.exe is empty\n"},
+  };
+  for (const Case& c : usage_errors) {
+    Outcome refused = run(c.arguments);
+    EXPECT_EQ(refused.status, kExitUsage) << refused.err;
+    EXPECT_EQ(refused.out, "");
+    EXPECT_TRUE(refused.err.starts_with(c.problem)) << refused.err;
+  }
+  for (const char* action : {"list", "clean"}) {
+    Outcome elsewhere = run({"cache", action, "app.exe"});
+    EXPECT_EQ(elsewhere.status, kExitBadInput);
+    EXPECT_EQ(elsewhere.out, "");
+    EXPECT_TRUE(elsewhere.err.starts_with("vorbel-pack: cache works only in the Windows build tool")) << elsewhere.err;
+  }
+}
+
 TEST(PackCli, VersionNamesLibzstdAndTheLauncherFoundBesideTheTool) {
   REQUIRE_LAUNCHER();
   ScratchDir dir;
   write_file(dir / "launcher.exe", read_file(VORBEL_TEST_LAUNCHER));
-  const std::string first_line =
-      "vorbel-pack " + std::string(VORBEL_PACK_VERSION) + " (libzstd " + ZSTD_versionString() +
-      ", from Debian's source " VORBEL_ZSTD_DEBIAN_VERSION ")\n";
+  const std::string first_line = "vorbel-pack " + std::string(VORBEL_PACK_VERSION) + " (libzstd " +
+                                 ZSTD_versionString() + ", from Debian's source " VORBEL_ZSTD_DEBIAN_VERSION ")\n";
   Outcome alone = run({"--version"});
   EXPECT_EQ(alone.status, kExitOk);
   EXPECT_TRUE(alone.out.starts_with(first_line)) << alone.out;

@@ -241,11 +241,20 @@ Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> reco
   return lines;
 }
 
-std::optional<std::string> bundle_id_in(std::span<const uint8_t> record) {
+std::optional<CacheChoices> cache_choices_in(std::span<const uint8_t> record) {
   LaunchSettings settings;
   if (read_launch_settings(record.data(), record.size(), &settings) != SETTINGS_OK) return std::nullopt;
   if ((settings.flags & LAUNCH_CACHED) == 0) return std::nullopt;
-  return printable(text_of(settings.bundle_id));
+  // The reader has checked the application name and the root as the launcher
+  // takes them; text that is no Unicode would have failed there.
+  return CacheChoices{utf16_to_utf8(text_of(settings.application)).value_or(""), printable(text_of(settings.bundle_id)),
+                      utf16_to_utf8(text_of(settings.cache_root)).value_or("")};
+}
+
+std::optional<std::string> bundle_id_in(std::span<const uint8_t> record) {
+  auto cache = cache_choices_in(record);
+  if (!cache) return std::nullopt;
+  return cache->bundle_id;
 }
 
 }  // namespace vorbel::pack

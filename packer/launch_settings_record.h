@@ -67,6 +67,10 @@ uint8_t settings_version_read_by(const pe::ResourceTree& launcher);
 // record is a failure.
 Result<std::vector<std::string>> describe_settings(std::span<const uint8_t> record);
 
+// The cached mode's section of a readable record (root empty for the
+// default), else nothing.
+std::optional<CacheChoices> cache_choices_in(std::span<const uint8_t> record);
+
 // The bundle id a readable record carries for the cached mode, else nothing.
 std::optional<std::string> bundle_id_in(std::span<const uint8_t> record);
 

@@ -1,6 +1,7 @@
 # One end-to-end run of the Windows vorbel-pack.exe under Wine, as a CTest
 # script: build a packed launcher from a small tree, then verify, list and
-# extract it with the same program. Needs only CMake and the emulator command.
+# extract it with the same program, and list and clean a cached program's
+# folders. Needs only CMake and the emulator command.
 
 #   -DEMULATOR=<wine runner;args> -DPACK=vorbel-pack.exe -DLAUNCHER=launcher.exe -DAPP=sample_app.dll
 #   -DSHARED_RUNTIME=shared_runtime.dll -DCPP_NAME=cpp_name_entry.dll -DWORK=<scratch dir>
@@ -83,3 +84,30 @@ pack(verify Grüße.EXE)
 if(NOT out MATCHES "Grüße.EXE: cache: application 'Grüße', bundle [0-9a-f]+, root {CACHE_DIR}\n")
   message(FATAL_ERROR "unexpected verify output for the cached mode:\n${out}")
 endif()
+
+# cache list and clean of a cached program's folders, found through its
+# record: here below its own directory, where nothing else of the prefix lies.
+get_filename_component(app_dir "${APP}" DIRECTORY)
+file(COPY_FILE "${app_dir}/sample_helper.dll" "${WORK}/sample_helper.dll")
+pack(build --launcher launcher.exe --app app.dll --add sample_helper.dll --cache --cache-dir "{PROGRAM_DIR}\\cache"
+  -o cached.exe)
+execute_process(COMMAND ${EMULATOR} "${WORK}/cached.exe" --exit 0
+  WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT status EQUAL 0 OR NOT IS_DIRECTORY "${WORK}/cache/cached")
+  message(FATAL_ERROR "a first cached start: status ${status}\n${out}${err}")
+endif()
+# The last command's output must match pattern.
+function(expect_out pattern what)
+  if(NOT out MATCHES "${pattern}")
+    message(FATAL_ERROR "unexpected ${what} output:\n${out}")
+  endif()
+endfunction()
+pack(cache list cached.exe)
+expect_out("^[^\n]*\\\\cache\\\\cached: [0-9]+ bytes\n  bundle [0-9a-f]+: [0-9]+ bytes\n$" "cache list")
+pack(cache clean cached.exe)
+expect_out("^removed [^\n]*\\\\cache\\\\cached\\\\[0-9a-f]+\n$" "cache clean")
+if(EXISTS "${WORK}/cache/cached")
+  message(FATAL_ERROR "cache clean left the application folder")
+endif()
+pack(cache list cached.exe)
+expect_out("^no cache in [^\n]*\\\\cache\n$" "cache list after clean")

@@ -120,7 +120,7 @@ TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile
   std::vector<std::string> files = values(ours, "file");
   std::sort(files.begin(), files.end());
   const std::vector<std::string> expected = {"data\\docs\\nested.txt", "data\\readme.txt", "sample_app.dll",
-                                             "sample_helper.dll", "vorbel.lck", "vorbel.lst"};
+                                             "sample_helper.dll",      "vorbel.lck",       "vorbel.lst"};
   EXPECT_EQ(files, expected);
 }
 
@@ -281,8 +281,8 @@ TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {
 
 // Another packed program in app's scratch directory, run with app's TEMP and
 // %LOCALAPPDATA%: the same application folder ("app", from the file name).
-ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::wstring& arguments) {
-  RunOptions options;
+ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::wstring& arguments,
+                        RunOptions options = {}) {
   options.env.emplace(L"TMP", app.temp.wstring());
   options.env.emplace(L"TEMP", app.temp.wstring());
   options.env.emplace(L"LOCALAPPDATA", app.local.wstring());
@@ -292,16 +292,21 @@ ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::ws
   return run_process(exe.wstring(), L"app.exe " + arguments, options);
 }
 
-TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt) {
-  const std::wstring probe = probe_app_dll();
-  PackedApp old_app(probe, true, CACHE);
-  // The same files but one byte.
+// The next version of old_app (the probe application packed with data): the
+// same files but one byte, under the same application folder.
+fs::path pack_next_version(const PackedApp& old_app) {
   fs::path changed = old_app.scratch.path() / L"changed";
   write_file(changed / L"readme.txt", "readmf");
   fs::path new_exe = old_app.scratch.path() / L"new" / L"app.exe";
   fs::create_directories(new_exe.parent_path());
-  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", probe, L"--add", changed.wstring(), L"--cache", L"-o",
-            new_exe.wstring()});
+  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", probe_app_dll(), L"--add", changed.wstring(), L"--cache",
+            L"-o", new_exe.wstring()});
+  return new_exe;
+}
+
+TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt) {
+  PackedApp old_app(probe_app_dll(), true, CACHE);
+  fs::path new_exe = pack_next_version(old_app);
 
   fs::path marker = old_app.scratch.path() / L"running";
   InTempOf environment(old_app);
@@ -325,6 +330,53 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
   std::vector<fs::path> left = bundles_of(old_app);
   ASSERT_EQ(left.size(), 1u) << "the unused old bundle is removed";
   EXPECT_NE(left[0], old_bundles[0]);
+}
+
+// VORBEL_ONEFILE_REMOVE_CACHE=1, as an uninstaller sets it: the program runs
+// nothing and removes the bundles of every version and the working
+// directories left by ended first starts, but never a bundle a running start
+// holds (named on standard error, status 1) nor anything of another name.
+TEST(CachedMode, TheRemovalVariableRemovesEveryBundleButOneInUseWithoutRunningTheApplication) {
+  PackedApp old_app(probe_app_dll(), true, CACHE);
+  fs::path new_exe = pack_next_version(old_app);
+  fs::path marker = old_app.scratch.path() / L"running";
+  InTempOf environment(old_app);
+  RunningProcess old_run(old_app.exe.wstring(), L"app.exe --fault wait-while " + quote_argument(marker.wstring()));
+  ASSERT_NE(wait_for_probe_id(marker, 60000), 0u);
+  // After the old start's sweep, and before the removal, which the new
+  // start's sweep would otherwise anticipate.
+  ProcessResult first = run_other(old_app, new_exe, L"one");
+  ASSERT_EQ(first.exit_code, 0u) << first.out << first.err;
+  const fs::path folder = application_folder(old_app);
+  fs::create_directories(folder / L"unpacking_4_1");  // a first start of long ago, killed
+  write_file(folder / L"unpacking_4_1" / L"vorbel.lck", "");
+  write_file(folder / L"notes.txt", "the user's");
+  std::vector<fs::path> before = bundles_of(old_app);
+  ASSERT_EQ(before.size(), 3u) << "two bundles and the user's file";
+
+  RunOptions remove;
+  remove.env.emplace(L"VORBEL_ONEFILE_REMOVE_CACHE", L"1");
+  ProcessResult held = run_other(old_app, new_exe, L"--exit 7", remove);
+  EXPECT_EQ(held.exit_code, 1u) << held.out << held.err;
+  EXPECT_EQ(held.out, "") << "the application does not run";
+  std::vector<fs::path> left = bundles_of(old_app);
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_TRUE(fs::exists(left[0] / L"probe_app.dll")) << "the running start's bundle stays whole";
+  EXPECT_EQ(left[1].filename(), L"notes.txt");
+  EXPECT_TRUE(working_folders_of(old_app).empty());
+  EXPECT_EQ(held.err, "Error, the cache folder '" + narrow(left[0].wstring()) + "' is in use and was not removed.\r\n");
+
+  fs::remove(marker);
+  WaitForSingleObject(old_run.handle(), 60000);
+  // The old version removes the cache as well: it is the application's.
+  ProcessResult freed = old_app.run({L"--exit", L"7"}, remove);
+  EXPECT_EQ(freed.exit_code, 0u) << freed.out << freed.err;
+  EXPECT_EQ(freed.out + freed.err, "");
+  EXPECT_EQ(tree_of(folder), std::vector<std::string>{"notes.txt"});
+  fs::remove(folder / L"notes.txt");
+  EXPECT_EQ(old_app.run({}, remove).exit_code, 0u) << "nothing to remove";
+  EXPECT_FALSE(fs::exists(folder)) << "an application folder left empty goes";
+  EXPECT_TRUE(old_app.left_in_temp().empty());
 }
 
 // Started by a bare name from cmd, or by a path relative to the current
