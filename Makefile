@@ -63,7 +63,7 @@ bench: all
 # Console events under load (bench/stress_console.py): minutes to an hour,
 # not part of `make test`. STRESS_ARGS="--events 100" for a shorter run.
 .PHONY: stress
-stress: all product
+stress: all
 	@python3 bench/stress_console.py $(STRESS_ARGS)
 
 clean:

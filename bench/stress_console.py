@@ -109,10 +109,11 @@ def main():
     try:
         with ThreadPoolExecutor(options.parallel) as pool:
             results = pool.map(lambda event: one_event(exe, *event), events)
-            for number, ((kind, own_status, _), (problem, _)) in enumerate(zip(events, results), 1):
+            for number, ((kind, own_status, _), (problem, seconds)) in enumerate(zip(events, results), 1):
                 if problem is not None:
                     problems.setdefault(problem.split(",")[0], []).append((number, kind, own_status, problem))
-                    print("event %d (%s, own status %d): %s" % (number, kind, own_status, problem), flush=True)
+                    print("event %d (%s, own status %d): %s, after %.1f s" % (number, kind, own_status, problem,
+                                                                               seconds), flush=True)
                 if number % 100 == 0:
                     print("%d events, %.0f s" % (number, time.monotonic() - began), flush=True)
     finally:

@@ -2,6 +2,7 @@
 #include "common/directory_check.h"
 
 #include <aclapi.h>
+#include <stddef.h>
 
 #include "common/long_path.h"
 #include "common/nt_security.h"
@@ -71,4 +72,78 @@ DirectoryOwner directory_owner(HANDLE directory, PSID user, unsigned long* error
   bool owned = owner != nullptr && same_sid(owner, user);
   LocalFree(descriptor);
   return owned ? DIRECTORY_OWNED_BY_USER : DIRECTORY_OWNED_BY_OTHER;
+}
+
+namespace {
+
+// S-1-5-18 and S-1-5-32-544, laid out as SIDs are.
+struct WellKnownSid {
+  BYTE revision;
+  BYTE count;
+  SID_IDENTIFIER_AUTHORITY authority;
+  DWORD sub_authorities[2];
+};
+WellKnownSid local_system = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID, 0}};
+WellKnownSid administrators = {
+    SID_REVISION, 2, SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+
+bool trusted(PSID sid, PSID user) {
+  return same_sid(sid, user) || same_sid(sid, reinterpret_cast<PSID>(&local_system)) ||
+         same_sid(sid, reinterpret_cast<PSID>(&administrators));
+}
+
+// Not in every SDK's headers: a cloud file's placeholder attributes.
+constexpr DWORD RECALL_ON_OPEN = 0x00040000;
+constexpr DWORD RECALL_ON_DATA_ACCESS = 0x00400000;
+
+constexpr ACCESS_MASK TAKEOVER_RIGHTS = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+
+// Walks the entries within the ACL's own size; an entry that does not fit
+// makes the whole DACL count as open.
+bool dacl_open_to_others(const ACL* dacl, PSID user) {
+  const BYTE* at = reinterpret_cast<const BYTE*>(dacl) + sizeof(ACL);
+  const BYTE* end = reinterpret_cast<const BYTE*>(dacl) + dacl->AclSize;
+  for (WORD entry = 0; entry < dacl->AceCount; ++entry) {
+    if (end - at < static_cast<ptrdiff_t>(sizeof(ACE_HEADER))) return true;
+    const ACE_HEADER* header = reinterpret_cast<const ACE_HEADER*>(at);
+    if (header->AceSize < sizeof(ACE_HEADER) || header->AceSize > end - at) return true;
+    bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    if (allows && (header->AceFlags & INHERIT_ONLY_ACE) == 0) {
+      if (header->AceSize < sizeof(ACCESS_ALLOWED_ACE)) return true;
+      const ACCESS_ALLOWED_ACE* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(at);
+      PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+      const SID* shape = static_cast<const SID*>(sid);
+      size_t sid_size = offsetof(SID, SubAuthority) + shape->SubAuthorityCount * sizeof(DWORD);
+      if (offsetof(ACCESS_ALLOWED_ACE, SidStart) + sid_size > header->AceSize) return true;
+      if ((allowed->Mask & TAKEOVER_RIGHTS) != 0 && !trusted(sid, user)) return true;
+    }
+    at += header->AceSize;
+  }
+  return false;
+}
+
+}  // namespace
+
+DirectoryGuard directory_guard(HANDLE directory, PSID user) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!system_calls.GetFileInformationByHandle(directory, &information)) return DIRECTORY_GUARD_UNREADABLE;
+  if ((information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
+                                       RECALL_ON_OPEN | RECALL_ON_DATA_ACCESS)) != 0) {
+    return DIRECTORY_WITHOUT_ACLS;
+  }
+  DWORD volume_flags = 0;
+  if (!system_calls.GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0)) {
+    return DIRECTORY_GUARD_UNREADABLE;
+  }
+  if ((volume_flags & FILE_PERSISTENT_ACLS) == 0) return DIRECTORY_WITHOUT_ACLS;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (system_calls.GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return DIRECTORY_GUARD_UNREADABLE;
+  }
+  bool open = owner == nullptr || !trusted(owner, user) || dacl == nullptr || dacl_open_to_others(dacl, user);
+  LocalFree(descriptor);
+  return open ? DIRECTORY_OPEN_TO_OTHERS : DIRECTORY_GUARDED;
 }

@@ -32,3 +32,20 @@ enum DirectoryOwner {
 // Whose the opened directory is: read on its handle, so it is the owner of
 // the directory that was checked, not of whatever its path leads to later.
 DirectoryOwner directory_owner(HANDLE directory, PSID user, unsigned long* error);
+
+enum DirectoryGuard {
+  DIRECTORY_GUARDED,         // only the user, SYSTEM and Administrators can change what is below it
+  DIRECTORY_OPEN_TO_OTHERS,  // another owner, or an entry giving another account a right named below
+  DIRECTORY_WITHOUT_ACLS,    // on a volume that keeps none (FAT, exFAT), or a placeholder of a synced folder
+  DIRECTORY_GUARD_UNREADABLE,
+};
+
+// Whether another account could rename, delete or take over the opened
+// directory (or what is in it), and so swap in a tree of its own between a
+// check and its use: an owner other than the user, SYSTEM or
+// Administrators, an entry of the DACL that applies to the directory itself
+// and allows anyone else DELETE, FILE_DELETE_CHILD, WRITE_DAC, WRITE_OWNER
+// or GENERIC_ALL (inherited entries included), a null DACL, a volume without
+// persistent ACLs, or a reparse point or recall attribute on the directory
+// itself (a placeholder that a sync client fills in).
+DirectoryGuard directory_guard(HANDLE directory, PSID user);

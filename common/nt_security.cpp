@@ -20,6 +20,8 @@ __declspec(dllimport) NTSTATUS_VALUE NTAPI
     NtQueryInformationToken(HANDLE, TOKEN_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 __declspec(dllimport) NTSTATUS_VALUE NTAPI NtClose(HANDLE);
 __declspec(dllimport) NTSTATUS_VALUE NTAPI RtlGetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR, PSID*, PBOOLEAN);
+__declspec(dllimport) NTSTATUS_VALUE NTAPI RtlGetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR, PBOOLEAN, PACL*,
+                                                                        PBOOLEAN);
 __declspec(dllimport) NTSTATUS_VALUE NTAPI RtlCreateAcl(PACL, ULONG, ULONG);
 __declspec(dllimport) NTSTATUS_VALUE NTAPI RtlAddAccessAllowedAceEx(PACL, ULONG, ULONG, ACCESS_MASK, PSID);
 __declspec(dllimport) NTSTATUS_VALUE NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR, ULONG);
@@ -42,8 +44,8 @@ DWORD failure(NTSTATUS_VALUE status) {
 
 }  // namespace
 
-DWORD WINAPI read_handle_security(HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION which, PSID* owner, PSID*, PACL*,
-                                  PACL*, PSECURITY_DESCRIPTOR* descriptor) {
+DWORD WINAPI read_handle_security(HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORMATION which, PSID* owner, PSID*,
+                                  PACL* dacl, PACL*, PSECURITY_DESCRIPTOR* descriptor) {
   *descriptor = nullptr;
   ULONG needed = 0;
   // Asked once for its size: an owner-only descriptor is small, and the
@@ -56,11 +58,18 @@ DWORD WINAPI read_handle_security(HANDLE object, SE_OBJECT_TYPE, SECURITY_INFORM
   BOOLEAN defaulted = FALSE;
   PSID found = nullptr;
   if (succeeded(status) && owner != nullptr) status = RtlGetOwnerSecurityDescriptor(block, &found, &defaulted);
+  BOOLEAN dacl_present = FALSE;
+  PACL found_dacl = nullptr;
+  if (succeeded(status) && dacl != nullptr) {
+    status = RtlGetDaclSecurityDescriptor(block, &dacl_present, &found_dacl, &defaulted);
+  }
   if (!succeeded(status)) {
     LocalFree(block);
     return failure(status);
   }
   if (owner != nullptr) *owner = found;
+  // As GetSecurityInfo answers: no DACL and a null one are both null.
+  if (dacl != nullptr) *dacl = dacl_present ? found_dacl : nullptr;
   *descriptor = block;
   return ERROR_SUCCESS;
 }

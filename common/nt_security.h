@@ -8,8 +8,9 @@
 #include <windows.h>
 
 // GetSecurityInfo's shape, for the seam: reads what `which` asks for (the
-// owner, here) of a handle into a LocalAlloc'd descriptor that *descriptor
-// receives and the caller frees with LocalFree; *owner points into it.
+// owner and the DACL, here) of a handle into a LocalAlloc'd descriptor that
+// *descriptor receives and the caller frees with LocalFree; *owner and *dacl
+// point into it (a null *dacl: none, which gives everyone everything).
 DWORD WINAPI read_handle_security(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner,
                                   PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
 

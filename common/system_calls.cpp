@@ -115,6 +115,7 @@ SystemCalls system_calls = {
     CreateFileW,
     GetFileAttributesW,
     GetFileInformationByHandle,
+    GetVolumeInformationByHandleW,
     read_handle_security,
     write_handle_dacl,
     WaitForSingleObject,

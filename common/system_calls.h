@@ -47,6 +47,10 @@ struct SystemCalls {
                               DWORD disposition, DWORD flags, HANDLE template_file);
   DWORD(WINAPI* GetFileAttributesW)(LPCWSTR path);
   BOOL(WINAPI* GetFileInformationByHandle)(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+  // Whether a volume keeps ACLs: tests make a root's volume a FAT one.
+  BOOL(WINAPI* GetVolumeInformationByHandleW)(HANDLE file, LPWSTR name, DWORD name_size, LPDWORD serial,
+                                              LPDWORD component_length, LPDWORD flags, LPWSTR file_system,
+                                              DWORD file_system_size);
   // Security read and set on a handle: Wine keeps no owner or DACL of its own.
   DWORD(WINAPI* GetSecurityInfo)(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner,
                                  PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);

@@ -14,6 +14,7 @@
 
 #include "common/bounded_text.h"
 #include "common/decimal_text.h"
+#include "common/directory_check.h"
 #include "common/error_report.h"
 #include "common/launcher_names.h"
 #include "common/long_path.h"
@@ -69,6 +70,52 @@ bool make_own_directory(const wchar_t* path) {
   return made == PRIVATE_DIRECTORY_READY;
 }
 
+// Only the user, SYSTEM and Administrators may rename, delete or take over
+// a folder the bundles lie below: anyone else could swap in a tree of their
+// own, with a record and DLLs of the recorded sizes, between a start's check
+// and its lock. A root or application folder open to others (a folder made
+// on a second drive, where Authenticated Users may modify; a share; a FAT
+// volume, which keeps no ACLs; a synced folder's placeholder) is not used:
+// the run unpacks into TEMP, as when there is no root.
+bool guarded(HANDLE directory) {
+  PSID user = current_user_sid();
+  return user != nullptr && directory_guard(directory, user) == DIRECTORY_GUARDED;
+}
+
+bool application_dir_guarded() {
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  if (open_directory_itself(application_dir, READ_CONTROL | FILE_READ_ATTRIBUTES, &opened) != DIRECTORY_OPENED) {
+    return false;
+  }
+  bool usable = guarded(opened);
+  system_calls.CloseHandle(opened);
+  return usable;
+}
+
+// The checked root, open without FILE_SHARE_DELETE until the bundle's lock
+// is held: neither the root nor a folder above it can be renamed meanwhile
+// (NTFS refuses to rename a folder with an open handle below it), so the
+// tree a start checks is the tree it locks and loads from. The lock then
+// pins it for the run.
+HANDLE root_hold = INVALID_HANDLE_VALUE;
+
+// Through a link the root is the folder it leads to, which is checked. The
+// listing right takes part in the share check (attribute and READ_CONTROL
+// rights alone do not), so that a rename, which asks for DELETE, is refused.
+HANDLE open_root() {
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  return system_calls.CreateFileW(long_path_form(cache_root, long_form),
+                                  FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+void release_root() {
+  if (root_hold == INVALID_HANDLE_VALUE) return;
+  system_calls.CloseHandle(root_hold);
+  root_hold = INVALID_HANDLE_VALUE;
+}
+
 // The root is used as it stands when it exists (a user's own choice, or the
 // system's folder); only a root this run makes gets the user-only DACL. The
 // program's names in it are the executable's own path, never argv[0], which
@@ -86,10 +133,24 @@ bool settle_root(const CacheChoice* choice) {
   full_root_form(cache_root, PATH_CAPACITY);
   TextCursor root = text_resume(cache_root, PATH_CAPACITY);
   text_trim_end(&root, L'\\');
-  wchar_t long_form[LONG_PATH_CAPACITY];
-  DWORD attributes = system_calls.GetFileAttributesW(long_path_form(cache_root, long_form));
-  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  return make_own_directory(cache_root);
+  HANDLE opened = open_root();
+  if (opened == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || !make_own_directory(cache_root)) {
+      return false;
+    }
+    opened = open_root();
+    if (opened == INVALID_HANDLE_VALUE) return false;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  bool usable = system_calls.GetFileInformationByHandle(opened, &information) &&
+                (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
+  if (!usable) {
+    system_calls.CloseHandle(opened);
+    return false;
+  }
+  root_hold = opened;
+  return true;
 }
 
 bool settle_application_dir(const CacheChoice* choice) {
@@ -97,7 +158,8 @@ bool settle_application_dir(const CacheChoice* choice) {
     if (!name_folder(application_dir, cache_root, choice->application, number)) return false;
     switch (check_own_directory(application_dir)) {
       case OWN_DIRECTORY:
-        return true;
+        if (application_dir_guarded()) return true;
+        break;
       case NO_DIRECTORY:
         if (make_own_directory(application_dir)) return true;
         // Another start may have made it meanwhile, or someone else.
@@ -505,19 +567,12 @@ bool settle_bundle(const CacheChoice* choice) {
 }
 
 // A later start's way: the bundle under its own name, in the application
-// folder under its own name, whole. The folder is looked at by path only (a
-// link there is refused); its owner was checked when this user's first start
-// made the bundle in it, and only an administrator can change that since.
-// The bundle itself is checked as always. Anything else takes the full way.
+// folder under its own name, whole. The folder is checked on its handle (a
+// link there is refused, and so is one open to others), the bundle as
+// always. Anything else takes the full way.
 bool whole_bundle_in_place(const CacheChoice* choice) {
   if (!name_folder(application_dir, cache_root, choice->application, 1) ||
-      !name_folder(bundle_dir, application_dir, choice->bundle_id, 1)) {
-    return false;
-  }
-  wchar_t long_form[LONG_PATH_CAPACITY];
-  DWORD attributes = system_calls.GetFileAttributesW(long_path_form(application_dir, long_form));
-  if (attributes == INVALID_FILE_ATTRIBUTES ||
-      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
+      !name_folder(bundle_dir, application_dir, choice->bundle_id, 1) || !application_dir_guarded() ||
       check_own_directory(bundle_dir) != OWN_DIRECTORY) {
     return false;
   }
@@ -544,12 +599,11 @@ void forget_cache_attempt() {
 }  // namespace
 
 bool settle_cache(const CacheChoice* choice) {
-  if (settle_root(choice) &&
-      (whole_bundle_in_place(choice) || (settle_application_dir(choice) && settle_bundle(choice)))) {
-    return true;
-  }
-  forget_cache_attempt();
-  return false;
+  bool settled = settle_root(choice) &&
+                 (whole_bundle_in_place(choice) || (settle_application_dir(choice) && settle_bundle(choice)));
+  release_root();
+  if (!settled) forget_cache_attempt();
+  return settled;
 }
 
 namespace {

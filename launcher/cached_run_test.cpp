@@ -109,6 +109,49 @@ TEST(CachedStart, NoBundleIsUnpackedOnceAndTheOwnWholeBundleIsUsedWithoutWriting
   EXPECT_EQ(unpacks, 1) << "a later start writes nothing";
 }
 
+// As the lock is opened, the root checked before cannot be renamed away and
+// replaced: the start holds it from its check until the lock is held, and
+// lets go of it afterwards. (Renaming a folder above it is refused by NTFS
+// then too; Wine shows the root's own rename only.)
+fs::path root_to_move;
+DWORD move_while_locking = ERROR_SUCCESS;
+
+HANDLE WINAPI move_root_at_the_lock(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                    DWORD disposition, DWORD flags, HANDLE template_file) {
+  std::wstring name = path;
+  const std::wstring lock = std::wstring(L"\\") + reinterpret_cast<const wchar_t*>(DIRECTORY_LOCK_NAME);
+  if (!root_to_move.empty() && name.size() > lock.size() && name.substr(name.size() - lock.size()) == lock) {
+    std::wstring moved = root_to_move.wstring() + L"-moved";
+    if (MoveFileExW(root_to_move.c_str(), moved.c_str(), 0)) {
+      MoveFileExW(moved.c_str(), root_to_move.c_str(), 0);
+      move_while_locking = ERROR_SUCCESS;
+    } else {
+      move_while_locking = GetLastError();
+    }
+    root_to_move.clear();
+  }
+  return counting_open(path, access, share, attributes, disposition, flags, template_file);
+}
+
+TEST(CachedStart, TheCheckedRootCannotBeRenamedBeforeTheLockIsHeld) {
+  ScratchDir scratch;
+  fs::path root = scratch.path() / L"root";
+  fs::create_directories(root);
+  CacheChoice choice = choice_in(root);
+  for (const char* start : {"first start", "later start"}) {
+    root_to_move = root;
+    move_while_locking = ERROR_SUCCESS;
+    use_payload();
+    SystemCallOverride open(system_calls.CreateFileW, move_root_at_the_lock);
+    ASSERT_TRUE(settle_cache(&choice)) << start;
+    release_extraction_dir_lock();
+    EXPECT_TRUE(root_to_move.empty()) << start << ": the lock was opened";
+    EXPECT_EQ(move_while_locking, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << start;
+  }
+  fs::path moved = root.wstring() + L"-moved";
+  EXPECT_TRUE(MoveFileExW(root.c_str(), moved.c_str(), 0)) << "let go of once the lock is held";
+}
+
 TEST(CachedStart, ADamagedBundleOrSomethingElseAtItsNameGetsABundleBesideIt) {
   ScratchDir scratch;
   CacheChoice choice = choice_in(scratch.path());

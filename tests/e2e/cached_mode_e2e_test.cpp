@@ -3,6 +3,8 @@
 // the bundle survives races, damage and kills, is replaced when the payload
 // changes, and never is a directory someone else put in its place.
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
@@ -262,6 +264,26 @@ TEST(CachedMode, OneDamagedFileCostsOneUnpackAndLaterStartsRunFromTheBundleBesid
   EXPECT_EQ(bundles_of(app), std::vector<fs::path>{beside}) << "the damaged one is swept and no other is made";
   EXPECT_EQ(write_times(beside), written) << "nothing is unpacked into it again";
   EXPECT_TRUE(working_folders_of(app).empty());
+}
+
+// A root that another account may change below (here everyone may do all:
+// Wine keeps the DACL as the folder's Unix mode, 0777) is not used: every
+// start runs as a fresh one, from TEMP, and leaves nothing.
+TEST(CachedMode, ARootOpenToOtherAccountsIsNotUsed) {
+  PackedApp app(sample_app_dll(), true, CACHE);
+  EXPLICIT_ACCESS_W everyone = {};
+  BuildExplicitAccessWithNameW(&everyone, const_cast<wchar_t*>(L"Everyone"), GENERIC_ALL, SET_ACCESS, NO_INHERITANCE);
+  PACL dacl = nullptr;
+  ASSERT_EQ(SetEntriesInAclW(1, &everyone, nullptr, &dacl), static_cast<DWORD>(ERROR_SUCCESS));
+  std::wstring root = app.local.wstring();
+  ASSERT_EQ(SetNamedSecurityInfoW(root.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                  nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  LocalFree(dacl);
+  expect_runs(app, "first start");
+  expect_runs(app, "later start");
+  EXPECT_FALSE(fs::exists(application_folder(app))) << "nothing is kept below the root";
+  EXPECT_TRUE(app.left_in_temp().empty());
 }
 
 TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {

@@ -213,17 +213,27 @@ void end_process_hard(DWORD id) {
   CloseHandle(process);
 }
 
-bool behaviour_on(const wchar_t* behaviour) {
+namespace {
+
+// The words of the behaviours this run's layer is given ("scanner=200", ...).
+std::vector<std::wstring> behaviour_words() {
+  std::vector<std::wstring> found;
   std::wstringstream words(env_value(WINDOWS_BEHAVIOURS_VARIABLE).value_or(L""));
-  for (std::wstring word; std::getline(words, word, L',');) {
+  for (std::wstring word; std::getline(words, word, L',');) found.push_back(word);
+  return found;
+}
+
+}  // namespace
+
+bool behaviour_on(const wchar_t* behaviour) {
+  for (const std::wstring& word : behaviour_words()) {
     if (word == behaviour || word.rfind(std::wstring(behaviour) + L"=", 0) == 0) return true;
   }
   return false;
 }
 
 void wait_out_scanner_holds() {
-  std::wstringstream words(env_value(WINDOWS_BEHAVIOURS_VARIABLE).value_or(L""));
-  for (std::wstring word; std::getline(words, word, L',');) {
+  for (const std::wstring& word : behaviour_words()) {
     if (word == L"scanner") Sleep(SCANNER_DEFAULT_HOLD_MS + 100);
     if (word.rfind(L"scanner=", 0) == 0) Sleep(std::wcstoul(word.c_str() + 8, nullptr, 10) + 100);
   }
