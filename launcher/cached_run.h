@@ -7,8 +7,9 @@
 
 // Finds the payload's whole bundle below choice's root (the id's own name
 // first, then every numbered one before anything is unpacked) or makes it,
-// unpacking once at most (a working directory that
-// cannot be renamed into place is used as it stands): true with its lock
+// unpacking once at most (a working directory that cannot be renamed into
+// place is used as it stands; a first start of the bundle under way is
+// waited for, a bounded time, and its bundle used): true with its lock
 // held, and extraction_dir and first_entry_path set to it. False, with nothing of the mode left in effect,
 // when the cache cannot be used: the root unusable, every name for the
 // application or its bundle taken by someone else's directory or a link, a

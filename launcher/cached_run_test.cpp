@@ -2,7 +2,8 @@
 // the test's own: no bundle (a first start), the user's own whole bundle (a
 // later start, nothing written), a damaged one and something else at its name
 // (a bundle beside it, used before the own name is unpacked into again once
-// the damaged one is gone), a first start that loses its rename to another, and
+// the damaged one is gone), a first start that loses its rename to another or
+// waits for another under way, and
 // the fall-back to a fresh directory (root unusable, application folder
 // someone else's or unreadable, a link at the working directory's name).
 // Each counts the unpacks by the opens of the application DLL for writing.
@@ -25,6 +26,7 @@
 #include "payload/closing_pool.h"
 #include "payload/directory_lock.h"
 #include "payload/payload_reader.h"
+#include "payload/unpack_payload.h"
 #include "tests/support/payload_builder.h"
 #include "tests/support/scenario.h"
 #include "tests/support/system_call_override.h"
@@ -212,6 +214,87 @@ TEST(CachedStart, AFirstStartThatLosesItsRenameRunsFromTheWinnersBundleWithoutUn
   EXPECT_EQ(settle(choice_in(scratch.path())), winner_target.wstring());
   EXPECT_EQ(unpacks, 2) << "one for the winner, one for the start that lost";
   EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "the loser's work is removed";
+}
+
+// Another first start of the bundle under way holds the application folder's
+// unpacking lock as a start holds it (deleted when closed), and writes its
+// progress there; it places its bundle and ends at the clock's read
+// `finish_at_read` (0: it hangs). Each read of the clock is a second later.
+HANDLE other_start_lock = INVALID_HANDLE_VALUE;
+int clock_reads;
+int finish_at_read;
+std::vector<std::pair<uint64_t, uint64_t>> progress_shown;
+
+HANDLE hold_unpacking_lock(const fs::path& app) {
+  return CreateFileW((app / (std::wstring(ID) + L".unpacking")).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                     FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+ULONGLONG WINAPI clock_of_a_waiting_start() {
+  ++clock_reads;
+  if (clock_reads == finish_at_read) {
+    place_winner();
+    CloseHandle(other_start_lock);
+    other_start_lock = INVALID_HANDLE_VALUE;
+  }
+  return 5'000'000 + 1000ull * clock_reads;
+}
+
+void record_progress(uint64_t done, uint64_t total) { progress_shown.push_back({done, total}); }
+
+TEST(CachedStart, AFirstStartWaitsForAnotherUnderWayAndRunsFromItsBundleOrUnpacksPastTheBound) {
+  ScratchDir winner, scratch, hung;
+  unpacks = 0;
+  ASSERT_EQ(settle(choice_in(winner.path())), (winner.path() / L"app" / ID).wstring());
+  winner_bundle = winner.path() / L"app" / ID;
+  winner_target = scratch.path() / L"app" / ID;
+  fs::create_directories(scratch.path() / L"app");
+  other_start_lock = hold_unpacking_lock(scratch.path() / L"app");
+  ASSERT_NE(other_start_lock, INVALID_HANDLE_VALUE);
+  const uint64_t other_progress[2] = {40, 200};  // read and total bytes of the payload
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(other_start_lock, other_progress, sizeof other_progress, &written, nullptr));
+  unpacks = 0;
+  clock_reads = 0;
+  finish_at_read = 5;
+  progress_shown.clear();
+  unpack_progress_hook = record_progress;
+  {
+    SystemCallOverride clock(system_calls.GetTickCount64, clock_of_a_waiting_start);
+    EXPECT_EQ(settle(choice_in(scratch.path())), winner_target.wstring());
+  }
+  unpack_progress_hook = nullptr;
+  EXPECT_EQ(unpacks, 0) << "the other start's bundle serves";
+  EXPECT_EQ(clock_reads, 5) << "it waited until the other start ended, no longer";
+  ASSERT_FALSE(progress_shown.empty());
+  EXPECT_EQ(progress_shown[0], std::make_pair(uint64_t{40}, uint64_t{200})) << "the other start's progress shows";
+  EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "no lock is left behind";
+
+  // A first start that hangs holds the wait 30 s at most.
+  fs::create_directories(hung.path() / L"app");
+  other_start_lock = hold_unpacking_lock(hung.path() / L"app");
+  ASSERT_NE(other_start_lock, INVALID_HANDLE_VALUE);
+  clock_reads = 0;
+  finish_at_read = 0;
+  {
+    SystemCallOverride clock(system_calls.GetTickCount64, clock_of_a_waiting_start);
+    EXPECT_EQ(settle(choice_in(hung.path())), (hung.path() / L"app" / ID).wstring());
+  }
+  EXPECT_EQ(unpacks, 1) << "past the bound the start unpacks itself";
+  EXPECT_EQ(clock_reads, 31) << "the bound is 30 s, read once a second here";
+  CloseHandle(other_start_lock);
+  EXPECT_EQ(names_in(hung.path() / L"app"), std::vector<std::wstring>{ID});
+
+  // A directory at the lock's name is no start under way: nothing to wait for.
+  ScratchDir blocked;
+  fs::create_directories(blocked.path() / L"app" / (std::wstring(ID) + L".unpacking"));
+  clock_reads = 0;
+  {
+    SystemCallOverride clock(system_calls.GetTickCount64, clock_of_a_waiting_start);
+    EXPECT_EQ(settle(choice_in(blocked.path())), (blocked.path() / L"app" / ID).wstring());
+  }
+  EXPECT_EQ(unpacks, 2);
+  EXPECT_EQ(clock_reads, 1) << "no wait";
 }
 
 // Every file of a bundle, and its record, goes to the disk before the rename

@@ -4,8 +4,9 @@
 # incompressible files) shows a window titled with the product name while it
 # unpacks, and it is gone when the application runs; in the cached mode,
 # where the window is in the application's own process, `start /min` still
-# gives the application the minimized state. With OUTPUT.png it also takes
-# the picture kept in docs/: look at it before keeping it.
+# gives the application the minimized state; two first starts at once unpack
+# once, and the one that waits shows its window meanwhile. With OUTPUT.png it
+# also takes the picture kept in docs/: look at it before keeping it.
 #   check_progress_window.sh VORBEL-PACK LAUNCHER.exe PROBE_APP.dll [OUTPUT.png]
 set -euo pipefail
 pack=$(realpath "$1") launcher=$(realpath "$2") probe=$(realpath "$3") output=${4:+$(realpath -m "$4")}
@@ -75,3 +76,31 @@ esac
 [ "$seen" = yes ] || fail "start /min cached.exe: no progress window was seen"
 compgen -G "local/$title/*" >/dev/null || fail "the cached program kept no bundle in local/$title"
 echo "start /min of a cached first start: the progress window showed and the application got the minimized state"
+
+# Two first starts of the cached program at once: one unpacks, the other
+# waits for it with the same window shown, and both run from the one bundle.
+# Each unpack has a working directory of its own, there for seconds here.
+rm -r "local/$title"
+"$wine" cached.exe --state 5 >one.txt 2>&1 &
+one_pid=$!
+"$wine" cached.exe --state 6 >two.txt 2>&1 &
+two_pid=$!
+most_windows=0
+declare -A working_seen=()
+while kill -0 "$one_pid" 2>/dev/null || kill -0 "$two_pid" 2>/dev/null; do
+  windows=$(xdotool search --name "^$title\$" 2>/dev/null | wc -l || true)
+  [ "$windows" -gt "$most_windows" ] && most_windows=$windows
+  for folder in "local/$title"/unpacking_*; do
+    [ -d "$folder" ] && working_seen[$folder]=1
+  done
+  sleep 0.05
+done
+status=0
+wait "$one_pid" || status=$?
+[ "$status" = 5 ] || fail "the first of two first starts ended with $status: $(cat one.txt)"
+status=0
+wait "$two_pid" || status=$?
+[ "$status" = 6 ] || fail "the second of two first starts ended with $status: $(cat two.txt)"
+[ "${#working_seen[@]}" = 1 ] || fail "two first starts at once made ${#working_seen[@]} working directories"
+[ "$most_windows" -ge 2 ] || fail "the waiting first start showed no progress window ($most_windows at most)"
+echo "two first starts at once: one unpack, and both showed the progress window"
