@@ -61,7 +61,8 @@ constexpr std::string_view kBuild = R"(build     Makes OUT.exe: the launcher wit
                      decoder then needs up to that window (or the payload's
                      size if smaller) in memory at every start.
   --threads N        compression threads, 1-200 (default: all hardware
-                     threads); the output is the same for every N
+                     threads); up to level 19 fewer when more would pass
+                     256 MiB of memory; the output is the same for every N
   --search-path DIR  a folder to take missing DLLs from (repeatable, looked
                      in in the order given): each DLL that APP.dll or a DLL
                      of the payload imports and that neither Windows nor the

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "packer/app_checks.h"
+#include "packer/compressor_memory.h"
 #include "packer/console_subsystem.h"
 #include "packer/entry_names.h"
 #include "packer/launcher_image.h"
@@ -137,7 +138,11 @@ int pack_streamed(Console& console, const BuildOptions& options, const std::vect
     if (std::fwrite(bytes.data(), 1, bytes.size(), payload->file()) == bytes.size()) return done();
     return Failure{platform::show(payload->path()), "cannot write: " + platform::error_text(errno)};
   };
-  ProgressReporter progress(console.err, console.show_progress, payload_content_size(files), files.size());
+  const uint64_t content_size = payload_content_size(files);
+  const CompressionPlan plan = plan_compression(options.compression, content_size);
+  ProgressReporter progress(
+      console.err, console.show_progress, content_size, files.size(),
+      compression_text(options.compression.level, plan.window_log, plan.workers, options.compression.threads));
   auto size = stream_payload_resource(
       files, options.compression, sink, [&](uint64_t compressed) { progress.compressed(compressed); },
       pe::kMaxImageBytes);

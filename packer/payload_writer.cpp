@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "packer/compressor_memory.h"
 #include "packer/platform.h"
 #include "payload/payload_format.h"
 
@@ -116,13 +117,14 @@ class FrameWriter {
 // The decompressed size is pledged up front, so the compressor sizes the
 // frame's window to the payload and a small payload never makes the launcher
 // reserve a large window; it also makes a file that changes while being read
-// detectable rather than silently packed half old, half new.
+// detectable rather than silently packed half old, half new. The workers are
+// as many as the memory budget allows; the frame does not depend on them.
 Status configure(ZSTD_CCtx* context, const CompressionSettings& settings, uint64_t content_size) {
   const std::pair<ZSTD_cParameter, int> parameters[] = {
       {ZSTD_c_compressionLevel, settings.level},
       {ZSTD_c_checksumFlag, 1},
       {ZSTD_c_contentSizeFlag, 1},
-      {ZSTD_c_nbWorkers, settings.threads},
+      {ZSTD_c_nbWorkers, plan_compression(settings, content_size).workers},
       {ZSTD_c_enableLongDistanceMatching, settings.long_window_log != 0 ? 1 : 0},
   };
   for (auto [parameter, value] : parameters) {

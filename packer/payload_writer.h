@@ -26,14 +26,19 @@ inline constexpr int kMinLevel = 1;
 inline constexpr int kMaxLevel = 22;
 inline constexpr int kMinWindowLog = 10;
 inline constexpr int kMaxThreads = 200;
+// What the whole build tool may use at the levels up to the default one
+// without long-distance matching (compressor_memory.h).
+inline constexpr uint64_t kPackMemoryBudget = uint64_t{256} << 20;
 
 struct CompressionSettings {
   int level = kDefaultLevel;
   int long_window_log = 0;  // 0: no long-distance matching
   // Always at least 1: the multithreaded code path is taken even for one
   // thread, because its output can differ from the single-threaded one and
-  // must not depend on how many threads a machine has.
+  // must not depend on how many threads a machine has. An upper bound: at
+  // levels up to the default, memory can allow fewer (compressor_memory.h).
   int threads = 1;
+  uint64_t memory_budget = kPackMemoryBudget;
 };
 
 // What the bytes of one entry before its contents are: name units, a zero unit, size.

@@ -2,7 +2,9 @@
 // writes to the stream until stop() has joined it; texts are pure functions.
 #include "packer/progress.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace vorbel::pack {
 namespace {
@@ -26,6 +28,16 @@ std::string clock_time(ProgressClock::duration elapsed) {
   } else {
     std::snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
   }
+  return text;
+}
+
+std::string compression_text(int level, int window_log, int workers, int threads) {
+  static const char* const units[] = {"B", "KiB", "MiB", "GiB"};
+  int unit = std::min(window_log / 10, 3);
+  std::string text = "packing at level " + std::to_string(level) + ", window " +
+                     std::to_string(uint64_t{1} << (window_log - 10 * unit)) + " " + units[unit] + ", " +
+                     std::to_string(workers) + (workers == 1 ? " worker" : " workers");
+  if (workers < threads) text += " (of " + std::to_string(threads) + " threads, for memory)";
   return text;
 }
 
@@ -54,8 +66,13 @@ std::string final_text(size_t files, uint64_t content_bytes, uint64_t output_byt
          ", into " + megabytes(output_bytes) + ratio + " in " + clock_time(elapsed);
 }
 
-ProgressReporter::ProgressReporter(std::ostream& err, bool enabled, uint64_t total, size_t files)
-    : err_(err), enabled_(enabled), total_(total), files_(files), start_(ProgressClock::now()) {
+ProgressReporter::ProgressReporter(std::ostream& err, bool enabled, uint64_t total, size_t files, std::string heading)
+    : err_(err),
+      enabled_(enabled),
+      total_(total),
+      files_(files),
+      heading_(std::move(heading)),
+      start_(ProgressClock::now()) {
   if (enabled_) thread_ = std::thread([this] { run(); });
 }
 
@@ -63,6 +80,7 @@ ProgressReporter::~ProgressReporter() { stop(); }
 
 void ProgressReporter::run() {
   std::unique_lock lock(mutex_);
+  err_ << heading_ << '\n';
   for (;;) {
     draw(progress_text(compressed_.load(std::memory_order_relaxed), total_, ProgressClock::now() - start_));
     if (wake_.wait_for(lock, kRedrawEvery, [this] { return stopping_; })) return;

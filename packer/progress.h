@@ -1,6 +1,7 @@
-// The build command's progress on a terminal: a line redrawn in place with
-// the share of the payload compressed so far and the time taken, and a last
-// line with the output's size. Silent when standard error is no terminal.
+// The build command's progress on a terminal: a first line with how the
+// payload is compressed, a line redrawn in place with the share compressed so
+// far and the time taken, and a last line with the output's size. Silent when
+// standard error is no terminal.
 // Tested by progress_test.cpp (the texts, and silence when disabled).
 #pragma once
 
@@ -20,6 +21,11 @@ using ProgressClock = std::chrono::steady_clock;
 // "1:05", or "1:02:05" from an hour on.
 std::string clock_time(ProgressClock::duration elapsed);
 
+// "packing at level 19, window 8 MiB, 1 worker (of 4 threads, for memory)";
+// the part in brackets only when memory allowed fewer workers than threads.
+// Apart from the redrawn line, so that that one stays short of a line's width.
+std::string compression_text(int level, int window_log, int workers, int threads);
+
 // "packing: 45% of 300.0 MB compressed, 0:41, about 0:50 left"; the estimate
 // appears once there is enough behind it to mean something.
 std::string progress_text(uint64_t compressed, uint64_t total, ProgressClock::duration elapsed);
@@ -32,8 +38,9 @@ std::string final_text(size_t files, uint64_t content_bytes, uint64_t output_byt
 // then every half second. compressed() is the only call from that other thread.
 class ProgressReporter {
  public:
-  // `total`: the payload's content bytes; `files`: how many entries it holds.
-  ProgressReporter(std::ostream& err, bool enabled, uint64_t total, size_t files);
+  // `total`: the payload's content bytes; `files`: how many entries it holds;
+  // `heading`: the first line, compression_text's.
+  ProgressReporter(std::ostream& err, bool enabled, uint64_t total, size_t files, std::string heading);
   ~ProgressReporter();
   ProgressReporter(const ProgressReporter&) = delete;
   ProgressReporter& operator=(const ProgressReporter&) = delete;
@@ -55,6 +62,7 @@ class ProgressReporter {
   const bool enabled_;
   const uint64_t total_;
   const size_t files_;
+  const std::string heading_;
   const ProgressClock::time_point start_;
   std::atomic<uint64_t> compressed_{0};
   std::mutex mutex_;

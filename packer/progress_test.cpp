@@ -38,10 +38,17 @@ TEST(ProgressText, LastLineGivesTheOutputSizeAndItsShare) {
   EXPECT_EQ(final_text(1, 0, 154'112, seconds(0)), "packed 1 file, 0.0 MB, into 0.2 MB in 0:00");
 }
 
+TEST(CompressionText, SaysLevelWindowWorkersAndWhyFewerThanThreads) {
+  EXPECT_EQ(compression_text(19, 23, 1, 4), "packing at level 19, window 8 MiB, 1 worker (of 4 threads, for memory)");
+  EXPECT_EQ(compression_text(3, 21, 2, 2), "packing at level 3, window 2 MiB, 2 workers");
+  EXPECT_EQ(compression_text(1, 17, 1, 1), "packing at level 1, window 128 KiB, 1 worker");
+  EXPECT_EQ(compression_text(22, 30, 8, 8), "packing at level 22, window 1 GiB, 8 workers");
+}
+
 TEST(ProgressReporter, WritesNothingWhenDisabled) {
   std::ostringstream err;
   {
-    ProgressReporter progress(err, false, 1000, 2);
+    ProgressReporter progress(err, false, 1000, 2, "packing at level 1");
     progress.compressed(500);
     progress.finish(800);
     progress.abandon();
@@ -51,11 +58,11 @@ TEST(ProgressReporter, WritesNothingWhenDisabled) {
 
 TEST(ProgressReporter, DrawsAFirstLineAtOnceAndEndsWithTheFinalLine) {
   std::ostringstream err;
-  ProgressReporter progress(err, true, 2'000'000, 2);
+  ProgressReporter progress(err, true, 2'000'000, 2, "packing at level 1");
   progress.compressed(1'000'000);
   progress.finish(500'000);
   const std::string text = err.str();
-  EXPECT_EQ(text.rfind("\rpacking: ", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("packing at level 1\n\rpacking: ", 0), 0u) << text;
   const size_t last = text.rfind("\rpacked 2 files, 2.0 MB, into 0.5 MB (25.0%) in 0:0");
   ASSERT_NE(last, std::string::npos) << text;
   EXPECT_EQ(text.back(), '\n');
@@ -63,7 +70,7 @@ TEST(ProgressReporter, DrawsAFirstLineAtOnceAndEndsWithTheFinalLine) {
 
 TEST(ProgressReporter, AbandonedLineMakesRoomForAMessage) {
   std::ostringstream err;
-  ProgressReporter progress(err, true, 100, 1);
+  ProgressReporter progress(err, true, 100, 1, "packing at level 1");
   progress.abandon();
   EXPECT_EQ(err.str().back(), '\n');
   EXPECT_EQ(err.str().find("packed"), std::string::npos);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # vorbel-pack's progress as a user sees it: on a terminal (a pty from script)
-# a progress line with the compressed share and time, then the last line with
+# the level, window and workers, a progress line with the compressed share and time, then the last line with
 # the output's size; nothing at all when standard error is a file.
 #   check_progress.sh VORBEL-PACK LAUNCHER.exe SAMPLE_APP.dll   (sample_helper.dll beside it)
 set -euo pipefail
@@ -20,6 +20,8 @@ mkdir quiet shown
 
 script -qec "$(printf '%q ' "${build[@]}") -o shown/app.exe" /dev/null </dev/null >terminal.txt
 lines=$(tr '\r' '\n' <terminal.txt)
+grep -Eq '^packing at level 1, window [0-9]+ [KM]iB, [0-9]+ workers?( \(of [0-9]+ threads, for memory\))?$' <<<"$lines" ||
+  fail "no line with the level, window and workers: $lines"
 grep -Eq '^packing: [0-9]+% of [0-9.]+ MB compressed, [0-9]+:[0-9]{2}' <<<"$lines" || fail "no progress line: $lines"
 size=$(stat -c %s shown/app.exe)
 mb=$(awk -v s="$size" 'BEGIN { printf "%.1f", s / 1e6 }')
