@@ -14,6 +14,7 @@
 #include "common/launcher_names.h"
 #include "common/long_path.h"
 #include "common/system_calls.h"
+#include "launcher/cached_run.h"
 #include "paths/env_access.h"
 #include "paths/exe_path.h"
 #include "paths/path_spec.h"
@@ -27,20 +28,6 @@ wchar_t removal_root[PATH_CAPACITY];
 wchar_t removal_folder[PATH_CAPACITY];
 wchar_t removal_entry[PATH_CAPACITY];
 wchar_t removal_lock[PATH_CAPACITY];
-
-// The root as the cached mode finds it, without making it: the program's
-// names are the executable's own path, and a root that does not come out
-// absolute is none.
-bool find_root(const CacheChoice* choice) {
-  if (!expand_path_spec(removal_root, choice->root, PATH_CAPACITY, get_executable_path(false)) ||
-      absolute_path_kind(removal_root) == NOT_ABSOLUTE) {
-    return false;
-  }
-  full_root_form(removal_root, PATH_CAPACITY);
-  TextCursor root = text_resume(removal_root, PATH_CAPACITY);
-  text_trim_end(&root, L'\\');
-  return true;
-}
 
 // The application folder's name, with ".n" from the second on, as the
 // cached mode gives it when an earlier name is someone else's.
@@ -116,7 +103,7 @@ bool cache_removal_wanted() {
 }
 
 int remove_own_cache(const CacheChoice* choice) {
-  if (!find_root(choice)) return 0;
+  if (!expand_cache_root(choice, removal_root)) return 0;
   bool all_removed = true;
   for (int number = 1; number <= BUNDLE_FOLDER_NAMES; ++number) {
     if (!name_application_folder(choice, number) || check_own_directory(removal_folder) != OWN_DIRECTORY) continue;

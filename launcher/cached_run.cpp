@@ -118,22 +118,10 @@ void release_root() {
 }
 
 // The root is used as it stands when it exists (a user's own choice, or the
-// system's folder); only a root this run makes gets the user-only DACL. The
-// program's names in it are the executable's own path, never argv[0], which
-// the caller writes as it likes (a bare "app" from cmd would make the root
-// relative to the current directory); a root that is still not absolute is
-// not used.
+// system's folder) and is guarded; only a root this run makes gets the
+// user-only DACL.
 bool settle_root(const CacheChoice* choice) {
-  if (!expand_path_spec(cache_root, choice->root, PATH_CAPACITY, get_executable_path(false)) ||
-      absolute_path_kind(cache_root) == NOT_ABSOLUTE) {
-    return false;
-  }
-  // Full while it is short: the bundle's paths are built below it by
-  // appending names, and reach the file calls in the "\\?\" form built
-  // directly from them.
-  full_root_form(cache_root, PATH_CAPACITY);
-  TextCursor root = text_resume(cache_root, PATH_CAPACITY);
-  text_trim_end(&root, L'\\');
+  if (!expand_cache_root(choice, cache_root)) return false;
   HANDLE opened = open_root();
   if (opened == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
@@ -598,6 +586,20 @@ void forget_cache_attempt() {
 }
 
 }  // namespace
+
+bool expand_cache_root(const CacheChoice* choice, wchar_t* root) {
+  if (!expand_path_spec(root, choice->root, PATH_CAPACITY, get_executable_path(false)) ||
+      absolute_path_kind(root) == NOT_ABSOLUTE) {
+    return false;
+  }
+  // Full while it is short: the bundle's paths are built below it by
+  // appending names, and reach the file calls in the "\\?\" form built
+  // directly from them.
+  full_root_form(root, PATH_CAPACITY);
+  TextCursor end = text_resume(root, PATH_CAPACITY);
+  text_trim_end(&end, L'\\');
+  return true;
+}
 
 bool settle_cache(const CacheChoice* choice) {
   bool settled = settle_root(choice) &&

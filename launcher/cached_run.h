@@ -16,6 +16,13 @@
 // link or someone else's directory at the working directory's name.
 bool settle_cache(const CacheChoice* choice);
 
+// The root choice names, into root (PATH_CAPACITY units), full and without a
+// trailing separator, nothing made: the program's names in it are the
+// executable's own path, never argv[0], which the caller writes as it likes
+// (a bare "app" from cmd would make it relative to the current directory).
+// False when it does not come out absolute: no root.
+bool expand_cache_root(const CacheChoice* choice, wchar_t* root);
+
 // Runs the application from its bundle and returns run_code's result in
 // *status: true. Asked to remove the cache (cache_removal_wanted), removes
 // it instead and returns remove_own_cache's status: true, nothing run.
