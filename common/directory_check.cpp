@@ -56,8 +56,11 @@ DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* h
 }
 
 PSID current_user_sid() {
-  if (!read_token_user(token_user_buffer, sizeof token_user_buffer)) return nullptr;
-  return reinterpret_cast<TOKEN_USER*>(token_user_buffer)->User.Sid;
+  // Read once: a start checks the root, the application folder and the
+  // bundle, and the process's user never changes.
+  static bool token_read = false;
+  if (!token_read) token_read = read_token_user(token_user_buffer, sizeof token_user_buffer);
+  return token_read ? reinterpret_cast<TOKEN_USER*>(token_user_buffer)->User.Sid : nullptr;
 }
 
 DirectoryOwner directory_owner(HANDLE directory, PSID user, unsigned long* error) {

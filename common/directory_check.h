@@ -18,9 +18,8 @@ enum DirectoryOpen {
 // (Wine with a host link) still marks it by path.
 DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* handle);
 
-// The current user's SID, read from the process token into a static buffer
-// that the next call overwrites (so one thread at a time); null when the
-// token cannot be read.
+// The current user's SID, read from the process token once into a static
+// buffer; null while the token cannot be read.
 PSID current_user_sid();
 
 enum DirectoryOwner {
