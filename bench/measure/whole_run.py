@@ -1,0 +1,159 @@
+"""A whole run of the launcher against its floors, each repetition on each
+corpus; the lock and sweep against a launcher without them; the modules each
+instance loads and an empty program's memory."""
+import statistics
+import subprocess
+import sys
+
+from .cached import measure_cached
+from .closing import measure_closing
+from .common import (
+    EMPTY_IMPORTER, ROOT, GUARD_OWN_ROUNDS, GUARD_OWN_ROW, GUARD_ROW, PREFIX, TARGET_CACHED_CHECK,
+    TARGET_CACHED_FIRST, TARGET_CACHED_LATER_SAMPLE, TARGET_CACHED_LATER_TREE, TARGET_LEFTOVER_GUARD,
+    TARGET_SAMPLE_RUN, TARGET_TO_RUN_CODE, TARGET_WHOLE_RUN, WINE, WINE_RUN, WORK, fields, interleaved_pairs,
+    log, windows_path)
+from .wine import guarded_run
+sys.path.insert(0, str(ROOT / "scripts"))
+from loaded_modules import modules_by_process, system_modules, trace_env  # noqa: E402
+
+
+def measure_guard(wine, corpus, first):
+    """A/B pairs of the launcher (A) and the launcher without lock and sweep:
+    [(guarded s, unguarded s)] and the first guarded run's output."""
+    outputs = []
+
+    def guarded():
+        seconds, output = guarded_run(wine, corpus)
+        outputs.append(output)
+        return seconds
+
+    pairs = interleaved_pairs(corpus["guard_pairs"], first, guarded,
+                              lambda: wine.run([corpus["unguarded"], *corpus["arguments"]])[0])
+    return pairs, outputs[0]
+
+
+def measure_corpus(wine, programs, corpus, samples, guard_only=False):
+    """One repetition on one corpus: the launcher's run, then its floors."""
+    packed = windows_path(corpus["packed"])
+    out_dir = wine.windows_temp + "\\floor_out"
+    sample = {}
+    if "unguarded" in corpus:
+        sample["guard"], output = measure_guard(wine, corpus, len(samples))
+        sample["whole"] = sample["guard"][0][0]
+        _, own = wine.run([programs["bench_leftover_guard"], str(GUARD_OWN_ROUNDS)])
+        own = fields(own)
+        sample["guard_own"] = float(own["guarded_s"]) - float(own["unguarded_s"])
+    else:
+        sample["whole"], output = guarded_run(wine, corpus)
+    if guard_only:
+        samples.append(sample)
+        return
+    report = fields(output)
+    if "to_run_code_s" in report:
+        sample["to_run_code"] = float(report["to_run_code_s"])
+        sample["peak"] = float(report["parent_peak_bytes"])
+    # Unpack floor twice: once for each removal to measure.
+    sample["unpack_floor"], _ = wine.run([programs["floor_unpack"], packed, out_dir])
+    _, output = wine.run([programs["bench_cleanup"], out_dir])
+    sample["removal"] = float(fields(output)["remove_s"])
+    unpack_again, _ = wine.run([programs["floor_unpack"], packed, out_dir])
+    sample["unpack_floor"] = (sample["unpack_floor"] + unpack_again) / 2
+    sample["removal_floor_wall"], output = wine.run([programs["floor_remove"], out_dir])
+    sample["removal_floor"] = float(fields(output)["remove_s"])
+    sample["relaunch_floor"], _ = wine.run([programs["floor_relaunch"], corpus["dll"], *corpus["arguments"]])
+    if "cached" in corpus:
+        measure_cached(wine, programs, corpus, sample)
+    samples.append(sample)
+
+
+def run_setup(wine, programs, corpora, runs, pinned, closing):
+    """Every corpus, then the closing rows on closing["corpus"], in each repetition."""
+    wine.start_server(pinned)
+    wine.run([programs["floor_empty"]])  # the first start after the server's pays for loading it
+    results = {name: [] for name in corpora}
+    results["closing"] = []
+    starts = []
+    for repetition in range(runs):
+        log("  %s: repetition %d of %d" % ("pinned" if pinned else "as is", repetition + 1, runs))
+        starts.append(wine.run([programs["floor_empty"]])[0])
+        for name, corpus in corpora.items():
+            if closing["only"]:
+                break
+            measure_corpus(wine, programs, corpus, results[name], closing["guard_only"])
+            results[name][-1]["start"] = starts[-1]
+        if not closing["guard_only"] and (closing["delays"] or closing["ab_pairs"]):
+            results["closing"].append(measure_closing(wine, programs, corpora[closing["corpus"]], repetition, closing))
+    wine.stop_server()
+    return results
+
+
+def module_counts(wine, corpus):
+    """[(instance, modules, of them the application's)] of a normal run of the
+    corpus under Wine's loader trace, and the count of an empty program that
+    imports what the launcher imports."""
+    wine.start_server(False)
+    env = trace_env(wine.env, str(PREFIX))
+    status, instances = modules_by_process(WINE, str(corpus["packed"]), corpus["arguments"], env)
+    if status != 0 or len(instances) != 2:
+        sys.exit("bench: the traced run ended with status %d in %d instances" % (status, len(instances)))
+    _, empty = modules_by_process(WINE, str(EMPTY_IMPORTER), [], env)
+    wine.stop_server()
+    if len(empty) != 1:
+        sys.exit("bench: expected one process of the empty program, found %d" % len(empty))
+    rows = [(role, len(modules), len(modules) - len(system_modules(modules)))
+            for role, modules in zip(("extracting", "re-launched"), instances.values())]
+    return rows, len(next(iter(empty.values())))
+
+
+def empty_program_peak(wine, programs):
+    """Peak resident memory of a process that does nothing: what Wine costs."""
+    wine.start_server(False)
+    report = WORK / "empty-peak.txt"
+    command = ["/usr/bin/time", "-f", "%M", "-o", str(report), str(WINE_RUN), str(PREFIX), WINE,
+               str(programs["floor_empty"])]
+    subprocess.run(command, env=wine.env, check=True)
+    wine.stop_server()
+    return int(report.read_text().split()[-1]) * 1024
+
+
+def whole_floor(sample):
+    """Unpack and removal net of their own process start, plus the relaunch
+    floor, which pays the two starts and the DLL load the launcher pays."""
+    return (sample["unpack_floor"] - sample["start"]) + (sample["removal_floor_wall"] - sample["start"]) + \
+        sample["relaunch_floor"]
+
+
+def phase_rows(samples, sample_app):
+    """(phase, ours, floor, ratios, target) for one corpus in one set-up."""
+    rows = []
+    whole_target = TARGET_SAMPLE_RUN if sample_app else TARGET_WHOLE_RUN
+    measured_floors = "unpack_floor" in samples[0]  # not with --guard-only
+    if measured_floors:
+        rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
+                     [s["whole"] / whole_floor(s) for s in samples], whole_target))
+    if "guard" in samples[0]:
+        pairs = [pair for s in samples for pair in s["guard"]]
+        # No target: with identical code its median moves by 2 to 4 per cent
+        # from one bench to the next, the spread of the whole runs themselves.
+        rows.append((GUARD_ROW, [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs], None))
+        unguarded = [statistics.median(b for _, b in s["guard"]) for s in samples]
+        rows.append((GUARD_OWN_ROW, [u + s["guard_own"] for u, s in zip(unguarded, samples)], unguarded,
+                     [1 + s["guard_own"] / u for u, s in zip(unguarded, samples)], TARGET_LEFTOVER_GUARD))
+    if not measured_floors:
+        return rows
+    if "to_run_code" in samples[0]:
+        rows.append(("to run_code", [s["to_run_code"] for s in samples], [s["unpack_floor"] for s in samples],
+                     [s["to_run_code"] / s["unpack_floor"] for s in samples], TARGET_TO_RUN_CODE))
+    rows.append(("removal, in process", [s["removal"] for s in samples], [s["removal_floor"] for s in samples],
+                 [s["removal"] / s["removal_floor"] for s in samples], None))
+    if "cached_first" in samples[0]:
+        without_removal = [s["whole"] - s["removal"] for s in samples]
+        rows.append(("cached: first start", [s["cached_first"] for s in samples], without_removal,
+                     [s["cached_first"] / f for s, f in zip(samples, without_removal)], TARGET_CACHED_FIRST))
+        rows.append(("cached: later start", [s["cached_later"] for s in samples], [s["cached_floor"] for s in samples],
+                     [s["cached_later"] / s["cached_floor"] for s in samples],
+                     TARGET_CACHED_LATER_SAMPLE if sample_app else TARGET_CACHED_LATER_TREE))
+        rows.append(("cached: bundle check, in process", [s["bundle_check"] for s in samples],
+                     [s["bundle_listing"] for s in samples],
+                     [s["bundle_check"] / s["bundle_listing"] for s in samples], TARGET_CACHED_CHECK))
+    return rows
