@@ -40,12 +40,12 @@ int job_log_of(const ZSTD_compressionParameters& parameters, bool long_matching)
 
 uint64_t estimated_compressor_bytes(const CompressionSettings& settings, uint64_t content_size, int workers) {
   const ZSTD_compressionParameters parameters = parameters_of(settings, content_size);
-  if (content_size <= kSmallestThreadedInput) return ZSTD_estimateCStreamSize_usingCParams(parameters);
+  if (content_size <= kSmallestThreadedInput || workers == 0) return ZSTD_estimateCStreamSize_usingCParams(parameters);
 
   const bool long_matching = settings.long_window_log != 0;
   const uint64_t job = uint64_t{1} << job_log_of(parameters, long_matching);
   const uint64_t jobs = (content_size + job - 1) / job;
-  const uint64_t count = static_cast<uint64_t>(std::max(workers, 1));
+  const uint64_t count = static_cast<uint64_t>(workers);
   // The input ring: a job per worker (at least the window with long-distance
   // matching), and slack of two jobs plus one for the overlap with the job
   // before, which every level has.
@@ -66,11 +66,16 @@ CompressionPlan plan_compression(const CompressionSettings& settings, uint64_t c
   plan.job_bytes = uint64_t{1} << job_log_of(parameters, settings.long_window_log != 0);
   plan.bounded = settings.level <= kDefaultLevel && settings.long_window_log == 0;
   plan.workers = std::max(settings.threads, 1);
+  const auto fits = [&](int workers) {
+    return estimated_compressor_bytes(settings, content_size, workers) + kProcessAllowance <= settings.memory_budget;
+  };
   if (plan.bounded) {
-    while (plan.workers > 1 && estimated_compressor_bytes(settings, content_size, plan.workers) + kProcessAllowance >
-                                   settings.memory_budget) {
-      --plan.workers;
-    }
+    while (plan.workers > 1 && !fits(plan.workers)) --plan.workers;
+    // One worker still holds a job ring of four jobs and two output buffers
+    // beside its context; a single-threaded stream holds a window and a block.
+    // Whether one worker fits depends on the level and the input alone, never
+    // on the threads, so the bytes stay the same for any --threads.
+    if (plan.workers == 1 && !fits(1)) plan.workers = 0;
   }
   plan.estimated_bytes = estimated_compressor_bytes(settings, content_size, plan.workers);
   return plan;

@@ -16,7 +16,7 @@ inline constexpr uint64_t kProcessAllowance = uint64_t{16} << 20;
 
 struct CompressionPlan {
   int window_log = 0;  // as the frame declares it, after fitting it to the content size
-  int workers = 1;     // at least 1: the multithreaded format is kept for one thread too
+  int workers = 1;     // 0: a single-threaded stream, only where one worker would not fit the budget
   uint64_t job_bytes = 0;
   uint64_t estimated_bytes = 0;  // the compressor's estimated peak with `workers`
   bool bounded = false;          // the budget applies (levels up to the default, no --long)
@@ -29,8 +29,10 @@ struct CompressionPlan {
 uint64_t estimated_compressor_bytes(const CompressionSettings& settings, uint64_t content_size, int workers);
 
 // The most workers, up to settings.threads, that keep the estimate plus
-// kProcessAllowance within settings.memory_budget (but always one) when the
-// budget applies; settings.threads otherwise.
+// kProcessAllowance within settings.memory_budget when the budget applies,
+// and none (a single-threaded stream, whose frame differs) when not even one
+// does; settings.threads otherwise. With workers, the frame does not depend on
+// how many; whether there are any depends on the level and the size alone.
 CompressionPlan plan_compression(const CompressionSettings& settings, uint64_t content_size);
 
 }  // namespace vorbel::pack

@@ -20,10 +20,11 @@ TEST(CompressionPlan, TakesTheMostWorkersThatFitTheBudgetUpToTheThreadsAsked) {
         const std::string what = "level " + std::to_string(level) + ", " + std::to_string(threads) + " threads, " +
                                  std::to_string(content / MB) + " MB";
         ASSERT_TRUE(plan.bounded) << what;
-        ASSERT_GE(plan.workers, 1) << what;
         ASSERT_LE(plan.workers, threads) << what;
         EXPECT_EQ(plan.estimated_bytes, estimated_compressor_bytes(settings, content, plan.workers)) << what;
-        if (plan.workers > 1) EXPECT_LE(plan.estimated_bytes + kProcessAllowance, kPackMemoryBudget) << what;
+        EXPECT_LE(plan.estimated_bytes + kProcessAllowance, kPackMemoryBudget) << what;
+        // Whether the frame is single-threaded must not depend on the threads.
+        EXPECT_EQ(plan.workers == 0, plan_compression({.level = level, .threads = 1}, content).workers == 0) << what;
         if (plan.workers < threads) {
           EXPECT_GT(estimated_compressor_bytes(settings, content, plan.workers + 1) + kProcessAllowance,
                     kPackMemoryBudget)
@@ -35,13 +36,16 @@ TEST(CompressionPlan, TakesTheMostWorkersThatFitTheBudgetUpToTheThreadsAsked) {
 }
 
 TEST(CompressionPlan, KnowsTheDefaultLevelsWindowAndJobs) {
-  // Level 19 declares an 8 MiB window and compresses in 32 MiB jobs: one
-  // worker, the least there is (an 81 MiB context, a 128 MiB input ring and
-  // two output buffers); a second would add a context, a job and a buffer.
-  const CompressionPlan plan = plan_compression({.threads = 8}, 200 * MB);
+  // Level 19 declares an 8 MiB window and compresses in 32 MiB jobs: on
+  // 60 MB one worker (an 81 MiB context, the input and two output buffers),
+  // as a second would add a context, a job and a buffer; past 128 MiB a
+  // worker's ring of four jobs alone is 128 MiB, and no worker fits.
+  const CompressionPlan plan = plan_compression({.threads = 8}, 60 * MB);
   EXPECT_EQ(plan.window_log, 23);
   EXPECT_EQ(plan.job_bytes, uint64_t{32} << 20);
   EXPECT_EQ(plan.workers, 1);
+  EXPECT_EQ(plan_compression({.threads = 8}, 200 * MB).workers, 0);
+  EXPECT_EQ(plan_compression({.threads = 1}, 200 * MB).workers, 0);
   // A payload smaller than the window gets a window of its size.
   EXPECT_EQ(plan_compression({.threads = 8}, MB).window_log, 20);
   // At level 3 there is room for every thread of a common machine.

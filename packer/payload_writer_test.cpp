@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include "packer/compressor_memory.h"
 #include "packer/test_files.h"
 #include "payload/payload_format.h"
 
@@ -92,9 +93,23 @@ TEST(PayloadWriter, OutputIsTheSameForEveryThreadCount) {
     EXPECT_TRUE(again.value() == reference.value()) << threads << " threads";
   }
   // Fewer workers than threads, as a tight memory budget gives.
-  auto bounded = make_payload_resource(files, {.level = 1, .threads = 8, .memory_budget = 0});
+  // (The payload is the file and a few bytes of entry; a second worker would
+  // add a context and an output buffer, megabytes.)
+  const uint64_t content = files[0].size + 65536;
+  const uint64_t fits_one = estimated_compressor_bytes({.level = 1}, content, 1) + kProcessAllowance;
+  ASSERT_EQ(plan_compression({.level = 1, .threads = 8, .memory_budget = fits_one}, files[0].size).workers, 1);
+  auto bounded = make_payload_resource(files, {.level = 1, .threads = 8, .memory_budget = fits_one});
   ASSERT_TRUE(bounded.ok());
   EXPECT_TRUE(bounded.value() == reference.value()) << "threads bounded by memory";
+  // A budget no worker fits gives a single-threaded frame: other bytes, but
+  // the same ones for every thread count.
+  auto single = make_payload_resource(files, {.level = 1, .threads = 1, .memory_budget = 0});
+  ASSERT_TRUE(single.ok());
+  for (int threads : {2, 8}) {
+    auto again = make_payload_resource(files, {.level = 1, .threads = threads, .memory_budget = 0});
+    ASSERT_TRUE(again.ok());
+    EXPECT_TRUE(again.value() == single.value()) << threads << " threads, no worker fits";
+  }
 }
 
 TEST(PayloadWriter, DeclaredWindowFollowsThePayloadNotTheLevelOrLongMode) {

@@ -36,8 +36,11 @@ std::string compression_text(int level, int window_log, int workers, int threads
   int unit = std::min(window_log / 10, 3);
   std::string text = "packing at level " + std::to_string(level) + ", window " +
                      std::to_string(uint64_t{1} << (window_log - 10 * unit)) + " " + units[unit] + ", " +
-                     std::to_string(workers) + (workers == 1 ? " worker" : " workers");
-  if (workers < threads) text += " (of " + std::to_string(threads) + " threads, for memory)";
+                     (workers == 0 ? "one thread, no workers"
+                                   : std::to_string(workers) + (workers == 1 ? " worker" : " workers"));
+  if (workers < threads || workers == 0) {
+    text += " (of " + std::to_string(threads) + (threads == 1 ? " thread" : " threads") + ", for memory)";
+  }
   return text;
 }
 

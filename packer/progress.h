@@ -22,7 +22,8 @@ using ProgressClock = std::chrono::steady_clock;
 std::string clock_time(ProgressClock::duration elapsed);
 
 // "packing at level 19, window 8 MiB, 1 worker (of 4 threads, for memory)";
-// the part in brackets only when memory allowed fewer workers than threads.
+// the part in brackets only when memory allowed fewer workers than threads,
+// or none ("one thread, no workers").
 // Apart from the redrawn line, so that that one stays short of a line's width.
 std::string compression_text(int level, int window_log, int workers, int threads);
 

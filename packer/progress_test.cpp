@@ -43,6 +43,7 @@ TEST(CompressionText, SaysLevelWindowWorkersAndWhyFewerThanThreads) {
   EXPECT_EQ(compression_text(3, 21, 2, 2), "packing at level 3, window 2 MiB, 2 workers");
   EXPECT_EQ(compression_text(1, 17, 1, 1), "packing at level 1, window 128 KiB, 1 worker");
   EXPECT_EQ(compression_text(22, 30, 8, 8), "packing at level 22, window 1 GiB, 8 workers");
+  EXPECT_EQ(compression_text(19, 23, 0, 1), "packing at level 19, window 8 MiB, one thread, no workers (of 1 thread, for memory)");
 }
 
 TEST(ProgressReporter, WritesNothingWhenDisabled) {
