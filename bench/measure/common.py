@@ -15,6 +15,7 @@ ROOT = Path(__file__).resolve().parent.parent.parent
 WORK = ROOT / "build" / "bench"
 PREFIX = WORK / "wine-prefix"
 STRESS_RESULTS = ROOT / "bench" / "stress-results.md"  # written by bench/stress_console.py
+PACKER_MEMORY_RESULTS = ROOT / "bench" / "packer-memory-results.md"  # written by --packer-memory
 WINDOWS_BUILD = ROOT / "build" / "windows"
 DIST = ROOT / "dist"
 WINE_RUN = ROOT / "scripts" / "wine-run.sh"
@@ -36,8 +37,32 @@ SAMPLE_GUARD_PAIRS_FACTOR = 5
 # Rounds of bench_leftover_guard per repetition (each a guarded and an
 # unguarded round, about 5 ms the two under Wine).
 GUARD_OWN_ROUNDS = 200
-GUARD_ROW = "whole run, against no lock and sweep"
-GUARD_OWN_ROW = "whole run with the lock and sweep's own calls timed in process"
+# Both with Temp empty, so the sweep finds nothing to do: the A/B pairs
+# against a launcher built without lock and sweep, and the in-process time of
+# the lock and sweep's own calls added to the median run without them.
+GUARD_ROW = "whole run against a launcher without lock and sweep, A/B pairs, Temp empty"
+GUARD_OWN_ROW = "lock and sweep's calls timed in process, over the run without them, Temp empty"
+# The same pairs with this many leftovers of a killed run of the sample in
+# Temp before each run, for the sweep to remove (named for a process that
+# does not run, with a time of late 2025).
+LEFTOVERS = 8
+LEFTOVER_PID = 4000000
+LEFTOVER_TIME = 134090000000000000
+LEFTOVERS_ROW = "whole run with %d leftovers to sweep, against a launcher without lock and sweep, A/B pairs" % LEFTOVERS
+# The sample against two bare process starts (floor_empty twice), in the
+# same pairs as its whole run against the relaunch floor.
+TWO_STARTS_ROW = "whole run / two empty process starts"
+TARGET_SAMPLE_TWO_STARTS = 1.10  # pinned
+# Whole runs of the sample against its floors, and cached later starts
+# against theirs, as A/B pairs per repetition.
+SAMPLE_FLOOR_PAIRS = 8
+CACHED_LATER_PAIRS = 6
+# First starts of the tree with and without the flush of every file, as is.
+FLUSH_PAIRS = 2
+FLUSH_ROW = "cached: first start on the disk, against one that flushes nothing, A/B pairs"
+# The flush may cost a third of a first start before only the record and the
+# images would be flushed.
+TARGET_CACHED_FLUSH = 1.33
 MEMORY_ALLOWANCE = 8 * MIB
 # The packer's peak memory must not grow with its input: at most twice
 # libzstd's estimate of the compression stream plus this, and never more than
@@ -52,8 +77,8 @@ HUGE_CORPUS_MEGABYTES = 1024
 HUGE_CORPUS_LEVEL = 9
 DEFAULT_LEVEL = 19
 # The same corpus at the default level, and a 200 MB one: the budget holds
-# whatever the input's size. With one worker, level 19 packs the 1 GB in
-# about 20 minutes on these machines.
+# whatever the input's size. Level 19 packs the 1 GB in 20 minutes or more on
+# these machines, so only --packer-memory packs them.
 DEFAULT_LEVEL_CORPUS_MEGABYTES = (200, HUGE_CORPUS_MEGABYTES)
 # Closing unpacked files: each close delayed by what a scanner costs on
 # Windows (1-10 ms), in the bench build of the launcher.
@@ -67,6 +92,7 @@ TARGET_POOLED_NO_DELAY = 1.02
 TARGET_CACHED_FIRST = 1.1
 TARGET_CACHED_LATER_TREE = 1.2
 TARGET_CACHED_LATER_SAMPLE = 1.1
+TARGET_CACHED_LATER_SAMPLE_PINNED = 1.05
 TARGET_CACHED_CHECK = 1.0
 
 

@@ -3,6 +3,7 @@ with the build tool, the facts of a packed payload, and the zstd CLI on the
 same stream."""
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -32,16 +33,27 @@ def make_corpus(name, *arguments):
     return directory
 
 
-def pack(output, app, additions, launcher=DIST / "launcher.exe", level=DEFAULT_LEVEL, threads=None, options=()):
-    """Wall seconds and peak resident bytes (GNU time's %M) of one `vorbel-pack build`."""
+def pack(output, app, additions, launcher=DIST / "launcher.exe", level=DEFAULT_LEVEL, threads=None, options=(),
+         on_terminal=False):
+    """Wall seconds and peak resident bytes (GNU time's %M) of one `vorbel-pack build`; on_terminal adds the
+    compression workers it ran (0: one thread without workers), from the line it prints first on a terminal
+    (made by `script`)."""
     command = [str(DIST / "vorbel-pack"), "build", "--launcher", str(launcher), "--app", str(app),
                "--level", str(level), "--threads", str(threads or os.cpu_count()), *options]
     for addition in additions:
         command += ["--add", addition]
     peak_file = WORK / "pack-peak.txt"
-    seconds, _ = timed(["/usr/bin/time", "-f", "%M", "-o", str(peak_file)] + command + ["-o", str(output)],
-                       check=True, stdout=subprocess.DEVNULL)
-    return seconds, int(peak_file.read_text().split()[-1]) * 1024
+    command = ["/usr/bin/time", "-f", "%M", "-o", str(peak_file)] + command + ["-o", str(output)]
+    if not on_terminal:
+        seconds, _ = timed(command, check=True, stdout=subprocess.DEVNULL)
+        return seconds, int(peak_file.read_text().split()[-1]) * 1024
+    seconds, completed = timed(["script", "-qec", shlex.join(command), "/dev/null"], check=True, capture_output=True,
+                               text=True)
+    match = re.search(r"packing at level [0-9]+, window [^,]+, (?:([0-9]+) workers?|one thread, no workers)",
+                      completed.stdout)
+    if not match:
+        sys.exit("bench: the packer printed no compression line on a terminal:\n" + completed.stdout)
+    return seconds, int(peak_file.read_text().split()[-1]) * 1024, int(match.group(1) or 0)
 
 
 def payload_facts(packed):
@@ -74,17 +86,17 @@ def embed_in_bench_launcher(programs, packed, output, scratch):
     resource.unlink()
 
 
-def compare_with_zstd(packed, scratch, runs):
-    """The build tool against the zstd CLI on the same stream, same level and threads."""
+def compare_with_zstd(packed, scratch, runs, workers):
+    """The build tool against the zstd CLI on the same stream, at the same level with the same workers (the
+    packer runs fewer than the threads where memory needs it, or none)."""
     frame = scratch / "frame.zst"
     stream = scratch / "stream.bin"
     frame.write_bytes(payload_resource(packed, frame)[3:])
     subprocess.run(["zstd", "-q", "-d", "-f", str(frame), "-o", str(stream)], check=True)
-    threads = os.cpu_count() or 1
     seconds = []
     for _ in range(runs):
-        elapsed, _ = timed(["zstd", "-q", "-f", "-19", "-T%d" % threads, str(stream), "-o", str(scratch / "cli.zst")],
-                           check=True)
+        elapsed, _ = timed(["zstd", "-q", "-f", "-%d" % DEFAULT_LEVEL, "-T%d" % workers if workers else "--single-thread",
+                            str(stream), "-o", str(scratch / "cli.zst")], check=True)
         seconds.append(elapsed)
     size = (scratch / "cli.zst").stat().st_size
     for path in (frame, stream, scratch / "cli.zst"):

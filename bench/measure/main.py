@@ -10,7 +10,7 @@ from pathlib import Path
 
 from .closing import closing_lines
 from .common import (
-    CLOSE_DELAYS_MS, DEFAULT_LEVEL, DIST, GUARD_OWN_ROW, GUARD_ROW, PREFIX, ROOT, SAMPLE_GUARD_PAIRS_FACTOR,
+    CLOSE_DELAYS_MS, DEFAULT_LEVEL, DIST, GUARD_OWN_ROW, GUARD_ROW, LEFTOVERS_ROW, PREFIX, ROOT, SAMPLE_FLOOR_PAIRS, SAMPLE_GUARD_PAIRS_FACTOR, PACKER_MEMORY_RESULTS,
     STRESS_RESULTS, WINESERVER, WORK, fmt_spread, log, tree_size, windows_path)
 from .corpora import build_programs, compare_with_zstd, embed_in_bench_launcher, make_corpus, pack, payload_facts
 from .packer_memory import huge_corpus_rows, packer_memory_only, packer_memory_row
@@ -87,26 +87,40 @@ def main(description):
         for name, corpus in corpora.items():
             corpus["packed"] = scratch / (name + ".exe")
             log("packing %s" % corpus["title"])
-            packs = [pack(corpus["packed"], corpus["app"], corpus["add"])
+            packs = [pack(corpus["packed"], corpus["app"], corpus["add"], on_terminal=True)
                      for _ in range(options.pack_runs if corpus["timed"] and not options.closing_only else 1)]
-            seconds = [s for s, _ in packs]
-            corpus["pack_peak"] = max(p for _, p in packs)
+            seconds = [s for s, _, _ in packs]
+            corpus["pack_peak"] = max(p for _, p, _ in packs)
+            corpus["workers"] = packs[0][2]
             if name in ("sample", "tree") and not options.closing_only and not options.guard_only:
                 corpus["cached"] = scratch / (name + "-cached.exe")
                 # A root of the bench's own: Wine sets LOCALAPPDATA from the prefix for
                 # a program started from Linux, whatever the environment says.
                 pack(corpus["cached"], corpus["app"], corpus["add"],
                      options=["--cache", "--cache-dir", windows_path(scratch / "local")])
+            if name == "tree" and not partial:
+                corpus["flush_cached"] = scratch / "tree-flush.exe"
+                pack(corpus["flush_cached"], corpus["app"], corpus["add"], programs["launcher_bench"],
+                     options=["--cache", "--cache-dir", windows_path(WORK / "flush-root")])
             if name in ("sample", "tree") and not options.cached_only:
                 corpus["unguarded"] = scratch / (name + "-unguarded.exe")
                 pack(corpus["unguarded"], corpus["app"], corpus["add"], programs["launcher_without_leftover_guard"])
                 corpus["guard_pairs"] = options.guard_pairs * (SAMPLE_GUARD_PAIRS_FACTOR if name == "sample" else 1)
+            if name == "sample" and not options.cached_only:
+                corpus["leftover_pairs"] = options.guard_pairs
+                corpus["leftover_source"] = scratch / "leftover"
+                corpus["leftover_source"].mkdir()
+                for item in [corpus["app"], *corpus["add"]]:
+                    item = Path(item)
+                    (shutil.copytree if item.is_dir() else shutil.copy)(item, corpus["leftover_source"] / item.name)
+            if name == "sample" and not partial:
+                corpus["floor_pairs"] = SAMPLE_FLOOR_PAIRS
             corpus["payload"], corpus["window"] = payload_facts(corpus["packed"])
             if corpus["timed"] and not partial:
                 corpus["pack_seconds"] = seconds
                 log("zstd CLI on the same stream")
                 corpus["cli_seconds"], corpus["cli_bytes"] = compare_with_zstd(corpus["packed"], scratch,
-                                                                               options.pack_runs)
+                                                                               options.pack_runs, corpus["workers"])
             counted = [Path(corpus["app"])] + [Path(a.split("=")[0]) for a in corpus["add"]]
             corpus["files"] = sum(tree_size(p)[0] if p.is_dir() else 1 for p in counted)
             corpus["bytes"] = sum(tree_size(p)[1] if p.is_dir() else p.stat().st_size for p in counted)
@@ -145,7 +159,7 @@ def main(description):
         shutil.rmtree(scratch, ignore_errors=True)
 
     if options.cached_only or options.guard_only:
-        wanted = ("cached",) if options.cached_only else (GUARD_ROW, GUARD_OWN_ROW)
+        wanted = ("cached",) if options.cached_only else (GUARD_ROW, GUARD_OWN_ROW, LEFTOVERS_ROW)
         for setup_name, results in setups.items():
             print("\n%s" % setup_name)
             for name, corpus in corpora.items():
@@ -160,9 +174,11 @@ def main(description):
         print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
         return
     lines = report(corpora, setups, facts, options.runs, closing) + [""] + progress_lines(progress_pairs)
-    # The console stress run takes its own time (make stress); its last figures are kept here.
-    if STRESS_RESULTS.exists():
-        lines += ["", STRESS_RESULTS.read_text().rstrip("\n")]
+    # The console stress run (make stress) and the packer at the default level
+    # (--packer-memory) take their own time; their last figures are kept here.
+    for kept in (PACKER_MEMORY_RESULTS, STRESS_RESULTS):
+        if kept.exists():
+            lines += ["", kept.read_text().rstrip("\n")]
     write_plot(corpora, setups, ROOT / "bench" / "results.png")
     (ROOT / "bench" / "results.md").write_text("# Benchmark results\n\n" + "\n".join(lines) + "\n")
     if not options.no_readme:

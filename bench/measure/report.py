@@ -5,6 +5,7 @@ import subprocess
 
 from .closing import closing_lines
 from .common import (
+    CACHED_LATER_PAIRS, FLUSH_PAIRS, FLUSH_ROW, LEFTOVERS, LEFTOVERS_ROW, SAMPLE_FLOOR_PAIRS, TWO_STARTS_ROW,
     DEFAULT_LEVEL, GUARD_OWN_ROUNDS, GUARD_OWN_ROW, GUARD_ROW, HUGE_CORPUS_LEVEL, MEMORY_ALLOWANCE, MIB,
     PACKER_BUDGET, ROOT, TARGET_LAUNCHER_BYTES, TARGET_PACK_SIZE, TARGET_PACK_TIME, TARGET_SLOW_CLOSE_MS, WINE,
     WORK, fmt_spread, log, platform_cpu, verdict)
@@ -75,7 +76,13 @@ def report(corpora, setups, facts, runs, closing):
     add("same decoder, files written with CreateDirectoryW, CreateFileW, WriteFile), `floor_remove` (a plain")
     add("FindFirstFileExW/DeleteFileW/RemoveDirectoryW walk), `floor_relaunch` (starts itself again, loads the")
     add("application DLL and calls run_code) and `floor_empty` (a process start). The whole run's floor is")
-    add("unpack + removal, each net of its process start, + relaunch. Time to run_code is the moment the")
+    add("unpack + removal, each net of its process start, + relaunch; for the sample, whose unpack and removal")
+    add("take a millisecond, it is the relaunch floor alone, measured in A/B pairs with the whole run (%d per"
+        % SAMPLE_FLOOR_PAIRS)
+    add("repetition, each of the two first in every other pair), so that one slow start weighs on one pair, not")
+    add("twice on every ratio; the same pairs give the whole run against two `floor_empty` starts. A cached later")
+    add("start is paired the same way with `floor_cached` (a process start, the DLL's load and, for the tree, a")
+    add("listing of the bundle), %d pairs per repetition. Time to run_code is the moment the" % CACHED_LATER_PAIRS)
     add("benchmark DLL's run_code is entered minus VORBEL_ONEFILE_START, against the whole unpack floor.")
     add("Removal in process: the launcher's cleanup_extraction (walk, then one SHFileOperationW call) against")
     add("the plain walk, both timed inside the process on a tree floor_unpack wrote. Against no lock and sweep:")
@@ -90,7 +97,14 @@ def report(corpora, setups, facts, runs, closing):
     add("without them, %d rounds of each; their difference is added to the repetition's median run without the"
         % GUARD_OWN_ROUNDS)
     add("lock and sweep. The look for leftovers runs while the application runs, off the run's path, and is")
-    add("counted all the same.")
+    add("counted all the same. In those rows Temp is empty, so the sweep finds nothing to remove; the row with")
+    add("leftovers plants %d copies of the sample's unpacked files with their lock, named for a process that"
+        % LEFTOVERS)
+    add("does not run, before each run of either launcher (the one without lock and sweep leaves them, and they")
+    add("are removed between runs). The flush row: first starts of the tree packed with --cache into the bench")
+    add("build of the launcher, into a root on the disk (on tmpfs a flush costs nothing), with every file and")
+    add("the record flushed before the rename as shipped, against VORBEL_BENCH_NO_FLUSH=1, %d pairs per" % FLUSH_PAIRS)
+    add("repetition, as is only.")
     lines.extend(closing_lines(corpora, setups, facts, closing))
     add("")
     add("Closing unpacked files: on Windows the antivirus scans a new file when its handle is closed, 1 to 10 ms")
@@ -120,8 +134,9 @@ def report(corpora, setups, facts, runs, closing):
             continue
         time_ratio = statistics.median(corpus["pack_seconds"]) / statistics.median(corpus["cli_seconds"])
         size_ratio = corpus["payload"] / corpus["cli_bytes"]
-        add("| pack time, %s | %s s | zstd CLI %s s | %.3f | <= %.2f | %s |" % (
-            corpus["title"], fmt_spread(corpus["pack_seconds"], "%.2f"), fmt_spread(corpus["cli_seconds"], "%.2f"),
+        cli = "-T%d" % corpus["workers"] if corpus["workers"] else "--single-thread"
+        add("| pack time, %s | %s s | zstd CLI %s %s s | %.3f | <= %.2f | %s |" % (
+            corpus["title"], fmt_spread(corpus["pack_seconds"], "%.2f"), cli, fmt_spread(corpus["cli_seconds"], "%.2f"),
             time_ratio, TARGET_PACK_TIME, verdict(time_ratio, TARGET_PACK_TIME)))
         add("| payload size, %s | %s bytes | zstd CLI %s bytes | %.4f | <= %.2f | %s |" % (
             corpus["title"], format(corpus["payload"], ","), format(corpus["cli_bytes"], ","), size_ratio,
@@ -139,8 +154,10 @@ def report(corpora, setups, facts, runs, closing):
                 peak / budget, (peak - empty_peak) / budget, verdict((peak - empty_peak) / budget, 1.0)))
     add("")
     add("Packing: `vorbel-pack build` at its defaults (level 19, no long mode, %d threads) against"
-        " `zstd -19 -T%d` on the" % (os.cpu_count(), os.cpu_count()))
-    add("payload's decoded stream (taken from the packed file with wrestool and `zstd -d`). Peak memory: the")
+        " `zstd -19` on the" % os.cpu_count())
+    add("payload's decoded stream (taken from the packed file with wrestool and `zstd -d`), with the workers the")
+    add("packer ran for memory (`-T1` for one, `--single-thread` for none, as its first line on a terminal says:")
+    add("the corpora are packed under `script`). Peak memory: the")
     add("extracting instance's PeakWorkingSetSize, read by the benchmark DLL from its parent while it waits;")
     add("the empty program's peak is `/usr/bin/time -f %M` of floor_empty under Wine.")
     add("")
@@ -181,18 +198,22 @@ def update_readme(table_lines):
 def readme_lines(corpora, setups, facts, closing, progress_pairs=None):
     """The headline ratios for the README."""
     lines = ["| corpus | set-up | whole run / floor | to run_code / unpack floor | removal / plain walk "
-             "| whole run / no lock and sweep |",
-             "|---|---|---|---|---|---|"]
+             "| lock and sweep, in process over a run (A/B pairs), Temp empty | the same with leftovers, A/B pairs |",
+             "|---|---|---|---|---|---|---|"]
     for setup_name, results in setups.items():
         for name, corpus in corpora.items():
             samples = results[name]
             ratios = {phase: statistics.median(r) for phase, _, _, r, _ in phase_rows(samples, name == "sample")}
             guard = ("%.3f (A/B pairs %.2f)" % (ratios[GUARD_OWN_ROW], ratios[GUARD_ROW])
                      if GUARD_ROW in ratios else "")
-            lines.append("| %s | %s | %.2f | %s | %.2f | %s |" % (
-                corpus["title"], setup_name, ratios["whole run"],
+            whole = "%.2f" % ratios["whole run"]
+            if TWO_STARTS_ROW in ratios:
+                whole += " (two empty starts %.2f)" % ratios[TWO_STARTS_ROW]
+            lines.append("| %s | %s | %s | %s | %.2f | %s | %s |" % (
+                corpus["title"], setup_name, whole,
                 "%.2f" % ratios["to run_code"] if "to run_code" in ratios else "",
-                ratios["removal, in process"], guard))
+                ratios["removal, in process"], guard,
+                "%.2f" % ratios[LEFTOVERS_ROW] if LEFTOVERS_ROW in ratios else ""))
     for setup_name, results in setups.items():
         samples = results["closing"]
         if samples and TARGET_SLOW_CLOSE_MS in samples[0]["serial"]:
@@ -212,9 +233,11 @@ def readme_lines(corpora, setups, facts, closing, progress_pairs=None):
         for name, corpus in corpora.items():
             ratios = {phase: statistics.median(r) for phase, _, _, r, _ in phase_rows(results[name], name == "sample")}
             if "cached: first start" in ratios:
-                cached.append("%s: first start %.2f, later start %.2f, bundle check / listing %.2f" % (
+                cached.append("%s: first start %.2f, later start %.2f, bundle check / listing %.2f%s" % (
                     corpus["title"], ratios["cached: first start"], ratios["cached: later start"],
-                    ratios["cached: bundle check, in process"]))
+                    ratios["cached: bundle check, in process"],
+                    ", first start on the disk with the flush / without %.2f" % ratios[FLUSH_ROW]
+                    if FLUSH_ROW in ratios else ""))
         if cached:
             lines.append("Cached mode (`--cache`), %s: %s." % (setup_name, "; ".join(cached)))
     if progress_pairs:

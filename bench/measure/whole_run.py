@@ -1,15 +1,18 @@
 """A whole run of the launcher against its floors, each repetition on each
 corpus; the lock and sweep against a launcher without them; the modules each
 instance loads and an empty program's memory."""
+import shutil
 import statistics
 import subprocess
 import sys
 
-from .cached import measure_cached
+from .cached import measure_cached, measure_flush
 from .closing import measure_closing
 from .common import (
-    EMPTY_IMPORTER, ROOT, GUARD_OWN_ROUNDS, GUARD_OWN_ROW, GUARD_ROW, PREFIX, TARGET_CACHED_CHECK,
-    TARGET_CACHED_FIRST, TARGET_CACHED_LATER_SAMPLE, TARGET_CACHED_LATER_TREE, TARGET_LEFTOVER_GUARD,
+    EMPTY_IMPORTER, FLUSH_ROW, ROOT, TARGET_CACHED_FLUSH, GUARD_OWN_ROUNDS, GUARD_OWN_ROW, GUARD_ROW, LEFTOVER_PID, LEFTOVER_TIME, LEFTOVERS,
+    LEFTOVERS_ROW, PREFIX, TARGET_SAMPLE_TWO_STARTS, TWO_STARTS_ROW, TARGET_CACHED_CHECK,
+    TARGET_CACHED_FIRST, TARGET_CACHED_LATER_SAMPLE, TARGET_CACHED_LATER_SAMPLE_PINNED,
+    TARGET_CACHED_LATER_TREE, TARGET_LEFTOVER_GUARD,
     TARGET_SAMPLE_RUN, TARGET_TO_RUN_CODE, TARGET_WHOLE_RUN, WINE, WINE_RUN, WORK, fields, interleaved_pairs,
     log, windows_path)
 from .wine import guarded_run
@@ -32,11 +35,49 @@ def measure_guard(wine, corpus, first):
     return pairs, outputs[0]
 
 
+def measure_sample_floor(wine, programs, corpus, first):
+    """A/B pairs of the whole run (A) and its floors run back to back, so that
+    one noisy start weighs on one pair, not on every ratio: [(whole s,
+    (relaunch floor s, two empty starts s))]. The sample's unpack and removal
+    take a millisecond, so the relaunch floor (two starts, the DLL's load and
+    run_code) is its whole floor."""
+    def floors():
+        relaunch, _ = wine.run([programs["floor_relaunch"], corpus["dll"], *corpus["arguments"]])
+        return relaunch, wine.run([programs["floor_empty"]])[0] + wine.run([programs["floor_empty"]])[0]
+
+    return interleaved_pairs(corpus["floor_pairs"], first, lambda: guarded_run(wine, corpus)[0], floors)
+
+
+def plant_leftovers(wine, source):
+    """LEFTOVERS directories in Temp as a killed run leaves them: the
+    application's files and the lock, named for a process that has ended."""
+    for index in range(LEFTOVERS):
+        directory = wine.temp / ("onefile_%d_%d" % (LEFTOVER_PID + index, LEFTOVER_TIME))
+        shutil.copytree(source, directory)
+        (directory / "vorbel.lck").touch()
+
+
+def measure_with_leftovers(wine, corpus, first):
+    """A/B pairs of whole runs with LEFTOVERS to sweep in Temp: the launcher
+    (A), which removes them while the application runs or in the time it has
+    after, and the launcher without lock and sweep, which leaves them. Each run
+    finds them planted afresh; [(with lock and sweep s, without s)]."""
+    def run(packed):
+        plant_leftovers(wine, corpus["leftover_source"])
+        seconds, _ = wine.run([packed, *corpus["arguments"]])
+        for left in wine.temp.iterdir():
+            shutil.rmtree(left)
+        return seconds
+
+    return interleaved_pairs(corpus["leftover_pairs"], first, lambda: run(corpus["packed"]),
+                             lambda: run(corpus["unguarded"]))
+
+
 def measure_corpus(wine, programs, corpus, samples, guard_only=False):
     """One repetition on one corpus: the launcher's run, then its floors."""
     packed = windows_path(corpus["packed"])
     out_dir = wine.windows_temp + "\\floor_out"
-    sample = {}
+    sample = {"pinned": wine.pinned}
     if "unguarded" in corpus:
         sample["guard"], output = measure_guard(wine, corpus, len(samples))
         sample["whole"] = sample["guard"][0][0]
@@ -45,9 +86,13 @@ def measure_corpus(wine, programs, corpus, samples, guard_only=False):
         sample["guard_own"] = float(own["guarded_s"]) - float(own["unguarded_s"])
     else:
         sample["whole"], output = guarded_run(wine, corpus)
+    if "leftover_pairs" in corpus:
+        sample["leftovers"] = measure_with_leftovers(wine, corpus, len(samples))
     if guard_only:
         samples.append(sample)
         return
+    if "floor_pairs" in corpus:
+        sample["floor_pairs"] = measure_sample_floor(wine, programs, corpus, len(samples))
     report = fields(output)
     if "to_run_code_s" in report:
         sample["to_run_code"] = float(report["to_run_code_s"])
@@ -62,7 +107,9 @@ def measure_corpus(wine, programs, corpus, samples, guard_only=False):
     sample["removal_floor"] = float(fields(output)["remove_s"])
     sample["relaunch_floor"], _ = wine.run([programs["floor_relaunch"], corpus["dll"], *corpus["arguments"]])
     if "cached" in corpus:
-        measure_cached(wine, programs, corpus, sample)
+        measure_cached(wine, programs, corpus, sample, len(samples))
+    if "flush_cached" in corpus and not wine.pinned:
+        sample["flush"] = measure_flush(wine, corpus, len(samples))
     samples.append(sample)
 
 
@@ -128,7 +175,13 @@ def phase_rows(samples, sample_app):
     rows = []
     whole_target = TARGET_SAMPLE_RUN if sample_app else TARGET_WHOLE_RUN
     measured_floors = "unpack_floor" in samples[0]  # not with --guard-only
-    if measured_floors:
+    if measured_floors and "floor_pairs" in samples[0]:
+        pairs = [pair for s in samples for pair in s["floor_pairs"]]
+        rows.append(("whole run", [a for a, _ in pairs], [b[0] for _, b in pairs], [a / b[0] for a, b in pairs],
+                     whole_target))
+        rows.append((TWO_STARTS_ROW, [a for a, _ in pairs], [b[1] for _, b in pairs], [a / b[1] for a, b in pairs],
+                     TARGET_SAMPLE_TWO_STARTS if samples[0]["pinned"] else None))
+    elif measured_floors:
         rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
                      [s["whole"] / whole_floor(s) for s in samples], whole_target))
     if "guard" in samples[0]:
@@ -139,6 +192,9 @@ def phase_rows(samples, sample_app):
         unguarded = [statistics.median(b for _, b in s["guard"]) for s in samples]
         rows.append((GUARD_OWN_ROW, [u + s["guard_own"] for u, s in zip(unguarded, samples)], unguarded,
                      [1 + s["guard_own"] / u for u, s in zip(unguarded, samples)], TARGET_LEFTOVER_GUARD))
+    if "leftovers" in samples[0]:
+        pairs = [pair for s in samples for pair in s["leftovers"]]
+        rows.append((LEFTOVERS_ROW, [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs], None))
     if not measured_floors:
         return rows
     if "to_run_code" in samples[0]:
@@ -150,10 +206,15 @@ def phase_rows(samples, sample_app):
         without_removal = [s["whole"] - s["removal"] for s in samples]
         rows.append(("cached: first start", [s["cached_first"] for s in samples], without_removal,
                      [s["cached_first"] / f for s, f in zip(samples, without_removal)], TARGET_CACHED_FIRST))
-        rows.append(("cached: later start", [s["cached_later"] for s in samples], [s["cached_floor"] for s in samples],
-                     [s["cached_later"] / s["cached_floor"] for s in samples],
-                     TARGET_CACHED_LATER_SAMPLE if sample_app else TARGET_CACHED_LATER_TREE))
+        pairs = [pair for s in samples for pair in s["cached_later"]]
+        rows.append(("cached: later start", [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs],
+                     TARGET_CACHED_LATER_TREE if not sample_app else
+                     TARGET_CACHED_LATER_SAMPLE_PINNED if samples[0]["pinned"] else TARGET_CACHED_LATER_SAMPLE))
         rows.append(("cached: bundle check, in process", [s["bundle_check"] for s in samples],
                      [s["bundle_listing"] for s in samples],
                      [s["bundle_check"] / s["bundle_listing"] for s in samples], TARGET_CACHED_CHECK))
+    if "flush" in samples[0]:
+        pairs = [pair for s in samples for pair in s["flush"]]
+        rows.append((FLUSH_ROW, [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs],
+                     TARGET_CACHED_FLUSH))
     return rows
