@@ -39,6 +39,15 @@ bool check_parent_launcher(const wchar_t* value, unsigned long* parent_id) {
   }
   // A path cut to the buffer is a stop, like every text that does not fit.
   text_extend(&image, length);
+  // The parent starts this process by its own module path, so in every
+  // normal run the two read alike and name one file; resolving both (two
+  // opens, two final-path queries and a walk for short names each) would
+  // tell nothing more. Only paths written differently need it.
+  if (wcscmp(parent_image_path, get_executable_path(false)) == 0) {
+    CloseHandle(parent);
+    *parent_id = id;
+    return true;
+  }
   if (!resolve_existing_final_path(parent_image_path, PARENT_IMAGE_PATH_CAPACITY)) {
     // The parent runs, but its file is not where it was started from: the
     // packed program was renamed or moved, and the extraction directory
