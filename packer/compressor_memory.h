@@ -1,6 +1,6 @@
 // How many compression workers the payload writer runs, from an estimate of
 // the compressor's peak memory at a level; never more than the threads asked
-// for, and the bytes written do not depend on the choice.
+// for, and the bytes written never depend on the threads asked for.
 // Tested by compressor_memory_test.cpp against libzstd's own estimates.
 #pragma once
 
