@@ -47,12 +47,39 @@ std::vector<fs::path> folders_of(const PackedApp& app, bool working) {
 std::vector<fs::path> bundles_of(const PackedApp& app) { return folders_of(app, false); }
 std::vector<fs::path> working_folders_of(const PackedApp& app) { return folders_of(app, true); }
 
+// Every file and directory of a bundle with its last write time; the lock
+// with its name alone, as each start stamps it with the time of its use.
 std::map<std::string, fs::file_time_type> write_times(const fs::path& root) {
   std::map<std::string, fs::file_time_type> times;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    times[narrow(fs::relative(entry.path(), root).wstring())] = entry.last_write_time();
+    bool lock = entry.path().filename() == L"vorbel.lck";
+    times[narrow(fs::relative(entry.path(), root).wstring())] = lock ? fs::file_time_type{} : entry.last_write_time();
   }
   return times;
+}
+
+uint64_t now_stamp() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+constexpr uint64_t DAY = 24ull * 3600 * 10000000;
+
+// The time of a bundle's last use, as its lock's last-write time says.
+uint64_t lock_stamp(const fs::path& bundle) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  EXPECT_TRUE(GetFileAttributesExW((bundle / L"vorbel.lck").c_str(), GetFileExInfoStandard, &data));
+  return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+void set_lock_stamp(const fs::path& bundle, uint64_t stamp) {
+  HANDLE lock = CreateFileW((bundle / L"vorbel.lck").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  FILETIME time = {static_cast<DWORD>(stamp), static_cast<DWORD>(stamp >> 32)};
+  EXPECT_TRUE(SetFileTime(lock, nullptr, nullptr, &time));
+  CloseHandle(lock);
 }
 
 // The report with the program's own scratch directory written as "<scratch>".
@@ -84,12 +111,15 @@ ThreeStarts start_three_times(const PackedApp& cached, const PackedApp& fresh,
   EXPECT_TRUE(cached.left_in_temp().empty()) << "nothing in TEMP";
   if (starts.bundles.size() != 1) return starts;
   const auto written = write_times(starts.bundles[0]);
+  const uint64_t day_ago = now_stamp() - DAY;
+  set_lock_stamp(starts.bundles[0], day_ago);
 
   starts.later = cached.run(arguments);
   starts.fresh = fresh.run(arguments);
   EXPECT_EQ(starts.later.exit_code, starts.fresh.exit_code) << starts.later.out << starts.later.err;
   EXPECT_EQ(starts.later.err, "");
-  EXPECT_EQ(write_times(starts.bundles[0]), written) << "a later start writes nothing";
+  EXPECT_EQ(write_times(starts.bundles[0]), written) << "a later start writes nothing but its lock's stamp";
+  EXPECT_GT(lock_stamp(starts.bundles[0]), day_ago + DAY / 2) << "the time of its use";
   EXPECT_EQ(bundles_of(cached), starts.bundles);
   return starts;
 }
@@ -127,12 +157,13 @@ TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile
 }
 
 // A copy of the program that the application starts (argv[0]) is a cached
-// start of its own: it runs from the same bundle, writes nothing, and hands
-// back its status as a copy in the fresh mode does.
+// start of its own: it runs from the same bundle, writes nothing but its
+// lock's stamp, and hands back its status as a copy in the fresh mode does.
 TEST(CachedMode, ACopyTheApplicationStartsRunsFromTheSameBundleAsAStartOfItsOwn) {
   PackedApp cached(probe_app_dll(), false, CACHE);
   PackedApp fresh(probe_app_dll(), false);
-  // The copies write nothing either: the later start and its copy leave the bundle as the first left it.
+  // The copies write nothing either: the later start and its copy leave the bundle as the first left it, but for
+  // the lock's stamp.
   ThreeStarts starts = start_three_times(cached, fresh, {L"--relaunch", L"0x80000001"}, 0x80000001u);
   EXPECT_EQ(value(report_of(starts.first.out), "relaunch_status"), "7") << "a copy started during the first start";
   const std::vector<fs::path>& bundles = starts.bundles;
@@ -238,6 +269,7 @@ TEST(CachedMode, AFileThatLostItsDataFailsOneStartAtMost) {
     ProcessResult failed = app.run({L"--exit", L"4"});
     EXPECT_EQ(failed.exit_code, 2u) << narrow(name) << ": " << failed.out << failed.err;
     EXPECT_NE(failed.err.find("Error, load DLL."), std::string::npos) << failed.err;
+    EXPECT_LT(lock_stamp(file.parent_path()), now_stamp() - 365 * DAY) << "stamped as damaged, never kept";
     expect_runs(app, "after the failed start");
     expect_runs(app, "once more");
   }
