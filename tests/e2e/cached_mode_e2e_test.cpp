@@ -351,12 +351,13 @@ ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::ws
   return run_process(exe.wstring(), L"app.exe " + arguments, options);
 }
 
-// The next version of old_app (the probe application packed with data): the
-// same files but one byte, under the same application folder.
-fs::path pack_next_version(const PackedApp& old_app) {
-  fs::path changed = old_app.scratch.path() / L"changed";
-  write_file(changed / L"readme.txt", "readmf");
-  fs::path new_exe = old_app.scratch.path() / L"new" / L"app.exe";
+// Another version of old_app (the probe application packed with data): the
+// same files but readme's text, under the same application folder.
+fs::path pack_next_version(const PackedApp& old_app, const std::wstring& name = L"new",
+                           const std::string& readme = "readmf") {
+  fs::path changed = old_app.scratch.path() / (L"changed-" + name);
+  write_file(changed / L"readme.txt", readme);
+  fs::path new_exe = old_app.scratch.path() / name / L"app.exe";
   fs::create_directories(new_exe.parent_path());
   run_pack({L"build", L"--launcher", launcher_exe(), L"--app", probe_app_dll(), L"--add", changed.wstring(), L"--cache",
             L"-o", new_exe.wstring()});
@@ -382,6 +383,8 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
 
   fs::remove(marker);
   WaitForSingleObject(old_run.handle(), 60000);
+  // Used longer ago than a bundle is kept for.
+  set_lock_stamp(old_bundles[0], now_stamp() - 31 * DAY);
   // Returning from run_code gives the sweep its time (an application that
   // ends the process itself cuts it short; a later start goes on).
   ProcessResult later = run_other(old_app, new_exe, L"two");
@@ -389,6 +392,61 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
   std::vector<fs::path> left = bundles_of(old_app);
   ASSERT_EQ(left.size(), 1u) << "the unused old bundle is removed";
   EXPECT_NE(left[0], old_bundles[0]);
+}
+
+// Two versions run in turn (as two programs packed under one product name
+// are: the same application folder) keep each other's bundle, recently used,
+// and so unpack once each.
+TEST(CachedMode, TwoVersionsRunInTurnUnpackOnceEach) {
+  PackedApp old_app(probe_app_dll(), true, CACHE);
+  fs::path new_exe = pack_next_version(old_app);
+  auto run_both = [&](const char* when) {
+    ProcessResult old_run = old_app.run({L"one"});
+    EXPECT_EQ(old_run.exit_code, 0u) << when << ": " << old_run.out << old_run.err;
+    ProcessResult new_run = run_other(old_app, new_exe, L"one");
+    EXPECT_EQ(new_run.exit_code, 0u) << when << ": " << new_run.out << new_run.err;
+  };
+  run_both("first starts");
+  const std::vector<fs::path> bundles = bundles_of(old_app);
+  ASSERT_EQ(bundles.size(), 2u);
+  const auto old_written = write_times(bundles[0]);
+  const auto new_written = write_times(bundles[1]);
+  for (const char* when : {"second round", "third round"}) run_both(when);
+  EXPECT_EQ(bundles_of(old_app), bundles) << "neither removed the other's";
+  EXPECT_EQ(write_times(bundles[0]), old_written) << "nothing unpacked again";
+  EXPECT_EQ(write_times(bundles[1]), new_written) << "nothing unpacked again";
+  EXPECT_TRUE(working_folders_of(old_app).empty());
+}
+
+// Past the bundles kept, the one used longest ago goes: versions run in turn
+// leave the folder with three at most (the one used last, the two before).
+TEST(CachedMode, MoreVersionsThanTheKeptOnesRunInTurnLeaveABoundedFolder) {
+  PackedApp first(probe_app_dll(), true, CACHE);
+  std::vector<fs::path> others;
+  for (int version = 2; version <= 4; ++version) {
+    others.push_back(pack_next_version(first, L"v" + std::to_wstring(version), "readm" + std::to_string(version)));
+  }
+  std::vector<fs::path> made;  // each version's bundle, in the order of the runs
+  auto run_version = [&](int version) {
+    std::set<fs::path> before;
+    for (const fs::path& bundle : bundles_of(first)) before.insert(bundle);
+    ProcessResult result = version == 1 ? first.run({L"one"}) : run_other(first, others[version - 2], L"one");
+    EXPECT_EQ(result.exit_code, 0u) << version << ": " << result.out << result.err;
+    for (const fs::path& bundle : bundles_of(first)) {
+      if (before.count(bundle) == 0) made.push_back(bundle);
+    }
+  };
+  for (int version = 1; version <= 4; ++version) run_version(version);
+  ASSERT_EQ(made.size(), 4u) << "each version unpacked once";
+  std::vector<fs::path> expected = {made[1], made[2], made[3]};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(bundles_of(first), expected) << "the first version's, used longest ago, is gone";
+
+  run_version(1);  // unpacks again, and the second version's goes
+  ASSERT_EQ(made.size(), 5u);
+  expected = {made[2], made[3], made[4]};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(bundles_of(first), expected);
 }
 
 // VORBEL_ONEFILE_REMOVE_CACHE=1, as an uninstaller sets it: the program runs
