@@ -1,6 +1,7 @@
 // Tests of the cached start's decisions, in this process over a payload of
 // the test's own: no bundle (a first start), the user's own whole bundle (a
-// later start, nothing written), a damaged one and something else at its name
+// later start, nothing written but the lock's stamp), a damaged one (stamped
+// as long unused) and something else at its name
 // (a bundle beside it, used before the own name is unpacked into again once
 // the damaged one is gone), a first start that loses its rename to another or
 // waits for another under way, and
@@ -108,7 +109,7 @@ std::vector<std::wstring> names_in(const fs::path& folder) {
   return names;
 }
 
-TEST(CachedStart, NoBundleIsUnpackedOnceAndTheOwnWholeBundleIsUsedWithoutWriting) {
+TEST(CachedStart, NoBundleIsUnpackedOnceAndTheOwnWholeBundleIsUsedWritingOnlyItsStamp) {
   ScratchDir scratch;
   CacheChoice choice = choice_in(scratch.path());
   unpacks = 0;

@@ -130,7 +130,7 @@ void expect_runs(const PackedApp& app, const char* when) {
   EXPECT_EQ(value(report_of(result.out), "helper"), "hello from sample_helper.dll") << when;
 }
 
-TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile) {
+TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWritingOnlyItsLocksStamp) {
   PackedApp cached(sample_app_dll(), true, CACHE);
   PackedApp fresh;  // the same payload in the fresh directory's mode
   ThreeStarts starts =
