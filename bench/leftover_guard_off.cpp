@@ -22,4 +22,6 @@ bool run_may_live(uint64_t, uint64_t) { return true; }
 // The cached mode's own uses of the lock; that mode is not measured with this build.
 bool try_hold_extraction_dir_lock() { return true; }
 
+void stamp_extraction_dir_lock(bool) {}
+
 void release_extraction_dir_lock() {}

@@ -133,6 +133,7 @@ SystemCalls system_calls = {
     SetFileAttributesW,
     LoadLibraryExW,
     FlushFileBuffers,
+    SetFileTime,
     GetTickCount64,
     GetConsoleMode,
     bind_CreateWindowExW,

@@ -86,6 +86,9 @@ struct SystemCalls {
   // A kept bundle's files go to the disk before its rename; tests see which
   // handles are flushed, and when.
   BOOL(WINAPI* FlushFileBuffers)(HANDLE file);
+  // A bundle's lock stamped with the time of its last use: tests see that a
+  // later start sets it once, and what a damaged bundle gets.
+  BOOL(WINAPI* SetFileTime)(HANDLE file, const FILETIME* created, const FILETIME* accessed, const FILETIME* written);
   // The unpack's progress: the clock that decides when it shows, whether
   // standard error is a console, and the window with its bar (user32, bound
   // on first use). Tests set the time and record the window and its steps.

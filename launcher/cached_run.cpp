@@ -7,7 +7,9 @@
 // of one bundle at once unpack once between them: the one that holds the
 // application folder's "<id>.unpacking" unpacks, the others wait for it.
 // Every process that runs from a bundle holds its lock: that alone keeps a
-// later sweep from removing it.
+// later sweep from removing it. Each start stamps the lock it holds with the
+// time of its use, by which the sweep keeps the most recently used bundles of
+// the folder; that stamp is the only write of a later start.
 #include "launcher/cached_run.h"
 
 #include <windows.h>
@@ -181,6 +183,17 @@ bool working_ready;
 // part of it: removed again once the application has ended.
 bool working_left;
 
+// A bundle found not whole is stamped as long unused before its lock is let
+// go of, so that no sweep keeps it as recently used. Stamped, not stripped of
+// its record: nothing that a start checks changes, so a check that misjudged
+// it (a file a scanner held a moment) costs this start's unpack and no more,
+// the next start that finds it whole stamps it used again, and the processes
+// running from it keep it until they end; then the sweep removes it.
+void let_go_of_damaged_bundle() {
+  stamp_extraction_dir_lock(true);
+  release_extraction_dir_lock();
+}
+
 enum FirstStart {
   BUNDLE_PLACED,
   BUNDLE_NOT_PLACED,  // another start's bundle may stand there now: looked at again
@@ -318,7 +331,7 @@ FirstStart first_start(const CacheChoice* choice) {
       // other: a sweep (another version's) may have taken it, or part of it.
       if (try_hold_extraction_dir_lock()) {
         if (bundle_is_whole(bundle_dir, choice->bundle_id)) return BUNDLE_PLACED;
-        release_extraction_dir_lock();
+        let_go_of_damaged_bundle();
       }
       return BUNDLE_NOT_PLACED;  // taken away at once: looked at again
     case NAME_TAKEN:
@@ -346,7 +359,7 @@ bool run_from_working_directory(const CacheChoice* choice) {
   use_unpacked_directory(working_dir);
   if (try_hold_extraction_dir_lock()) {
     if (bundle_is_whole(working_dir, choice->bundle_id)) return true;
-    release_extraction_dir_lock();
+    let_go_of_damaged_bundle();
   }
   return false;
 }
@@ -358,7 +371,7 @@ bool hold_whole_bundle(const CacheChoice* choice) {
   if (!try_hold_extraction_dir_lock()) return false;
   if (bundle_is_whole(bundle_dir, choice->bundle_id)) return true;
   // Damaged: a new one goes beside it; it goes when nothing uses it.
-  release_extraction_dir_lock();
+  let_go_of_damaged_bundle();
   return false;
 }
 
@@ -484,8 +497,12 @@ bool settle_cache(const CacheChoice* choice) {
   bool settled = settle_root(choice) &&
                  (whole_bundle_in_place(choice) || (settle_application_dir(choice) && settle_bundle(choice)));
   release_root();
-  if (!settled) forget_cache_attempt();
-  return settled;
+  if (!settled) {
+    forget_cache_attempt();
+    return false;
+  }
+  stamp_extraction_dir_lock(false);
+  return true;
 }
 
 namespace {
@@ -503,7 +520,8 @@ void heal_after_failed_load(unsigned long error) {
     case ERROR_MOD_NOT_FOUND:
     case ERROR_PROC_NOT_FOUND:
     case ERROR_DLL_INIT_FAILED:
-      mark_bundle_damaged_if_at_fault(extraction_dir, choice.bundle_id);
+      // This run's stamp would keep it as recently used: stamped as damaged.
+      if (mark_bundle_damaged_if_at_fault(extraction_dir, choice.bundle_id)) stamp_extraction_dir_lock(true);
       break;
     default:
       break;

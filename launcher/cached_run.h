@@ -10,7 +10,9 @@
 // unpacking once at most (a working directory that cannot be renamed into
 // place is used as it stands; a first start of the bundle under way is
 // waited for, a bounded time, and its bundle used): true with its lock
-// held, and extraction_dir and first_entry_path set to it. False, with nothing of the mode left in effect,
+// held and stamped with the time of this use, and extraction_dir and
+// first_entry_path set to it. A bundle found damaged is stamped as long
+// unused. False, with nothing of the mode left in effect,
 // when the cache cannot be used: the root unusable, every name for the
 // application or its bundle taken by someone else's directory or a link, a
 // link or someone else's directory at the working directory's name.

@@ -1,6 +1,7 @@
 // Tests of the cached start's decisions, in this process over a payload of
 // the test's own: no bundle (a first start), the user's own whole bundle (a
-// later start, nothing written), a damaged one and something else at its name
+// later start, nothing written but the lock's stamp), a damaged one (stamped
+// as long unused) and something else at its name
 // (a bundle beside it, used before the own name is unpacked into again once
 // the damaged one is gone), a first start that loses its rename to another or
 // waits for another under way, and
@@ -87,6 +88,20 @@ std::wstring settle(const CacheChoice& choice) {
   return settled ? directory : L"";
 }
 
+// The lock's last-write time: the time of the bundle's last use.
+uint64_t lock_stamp(const fs::path& bundle) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  EXPECT_TRUE(GetFileAttributesExW((bundle / as_wide(DIRECTORY_LOCK_NAME)).c_str(), GetFileExInfoStandard, &data));
+  return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+int stamps;
+
+BOOL WINAPI counting_stamp(HANDLE file, const FILETIME* created, const FILETIME* accessed, const FILETIME* written) {
+  ++stamps;
+  return SetFileTime(file, created, accessed, written);
+}
+
 std::vector<std::wstring> names_in(const fs::path& folder) {
   std::vector<std::wstring> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().wstring());
@@ -94,7 +109,7 @@ std::vector<std::wstring> names_in(const fs::path& folder) {
   return names;
 }
 
-TEST(CachedStart, NoBundleIsUnpackedOnceAndTheOwnWholeBundleIsUsedWithoutWriting) {
+TEST(CachedStart, NoBundleIsUnpackedOnceAndTheOwnWholeBundleIsUsedWritingOnlyItsStamp) {
   ScratchDir scratch;
   CacheChoice choice = choice_in(scratch.path());
   unpacks = 0;
@@ -105,8 +120,17 @@ TEST(CachedStart, NoBundleIsUnpackedOnceAndTheOwnWholeBundleIsUsedWithoutWriting
   EXPECT_EQ(read_file(bundle / L"data" / L"readme.txt"), "readme");
   EXPECT_EQ(names_in(scratch.path() / L"app"), std::vector<std::wstring>{ID}) << "no working directory is left";
 
-  EXPECT_EQ(settle(choice), bundle.wstring());
-  EXPECT_EQ(unpacks, 1) << "a later start writes nothing";
+  // The later start's one write: the time of its use on the lock, one call.
+  const uint64_t before = lock_stamp(bundle);
+  Sleep(20);
+  stamps = 0;
+  {
+    SystemCallOverride stamp(system_calls.SetFileTime, counting_stamp);
+    EXPECT_EQ(settle(choice), bundle.wstring());
+  }
+  EXPECT_EQ(unpacks, 1) << "a later start unpacks nothing";
+  EXPECT_EQ(stamps, 1);
+  EXPECT_GT(lock_stamp(bundle), before);
 }
 
 // As the lock is opened, the root checked before cannot be renamed away and
@@ -161,6 +185,7 @@ TEST(CachedStart, ADamagedBundleOrSomethingElseAtItsNameGetsABundleBesideIt) {
   write_file(app / ID / L"app.dll", "MZ cut");  // another size than the record's
   EXPECT_EQ(settle(choice), (app / (std::wstring(ID) + L".2")).wstring());
   EXPECT_EQ(unpacks, 2);
+  EXPECT_EQ(lock_stamp(app / ID), BUNDLE_DAMAGED_USE_TIME) << "no sweep keeps it as recently used";
 
   ScratchDir other;
   write_file(other.path() / L"app" / ID, "a file at the bundle's name");

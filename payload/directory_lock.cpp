@@ -20,18 +20,18 @@ namespace {
 // sweep's, a delete, the shell's) then fails with ERROR_SHARING_VIOLATION
 // while any holder lives. Reading is data access, which share modes govern;
 // attribute access alone would conflict with nothing.
-HANDLE open_lock(DWORD disposition) {
+HANDLE open_lock(DWORD disposition, DWORD access) {
   TextCursor path = text_start(directory_lock_path, PATH_CAPACITY);
   text_append(&path, extraction_dir);
   text_append_unit(&path, L'\\');
   text_append(&path, as_wide(DIRECTORY_LOCK_NAME));
   wchar_t long_form[LONG_PATH_CAPACITY];
-  return system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), GENERIC_READ, FILE_SHARE_READ,
-                                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return system_calls.CreateFileW(long_path_form(directory_lock_path, long_form), access, FILE_SHARE_READ, nullptr,
+                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void hold_lock(DWORD disposition) {
-  HANDLE lock = open_lock(disposition);
+  HANDLE lock = open_lock(disposition, GENERIC_READ);
   if (lock == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     report_system_error_about("Error, couldn't lock the extraction directory", directory_lock_path, error);
@@ -47,11 +47,28 @@ void lock_extraction_dir() { hold_lock(OPEN_ALWAYS); }
 
 void join_extraction_dir_lock() { hold_lock(OPEN_EXISTING); }
 
+// The right to set its times is no data access: it takes no part in the
+// share check, and other holders and the sweep's exclusive open see the lock
+// as before.
 bool try_hold_extraction_dir_lock() {
-  HANDLE lock = open_lock(OPEN_ALWAYS);
+  HANDLE lock = open_lock(OPEN_ALWAYS, GENERIC_READ | FILE_WRITE_ATTRIBUTES);
   if (lock == INVALID_HANDLE_VALUE) return false;
   InterlockedExchangePointer(const_cast<HANDLE*>(&directory_lock), lock);
   return true;
+}
+
+void stamp_extraction_dir_lock(bool damaged) {
+  HANDLE lock = directory_lock;
+  if (lock == nullptr) return;
+  FILETIME time;
+  if (damaged) {
+    time.dwLowDateTime = static_cast<DWORD>(BUNDLE_DAMAGED_USE_TIME);
+    time.dwHighDateTime = static_cast<DWORD>(BUNDLE_DAMAGED_USE_TIME >> 32);
+  } else {
+    // Read from the shared page the system keeps: no system call.
+    GetSystemTimeAsFileTime(&time);
+  }
+  system_calls.SetFileTime(lock, nullptr, nullptr, &time);
 }
 
 void release_extraction_dir_lock() {

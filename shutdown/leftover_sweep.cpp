@@ -128,6 +128,88 @@ bool next_sibling(Siblings* siblings, uint64_t* pid, uint64_t* time, bool* bundl
 
 void stop_listing(Siblings* siblings) { FindClose(siblings->search); }
 
+// A bundle folder's name: the id, "." and two digits at most.
+constexpr size_t BUNDLE_NAME_CAPACITY = BUNDLE_ID_UNITS + 4;
+
+// The bundles beside this run's that the sweep keeps, the most recently used
+// first.
+struct RecentBundles {
+  wchar_t names[KEPT_RECENT_BUNDLES][BUNDLE_NAME_CAPACITY];
+  uint64_t used[KEPT_RECENT_BUNDLES];
+  int count;
+};
+
+// The last-write time of the file name below the directory at path, into
+// *written; false when it is no file or cannot be read. file is scratch.
+bool file_written(const wchar_t* path, const char16_t* name, wchar_t (&file)[PATH_CAPACITY], uint64_t* written) {
+  TextCursor file_path = text_start(file, PATH_CAPACITY);
+  if (!text_try_join_path(&file_path, path, as_wide(name))) return false;
+  wchar_t long_form[LONG_PATH_CAPACITY];
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (!system_calls.GetFileAttributesExW(long_path_form(file, long_form), GetFileExInfoStandard, &attributes) ||
+      (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  *written = filetime_value(attributes.ftLastWriteTime);
+  return true;
+}
+
+// Whether the bundle at path counts as recently used, and when it was used:
+// its lock stamped within the bound (a time ahead of the clock counts, as a
+// clock set back leaves it), and its record there, which a start that found
+// one of its files at fault removes. A start that finds it damaged stamps it
+// long past.
+bool recently_used(const wchar_t* path, uint64_t now, wchar_t (&file)[PATH_CAPACITY], uint64_t* used) {
+  uint64_t ignored = 0;
+  if (!file_written(path, DIRECTORY_LOCK_NAME, file, used) || !file_written(path, BUNDLE_RECORD_NAME, file, &ignored)) {
+    return false;
+  }
+  return *used > now || now - *used < KEPT_BUNDLE_AGE_100NS;
+}
+
+// Adds name among the kept ones when it was used later than one of them, or
+// there is room.
+void consider_recent(RecentBundles* recent, const wchar_t* name, uint64_t used) {
+  if (wcslen(name) >= BUNDLE_NAME_CAPACITY) return;
+  int at = recent->count;
+  while (at > 0 && recent->used[at - 1] < used) --at;
+  if (at == KEPT_RECENT_BUNDLES) return;
+  int last = recent->count < KEPT_RECENT_BUNDLES ? recent->count : KEPT_RECENT_BUNDLES - 1;
+  for (int move = last; move > at; --move) {
+    recent->used[move] = recent->used[move - 1];
+    copy_wide(recent->names[move], BUNDLE_NAME_CAPACITY, recent->names[move - 1]);
+  }
+  recent->used[at] = used;
+  copy_wide(recent->names[at], BUNDLE_NAME_CAPACITY, name);
+  if (recent->count < KEPT_RECENT_BUNDLES) ++recent->count;
+}
+
+bool is_kept(const RecentBundles* recent, const wchar_t* name) {
+  for (int at = 0; at < recent->count; ++at) {
+    if (wcscmp(recent->names[at], name) == 0) return true;
+  }
+  return false;
+}
+
+// One look over the bundles beside this run's before anything is removed:
+// which are kept depends on all of them.
+void choose_recent_bundles(const SweepForm* form, uint64_t now, wchar_t (&path_buffer)[PATH_CAPACITY],
+                           wchar_t (&file)[PATH_CAPACITY], RecentBundles* recent) {
+  recent->count = 0;
+  Siblings siblings;
+  if (!list_siblings(form, path_buffer, &siblings)) return;
+  uint64_t pid = 0;
+  uint64_t time = 0;
+  bool bundle = false;
+  uint64_t used = 0;
+  while (next_sibling(&siblings, &pid, &time, &bundle)) {
+    if (bundle && recently_used(siblings.path.text, now, file, &used)) {
+      consider_recent(recent, siblings.path.text + siblings.parent_length, used);
+    }
+  }
+  stop_listing(&siblings);
+}
+
 DWORD WINAPI run_sweep(void* form) {
   sweep_leftovers(static_cast<const SweepForm*>(form));
   return 0;
@@ -155,9 +237,12 @@ int sweep_leftovers(const SweepForm* form) {
   GetSystemTimeAsFileTime(&clock);
   const uint64_t now = filetime_value(clock);
   wchar_t path_buffer[PATH_CAPACITY];
+  wchar_t lock_path_buffer[PATH_CAPACITY];
+  RecentBundles recent;
+  recent.count = 0;
+  if (form->bundles) choose_recent_bundles(form, now, path_buffer, lock_path_buffer, &recent);
   Siblings siblings;
   if (!list_siblings(form, path_buffer, &siblings)) return 0;
-  wchar_t lock_path_buffer[PATH_CAPACITY];
   int taken = 0;
   uint64_t pid = 0;
   uint64_t time = 0;
@@ -166,6 +251,7 @@ int sweep_leftovers(const SweepForm* form) {
     // A directory stamped after this moment was made while the clock read
     // earlier than it now does: nothing says which process is whose.
     if (!bundle && (time >= now || run_may_live(pid, time))) continue;
+    if (bundle && is_kept(&recent, siblings.path.text + siblings.parent_length)) continue;
     TextCursor lock_path = text_start(lock_path_buffer, PATH_CAPACITY);
     if (!text_try_join_path(&lock_path, siblings.path.text, form->lock_name)) continue;
     if (take_on(siblings.path.text, lock_path.text, time, now, user)) ++taken;

@@ -27,12 +27,24 @@ constexpr DWORD SWEEP_AFTER_END_MS = 250;
 // and nothing but age tells.
 constexpr uint64_t SWEEP_LOCKLESS_AGE_100NS = 7ull * 24 * 3600 * 10000000;
 
+// Bundles of the cached mode's application folder kept though no process
+// uses them: besides the one a run uses, the KEPT_RECENT_BUNDLES others used
+// last, when that was within KEPT_BUNDLE_AGE_100NS, by the time each start
+// stamps on the lock it holds. Two versions run in turn, or two programs
+// packed under one name, need one kept to unpack each once; two leave room
+// for an update while both are run, and bound the folder to three bundles
+// that nothing uses. A month keeps a program run now and then; a bundle
+// unused for longer gives its disk back for one unpack at its next start.
+constexpr int KEPT_RECENT_BUNDLES = 2;
+constexpr uint64_t KEPT_BUNDLE_AGE_100NS = 30ull * 24 * 3600 * 10000000;
+
 // What a run needs to recognise its own kind of directory: the extraction
 // directory spec (its last component gives the names' form, with {PID} and
 // {TIME} as digits) and the lock's file name. With bundles set (the cached
 // mode's application directory), the kept bundles beside this run's own are
 // taken on too: names of 16 lower-case hex digits, maybe with "." and a
-// number after them; they carry no process, so their lock alone decides.
+// number after them; they carry no process, so their lock alone decides,
+// and those recently used (above) are kept.
 struct SweepForm {
   const wchar_t* spec;
   const wchar_t* lock_name;
@@ -47,7 +59,9 @@ bool run_may_live(uint64_t pid, uint64_t time);
 // name has the spec's form and that no process uses: the user's own, no
 // reparse point, the process {PID} names not running with a start time no
 // later than {TIME}, and its lock opening exclusively (or no lock, and empty
-// or older than the bound). Returns how many it took on. Stops early once
+// or older than the bound); with bundles, the bundles that no process uses
+// but the recently used ones kept (a bundle without its record, or stamped
+// damaged, is never one of them). Returns how many it took on. Stops early once
 // limit_leftover_sweep's time is up. Nothing when the spec's last component
 // holds another reference than {PID} and {TIME}, or not both.
 int sweep_leftovers(const SweepForm* form);

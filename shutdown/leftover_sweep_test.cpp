@@ -196,6 +196,45 @@ TEST(LeftoverSweep, ALeftoverWithAHeldFileKeepsItsLockUntilTheHolderIsGone) {
   EXPECT_FALSE(fs::exists(dir));
 }
 
+// The cached mode's application folder: bundles that no process uses beside
+// this run's own. The two used last within the age bound stay, whatever
+// order the listing gives them in; a third, one used too long ago, and one
+// whose record a failed load removed go.
+TEST(LeftoverSweep, KeepsTheBundlesUsedLastAndNoneWithoutItsRecord) {
+  SweepTemp temp;
+  const SweepForm bundles = {as_wide(WORKING_DIR_FORM), as_wide(DIRECTORY_LOCK_NAME), true};
+  const uint64_t now = now_stamp();
+  const uint64_t hour = DAY / 24;
+  const struct {
+    std::wstring name;
+    uint64_t used;
+    bool record;
+    bool kept;
+  } cases[] = {
+      {L"00000000000000a1", now - 3 * hour, true, false},  // the third used last
+      {L"00000000000000a2", now - hour, true, true},
+      {L"00000000000000a3", now - 60, false, false},  // used last, but its record removed
+      {L"00000000000000a4", now - KEPT_BUNDLE_AGE_100NS - hour, true, false},
+      {L"00000000000000a5.2", now - 2 * hour, true, true},
+  };
+  static_assert(KEPT_RECENT_BUNDLES == 2, "the cases keep two");
+  std::vector<std::wstring> expected = {temp.own.filename().wstring()};
+  for (const auto& c : cases) {
+    fs::path dir = temp.leftover(c.name);
+    if (c.record) write_file(dir / as_wide(BUNDLE_RECORD_NAME), "record");
+    HANDLE lock = CreateFileW((dir / as_wide(DIRECTORY_LOCK_NAME)).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    FILETIME used = filetime_of(c.used);
+    EXPECT_TRUE(SetFileTime(lock, nullptr, nullptr, &used));
+    CloseHandle(lock);
+    if (c.kept) expected.push_back(c.name);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(sweep_leftovers(&bundles), 3);
+  EXPECT_EQ(temp.names(), expected);
+}
+
 std::atomic<int> slow_removals{0};
 
 BOOL WINAPI slow_delete(LPCWSTR path) {

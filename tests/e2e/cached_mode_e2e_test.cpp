@@ -47,12 +47,39 @@ std::vector<fs::path> folders_of(const PackedApp& app, bool working) {
 std::vector<fs::path> bundles_of(const PackedApp& app) { return folders_of(app, false); }
 std::vector<fs::path> working_folders_of(const PackedApp& app) { return folders_of(app, true); }
 
+// Every file and directory of a bundle with its last write time; the lock
+// with its name alone, as each start stamps it with the time of its use.
 std::map<std::string, fs::file_time_type> write_times(const fs::path& root) {
   std::map<std::string, fs::file_time_type> times;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    times[narrow(fs::relative(entry.path(), root).wstring())] = entry.last_write_time();
+    bool lock = entry.path().filename() == L"vorbel.lck";
+    times[narrow(fs::relative(entry.path(), root).wstring())] = lock ? fs::file_time_type{} : entry.last_write_time();
   }
   return times;
+}
+
+uint64_t now_stamp() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+constexpr uint64_t DAY = 24ull * 3600 * 10000000;
+
+// The time of a bundle's last use, as its lock's last-write time says.
+uint64_t lock_stamp(const fs::path& bundle) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  EXPECT_TRUE(GetFileAttributesExW((bundle / L"vorbel.lck").c_str(), GetFileExInfoStandard, &data));
+  return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+void set_lock_stamp(const fs::path& bundle, uint64_t stamp) {
+  HANDLE lock = CreateFileW((bundle / L"vorbel.lck").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  FILETIME time = {static_cast<DWORD>(stamp), static_cast<DWORD>(stamp >> 32)};
+  EXPECT_TRUE(SetFileTime(lock, nullptr, nullptr, &time));
+  CloseHandle(lock);
 }
 
 // The report with the program's own scratch directory written as "<scratch>".
@@ -84,12 +111,15 @@ ThreeStarts start_three_times(const PackedApp& cached, const PackedApp& fresh,
   EXPECT_TRUE(cached.left_in_temp().empty()) << "nothing in TEMP";
   if (starts.bundles.size() != 1) return starts;
   const auto written = write_times(starts.bundles[0]);
+  const uint64_t day_ago = now_stamp() - DAY;
+  set_lock_stamp(starts.bundles[0], day_ago);
 
   starts.later = cached.run(arguments);
   starts.fresh = fresh.run(arguments);
   EXPECT_EQ(starts.later.exit_code, starts.fresh.exit_code) << starts.later.out << starts.later.err;
   EXPECT_EQ(starts.later.err, "");
-  EXPECT_EQ(write_times(starts.bundles[0]), written) << "a later start writes nothing";
+  EXPECT_EQ(write_times(starts.bundles[0]), written) << "a later start writes nothing but its lock's stamp";
+  EXPECT_GT(lock_stamp(starts.bundles[0]), day_ago + DAY / 2) << "the time of its use";
   EXPECT_EQ(bundles_of(cached), starts.bundles);
   return starts;
 }
@@ -100,7 +130,7 @@ void expect_runs(const PackedApp& app, const char* when) {
   EXPECT_EQ(value(report_of(result.out), "helper"), "hello from sample_helper.dll") << when;
 }
 
-TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile) {
+TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWritingOnlyItsLocksStamp) {
   PackedApp cached(sample_app_dll(), true, CACHE);
   PackedApp fresh;  // the same payload in the fresh directory's mode
   ThreeStarts starts =
@@ -127,12 +157,13 @@ TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWithoutWritingAFile
 }
 
 // A copy of the program that the application starts (argv[0]) is a cached
-// start of its own: it runs from the same bundle, writes nothing, and hands
-// back its status as a copy in the fresh mode does.
+// start of its own: it runs from the same bundle, writes nothing but its
+// lock's stamp, and hands back its status as a copy in the fresh mode does.
 TEST(CachedMode, ACopyTheApplicationStartsRunsFromTheSameBundleAsAStartOfItsOwn) {
   PackedApp cached(probe_app_dll(), false, CACHE);
   PackedApp fresh(probe_app_dll(), false);
-  // The copies write nothing either: the later start and its copy leave the bundle as the first left it.
+  // The copies write nothing either: the later start and its copy leave the bundle as the first left it, but for
+  // the lock's stamp.
   ThreeStarts starts = start_three_times(cached, fresh, {L"--relaunch", L"0x80000001"}, 0x80000001u);
   EXPECT_EQ(value(report_of(starts.first.out), "relaunch_status"), "7") << "a copy started during the first start";
   const std::vector<fs::path>& bundles = starts.bundles;
@@ -238,6 +269,7 @@ TEST(CachedMode, AFileThatLostItsDataFailsOneStartAtMost) {
     ProcessResult failed = app.run({L"--exit", L"4"});
     EXPECT_EQ(failed.exit_code, 2u) << narrow(name) << ": " << failed.out << failed.err;
     EXPECT_NE(failed.err.find("Error, load DLL."), std::string::npos) << failed.err;
+    EXPECT_LT(lock_stamp(file.parent_path()), now_stamp() - 365 * DAY) << "stamped as damaged, never kept";
     expect_runs(app, "after the failed start");
     expect_runs(app, "once more");
   }
@@ -319,12 +351,13 @@ ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::ws
   return run_process(exe.wstring(), L"app.exe " + arguments, options);
 }
 
-// The next version of old_app (the probe application packed with data): the
-// same files but one byte, under the same application folder.
-fs::path pack_next_version(const PackedApp& old_app) {
-  fs::path changed = old_app.scratch.path() / L"changed";
-  write_file(changed / L"readme.txt", "readmf");
-  fs::path new_exe = old_app.scratch.path() / L"new" / L"app.exe";
+// Another version of old_app (the probe application packed with data): the
+// same files but readme's text, under the same application folder.
+fs::path pack_next_version(const PackedApp& old_app, const std::wstring& name = L"new",
+                           const std::string& readme = "readmf") {
+  fs::path changed = old_app.scratch.path() / (L"changed-" + name);
+  write_file(changed / L"readme.txt", readme);
+  fs::path new_exe = old_app.scratch.path() / name / L"app.exe";
   fs::create_directories(new_exe.parent_path());
   run_pack({L"build", L"--launcher", launcher_exe(), L"--app", probe_app_dll(), L"--add", changed.wstring(), L"--cache",
             L"-o", new_exe.wstring()});
@@ -350,6 +383,8 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
 
   fs::remove(marker);
   WaitForSingleObject(old_run.handle(), 60000);
+  // Used longer ago than a bundle is kept for.
+  set_lock_stamp(old_bundles[0], now_stamp() - 31 * DAY);
   // Returning from run_code gives the sweep its time (an application that
   // ends the process itself cuts it short; a later start goes on).
   ProcessResult later = run_other(old_app, new_exe, L"two");
@@ -357,6 +392,61 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
   std::vector<fs::path> left = bundles_of(old_app);
   ASSERT_EQ(left.size(), 1u) << "the unused old bundle is removed";
   EXPECT_NE(left[0], old_bundles[0]);
+}
+
+// Two versions run in turn (as two programs packed under one product name
+// are: the same application folder) keep each other's bundle, recently used,
+// and so unpack once each.
+TEST(CachedMode, TwoVersionsRunInTurnUnpackOnceEach) {
+  PackedApp old_app(probe_app_dll(), true, CACHE);
+  fs::path new_exe = pack_next_version(old_app);
+  auto run_both = [&](const char* when) {
+    ProcessResult old_run = old_app.run({L"one"});
+    EXPECT_EQ(old_run.exit_code, 0u) << when << ": " << old_run.out << old_run.err;
+    ProcessResult new_run = run_other(old_app, new_exe, L"one");
+    EXPECT_EQ(new_run.exit_code, 0u) << when << ": " << new_run.out << new_run.err;
+  };
+  run_both("first starts");
+  const std::vector<fs::path> bundles = bundles_of(old_app);
+  ASSERT_EQ(bundles.size(), 2u);
+  const auto old_written = write_times(bundles[0]);
+  const auto new_written = write_times(bundles[1]);
+  for (const char* when : {"second round", "third round"}) run_both(when);
+  EXPECT_EQ(bundles_of(old_app), bundles) << "neither removed the other's";
+  EXPECT_EQ(write_times(bundles[0]), old_written) << "nothing unpacked again";
+  EXPECT_EQ(write_times(bundles[1]), new_written) << "nothing unpacked again";
+  EXPECT_TRUE(working_folders_of(old_app).empty());
+}
+
+// Past the bundles kept, the one used longest ago goes: versions run in turn
+// leave the folder with three at most (the one used last, the two before).
+TEST(CachedMode, MoreVersionsThanTheKeptOnesRunInTurnLeaveABoundedFolder) {
+  PackedApp first(probe_app_dll(), true, CACHE);
+  std::vector<fs::path> others;
+  for (int version = 2; version <= 4; ++version) {
+    others.push_back(pack_next_version(first, L"v" + std::to_wstring(version), "readm" + std::to_string(version)));
+  }
+  std::vector<fs::path> made;  // each version's bundle, in the order of the runs
+  auto run_version = [&](int version) {
+    std::set<fs::path> before;
+    for (const fs::path& bundle : bundles_of(first)) before.insert(bundle);
+    ProcessResult result = version == 1 ? first.run({L"one"}) : run_other(first, others[version - 2], L"one");
+    EXPECT_EQ(result.exit_code, 0u) << version << ": " << result.out << result.err;
+    for (const fs::path& bundle : bundles_of(first)) {
+      if (before.count(bundle) == 0) made.push_back(bundle);
+    }
+  };
+  for (int version = 1; version <= 4; ++version) run_version(version);
+  ASSERT_EQ(made.size(), 4u) << "each version unpacked once";
+  std::vector<fs::path> expected = {made[1], made[2], made[3]};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(bundles_of(first), expected) << "the first version's, used longest ago, is gone";
+
+  run_version(1);  // unpacks again, and the second version's goes
+  ASSERT_EQ(made.size(), 5u);
+  expected = {made[2], made[3], made[4]};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(bundles_of(first), expected);
 }
 
 // VORBEL_ONEFILE_REMOVE_CACHE=1, as an uninstaller sets it: the program runs
