@@ -15,6 +15,10 @@ void limit_leftover_sweep() {}
 
 void finish_leftover_sweep() {}
 
+bool cut_leftover_sweep(DWORD) { return false; }
+
+int sweep_leftovers(const SweepForm*) { return 0; }
+
 // The cached mode's look at a first start's working directory: every one
 // counts as in use, so that nothing of the sweep's file is linked in.
 bool run_may_live(uint64_t, uint64_t) { return true; }

@@ -15,6 +15,7 @@ Never part of `make test`: nothing here passes or fails on a time.
     bench/run_bench.py --cached-only [--runs N]   (the sample and the tree, with the cached rows; prints them)
     bench/run_bench.py --guard-only [--runs N] [--guard-pairs N]   (the same, with and without lock and sweep)
     bench/run_bench.py --progress-only [--progress-pairs N]   (a 200 MB first start with and without --progress-window)
+    bench/run_bench.py --removal-only [--removal-pairs N]   (a cached start while an old tree bundle is removed)
 
 Needs `make` first (the Makefile's bench target does it) and the benchmark
 programs (`cmake --build --preset windows --target bench_programs`, done here).

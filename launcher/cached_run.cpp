@@ -24,6 +24,7 @@
 #include "common/system_calls.h"
 #include "launcher/cache_removal.h"
 #include "launcher/child_launch.h"
+#include "launcher/detached_sweeper.h"
 #include "launcher/relaunch.h"
 #include "launcher/run_settings.h"
 #include "launcher/unpacking_lock.h"
@@ -107,10 +108,9 @@ HANDLE root_hold = INVALID_HANDLE_VALUE;
 // rights alone do not), so that a rename, which asks for DELETE, is refused.
 HANDLE open_root() {
   wchar_t long_form[LONG_PATH_CAPACITY];
-  return system_calls.CreateFileW(long_path_form(cache_root, long_form),
-                                  FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return system_calls.CreateFileW(
+      long_path_form(cache_root, long_form), FILE_LIST_DIRECTORY | READ_CONTROL | FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 void release_root() {
@@ -461,16 +461,23 @@ bool whole_bundle_in_place(const CacheChoice* choice) {
 }
 
 // What a scanner held of a working directory given up is likely free by the
-// time the application ends; looked at again for as long as the sweep may go
-// on, no longer. What is still left keeps its lock, and a later start's sweep
-// takes it once this process has ended.
-void finish_giving_up_working_directory() {
-  constexpr DWORD PAUSE_MS = 25;
-  for (DWORD waited = 0; working_left && waited < SWEEP_AFTER_END_MS; waited += PAUSE_MS) {
-    Sleep(PAUSE_MS);
+// time the application ends: looked at once more. What is still left keeps
+// its lock, and the detached sweeper takes it once this process has ended
+// (its name says this process). True when something is left.
+bool finish_giving_up_working_directory() {
+  if (working_left) {
     working_left = remove_locked_directory(working_dir, nullptr, working_lock, nullptr) == REMOVAL_LEFT_SOME;
   }
+  return working_left;
 }
+
+// How long the end of a run waits for a sweep that has not ended, before it
+// cuts it short and leaves the rest to a detached sweeper: a fraction of what
+// starting the sweeper costs this process (CreateProcessW of a detached copy
+// took 10-29 ms under Wine on the 2-core machine, both cores busy). A removal
+// that ends within it spares that start; one that does not (thousands of
+// files take seconds) adds little to it.
+constexpr DWORD SWEEP_SETTLE_MS = 5;
 
 void forget_cache_attempt() {
   release_extraction_dir_lock();
@@ -491,6 +498,30 @@ bool expand_cache_root(const CacheChoice* choice, wchar_t* root) {
   TextCursor end = text_resume(root, PATH_CAPACITY);
   text_trim_end(&end, L'\\');
   return true;
+}
+
+bool find_application_dir(const CacheChoice* choice, wchar_t* folder) {
+  if (!expand_cache_root(choice, cache_root)) return false;
+  HANDLE opened = open_root();
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool found = system_calls.GetFileInformationByHandle(opened, &information) &&
+               (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
+  // As a start takes the names: the first that is the user's own and
+  // guarded; a missing one would have been made by the start, so nothing of
+  // the application lies further on.
+  for (int number = 1; found && number <= BUNDLE_FOLDER_NAMES; ++number) {
+    if (!name_folder(application_dir, cache_root, choice->application, number)) break;
+    OwnDirectory kind = check_own_directory(application_dir);
+    if (kind == NO_DIRECTORY || kind == UNREADABLE_DIRECTORY) break;
+    if (kind == OWN_DIRECTORY && application_dir_guarded()) {
+      system_calls.CloseHandle(opened);
+      copy_wide(folder, PATH_CAPACITY, application_dir);
+      return true;
+    }
+  }
+  system_calls.CloseHandle(opened);
+  return false;
 }
 
 bool settle_cache(const CacheChoice* choice) {
@@ -549,8 +580,10 @@ bool run_cached(int* status) {
   // As in a re-launched instance, whose command line begins with it.
   arguments[0] = launcher_module();
   *status = start_application_dll(count, arguments, heal_after_failed_load);
-  limit_leftover_sweep();
-  finish_giving_up_working_directory();
-  finish_leftover_sweep();
+  // The application has ended: no removal delays the exit. Both are asked,
+  // each for its own rest.
+  bool sweep_left = cut_leftover_sweep(SWEEP_SETTLE_MS);
+  bool working_dir_left = finish_giving_up_working_directory();
+  if (sweep_left || working_dir_left) start_detached_sweeper();
   return true;
 }

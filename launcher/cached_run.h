@@ -25,8 +25,17 @@ bool settle_cache(const CacheChoice* choice);
 // False when it does not come out absolute: no root.
 bool expand_cache_root(const CacheChoice* choice, wchar_t* root);
 
+// The application folder a start of choice settled on, into folder
+// (PATH_CAPACITY units), found by the same guards and nothing made: the root
+// an existing directory no other account can change below, the folder the
+// first of its names that is the user's own and guarded. False when there is
+// none.
+bool find_application_dir(const CacheChoice* choice, wchar_t* folder);
+
 // Runs the application from its bundle and returns run_code's result in
-// *status: true. Asked to remove the cache (cache_removal_wanted), removes
+// *status: true. A removal the sweep has not ended once run_code returns is
+// left to a detached sweeper (start_detached_sweeper), so none delays the
+// exit. Asked to remove the cache (cache_removal_wanted), removes
 // it instead and returns remove_own_cache's status: true, nothing run.
 // False, with nothing of the mode left in effect, when the cache cannot be
 // used (its root unusable, every name for the application or its bundle

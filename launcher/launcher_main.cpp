@@ -13,6 +13,7 @@
 #include "common/unpack_progress.h"
 #include "launcher/cached_run.h"
 #include "launcher/child_launch.h"
+#include "launcher/detached_sweeper.h"
 #include "launcher/relaunch.h"
 #include "launcher/run_settings.h"
 #include "paths/env_access.h"
@@ -71,6 +72,8 @@ int WINAPI launcher_main(HINSTANCE, HINSTANCE, LPWSTR, int) {
   set_directory_home_source(find_home_directory);
   // Before anything else can fail: whether a failure is also shown in a box.
   load_launch_settings();
+  // Before the role: a sweeper runs nothing of the application's.
+  if (run_detached_sweeper()) return 0;
   bool relaunched = decide_role();
   // The extracting role's unpack, or the cached mode's first one; the
   // re-launched instance reads only the first name. Without a style the

@@ -290,3 +290,18 @@ void finish_leftover_sweep() {
   CloseHandle(sweep_thread);
   sweep_thread = nullptr;
 }
+
+bool cut_leftover_sweep(DWORD wait_ms) {
+  if (sweep_thread == nullptr) return false;
+  bool ended = system_calls.WaitForSingleObject(sweep_thread, wait_ms) == WAIT_OBJECT_0;
+  if (!ended) {
+    InterlockedExchange64(&stop_at, static_cast<LONG64>(GetTickCount64()));
+    // Closing its lock before this process ends lets whoever goes on with
+    // the removal open it at once; a thread still in a call past the bound
+    // ends with the process, which closes the lock as well.
+    system_calls.WaitForSingleObject(sweep_thread, SWEEP_CUT_WAIT_MS);
+  }
+  CloseHandle(sweep_thread);
+  sweep_thread = nullptr;
+  return !ended;
+}

@@ -4,8 +4,8 @@
 // another user's, a link, or a name of another form; bounded per run.
 #pragma once
 
-#include <windows.h>
 #include <stdint.h>
+#include <windows.h>
 
 // Directories one run removes at most: a run on a TEMP full of leftovers
 // spends a bounded effort, and a short program still clears a few.
@@ -76,3 +76,15 @@ void limit_leftover_sweep();
 
 // Waits for the sweep until that time is up, no longer. Main thread only.
 void finish_leftover_sweep();
+
+// How long a thread cut short is waited for: it stops between two entries of
+// its walk, one file call away, so this is only ever reached by a call that
+// the system holds up (a file on a slow or gone network volume).
+constexpr DWORD SWEEP_CUT_WAIT_MS = 100;
+
+// The end of a run that does not wait for a removal: waits for the sweep
+// wait_ms at most and returns false once it has ended (or never started).
+// When it still has work then, cuts it short at once (the removal under way
+// keeps its lock), waits for its thread SWEEP_CUT_WAIT_MS at most, and
+// returns true. Main thread only; instead of limit_ and finish_leftover_sweep.
+bool cut_leftover_sweep(DWORD wait_ms);

@@ -1,6 +1,7 @@
 // Tests of the sweep of earlier runs' leftovers: which siblings it takes on
 // (form, owner, links, process, lock, age) on directories made directly, and
-// that it stops in time once the application has ended. Whole runs are the
+// that it stops in time once the application has ended, or at once when the
+// cached mode's end cuts it short. Whole runs are the
 // end-to-end tests' (tests/e2e/leftovers_e2e_test.cpp).
 #include "shutdown/leftover_sweep.h"
 
@@ -283,12 +284,62 @@ TEST(LeftoverSweep, OnceTheApplicationHasEndedTheSweepStopsWithinItsBound) {
   for (const fs::path& dir : leftovers) {
     if (!fs::exists(dir)) continue;
     ++whole;
-    EXPECT_TRUE(fs::exists(dir / as_wide(DIRECTORY_LOCK_NAME)) || fs::is_empty(dir)) << "a removal cut short keeps its lock";
+    EXPECT_TRUE(fs::exists(dir / as_wide(DIRECTORY_LOCK_NAME)) || fs::is_empty(dir))
+        << "a removal cut short keeps its lock";
   }
   EXPECT_GT(whole, 0);
   // The next runs finish the work.
   for (int run = 0; run < 3 && temp.names().size() > 1; ++run) sweep_leftovers(&FORM);
   EXPECT_EQ(temp.names(), std::vector<std::wstring>{temp.own.filename().wstring()});
+}
+
+// The cached mode's end: a sweep with work left when the wait is over is cut
+// at once, between two entries, and its thread is gone (the lock it held
+// closed, kept on disk) before the call returns; one that has ended, or
+// never began, is no work left.
+VORBEL_SCENARIO(sweep_cut_at_once) {
+  copy_wide(extraction_dir, PATH_CAPACITY, __wargv[2]);
+  system_calls.DeleteFileW = slow_delete;
+  start_leftover_sweep(&FORM);
+  const bool ended_in_time = wcscmp(__wargv[3], L"end") == 0;
+  if (!ended_in_time) {
+    while (slow_removals < 2) Sleep(1);
+  }
+  ULONGLONG before = GetTickCount64();
+  bool left = cut_leftover_sweep(ended_in_time ? 60000 : 5);
+  ULONGLONG took = GetTickCount64() - before;
+  int at_cut = slow_removals;
+  Sleep(200);
+  printf("left=%d took=%llu after=%d\n", left ? 1 : 0, took, slow_removals.load() - at_cut);
+  fflush(stdout);
+  return 0;
+}
+
+TEST(LeftoverSweep, TheCachedModesEndCutsASweepWithWorkLeftAtOnceAndOnlyThen) {
+  SweepTemp temp;
+  ProcessResult nothing = run_scenario("sweep_cut_at_once", {}, {temp.own.wstring(), L"end"});
+  EXPECT_EQ(nothing.out.rfind("left=0 ", 0), 0u) << nothing.out << nothing.err << ": no sweep, nothing left";
+
+  fs::path small = temp.leftover(L"onefile_" + NOBODY + L"_1000");
+  ProcessResult ended = run_scenario("sweep_cut_at_once", {}, {temp.own.wstring(), L"end"});
+  EXPECT_EQ(ended.out.rfind("left=0 ", 0), 0u) << ended.out << ended.err << ": the sweep ended within the wait";
+  EXPECT_FALSE(fs::exists(small));
+
+  fs::path large = temp.leftover(L"onefile_" + NOBODY + L"_1001");
+  for (int file = 0; file < 200; ++file) write_file(large / (L"f" + std::to_wstring(file)), "x");
+  ProcessResult cut = run_scenario("sweep_cut_at_once", {}, {temp.own.wstring(), L"cut"});
+  unsigned long long took = 0;
+  int left = 0, after = 0;
+  ASSERT_EQ(sscanf(cut.out.c_str(), "left=%d took=%llu after=%d", &left, &took, &after), 3) << cut.out << cut.err;
+  EXPECT_EQ(left, 1);
+  // The wait, then one file call of 20 ms at most; never the thread's bound.
+  EXPECT_LT(took, 5u + SWEEP_CUT_WAIT_MS) << "the cut is prompt";
+  EXPECT_EQ(after, 0) << "nothing is removed after the cut";
+  EXPECT_TRUE(fs::exists(large / as_wide(DIRECTORY_LOCK_NAME))) << "a removal cut short keeps its lock";
+  HANDLE lock = CreateFileW((large / as_wide(DIRECTORY_LOCK_NAME)).c_str(), GENERIC_READ | DELETE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(lock, INVALID_HANDLE_VALUE) << "and its lock is free for whoever goes on";
+  if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
 }
 
 }  // namespace

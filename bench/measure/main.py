@@ -15,6 +15,7 @@ from .common import (
 from .corpora import build_programs, compare_with_zstd, embed_in_bench_launcher, make_corpus, pack, payload_facts
 from .packer_memory import huge_corpus_rows, packer_memory_only, packer_memory_row
 from .progress import PROGRESS_MEGABYTES, measure_progress_option, progress_lines
+from .removal import measure_start_during_removal, removal_line
 from .report import readme_lines, report, update_readme, write_plot
 from .whole_run import empty_program_peak, module_counts, phase_rows, run_setup
 from .wine import Wine
@@ -43,6 +44,10 @@ def main(description):
                         PROGRESS_MEGABYTES)
     parser.add_argument("--progress-only", action="store_true",
                         help="only the first start with and without --progress-window; prints it, writes nothing")
+    parser.add_argument("--removal-pairs", type=int, default=8,
+                        help="A/B pairs of a cached start during an old bundle's removal and a steady later start")
+    parser.add_argument("--removal-only", action="store_true",
+                        help="only the cached start during an old bundle's removal; prints it, writes nothing")
     parser.add_argument("--cached-only", action="store_true",
                         help="only the sample and the tree, with the cached mode's rows; prints them, writes nothing")
     options = parser.parse_args()
@@ -64,6 +69,7 @@ def main(description):
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
     progress_pairs = None
+    removal_pairs = None
     try:
         if options.progress_only:
             progress_pairs = measure_progress_option(Wine(scratch), scratch, options.progress_pairs)
@@ -71,6 +77,11 @@ def main(description):
             print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
             return
         tree = make_corpus("corpus-tree")
+        if options.removal_only:
+            print(removal_line(measure_start_during_removal(Wine(scratch), programs, scratch, tree,
+                                                            options.removal_pairs)))
+            print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
+            return
         partial = options.closing_only or options.cached_only or options.guard_only
         large = None if partial else make_corpus("corpus-large", "--large", "--megabytes", "100")
         corpora = {
@@ -154,6 +165,8 @@ def main(description):
         if not partial:
             log("a %d MB first start with and without --progress-window" % PROGRESS_MEGABYTES)
             progress_pairs = measure_progress_option(wine, scratch, options.progress_pairs)
+            log("a cached start while an old bundle of tree (a) is being removed")
+            removal_pairs = measure_start_during_removal(wine, programs, scratch, tree, options.removal_pairs)
     finally:
         subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=str(PREFIX)), stderr=subprocess.DEVNULL)
         shutil.rmtree(scratch, ignore_errors=True)
@@ -174,6 +187,7 @@ def main(description):
         print("\nbench: %.0f s; wrote nothing" % (time.perf_counter() - started))
         return
     lines = report(corpora, setups, facts, options.runs, closing) + [""] + progress_lines(progress_pairs)
+    lines += ["", removal_line(removal_pairs)]
     # The console stress run (make stress) and the packer at the default level
     # (--packer-memory) take their own time; their last figures are kept here.
     for kept in (PACKER_MEMORY_RESULTS, STRESS_RESULTS):

@@ -1,12 +1,13 @@
 // The cached mode end to end: packed with --cache, the program unpacks once
 // into a bundle below its own %LOCALAPPDATA% and runs later starts from it;
 // the bundle survives races, damage and kills, is replaced when the payload
-// changes, and never is a directory someone else put in its place.
+// changes (the old one removed by a detached sweeper when the start would
+// wait for it), and never is a directory someone else put in its place.
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <aclapi.h>
-
 #include <gtest/gtest.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -122,6 +123,33 @@ ThreeStarts start_three_times(const PackedApp& cached, const PackedApp& fresh,
   EXPECT_GT(lock_stamp(starts.bundles[0]), day_ago + DAY / 2) << "the time of its use";
   EXPECT_EQ(bundles_of(cached), starts.bundles);
   return starts;
+}
+
+// Whether a process runs the program at exe: a start, or the detached
+// sweeper that a start left to go on with a removal.
+bool program_runs(const fs::path& exe) {
+  DWORD ids[4096];
+  DWORD bytes = 0;
+  if (!K32EnumProcesses(ids, sizeof ids, &bytes)) return false;
+  for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids[i]);
+    if (process == nullptr) continue;
+    wchar_t image[MAX_PATH * 4];
+    DWORD length = MAX_PATH * 4;
+    DWORD status = 0;
+    bool same = QueryFullProcessImageNameW(process, 0, image, &length) && _wcsicmp(image, exe.wstring().c_str()) == 0 &&
+                GetExitCodeProcess(process, &status) && status == STILL_ACTIVE;
+    CloseHandle(process);
+    if (same) return true;
+  }
+  return false;
+}
+
+// Waits for the sweepers the starts of exe left, 120 s at most: what a test
+// looks at afterwards is what the removals left.
+void wait_for_sweepers(const fs::path& exe) {
+  for (int waited = 0; waited < 120000 && program_runs(exe); waited += 50) Sleep(50);
+  EXPECT_FALSE(program_runs(exe)) << "a sweeper still runs";
 }
 
 void expect_runs(const PackedApp& app, const char* when) {
@@ -248,6 +276,7 @@ TEST(CachedMode, ADamagedBundleIsNeverRunAndIsReplaced) {
     expect_runs(app, damage.what);
     // The damaged bundle goes once nothing uses it: by this run's sweep, or the next's.
     expect_runs(app, damage.what);
+    wait_for_sweepers(app.exe);
     std::vector<fs::path> bundles = bundles_of(app);
     ASSERT_EQ(bundles.size(), 1u) << damage.what;
     EXPECT_TRUE(fs::exists(bundles[0] / L"sample_helper.dll")) << damage.what;
@@ -293,6 +322,7 @@ TEST(CachedMode, OneDamagedFileCostsOneUnpackAndLaterStartsRunFromTheBundleBesid
     EXPECT_EQ(result.exit_code, 4u) << start << ": " << result.out << result.err;
     EXPECT_EQ(values(report_in(app, result), "app_dir"), from_beside) << "later start " << start;
   }
+  wait_for_sweepers(app.exe);
   EXPECT_EQ(bundles_of(app), std::vector<fs::path>{beside}) << "the damaged one is swept and no other is made";
   EXPECT_EQ(write_times(beside), written) << "nothing is unpacked into it again";
   EXPECT_TRUE(working_folders_of(app).empty());
@@ -308,9 +338,9 @@ TEST(CachedMode, ARootOpenToOtherAccountsIsNotUsed) {
   PACL dacl = nullptr;
   ASSERT_EQ(SetEntriesInAclW(1, &everyone, nullptr, &dacl), static_cast<DWORD>(ERROR_SUCCESS));
   std::wstring root = app.local.wstring();
-  ASSERT_EQ(SetNamedSecurityInfoW(root.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                                  nullptr),
-            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(
+      SetNamedSecurityInfoW(root.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+      static_cast<DWORD>(ERROR_SUCCESS));
   LocalFree(dacl);
   expect_runs(app, "first start");
   expect_runs(app, "later start");
@@ -334,6 +364,7 @@ TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {
     expect_runs(app, "after a kill");
   }
   expect_runs(app, "once more");
+  wait_for_sweepers(app.exe);
   EXPECT_EQ(bundles_of(app).size(), 1u);
   EXPECT_TRUE(working_folders_of(app).empty()) << "killed first starts' working directories are swept";
 }
@@ -389,6 +420,7 @@ TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt)
   // ends the process itself cuts it short; a later start goes on).
   ProcessResult later = run_other(old_app, new_exe, L"two");
   EXPECT_EQ(later.exit_code, 0u) << later.out << later.err;
+  wait_for_sweepers(new_exe);
   std::vector<fs::path> left = bundles_of(old_app);
   ASSERT_EQ(left.size(), 1u) << "the unused old bundle is removed";
   EXPECT_NE(left[0], old_bundles[0]);
@@ -432,6 +464,7 @@ TEST(CachedMode, MoreVersionsThanTheKeptOnesRunInTurnLeaveABoundedFolder) {
     for (const fs::path& bundle : bundles_of(first)) before.insert(bundle);
     ProcessResult result = version == 1 ? first.run({L"one"}) : run_other(first, others[version - 2], L"one");
     EXPECT_EQ(result.exit_code, 0u) << version << ": " << result.out << result.err;
+    wait_for_sweepers(version == 1 ? first.exe : others[version - 2]);
     for (const fs::path& bundle : bundles_of(first)) {
       if (before.count(bundle) == 0) made.push_back(bundle);
     }
@@ -464,6 +497,7 @@ TEST(CachedMode, TheRemovalVariableRemovesEveryBundleButOneInUseWithoutRunningTh
   // start's sweep would otherwise anticipate.
   ProcessResult first = run_other(old_app, new_exe, L"one");
   ASSERT_EQ(first.exit_code, 0u) << first.out << first.err;
+  wait_for_sweepers(new_exe);
   const fs::path folder = application_folder(old_app);
   fs::create_directories(folder / L"unpacking_4_1");  // a first start of long ago, killed
   write_file(folder / L"unpacking_4_1" / L"vorbel.lck", "");
@@ -534,6 +568,96 @@ TEST(CachedMode, SomethingElseInTheBundlesPlaceIsLeftAloneAndTheBundleGoesBeside
   EXPECT_EQ(bundles[1].filename().wstring(), bundle.filename().wstring() + L".2");
   expect_runs(app, "later");
   EXPECT_EQ(bundles_of(app), bundles);
+}
+
+// The next version of a program holding a tree of 3,000 files: its first
+// start ends as soon as its application has, while the old bundle is being
+// removed. The removal goes on in a detached sweeper that holds none of the
+// start's handles (the pipe this test reads the start's output through is
+// at its end when the start ends), and the old bundle is gone a while later.
+// A later start with nothing left to remove leaves no sweeper behind.
+TEST(CachedMode, AStartEndsAtOnceWhileASweeperRemovesALargeOldBundle) {
+  ScratchDir bulk;
+  for (int folder = 0; folder < 30; ++folder) {
+    for (int file = 0; file < 100; ++file) {
+      write_file(bulk.path() / L"tree" / (L"d" + std::to_wstring(folder)) / (L"f" + std::to_wstring(file)), "x");
+    }
+  }
+  PackedApp old_app(sample_app_dll(), true, {L"--cache", L"--add", (bulk.path() / L"tree").wstring()});
+  expect_runs(old_app, "the old version's first start");
+  std::vector<fs::path> old_bundles = bundles_of(old_app);
+  ASSERT_EQ(old_bundles.size(), 1u);
+  set_lock_stamp(old_bundles[0], now_stamp() - 60 * DAY);  // used too long ago to be kept
+  fs::path new_exe = old_app.scratch.path() / L"new" / L"app.exe";
+  fs::create_directories(new_exe.parent_path());
+  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", sample_app_dll(), L"--add", sample_helper_dll(),
+            L"--cache", L"-o", new_exe.wstring()});
+  wait_out_scanner_holds();
+
+  ProcessResult first = run_other(old_app, new_exe, L"--exit 4");
+  EXPECT_EQ(first.exit_code, 4u) << first.out << first.err;
+  EXPECT_EQ(first.err, "");
+  EXPECT_TRUE(fs::exists(old_bundles[0])) << "the start ended before the removal, not after it";
+  wait_for_sweepers(new_exe);
+  std::vector<fs::path> left = bundles_of(old_app);
+  ASSERT_EQ(left.size(), 1u) << "the old bundle is removed";
+  EXPECT_NE(left[0], old_bundles[0]);
+  EXPECT_TRUE(working_folders_of(old_app).empty());
+
+  ProcessResult later = run_other(old_app, new_exe, L"--exit 5");
+  EXPECT_EQ(later.exit_code, 5u) << later.out << later.err;
+  EXPECT_FALSE(program_runs(new_exe)) << "no sweeper when nothing is left";
+  EXPECT_TRUE(old_app.left_in_temp().empty());
+}
+
+// The sweeper's variable names no path: a value of another form runs the
+// application as always; one of the form for another program's bundle (this
+// file replaced by another version while a start ran) runs nothing. One for
+// this program's bundle makes the program a sweeper of its own folder, which
+// runs nothing, prints nothing, unpacks nothing and keeps the bundle it names.
+TEST(CachedMode, OnlyTheSweepersOwnVariableMakesASweeperAndNoValueRunsTheApplicationHidden) {
+  PackedApp app(sample_app_dll(), true, CACHE);
+  expect_runs(app, "first start");
+  std::vector<fs::path> bundles = bundles_of(app);
+  ASSERT_EQ(bundles.size(), 1u);
+  const std::wstring name = bundles[0].filename().wstring();
+  const struct {
+    std::wstring value;
+    bool sweeper;
+  } cases[] = {
+      {L"1", false},
+      {L"1:..\\..\\victim", false},
+      {L"1:C:\\victim", false},
+      {L"x:" + name, false},
+      {L"1:" + name + L"\\..\\..", false},
+      {L"4000000000:ffffffffffffffff", true},
+      {L"4000000000:" + name + L".1", true},
+      {L"4000000000:" + name + L".9", true},
+  };
+  const auto written = write_times(bundles[0]);
+  for (const auto& c : cases) {
+    RunOptions options;
+    options.env.emplace(L"VORBEL_ONEFILE_SWEEPER", c.value);
+    ProcessResult result = app.run({L"--exit", L"4"}, options);
+    if (c.sweeper) {
+      EXPECT_EQ(result.exit_code, 0u) << narrow(c.value) << ": " << result.out << result.err;
+      EXPECT_EQ(result.out + result.err, "") << narrow(c.value);
+    } else {
+      EXPECT_EQ(result.exit_code, 4u) << narrow(c.value) << ": " << result.out << result.err;
+      EXPECT_EQ(value(report_of(result.out), "helper"), "hello from sample_helper.dll") << narrow(c.value);
+    }
+  }
+  const fs::path other = application_folder(app) / L"0011223344556677";  // another version's, unused
+  fs::create_directories(other);
+  RunOptions sweeper;
+  sweeper.env.emplace(L"VORBEL_ONEFILE_SWEEPER", L"4000000000:" + name);  // a start that has ended
+  ProcessResult swept = app.run({L"--exit", L"4"}, sweeper);
+  EXPECT_EQ(swept.exit_code, 0u) << swept.out << swept.err;
+  EXPECT_EQ(swept.out + swept.err, "");
+  EXPECT_FALSE(fs::exists(other)) << "the other version's bundle is swept";
+  EXPECT_EQ(bundles_of(app), bundles) << "the named one is kept";
+  EXPECT_EQ(write_times(bundles[0]), written);
+  EXPECT_TRUE(app.left_in_temp().empty()) << "nothing unpacked";
 }
 
 }  // namespace
