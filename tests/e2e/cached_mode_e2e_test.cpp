@@ -1,8 +1,7 @@
 // The cached mode end to end: packed with --cache, the program unpacks once
 // into a bundle below its own %LOCALAPPDATA% and runs later starts from it;
-// the bundle survives races, damage and kills, is replaced when the payload
-// changes (the old one removed by a detached sweeper when the start would
-// wait for it), and never is a directory someone else put in its place.
+// the bundle survives races, damage and kills, and never is a directory
+// someone else put in its place. Across versions: cache_versions_e2e_test.cpp.
 #include <windows.h>
 // After windows.h, whose types it uses.
 #include <aclapi.h>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/e2e/cached_mode_support.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/random_runs.h"
 
@@ -28,70 +28,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::vector<std::wstring> CACHE = {L"--cache"};
-
-fs::path application_folder(const PackedApp& app) { return app.local / L"app"; }
-
-// The application folder's directories, split by whether they are a first
-// start's working directory.
-std::vector<fs::path> folders_of(const PackedApp& app, bool working) {
-  std::vector<fs::path> found;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(application_folder(app), ignored)) {
-    bool is_working = entry.path().filename().wstring().rfind(L"unpacking_", 0) == 0;
-    if (is_working == working) found.push_back(entry.path());
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
-std::vector<fs::path> bundles_of(const PackedApp& app) { return folders_of(app, false); }
-std::vector<fs::path> working_folders_of(const PackedApp& app) { return folders_of(app, true); }
-
-// Every file and directory of a bundle with its last write time; the lock
-// with its name alone, as each start stamps it with the time of its use.
-std::map<std::string, fs::file_time_type> write_times(const fs::path& root) {
-  std::map<std::string, fs::file_time_type> times;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    bool lock = entry.path().filename() == L"vorbel.lck";
-    times[narrow(fs::relative(entry.path(), root).wstring())] = lock ? fs::file_time_type{} : entry.last_write_time();
-  }
-  return times;
-}
-
-uint64_t now_stamp() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
-constexpr uint64_t DAY = 24ull * 3600 * 10000000;
-
-// The time of a bundle's last use, as its lock's last-write time says.
-uint64_t lock_stamp(const fs::path& bundle) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  EXPECT_TRUE(GetFileAttributesExW((bundle / L"vorbel.lck").c_str(), GetFileExInfoStandard, &data));
-  return (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-}
-
-void set_lock_stamp(const fs::path& bundle, uint64_t stamp) {
-  HANDLE lock = CreateFileW((bundle / L"vorbel.lck").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-  FILETIME time = {static_cast<DWORD>(stamp), static_cast<DWORD>(stamp >> 32)};
-  EXPECT_TRUE(SetFileTime(lock, nullptr, nullptr, &time));
-  CloseHandle(lock);
-}
-
-// The report with the program's own scratch directory written as "<scratch>".
-std::multimap<std::string, std::string> report_in(const PackedApp& app, const ProcessResult& result) {
-  std::string out = result.out;
-  const std::string scratch = narrow(app.scratch.path().wstring());
-  for (size_t at = out.find(scratch); at != std::string::npos; at = out.find(scratch, at)) {
-    out.replace(at, scratch.size(), "<scratch>");
-  }
-  return report_of(out);
-}
+using namespace cached_mode_e2e;
 
 // The same start three times: in the cached mode a first one that unpacks
 // into the one bundle and a later one that must write nothing to it, and in
@@ -123,39 +60,6 @@ ThreeStarts start_three_times(const PackedApp& cached, const PackedApp& fresh,
   EXPECT_GT(lock_stamp(starts.bundles[0]), day_ago + DAY / 2) << "the time of its use";
   EXPECT_EQ(bundles_of(cached), starts.bundles);
   return starts;
-}
-
-// Whether a process runs the program at exe: a start, or the detached
-// sweeper that a start left to go on with a removal.
-bool program_runs(const fs::path& exe) {
-  DWORD ids[4096];
-  DWORD bytes = 0;
-  if (!K32EnumProcesses(ids, sizeof ids, &bytes)) return false;
-  for (DWORD i = 0; i < bytes / sizeof(DWORD); ++i) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, ids[i]);
-    if (process == nullptr) continue;
-    wchar_t image[MAX_PATH * 4];
-    DWORD length = MAX_PATH * 4;
-    DWORD status = 0;
-    bool same = QueryFullProcessImageNameW(process, 0, image, &length) && _wcsicmp(image, exe.wstring().c_str()) == 0 &&
-                GetExitCodeProcess(process, &status) && status == STILL_ACTIVE;
-    CloseHandle(process);
-    if (same) return true;
-  }
-  return false;
-}
-
-// Waits for the sweepers the starts of exe left, 120 s at most: what a test
-// looks at afterwards is what the removals left.
-void wait_for_sweepers(const fs::path& exe) {
-  for (int waited = 0; waited < 120000 && program_runs(exe); waited += 50) Sleep(50);
-  EXPECT_FALSE(program_runs(exe)) << "a sweeper still runs";
-}
-
-void expect_runs(const PackedApp& app, const char* when) {
-  ProcessResult result = app.run({L"--exit", L"4"});
-  EXPECT_EQ(result.exit_code, 4u) << when << ": " << result.out << result.err;
-  EXPECT_EQ(value(report_of(result.out), "helper"), "hello from sample_helper.dll") << when;
 }
 
 TEST(CachedMode, ALaterStartRunsFromTheBundleAsAFreshRunWouldWritingOnlyItsLocksStamp) {
@@ -369,170 +273,6 @@ TEST(CachedMode, AFirstStartKilledAnywhereLeavesNothingTheNextStartKeeps) {
   EXPECT_TRUE(working_folders_of(app).empty()) << "killed first starts' working directories are swept";
 }
 
-// Another packed program in app's scratch directory, run with app's TEMP and
-// %LOCALAPPDATA%: the same application folder ("app", from the file name).
-ProcessResult run_other(const PackedApp& app, const fs::path& exe, const std::wstring& arguments,
-                        RunOptions options = {}) {
-  options.env.emplace(L"TMP", app.temp.wstring());
-  options.env.emplace(L"TEMP", app.temp.wstring());
-  options.env.emplace(L"LOCALAPPDATA", app.local.wstring());
-  options.env.emplace(L"VORBEL_ONEFILE_PARENT", std::nullopt);
-  options.env.emplace(L"VORBEL_ONEFILE_START", std::nullopt);
-  options.current_directory = app.scratch.str();
-  return run_process(exe.wstring(), L"app.exe " + arguments, options);
-}
-
-// Another version of old_app (the probe application packed with data): the
-// same files but readme's text, under the same application folder.
-fs::path pack_next_version(const PackedApp& old_app, const std::wstring& name = L"new",
-                           const std::string& readme = "readmf") {
-  fs::path changed = old_app.scratch.path() / (L"changed-" + name);
-  write_file(changed / L"readme.txt", readme);
-  fs::path new_exe = old_app.scratch.path() / name / L"app.exe";
-  fs::create_directories(new_exe.parent_path());
-  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", probe_app_dll(), L"--add", changed.wstring(), L"--cache",
-            L"-o", new_exe.wstring()});
-  return new_exe;
-}
-
-TEST(CachedMode, ANewPayloadGetsANewBundleAndTheOldOneGoesOnceNothingRunsFromIt) {
-  PackedApp old_app(probe_app_dll(), true, CACHE);
-  fs::path new_exe = pack_next_version(old_app);
-
-  fs::path marker = old_app.scratch.path() / L"running";
-  InTempOf environment(old_app);
-  RunningProcess old_run(old_app.exe.wstring(), L"app.exe --fault wait-while " + quote_argument(marker.wstring()));
-  ASSERT_NE(wait_for_probe_id(marker, 60000), 0u);
-  std::vector<fs::path> old_bundles = bundles_of(old_app);
-  ASSERT_EQ(old_bundles.size(), 1u);
-
-  ProcessResult first = run_other(old_app, new_exe, L"one");
-  EXPECT_EQ(first.exit_code, 0u) << first.out << first.err;
-  std::vector<fs::path> both = bundles_of(old_app);
-  EXPECT_EQ(both.size(), 2u) << "the old bundle stays while a run holds it";
-  EXPECT_TRUE(fs::exists(old_bundles[0] / L"probe_app.dll"));
-
-  fs::remove(marker);
-  WaitForSingleObject(old_run.handle(), 60000);
-  // Used longer ago than a bundle is kept for.
-  set_lock_stamp(old_bundles[0], now_stamp() - 31 * DAY);
-  // Returning from run_code gives the sweep its time (an application that
-  // ends the process itself cuts it short; a later start goes on).
-  ProcessResult later = run_other(old_app, new_exe, L"two");
-  EXPECT_EQ(later.exit_code, 0u) << later.out << later.err;
-  wait_for_sweepers(new_exe);
-  std::vector<fs::path> left = bundles_of(old_app);
-  ASSERT_EQ(left.size(), 1u) << "the unused old bundle is removed";
-  EXPECT_NE(left[0], old_bundles[0]);
-}
-
-// Two versions run in turn (as two programs packed under one product name
-// are: the same application folder) keep each other's bundle, recently used,
-// and so unpack once each.
-TEST(CachedMode, TwoVersionsRunInTurnUnpackOnceEach) {
-  PackedApp old_app(probe_app_dll(), true, CACHE);
-  fs::path new_exe = pack_next_version(old_app);
-  auto run_both = [&](const char* when) {
-    ProcessResult old_run = old_app.run({L"one"});
-    EXPECT_EQ(old_run.exit_code, 0u) << when << ": " << old_run.out << old_run.err;
-    ProcessResult new_run = run_other(old_app, new_exe, L"one");
-    EXPECT_EQ(new_run.exit_code, 0u) << when << ": " << new_run.out << new_run.err;
-  };
-  run_both("first starts");
-  const std::vector<fs::path> bundles = bundles_of(old_app);
-  ASSERT_EQ(bundles.size(), 2u);
-  const auto old_written = write_times(bundles[0]);
-  const auto new_written = write_times(bundles[1]);
-  for (const char* when : {"second round", "third round"}) run_both(when);
-  EXPECT_EQ(bundles_of(old_app), bundles) << "neither removed the other's";
-  EXPECT_EQ(write_times(bundles[0]), old_written) << "nothing unpacked again";
-  EXPECT_EQ(write_times(bundles[1]), new_written) << "nothing unpacked again";
-  EXPECT_TRUE(working_folders_of(old_app).empty());
-}
-
-// Past the bundles kept, the one used longest ago goes: versions run in turn
-// leave the folder with three at most (the one used last, the two before).
-TEST(CachedMode, MoreVersionsThanTheKeptOnesRunInTurnLeaveABoundedFolder) {
-  PackedApp first(probe_app_dll(), true, CACHE);
-  std::vector<fs::path> others;
-  for (int version = 2; version <= 4; ++version) {
-    others.push_back(pack_next_version(first, L"v" + std::to_wstring(version), "readm" + std::to_string(version)));
-  }
-  std::vector<fs::path> made;  // each version's bundle, in the order of the runs
-  auto run_version = [&](int version) {
-    std::set<fs::path> before;
-    for (const fs::path& bundle : bundles_of(first)) before.insert(bundle);
-    ProcessResult result = version == 1 ? first.run({L"one"}) : run_other(first, others[version - 2], L"one");
-    EXPECT_EQ(result.exit_code, 0u) << version << ": " << result.out << result.err;
-    wait_for_sweepers(version == 1 ? first.exe : others[version - 2]);
-    for (const fs::path& bundle : bundles_of(first)) {
-      if (before.count(bundle) == 0) made.push_back(bundle);
-    }
-  };
-  for (int version = 1; version <= 4; ++version) run_version(version);
-  ASSERT_EQ(made.size(), 4u) << "each version unpacked once";
-  std::vector<fs::path> expected = {made[1], made[2], made[3]};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(bundles_of(first), expected) << "the first version's, used longest ago, is gone";
-
-  run_version(1);  // unpacks again, and the second version's goes
-  ASSERT_EQ(made.size(), 5u);
-  expected = {made[2], made[3], made[4]};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(bundles_of(first), expected);
-}
-
-// VORBEL_ONEFILE_REMOVE_CACHE=1, as an uninstaller sets it: the program runs
-// nothing and removes the bundles of every version and the working
-// directories left by ended first starts, but never a bundle a running start
-// holds (named on standard error, status 1) nor anything of another name.
-TEST(CachedMode, TheRemovalVariableRemovesEveryBundleButOneInUseWithoutRunningTheApplication) {
-  PackedApp old_app(probe_app_dll(), true, CACHE);
-  fs::path new_exe = pack_next_version(old_app);
-  fs::path marker = old_app.scratch.path() / L"running";
-  InTempOf environment(old_app);
-  RunningProcess old_run(old_app.exe.wstring(), L"app.exe --fault wait-while " + quote_argument(marker.wstring()));
-  ASSERT_NE(wait_for_probe_id(marker, 60000), 0u);
-  // After the old start's sweep, and before the removal, which the new
-  // start's sweep would otherwise anticipate.
-  ProcessResult first = run_other(old_app, new_exe, L"one");
-  ASSERT_EQ(first.exit_code, 0u) << first.out << first.err;
-  wait_for_sweepers(new_exe);
-  const fs::path folder = application_folder(old_app);
-  fs::create_directories(folder / L"unpacking_4_1");  // a first start of long ago, killed
-  write_file(folder / L"unpacking_4_1" / L"vorbel.lck", "");
-  write_file(folder / L"notes.txt", "the user's");
-  std::vector<fs::path> before = bundles_of(old_app);
-  ASSERT_EQ(before.size(), 3u) << "two bundles and the user's file";
-  // Under the layer's scanner the new bundle's files are held a moment after
-  // they are written, which a removal rightly reports as in use.
-  wait_out_scanner_holds();
-
-  RunOptions remove;
-  remove.env.emplace(L"VORBEL_ONEFILE_REMOVE_CACHE", L"1");
-  ProcessResult held = run_other(old_app, new_exe, L"--exit 7", remove);
-  EXPECT_EQ(held.exit_code, 1u) << held.out << held.err;
-  EXPECT_EQ(held.out, "") << "the application does not run";
-  std::vector<fs::path> left = bundles_of(old_app);
-  ASSERT_EQ(left.size(), 2u);
-  EXPECT_TRUE(fs::exists(left[0] / L"probe_app.dll")) << "the running start's bundle stays whole";
-  EXPECT_EQ(left[1].filename(), L"notes.txt");
-  EXPECT_TRUE(working_folders_of(old_app).empty());
-  EXPECT_EQ(held.err, "Error, the cache folder '" + narrow(left[0].wstring()) + "' is in use and was not removed.\r\n");
-
-  fs::remove(marker);
-  WaitForSingleObject(old_run.handle(), 60000);
-  // The old version removes the cache as well: it is the application's.
-  ProcessResult freed = old_app.run({L"--exit", L"7"}, remove);
-  EXPECT_EQ(freed.exit_code, 0u) << freed.out << freed.err;
-  EXPECT_EQ(freed.out + freed.err, "");
-  EXPECT_EQ(tree_of(folder), std::vector<std::string>{"notes.txt"});
-  fs::remove(folder / L"notes.txt");
-  EXPECT_EQ(old_app.run({}, remove).exit_code, 0u) << "nothing to remove";
-  EXPECT_FALSE(fs::exists(folder)) << "an application folder left empty goes";
-  EXPECT_TRUE(old_app.left_in_temp().empty());
-}
-
 // Started by a bare name from cmd, or by a path relative to the current
 // directory that need not even be the program's, it still keeps its bundle
 // beside itself: the program's names in the root come from the executable.
@@ -568,96 +308,6 @@ TEST(CachedMode, SomethingElseInTheBundlesPlaceIsLeftAloneAndTheBundleGoesBeside
   EXPECT_EQ(bundles[1].filename().wstring(), bundle.filename().wstring() + L".2");
   expect_runs(app, "later");
   EXPECT_EQ(bundles_of(app), bundles);
-}
-
-// The next version of a program holding a tree of 3,000 files: its first
-// start ends as soon as its application has, while the old bundle is being
-// removed. The removal goes on in a detached sweeper that holds none of the
-// start's handles (the pipe this test reads the start's output through is
-// at its end when the start ends), and the old bundle is gone a while later.
-// A later start with nothing left to remove leaves no sweeper behind.
-TEST(CachedMode, AStartEndsAtOnceWhileASweeperRemovesALargeOldBundle) {
-  ScratchDir bulk;
-  for (int folder = 0; folder < 30; ++folder) {
-    for (int file = 0; file < 100; ++file) {
-      write_file(bulk.path() / L"tree" / (L"d" + std::to_wstring(folder)) / (L"f" + std::to_wstring(file)), "x");
-    }
-  }
-  PackedApp old_app(sample_app_dll(), true, {L"--cache", L"--add", (bulk.path() / L"tree").wstring()});
-  expect_runs(old_app, "the old version's first start");
-  std::vector<fs::path> old_bundles = bundles_of(old_app);
-  ASSERT_EQ(old_bundles.size(), 1u);
-  set_lock_stamp(old_bundles[0], now_stamp() - 60 * DAY);  // used too long ago to be kept
-  fs::path new_exe = old_app.scratch.path() / L"new" / L"app.exe";
-  fs::create_directories(new_exe.parent_path());
-  run_pack({L"build", L"--launcher", launcher_exe(), L"--app", sample_app_dll(), L"--add", sample_helper_dll(),
-            L"--cache", L"-o", new_exe.wstring()});
-  wait_out_scanner_holds();
-
-  ProcessResult first = run_other(old_app, new_exe, L"--exit 4");
-  EXPECT_EQ(first.exit_code, 4u) << first.out << first.err;
-  EXPECT_EQ(first.err, "");
-  EXPECT_TRUE(fs::exists(old_bundles[0])) << "the start ended before the removal, not after it";
-  wait_for_sweepers(new_exe);
-  std::vector<fs::path> left = bundles_of(old_app);
-  ASSERT_EQ(left.size(), 1u) << "the old bundle is removed";
-  EXPECT_NE(left[0], old_bundles[0]);
-  EXPECT_TRUE(working_folders_of(old_app).empty());
-
-  ProcessResult later = run_other(old_app, new_exe, L"--exit 5");
-  EXPECT_EQ(later.exit_code, 5u) << later.out << later.err;
-  EXPECT_FALSE(program_runs(new_exe)) << "no sweeper when nothing is left";
-  EXPECT_TRUE(old_app.left_in_temp().empty());
-}
-
-// The sweeper's variable names no path: a value of another form runs the
-// application as always; one of the form for another program's bundle (this
-// file replaced by another version while a start ran) runs nothing. One for
-// this program's bundle makes the program a sweeper of its own folder, which
-// runs nothing, prints nothing, unpacks nothing and keeps the bundle it names.
-TEST(CachedMode, OnlyTheSweepersOwnVariableMakesASweeperAndNoValueRunsTheApplicationHidden) {
-  PackedApp app(sample_app_dll(), true, CACHE);
-  expect_runs(app, "first start");
-  std::vector<fs::path> bundles = bundles_of(app);
-  ASSERT_EQ(bundles.size(), 1u);
-  const std::wstring name = bundles[0].filename().wstring();
-  const struct {
-    std::wstring value;
-    bool sweeper;
-  } cases[] = {
-      {L"1", false},
-      {L"1:..\\..\\victim", false},
-      {L"1:C:\\victim", false},
-      {L"x:" + name, false},
-      {L"1:" + name + L"\\..\\..", false},
-      {L"4000000000:ffffffffffffffff", true},
-      {L"4000000000:" + name + L".1", true},
-      {L"4000000000:" + name + L".9", true},
-  };
-  const auto written = write_times(bundles[0]);
-  for (const auto& c : cases) {
-    RunOptions options;
-    options.env.emplace(L"VORBEL_ONEFILE_SWEEPER", c.value);
-    ProcessResult result = app.run({L"--exit", L"4"}, options);
-    if (c.sweeper) {
-      EXPECT_EQ(result.exit_code, 0u) << narrow(c.value) << ": " << result.out << result.err;
-      EXPECT_EQ(result.out + result.err, "") << narrow(c.value);
-    } else {
-      EXPECT_EQ(result.exit_code, 4u) << narrow(c.value) << ": " << result.out << result.err;
-      EXPECT_EQ(value(report_of(result.out), "helper"), "hello from sample_helper.dll") << narrow(c.value);
-    }
-  }
-  const fs::path other = application_folder(app) / L"0011223344556677";  // another version's, unused
-  fs::create_directories(other);
-  RunOptions sweeper;
-  sweeper.env.emplace(L"VORBEL_ONEFILE_SWEEPER", L"4000000000:" + name);  // a start that has ended
-  ProcessResult swept = app.run({L"--exit", L"4"}, sweeper);
-  EXPECT_EQ(swept.exit_code, 0u) << swept.out << swept.err;
-  EXPECT_EQ(swept.out + swept.err, "");
-  EXPECT_FALSE(fs::exists(other)) << "the other version's bundle is swept";
-  EXPECT_EQ(bundles_of(app), bundles) << "the named one is kept";
-  EXPECT_EQ(write_times(bundles[0]), written);
-  EXPECT_TRUE(app.left_in_temp().empty()) << "nothing unpacked";
 }
 
 }  // namespace
