@@ -170,31 +170,34 @@ def whole_floor(sample):
         sample["relaunch_floor"]
 
 
+def pair_row(phase, samples, key, target, floor=lambda b: b):
+    """A row of A/B pairs gathered over the repetitions: (phase, ours, floor,
+    the ratio within each pair, target); floor picks the pair's floor."""
+    pairs = [pair for s in samples for pair in s[key]]
+    return (phase, [a for a, _ in pairs], [floor(b) for _, b in pairs], [a / floor(b) for a, b in pairs], target)
+
+
 def phase_rows(samples, sample_app):
     """(phase, ours, floor, ratios, target) for one corpus in one set-up."""
     rows = []
     whole_target = TARGET_SAMPLE_RUN if sample_app else TARGET_WHOLE_RUN
     measured_floors = "unpack_floor" in samples[0]  # not with --guard-only
     if measured_floors and "floor_pairs" in samples[0]:
-        pairs = [pair for s in samples for pair in s["floor_pairs"]]
-        rows.append(("whole run", [a for a, _ in pairs], [b[0] for _, b in pairs], [a / b[0] for a, b in pairs],
-                     whole_target))
-        rows.append((TWO_STARTS_ROW, [a for a, _ in pairs], [b[1] for _, b in pairs], [a / b[1] for a, b in pairs],
-                     TARGET_SAMPLE_TWO_STARTS if samples[0]["pinned"] else None))
+        rows.append(pair_row("whole run", samples, "floor_pairs", whole_target, lambda b: b[0]))
+        rows.append(pair_row(TWO_STARTS_ROW, samples, "floor_pairs",
+                             TARGET_SAMPLE_TWO_STARTS if samples[0]["pinned"] else None, lambda b: b[1]))
     elif measured_floors:
         rows.append(("whole run", [s["whole"] for s in samples], [whole_floor(s) for s in samples],
                      [s["whole"] / whole_floor(s) for s in samples], whole_target))
     if "guard" in samples[0]:
-        pairs = [pair for s in samples for pair in s["guard"]]
         # No target: with identical code its median moves by 2 to 4 per cent
         # from one bench to the next, the spread of the whole runs themselves.
-        rows.append((GUARD_ROW, [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs], None))
+        rows.append(pair_row(GUARD_ROW, samples, "guard", None))
         unguarded = [statistics.median(b for _, b in s["guard"]) for s in samples]
         rows.append((GUARD_OWN_ROW, [u + s["guard_own"] for u, s in zip(unguarded, samples)], unguarded,
                      [1 + s["guard_own"] / u for u, s in zip(unguarded, samples)], TARGET_LEFTOVER_GUARD))
     if "leftovers" in samples[0]:
-        pairs = [pair for s in samples for pair in s["leftovers"]]
-        rows.append((LEFTOVERS_ROW, [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs], None))
+        rows.append(pair_row(LEFTOVERS_ROW, samples, "leftovers", None))
     if not measured_floors:
         return rows
     if "to_run_code" in samples[0]:
@@ -206,15 +209,12 @@ def phase_rows(samples, sample_app):
         without_removal = [s["whole"] - s["removal"] for s in samples]
         rows.append(("cached: first start", [s["cached_first"] for s in samples], without_removal,
                      [s["cached_first"] / f for s, f in zip(samples, without_removal)], TARGET_CACHED_FIRST))
-        pairs = [pair for s in samples for pair in s["cached_later"]]
-        rows.append(("cached: later start", [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs],
-                     TARGET_CACHED_LATER_TREE if not sample_app else
-                     TARGET_CACHED_LATER_SAMPLE_PINNED if samples[0]["pinned"] else TARGET_CACHED_LATER_SAMPLE))
+        rows.append(pair_row("cached: later start", samples, "cached_later",
+                             TARGET_CACHED_LATER_TREE if not sample_app else
+                             TARGET_CACHED_LATER_SAMPLE_PINNED if samples[0]["pinned"] else TARGET_CACHED_LATER_SAMPLE))
         rows.append(("cached: bundle check, in process", [s["bundle_check"] for s in samples],
                      [s["bundle_listing"] for s in samples],
                      [s["bundle_check"] / s["bundle_listing"] for s in samples], TARGET_CACHED_CHECK))
     if "flush" in samples[0]:
-        pairs = [pair for s in samples for pair in s["flush"]]
-        rows.append((FLUSH_ROW, [a for a, _ in pairs], [b for _, b in pairs], [a / b for a, b in pairs],
-                     TARGET_CACHED_FLUSH))
+        rows.append(pair_row(FLUSH_ROW, samples, "flush", TARGET_CACHED_FLUSH))
     return rows
