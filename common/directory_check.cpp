@@ -32,17 +32,17 @@ DirectoryOpen open_directory_itself(const wchar_t* path, DWORD access, HANDLE* h
     SetLastError(error);
     return DIRECTORY_UNUSABLE;
   }
-  BY_HANDLE_FILE_INFORMATION information;
-  bool read = system_calls.GetFileInformationByHandle(opened, &information);
+  FILE_BASIC_INFO information;
+  bool read = system_calls.GetFileInformationByHandleEx(opened, FileBasicInfo, &information, sizeof information);
   DWORD error = GetLastError();
   // Read after the handle is open, so that a link put in place of what was
   // opened is seen here too.
   DWORD by_path = system_calls.GetFileAttributesW(target);
   DirectoryOpen result = DIRECTORY_OPENED;
-  if ((read && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) ||
+  if ((read && (information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) ||
       (by_path != INVALID_FILE_ATTRIBUTES && (by_path & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
     result = DIRECTORY_IS_LINK;
-  } else if (!read || (information.dwFileAttributes & LINK_OR_NOT_DIRECTORY) != FILE_ATTRIBUTE_DIRECTORY) {
+  } else if (!read || (information.FileAttributes & LINK_OR_NOT_DIRECTORY) != FILE_ATTRIBUTE_DIRECTORY) {
     result = DIRECTORY_UNUSABLE;
     if (read) error = ERROR_DIRECTORY;
   }
@@ -128,9 +128,11 @@ bool dacl_open_to_others(const ACL* dacl, PSID user) {
 }  // namespace
 
 DirectoryGuard directory_guard(HANDLE directory, PSID user) {
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!system_calls.GetFileInformationByHandle(directory, &information)) return DIRECTORY_GUARD_UNREADABLE;
-  if ((information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
+  FILE_BASIC_INFO information;
+  if (!system_calls.GetFileInformationByHandleEx(directory, FileBasicInfo, &information, sizeof information)) {
+    return DIRECTORY_GUARD_UNREADABLE;
+  }
+  if ((information.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE |
                                        RECALL_ON_OPEN | RECALL_ON_DATA_ACCESS)) != 0) {
     return DIRECTORY_WITHOUT_ACLS;
   }

@@ -114,7 +114,7 @@ SystemCalls system_calls = {
     CreateDirectoryW,
     CreateFileW,
     GetFileAttributesW,
-    GetFileInformationByHandle,
+    GetFileInformationByHandleEx,
     GetVolumeInformationByHandleW,
     read_handle_security,
     write_handle_dacl,

@@ -46,7 +46,11 @@ struct SystemCalls {
   HANDLE(WINAPI* CreateFileW)(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                               DWORD disposition, DWORD flags, HANDLE template_file);
   DWORD(WINAPI* GetFileAttributesW)(LPCWSTR path);
-  BOOL(WINAPI* GetFileInformationByHandle)(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+  // Asked for FileBasicInfo alone: the whole record (GetFileInformationByHandle)
+  // takes the volume's serial number as well, which under Wine is a round trip
+  // to the mount manager of about a millisecond, and on Windows a second call.
+  BOOL(WINAPI* GetFileInformationByHandleEx)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                             DWORD size);
   // Whether a volume keeps ACLs: tests make a root's volume a FAT one.
   BOOL(WINAPI* GetVolumeInformationByHandleW)(HANDLE file, LPWSTR name, DWORD name_size, LPDWORD serial,
                                               LPDWORD component_length, LPDWORD flags, LPWSTR file_system,

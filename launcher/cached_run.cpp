@@ -133,9 +133,9 @@ bool settle_root(const CacheChoice* choice) {
     opened = open_root();
     if (opened == INVALID_HANDLE_VALUE) return false;
   }
-  BY_HANDLE_FILE_INFORMATION information;
-  bool usable = system_calls.GetFileInformationByHandle(opened, &information) &&
-                (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
+  FILE_BASIC_INFO information;
+  bool usable = system_calls.GetFileInformationByHandleEx(opened, FileBasicInfo, &information, sizeof information) &&
+                (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
   if (!usable) {
     system_calls.CloseHandle(opened);
     return false;
@@ -504,9 +504,9 @@ bool find_application_dir(const CacheChoice* choice, wchar_t* folder) {
   if (!expand_cache_root(choice, cache_root)) return false;
   HANDLE opened = open_root();
   if (opened == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION information;
-  bool found = system_calls.GetFileInformationByHandle(opened, &information) &&
-               (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
+  FILE_BASIC_INFO information;
+  bool found = system_calls.GetFileInformationByHandleEx(opened, FileBasicInfo, &information, sizeof information) &&
+               (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
   // As a start takes the names: the first that is the user's own and
   // guarded; a missing one would have been made by the start, so nothing of
   // the application lies further on.

@@ -43,7 +43,7 @@ TEST(BundleDirectory, OnlyTheUsersOwnRealDirectoryIsOwn) {
     EXPECT_EQ(check_own_directory(dir.c_str()), FOREIGN_DIRECTORY);
   }
   {
-    SystemCallOverride on_handle(system_calls.GetFileInformationByHandle, handle_information_marking_link);
+    SystemCallOverride on_handle(system_calls.GetFileInformationByHandleEx, handle_information_marking_link);
     EXPECT_EQ(check_own_directory(dir.c_str()), FOREIGN_DIRECTORY);
   }
   {

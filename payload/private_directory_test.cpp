@@ -214,7 +214,7 @@ TEST(PrivateDirectory, ALinkAtThePathOrAnotherOwnersDirectoryIsRefusedAndLeftAsI
   }
   {  // put in place between the creation and the check, marked on the handle
     fs::remove(dir);
-    SystemCallOverride on_handle(system_calls.GetFileInformationByHandle, handle_information_marking_link);
+    SystemCallOverride on_handle(system_calls.GetFileInformationByHandleEx, handle_information_marking_link);
     security_set_on.clear();
     EXPECT_EQ(create_private_directory(dir.c_str(), &error), PRIVATE_DIRECTORY_IS_LINK);
     EXPECT_TRUE(security_set_on.empty());

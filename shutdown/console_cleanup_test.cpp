@@ -339,9 +339,9 @@ TEST_F(CleanupTest, ALinkInTheDirectorysPlaceIsNeitherListedNorHandedToTheShell)
   for (int side = 0; side < 2; ++side) {
     SystemCallOverride<decltype(system_calls.GetFileAttributesW)> by_path{
         system_calls.GetFileAttributesW, side == 0 ? attributes_marking_link : GetFileAttributesW};
-    SystemCallOverride<decltype(system_calls.GetFileInformationByHandle)> on_handle{
-        system_calls.GetFileInformationByHandle,
-        side == 1 ? handle_information_marking_link : GetFileInformationByHandle};
+    SystemCallOverride<decltype(system_calls.GetFileInformationByHandleEx)> on_handle{
+        system_calls.GetFileInformationByHandleEx,
+        side == 1 ? handle_information_marking_link : GetFileInformationByHandleEx};
     listed_patterns.clear();
     end_a_run();
     EXPECT_TRUE(listed_patterns.empty()) << side;

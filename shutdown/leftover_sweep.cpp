@@ -34,12 +34,13 @@ bool is_users_directory(const wchar_t* path, PSID user, uint64_t* newest) {
   if (open_directory_itself(path, READ_CONTROL | FILE_READ_ATTRIBUTES, &directory) != DIRECTORY_OPENED) return false;
   unsigned long error = 0;
   bool owned = directory_owner(directory, user, &error) == DIRECTORY_OWNED_BY_USER;
-  BY_HANDLE_FILE_INFORMATION information;
-  bool read = system_calls.GetFileInformationByHandle(directory, &information) != FALSE;
+  FILE_BASIC_INFO information;
+  bool read =
+      system_calls.GetFileInformationByHandleEx(directory, FileBasicInfo, &information, sizeof information) != FALSE;
   CloseHandle(directory);
   if (!owned || !read) return false;
-  uint64_t created = filetime_value(information.ftCreationTime);
-  uint64_t written = filetime_value(information.ftLastWriteTime);
+  uint64_t created = static_cast<uint64_t>(information.CreationTime.QuadPart);
+  uint64_t written = static_cast<uint64_t>(information.LastWriteTime.QuadPart);
   *newest = created > written ? created : written;
   return true;
 }

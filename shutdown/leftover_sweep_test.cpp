@@ -170,7 +170,7 @@ TEST(LeftoverSweep, AnotherUsersDirectoryOrALinkIsLeftAsItIs) {
     EXPECT_EQ(sweep_leftovers(&FORM), 0);
   }
   {
-    SystemCallOverride on_handle(system_calls.GetFileInformationByHandle, handle_information_marking_link);
+    SystemCallOverride on_handle(system_calls.GetFileInformationByHandleEx, handle_information_marking_link);
     EXPECT_EQ(sweep_leftovers(&FORM), 0);
   }
   marked_link_path.clear();

@@ -67,9 +67,10 @@ DWORD WINAPI attributes_marking_link(LPCWSTR path) {
   return attributes;
 }
 
-BOOL WINAPI handle_information_marking_link(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
-  BOOL read = GetFileInformationByHandle(file, information);
-  information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+BOOL WINAPI handle_information_marking_link(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                            DWORD size) {
+  BOOL read = GetFileInformationByHandleEx(file, kind, information, size);
+  if (kind == FileBasicInfo) static_cast<FILE_BASIC_INFO*>(information)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   return read;
 }
 

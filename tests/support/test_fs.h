@@ -54,8 +54,9 @@ void write_file(const std::filesystem::path& path, const std::string& contents);
 extern std::wstring marked_link_path;
 // GetFileAttributesW, with FILE_ATTRIBUTE_REPARSE_POINT on marked_link_path.
 DWORD WINAPI attributes_marking_link(LPCWSTR path);
-// GetFileInformationByHandle, with FILE_ATTRIBUTE_REPARSE_POINT on every handle.
-BOOL WINAPI handle_information_marking_link(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+// GetFileInformationByHandleEx, with FILE_ATTRIBUTE_REPARSE_POINT on every handle.
+BOOL WINAPI handle_information_marking_link(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+                                            DWORD size);
 
 // GetSecurityInfo reporting another owner (Everyone) for every object: Wine
 // keeps no owner of its own to change.
