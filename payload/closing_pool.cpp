@@ -8,6 +8,7 @@
 #include "common/unpack_gate.h"
 
 int closing_threads_limit = CLOSING_THREADS_MAX;
+unsigned slow_close_microseconds = SLOW_CLOSE_MICROSECONDS;
 bool flush_unpacked_files = false;
 
 namespace {
@@ -20,6 +21,9 @@ CONDITION_VARIABLE all_closed = CONDITION_VARIABLE_INIT;
 HANDLE queued_files[CLOSING_QUEUE_CAPACITY];
 size_t queue_head;
 size_t queue_length;
+// The main thread's alone: set once one of its closes was slow, and for good.
+bool closes_are_slow;
+
 // Handed on and not yet closed: queued, or being closed.
 size_t unclosed_files;
 // Threads started, and those of them not closing a file (waiting, or started
@@ -95,7 +99,28 @@ void give_up_if_removal_waits(HANDLE file) {
   unpack_gate_give_up();
 }
 
+namespace {
+
+// Closes the file on this thread and tells whether that was quick, which as
+// long as closes are quick costs less than handing it on.
+bool closed_quickly(HANDLE file) {
+  LARGE_INTEGER frequency, before, after;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&before);
+  close_unpacked_file(file);
+  QueryPerformanceCounter(&after);
+  LONGLONG bound = static_cast<LONGLONG>(slow_close_microseconds) * frequency.QuadPart;
+  return (after.QuadPart - before.QuadPart) * 1000000 < bound;
+}
+
+}  // namespace
+
 void finish_unpacked_file(HANDLE file) {
+  if (!closes_are_slow && slow_close_microseconds != 0) {
+    closes_are_slow = !closed_quickly(file);
+    unpack_gate_leave();
+    return;
+  }
   AcquireSRWLockExclusive(&pool_lock);
   bool queued = closing_threads_limit > 0 && queue_length < CLOSING_QUEUE_CAPACITY;
   bool start_thread = false;

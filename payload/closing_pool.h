@@ -14,8 +14,9 @@ void begin_unpacked_file();
 void give_up_if_removal_waits(HANDLE file);
 
 // The entry's file is written: hands it on to be closed. The main thread
-// closes it itself when every closing thread is busy and the queue is full,
-// and when no closing thread can be started.
+// closes it itself until one of its closes is slow (slow_close_microseconds),
+// when every closing thread is busy and the queue is full, and when no
+// closing thread can be started.
 void finish_unpacked_file(HANDLE file);
 
 // Waits until every handed-on file is closed, closing queued ones itself
@@ -38,3 +39,8 @@ extern bool flush_unpacked_files;
 // thread as it is finished. CLOSING_THREADS_MAX; only benchmarks and tests
 // change it, before unpacking.
 extern int closing_threads_limit;
+
+// How long one close on the main thread may take before every later file is
+// handed on; 0 hands on from the first file. SLOW_CLOSE_MICROSECONDS; only
+// tests change it, before unpacking.
+extern unsigned slow_close_microseconds;

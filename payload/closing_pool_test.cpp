@@ -36,8 +36,16 @@ struct Recording {
   SystemCallOverride<decltype(system_calls.CloseHandle)> close{system_calls.CloseHandle, slow_recording_close};
 };
 
+// Every file handed on from the first, for the tests of the pool itself: the
+// writer's own quick closes are the scenario's below.
+struct HandedOnFromTheFirst {
+  HandedOnFromTheFirst() { slow_close_microseconds = 0; }
+  ~HandedOnFromTheFirst() { slow_close_microseconds = SLOW_CLOSE_MICROSECONDS; }
+};
+
 TEST(ClosingPool, SlowClosesRunOnClosingThreadsWhileTheWriterGoesOnAndEachFileIsClosedOnceWithItsBytes) {
   ScratchDir scratch;
+  HandedOnFromTheFirst handed_on;
   const std::vector<TestEntry> entries = many_files(150);
   start_unpacking(payload_of(entries), scratch.str());
   start_recording(3);
@@ -82,6 +90,62 @@ TEST(ClosingPool, WithoutAThreadTheWriterClosesEveryFileBeforeTheUnpackEnds) {
   EXPECT_NE(result.out.find("closed=20 all=1 writer_only=1"), std::string::npos) << result.out << result.err;
 }
 
+// The sixth close is slow (a scanner wakes): the writer closes the quick ones
+// itself, each before the next file opens, and starts closing threads only
+// after the slow one, for every file from then on. A writer that never handed
+// on would close a tree behind a scanner one by one. The bound is raised so
+// far that no quick close reaches it on a loaded machine. In a process of its
+// own: the writer's judgement lasts as long as the process.
+std::atomic<int> closes_so_far;
+std::atomic<int> threads_started;
+int threads_at_the_slow_close = -1;
+
+BOOL WINAPI close_slow_at_the_sixth(HANDLE file) {
+  if (++closes_so_far == 6) {
+    threads_at_the_slow_close = threads_started;
+    Sleep(200);
+  }
+  BOOL closed = CloseHandle(file);
+  record(FileCall::CLOSE, file);
+  return closed;
+}
+
+HANDLE WINAPI counted_thread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                             LPVOID parameter, DWORD flags, LPDWORD id) {
+  ++threads_started;
+  return CreateThread(attributes, stack, start, parameter, flags, id);
+}
+
+VORBEL_SCENARIO(closes_turning_slow) {
+  start_unpacking(payload_of(many_files(40)), __wargv[2]);
+  start_recording(0);
+  slow_close_microseconds = 100000;
+  SystemCallOverride open(system_calls.CreateFileW, recording_open);
+  SystemCallOverride close(system_calls.CloseHandle, close_slow_at_the_sixth);
+  SystemCallOverride thread(system_calls.CreateThread, counted_thread);
+  unpack_payload(UNPACK_ALL_ENTRIES);
+  end_unpack();
+  std::vector<FileCall> opens = calls_of(FileCall::OPEN);
+  std::vector<FileCall> closes = calls_of(FileCall::CLOSE);
+  int closed_in_turn = 0;
+  for (size_t at = 0; at + 1 < opens.size() && at < closes.size(); ++at) {
+    if (closes[at].handle != opens[at].handle || closes[at].thread != GetCurrentThreadId()) break;
+    if (closes[at].sequence > opens[at + 1].sequence) break;
+    ++closed_in_turn;
+  }
+  printf("closed=%zu all=%d in_turn=%d threads_before=%d threads_after=%d\n", closes.size(),
+         handles_of(closes) == handles_of(opens) ? 1 : 0, closed_in_turn, threads_at_the_slow_close,
+         threads_started > 0 ? 1 : 0);
+  return 0;
+}
+
+TEST(ClosingPool, TheWriterClosesQuickFilesItselfAndHandsOnEveryFileAfterASlowClose) {
+  ScratchDir scratch;
+  ProcessResult result = run_scenario("closes_turning_slow", {}, {scratch.str()});
+  EXPECT_NE(result.out.find("closed=40 all=1 in_turn=6 threads_before=0 threads_after=1"), std::string::npos)
+      << result.out << result.err;
+}
+
 // Closing threads hang on until the writer has closed a file of its own.
 HANDLE writer_closed;
 DWORD writer_thread;
@@ -99,6 +163,7 @@ BOOL WINAPI close_held_until_the_writer_closes(HANDLE file) {
 
 TEST(ClosingPool, WithEveryThreadBusyAndTheQueueFullTheWriterClosesItsOwnFileAndLosesNone) {
   ScratchDir scratch;
+  HandedOnFromTheFirst handed_on;
   const int files = static_cast<int>(CLOSING_QUEUE_CAPACITY) + CLOSING_THREADS_MAX + 20;
   start_unpacking(payload_of(many_files(files)), scratch.str());
   start_recording(0);
@@ -147,6 +212,7 @@ TEST(ClosingPool, TheDrainTellsTheProgressWhileSlowClosesKeepItWaiting) {
   const std::vector<TestEntry> entries = many_files(20);
   start_unpacking(payload_of(entries), scratch.str());
   draining_thread = GetCurrentThreadId();
+  HandedOnFromTheFirst handed_on;
   SystemCallOverride close(system_calls.CloseHandle, close_held_until_progress_is_told);
   unpack_progress_hook = count_progress;
   bool unpacked = unpack_all();
