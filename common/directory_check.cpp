@@ -137,9 +137,7 @@ DirectoryGuard directory_guard(HANDLE directory, PSID user) {
     return DIRECTORY_WITHOUT_ACLS;
   }
   DWORD volume_flags = 0;
-  if (!system_calls.GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &volume_flags, nullptr, 0)) {
-    return DIRECTORY_GUARD_UNREADABLE;
-  }
+  if (!system_calls.read_volume_flags(directory, &volume_flags)) return DIRECTORY_GUARD_UNREADABLE;
   if ((volume_flags & FILE_PERSISTENT_ACLS) == 0) return DIRECTORY_WITHOUT_ACLS;
   PSID owner = nullptr;
   PACL dacl = nullptr;

@@ -46,7 +46,7 @@ DWORD WINAPI case_security(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* o
   return ERROR_SUCCESS;
 }
 
-BOOL WINAPI case_volume(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD flags, LPWSTR, DWORD) {
+BOOL WINAPI case_volume(HANDLE, DWORD* flags) {
   *flags = volume_flags;
   return TRUE;
 }
@@ -65,7 +65,7 @@ DirectoryGuard guard_of(WELL_KNOWN_SID_TYPE owner, const std::vector<Entry>& ent
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   EXPECT_NE(directory, INVALID_HANDLE_VALUE);
   SystemCallOverride security(system_calls.GetSecurityInfo, case_security);
-  SystemCallOverride volume(system_calls.GetVolumeInformationByHandleW, case_volume);
+  SystemCallOverride volume(system_calls.read_volume_flags, case_volume);
   DirectoryGuard guard = directory_guard(directory, current_user_sid());
   CloseHandle(directory);
   return guard;

@@ -31,6 +31,7 @@ __declspec(dllimport) NTSTATUS_VALUE NTAPI
     RtlSetControlSecurityDescriptor(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL, SECURITY_DESCRIPTOR_CONTROL);
 __declspec(dllimport) BOOLEAN NTAPI RtlEqualSid(PSID, PSID);
 __declspec(dllimport) ULONG NTAPI RtlNtStatusToDosError(NTSTATUS_VALUE);
+__declspec(dllimport) NTSTATUS_VALUE NTAPI NtQueryVolumeInformationFile(HANDLE, void*, PVOID, ULONG, int);
 }
 
 namespace {
@@ -127,3 +128,39 @@ bool make_protected_descriptor(SECURITY_DESCRIPTOR* descriptor, PACL dacl, PSID 
 }
 
 bool same_sid(PSID left, PSID right) { return RtlEqualSid(left, right) != FALSE; }
+
+namespace {
+
+// IO_STATUS_BLOCK and FILE_FS_ATTRIBUTE_INFORMATION, which the toolchain's
+// user-mode headers lack; the name's room is ample for every file system's.
+struct IoStatus {
+  union {
+    NTSTATUS_VALUE status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+struct VolumeAttributes {
+  ULONG file_system_flags;
+  LONG longest_component;
+  ULONG name_bytes;
+  WCHAR name[64];
+};
+constexpr int FILE_FS_ATTRIBUTE_INFORMATION_CLASS = 5;
+// A name longer than the room still leaves the flags read.
+constexpr NTSTATUS_VALUE BUFFER_OVERFLOW = static_cast<NTSTATUS_VALUE>(0x80000005);
+
+}  // namespace
+
+BOOL WINAPI read_volume_flags(HANDLE file, DWORD* flags) {
+  IoStatus io = {};
+  VolumeAttributes attributes = {};
+  NTSTATUS_VALUE status =
+      NtQueryVolumeInformationFile(file, &io, &attributes, sizeof attributes, FILE_FS_ATTRIBUTE_INFORMATION_CLASS);
+  if (!succeeded(status) && status != BUFFER_OVERFLOW) {
+    failure(status);
+    return FALSE;
+  }
+  *flags = attributes.file_system_flags;
+  return TRUE;
+}

@@ -93,4 +93,20 @@ TEST(NtSecurity, TheDaclIsSetProtectedAndFailuresGiveAdvapisCodes) {
       << "no handle";
 }
 
+TEST(NtSecurity, TheVolumeFlagsAreWhatKernel32ReadsAndABadHandleFails) {
+  ScratchDir scratch;
+  HANDLE directory = CreateFileW(scratch.str().c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+  DWORD expected = 0;
+  ASSERT_TRUE(GetVolumeInformationByHandleW(directory, nullptr, 0, nullptr, nullptr, &expected, nullptr, 0));
+  DWORD flags = ~expected;
+  EXPECT_TRUE(read_volume_flags(directory, &flags));
+  EXPECT_EQ(flags, expected);
+  CloseHandle(directory);
+  SetLastError(0);
+  EXPECT_FALSE(read_volume_flags(nullptr, &flags));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 }  // namespace

@@ -115,7 +115,7 @@ SystemCalls system_calls = {
     CreateFileW,
     GetFileAttributesW,
     GetFileInformationByHandleEx,
-    GetVolumeInformationByHandleW,
+    read_volume_flags,
     read_handle_security,
     write_handle_dacl,
     WaitForSingleObject,

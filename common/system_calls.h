@@ -52,9 +52,7 @@ struct SystemCalls {
   BOOL(WINAPI* GetFileInformationByHandleEx)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
                                              DWORD size);
   // Whether a volume keeps ACLs: tests make a root's volume a FAT one.
-  BOOL(WINAPI* GetVolumeInformationByHandleW)(HANDLE file, LPWSTR name, DWORD name_size, LPDWORD serial,
-                                              LPDWORD component_length, LPDWORD flags, LPWSTR file_system,
-                                              DWORD file_system_size);
+  BOOL(WINAPI* read_volume_flags)(HANDLE file, DWORD* flags);
   // Security read and set on a handle: Wine keeps no owner or DACL of its own.
   DWORD(WINAPI* GetSecurityInfo)(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION which, PSID* owner,
                                  PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor);
