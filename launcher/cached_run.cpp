@@ -119,6 +119,13 @@ void release_root() {
   root_hold = INVALID_HANDLE_VALUE;
 }
 
+// The root as opened is a directory, and guarded.
+bool usable_root(HANDLE opened) {
+  FILE_BASIC_INFO information;
+  return system_calls.GetFileInformationByHandleEx(opened, FileBasicInfo, &information, sizeof information) &&
+         (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
+}
+
 // The root is used as it stands when it exists (a user's own choice, or the
 // system's folder) and is guarded; only a root this run makes gets the
 // user-only DACL.
@@ -133,10 +140,7 @@ bool settle_root(const CacheChoice* choice) {
     opened = open_root();
     if (opened == INVALID_HANDLE_VALUE) return false;
   }
-  FILE_BASIC_INFO information;
-  bool usable = system_calls.GetFileInformationByHandleEx(opened, FileBasicInfo, &information, sizeof information) &&
-                (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
-  if (!usable) {
+  if (!usable_root(opened)) {
     system_calls.CloseHandle(opened);
     return false;
   }
@@ -144,7 +148,11 @@ bool settle_root(const CacheChoice* choice) {
   return true;
 }
 
-bool settle_application_dir(const CacheChoice* choice) {
+// The application folder's numbered names, in turn: the first that is the
+// user's own and guarded serves. A missing one is made when make_missing is
+// set; otherwise the walk ends there, as nothing of the application can lie
+// further on (a start would have made that one).
+bool settle_application_dir(const CacheChoice* choice, bool make_missing) {
   for (int number = 1; number <= BUNDLE_FOLDER_NAMES; ++number) {
     if (!name_folder(application_dir, cache_root, choice->application, number)) return false;
     switch (check_own_directory(application_dir)) {
@@ -152,6 +160,7 @@ bool settle_application_dir(const CacheChoice* choice) {
         if (application_dir_guarded()) return true;
         break;
       case NO_DIRECTORY:
+        if (!make_missing) return false;
         if (make_own_directory(application_dir)) return true;
         // Another start may have made it meanwhile, or someone else.
         if (check_own_directory(application_dir) == OWN_DIRECTORY) return true;
@@ -504,29 +513,16 @@ bool find_application_dir(const CacheChoice* choice, wchar_t* folder) {
   if (!expand_cache_root(choice, cache_root)) return false;
   HANDLE opened = open_root();
   if (opened == INVALID_HANDLE_VALUE) return false;
-  FILE_BASIC_INFO information;
-  bool found = system_calls.GetFileInformationByHandleEx(opened, FileBasicInfo, &information, sizeof information) &&
-               (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
-  // As a start takes the names: the first that is the user's own and
-  // guarded; a missing one would have been made by the start, so nothing of
-  // the application lies further on.
-  for (int number = 1; found && number <= BUNDLE_FOLDER_NAMES; ++number) {
-    if (!name_folder(application_dir, cache_root, choice->application, number)) break;
-    OwnDirectory kind = check_own_directory(application_dir);
-    if (kind == NO_DIRECTORY || kind == UNREADABLE_DIRECTORY) break;
-    if (kind == OWN_DIRECTORY && application_dir_guarded()) {
-      system_calls.CloseHandle(opened);
-      copy_wide(folder, PATH_CAPACITY, application_dir);
-      return true;
-    }
-  }
+  // As a start takes the names, making none.
+  bool found = usable_root(opened) && settle_application_dir(choice, false);
   system_calls.CloseHandle(opened);
-  return false;
+  if (found) copy_wide(folder, PATH_CAPACITY, application_dir);
+  return found;
 }
 
 bool settle_cache(const CacheChoice* choice) {
   bool settled = settle_root(choice) &&
-                 (whole_bundle_in_place(choice) || (settle_application_dir(choice) && settle_bundle(choice)));
+                 (whole_bundle_in_place(choice) || (settle_application_dir(choice, true) && settle_bundle(choice)));
   release_root();
   if (!settled) {
     forget_cache_attempt();

@@ -13,6 +13,9 @@ bool flush_unpacked_files = false;
 
 namespace {
 
+// The main thread's alone: set once one of its closes was slow, and for good.
+bool closes_are_slow;
+
 SRWLOCK pool_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE file_queued = CONDITION_VARIABLE_INIT;
 CONDITION_VARIABLE all_closed = CONDITION_VARIABLE_INIT;
@@ -21,9 +24,6 @@ CONDITION_VARIABLE all_closed = CONDITION_VARIABLE_INIT;
 HANDLE queued_files[CLOSING_QUEUE_CAPACITY];
 size_t queue_head;
 size_t queue_length;
-// The main thread's alone: set once one of its closes was slow, and for good.
-bool closes_are_slow;
-
 // Handed on and not yet closed: queued, or being closed.
 size_t unclosed_files;
 // Threads started, and those of them not closing a file (waiting, or started
@@ -44,6 +44,18 @@ void close_unpacked_file(HANDLE file) {
   // check still finds a file cut short.
   if (flush_unpacked_files) system_calls.FlushFileBuffers(file);
   system_calls.CloseHandle(file);
+}
+
+// Closes the file on this thread and tells whether that was quick, which as
+// long as closes are quick costs less than handing it on.
+bool closed_quickly(HANDLE file) {
+  LARGE_INTEGER frequency, before, after;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&before);
+  close_unpacked_file(file);
+  QueryPerformanceCounter(&after);
+  LONGLONG bound = static_cast<LONGLONG>(slow_close_microseconds) * frequency.QuadPart;
+  return (after.QuadPart - before.QuadPart) * 1000000 < bound;
 }
 
 // Under pool_lock, after a close.
@@ -98,22 +110,6 @@ void give_up_if_removal_waits(HANDLE file) {
   system_calls.CloseHandle(file);
   unpack_gate_give_up();
 }
-
-namespace {
-
-// Closes the file on this thread and tells whether that was quick, which as
-// long as closes are quick costs less than handing it on.
-bool closed_quickly(HANDLE file) {
-  LARGE_INTEGER frequency, before, after;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&before);
-  close_unpacked_file(file);
-  QueryPerformanceCounter(&after);
-  LONGLONG bound = static_cast<LONGLONG>(slow_close_microseconds) * frequency.QuadPart;
-  return (after.QuadPart - before.QuadPart) * 1000000 < bound;
-}
-
-}  // namespace
 
 void finish_unpacked_file(HANDLE file) {
   if (!closes_are_slow && slow_close_microseconds != 0) {
