@@ -21,6 +21,7 @@ import glob
 import multiprocessing
 import os
 import random
+import shutil
 import subprocess
 import sys
 import time
@@ -37,12 +38,15 @@ PREFIX = WORK / "wine-prefix"
 WINE = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine64"
 STATUS_CONTROL_C_EXIT = 0xC000013A
 APPLICATION = "console_probe.dll"
+STAMPS = PREFIX / "drive_c" / "stress-stamps"
 HANG_SECONDS = 60  # far beyond the 5 s grace: a run still going then is hung
 
 
 def prepare():
     WORK.mkdir(parents=True, exist_ok=True)
     subprocess.run(["bash", str(ROOT / "scripts/wine-run.sh"), str(PREFIX), WINE, "--init"], check=True)
+    shutil.rmtree(STAMPS, ignore_errors=True)
+    STAMPS.mkdir()
     probe = ROOT / "build/windows/tests" / APPLICATION
     exe = WORK / "probe.exe"
     subprocess.run([str(ROOT / "dist/vorbel-pack"), "build", "--console", "--launcher", str(ROOT / "dist/launcher.exe"),
@@ -50,9 +54,14 @@ def prepare():
     return exe
 
 
-def one_event(exe, kind, own_status, delay):
+def one_event(exe, number, kind, own_status, delay):
     """(problem or None, seconds) of one run and its event."""
     arguments = ["sleep", "1" if kind == "racing" else "300", "ignore" if kind == "ignored" else str(own_status)]
+    # The application makes this file as its handler starts: a wrong status
+    # then tells a Ctrl+C that never reached it from an end that did not follow.
+    stamp = STAMPS / ("event-%d" % number)
+    if kind == "ctrl-c":
+        arguments.append("C:\\stress-stamps\\" + stamp.name)
     expected = {(STATUS_CONTROL_C_EXIT if kind == "ignored" else own_status) & 0xFF}
     if kind == "racing":
         expected.add(0)
@@ -65,13 +74,19 @@ def one_event(exe, kind, own_status, delay):
     if kind == "racing":
         time.sleep(delay)
     session.type(b"\x03")
+    typed = time.time()
     status = session.wait_end(HANG_SECONDS)
     if status is None:
         session.kill()
         return "hang", time.monotonic() - started
     session.close()
     if status not in expected:
-        return "status %d, expected %s" % (status, " or ".join(map(str, sorted(expected)))), time.monotonic() - started
+        reached = ""
+        if kind == "ctrl-c":
+            reached = (", the handler ran %.1f s after the key" % (stamp.stat().st_mtime - typed) if stamp.exists()
+                       else ", the handler never ran")
+        return "status %d, expected %s%s" % (status, " or ".join(map(str, sorted(expected))), reached), \
+            time.monotonic() - started
     return None, time.monotonic() - started
 
 
@@ -108,7 +123,8 @@ def main():
     began = time.monotonic()
     try:
         with ThreadPoolExecutor(options.parallel) as pool:
-            results = pool.map(lambda event: one_event(exe, *event), events)
+            results = pool.map(lambda event: one_event(exe, *event), [(number, *event) for number, event in
+                                                                        enumerate(events, 1)])
             for number, ((kind, own_status, _), (problem, seconds)) in enumerate(zip(events, results), 1):
                 if problem is not None:
                     problems.setdefault(problem.split(",")[0], []).append((number, kind, own_status, problem))

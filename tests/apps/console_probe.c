@@ -2,7 +2,9 @@
  * adapter: it reports its arguments and standard handles, then ends as told
  * ("exit N" calls exit, "return N" returns from main, "sleep N" waits N seconds
  * for a console event first; "sleep N ignore" ignores Ctrl+C meanwhile,
- * "sleep N S" ends with status S on Ctrl+C), for the console tests. */
+ * "sleep N S" ends with status S on Ctrl+C; "sleep N S F" also makes file F
+ * as its handler starts, which tells the stress run a Ctrl+C that never came
+ * from an end that did not follow), for the console tests. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,9 +28,14 @@ static const char* handle_kind(DWORD which) {
 }
 
 static UINT ctrl_c_status;
+static const char* handler_stamp;
 
 static BOOL WINAPI end_with_own_status(DWORD event) {
   (void)event;
+  if (handler_stamp != NULL) {
+    HANDLE stamp = CreateFileA(handler_stamp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (stamp != INVALID_HANDLE_VALUE) CloseHandle(stamp);
+  }
   ExitProcess(ctrl_c_status);
   return TRUE;
 }
@@ -48,6 +55,7 @@ int main(int argc, char** argv) {
       SetConsoleCtrlHandler(NULL, TRUE);
     } else if (argc >= 4) {
       ctrl_c_status = (UINT)atoi(argv[3]);
+      if (argc >= 5) handler_stamp = argv[4];
       SetConsoleCtrlHandler(end_with_own_status, TRUE);
     }
     puts("sleeping");
