@@ -127,7 +127,7 @@ bool dacl_open_to_others(const ACL* dacl, PSID user) {
 
 }  // namespace
 
-DirectoryGuard directory_guard(HANDLE directory, PSID user) {
+DirectoryGuard directory_guard(HANDLE directory, PSID user, VolumeCheck volume) {
   FILE_BASIC_INFO information;
   if (!system_calls.GetFileInformationByHandleEx(directory, FileBasicInfo, &information, sizeof information)) {
     return DIRECTORY_GUARD_UNREADABLE;
@@ -136,9 +136,11 @@ DirectoryGuard directory_guard(HANDLE directory, PSID user) {
                                        RECALL_ON_OPEN | RECALL_ON_DATA_ACCESS)) != 0) {
     return DIRECTORY_WITHOUT_ACLS;
   }
-  DWORD volume_flags = 0;
-  if (!system_calls.read_volume_flags(directory, &volume_flags)) return DIRECTORY_GUARD_UNREADABLE;
-  if ((volume_flags & FILE_PERSISTENT_ACLS) == 0) return DIRECTORY_WITHOUT_ACLS;
+  if (volume == READ_VOLUME_FLAGS) {
+    DWORD volume_flags = 0;
+    if (!system_calls.read_volume_flags(directory, &volume_flags)) return DIRECTORY_GUARD_UNREADABLE;
+    if ((volume_flags & FILE_PERSISTENT_ACLS) == 0) return DIRECTORY_WITHOUT_ACLS;
+  }
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;

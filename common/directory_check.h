@@ -46,5 +46,11 @@ enum DirectoryGuard {
 // and allows anyone else DELETE, FILE_DELETE_CHILD, WRITE_DAC, WRITE_OWNER
 // or GENERIC_ALL (inherited entries included), a null DACL, a volume without
 // persistent ACLs, or a reparse point or recall attribute on the directory
-// itself (a placeholder that a sync client fills in).
-DirectoryGuard directory_guard(HANDLE directory, PSID user);
+// itself (a placeholder that a sync client fills in). The volume is not asked
+// again for a directory known to lie on one already checked: under Wine the
+// question is a round trip to the mount manager, a quarter of a millisecond.
+enum VolumeCheck {
+  READ_VOLUME_FLAGS,
+  ON_CHECKED_VOLUME,
+};
+DirectoryGuard directory_guard(HANDLE directory, PSID user, VolumeCheck volume);

@@ -66,7 +66,7 @@ DirectoryGuard guard_of(WELL_KNOWN_SID_TYPE owner, const std::vector<Entry>& ent
   EXPECT_NE(directory, INVALID_HANDLE_VALUE);
   SystemCallOverride security(system_calls.GetSecurityInfo, case_security);
   SystemCallOverride volume(system_calls.read_volume_flags, case_volume);
-  DirectoryGuard guard = directory_guard(directory, current_user_sid());
+  DirectoryGuard guard = directory_guard(directory, current_user_sid(), READ_VOLUME_FLAGS);
   CloseHandle(directory);
   return guard;
 }

@@ -81,17 +81,20 @@ bool make_own_directory(const wchar_t* path) {
 // on a second drive, where Authenticated Users may modify; a share; a FAT
 // volume, which keeps no ACLs; a synced folder's placeholder) is not used:
 // the run unpacks into TEMP, as when there is no root.
-bool guarded(HANDLE directory) {
+bool guarded(HANDLE directory, VolumeCheck volume) {
   PSID user = current_user_sid();
-  return user != nullptr && directory_guard(directory, user) == DIRECTORY_GUARDED;
+  return user != nullptr && directory_guard(directory, user, volume) == DIRECTORY_GUARDED;
 }
 
+// Asked while the checked root is held open, which keeps the root and every
+// folder above it from being renamed: the application folder, a directory
+// opened as itself (no link, no mount point), lies on the root's volume.
 bool application_dir_guarded() {
   HANDLE opened = INVALID_HANDLE_VALUE;
   if (open_directory_itself(application_dir, READ_CONTROL | FILE_READ_ATTRIBUTES, &opened) != DIRECTORY_OPENED) {
     return false;
   }
-  bool usable = guarded(opened);
+  bool usable = guarded(opened, ON_CHECKED_VOLUME);
   system_calls.CloseHandle(opened);
   return usable;
 }
@@ -123,7 +126,7 @@ void release_root() {
 bool usable_root(HANDLE opened) {
   FILE_BASIC_INFO information;
   return system_calls.GetFileInformationByHandleEx(opened, FileBasicInfo, &information, sizeof information) &&
-         (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened);
+         (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && guarded(opened, READ_VOLUME_FLAGS);
 }
 
 // The root is used as it stands when it exists (a user's own choice, or the
@@ -568,7 +571,7 @@ bool run_cached(int* status) {
   // its own, never a re-launched instance of this one.
   set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);
   set_env_narrow("VORBEL_ONEFILE_START", nullptr);
-  set_launch_variables();
+  set_launch_variables(set_env_narrow);
   cache_form = {as_wide(WORKING_DIR_FORM), as_wide(DIRECTORY_LOCK_NAME), true};
   start_leftover_sweep(&cache_form);
   int count = 0;

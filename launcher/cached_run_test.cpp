@@ -478,6 +478,11 @@ DWORD WINAPI security_unreadable(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, P
   return ERROR_ACCESS_DENIED;
 }
 
+BOOL WINAPI volume_without_acls(HANDLE, DWORD* flags) {
+  *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;  // as FAT32 and exFAT answer
+  return TRUE;
+}
+
 TEST(CachedStart, FallsBackToAFreshDirectoryWhenTheCacheCannotBeUsed) {
   unpacks = 0;
   {
@@ -499,6 +504,14 @@ TEST(CachedStart, FallsBackToAFreshDirectoryWhenTheCacheCannotBeUsed) {
     fs::create_directories(scratch.path() / L"app");
     SystemCallOverride unreadable(system_calls.GetSecurityInfo, security_unreadable);
     EXPECT_EQ(settle(choice_in(scratch.path())), L"");
+  }
+  {
+    // The application folder's volume is taken to be the root's: the root's
+    // own must be asked.
+    ScratchDir scratch;
+    fs::create_directories(scratch.path() / L"app");
+    SystemCallOverride fat(system_calls.read_volume_flags, volume_without_acls);
+    EXPECT_EQ(settle(choice_in(scratch.path())), L"") << "a root on a volume that keeps no ACLs";
   }
   EXPECT_EQ(unpacks, 0);
 }

@@ -128,13 +128,13 @@ void build_child_command_line() {
   split_command_line(system_calls.GetCommandLineW(), launcher_module_path, &sink);
 }
 
-void set_launch_variables() {
+void set_launch_variables(void (*set)(const char* name, const wchar_t* value)) {
   TextCursor directory = text_start(launcher_directory, EXE_PATH_CAPACITY);
   text_append(&directory, get_executable_path(false));
   const wchar_t* last_backslash = wcsrchr(directory.text, L'\\');
   if (last_backslash != nullptr) text_cut(&directory, static_cast<size_t>(last_backslash - directory.text));
-  set_env_narrow("VORBEL_ONEFILE_DIRECTORY", launcher_directory);
-  set_env_narrow("VORBEL_ORIGINAL_ARGV0", __wargv[0]);
+  set("VORBEL_ONEFILE_DIRECTORY", launcher_directory);
+  set("VORBEL_ORIGINAL_ARGV0", __wargv[0]);
 }
 
 namespace {
@@ -189,12 +189,12 @@ wchar_t* launcher_module() {
 }
 
 int launch_child_and_wait() {
-  set_launch_variables();
+  set_launch_variables(set_child_env_narrow);
   // In the child's environment from its creation, so that every C runtime
   // the application uses (msvcrt, the UCRT, a static one) reads it at its
   // start; the child sets it again, to the same directory, before the DLL
   // loads.
-  set_env_narrow("VORBEL_ONEFILE_CONTENTS", extraction_dir);
+  set_child_env_narrow("VORBEL_ONEFILE_CONTENTS", extraction_dir);
   fill_launcher_module_path();
   STARTUPINFOW startup = {};
   take_caller_window_settings(&startup);

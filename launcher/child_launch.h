@@ -16,8 +16,10 @@ extern wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 int launch_child_and_wait();
 
 // Sets VORBEL_ONEFILE_DIRECTORY and VORBEL_ORIGINAL_ARGV0 for the
-// application, from this process's executable and argument 0.
-void set_launch_variables();
+// application, from this process's executable and argument 0, through set:
+// set_env_narrow where the application runs in this process,
+// set_child_env_narrow where it runs in the child.
+void set_launch_variables(void (*set)(const char* name, const wchar_t* value));
 
 // This process's module path, as GetModuleFileNameW gives it: the child's
 // argument 0.

@@ -59,10 +59,11 @@ bool decide_role() {
     set_env_narrow("VORBEL_ONEFILE_PARENT", nullptr);
     set_env_narrow("VORBEL_ONEFILE_START", nullptr);
   }
-  // Before the expansion, so that {PID} yields this process's id.
+  // Before the expansion, so that {PID} yields this process's id. For the
+  // child alone: the cached mode, whose application runs here, removes it.
   wchar_t own_id[PROCESS_ID_TEXT_CAPACITY];
   format_own_process_id(own_id, PROCESS_ID_TEXT_CAPACITY);
-  set_env_narrow("VORBEL_ONEFILE_PARENT", own_id);
+  set_child_env_narrow("VORBEL_ONEFILE_PARENT", own_id);
   return false;
 }
 

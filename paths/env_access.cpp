@@ -51,13 +51,21 @@ wchar_t runtime_assignment[VARIABLE_NAME_CAPACITY + ENV_VALUE_CAPACITY];
 
 }  // namespace
 
+void set_child_env_narrow(const char* name, const wchar_t* value) {
+  wchar_t wide_name[VARIABLE_NAME_CAPACITY];
+  widen_name(name, wide_name);
+  SetEnvironmentVariableW(wide_name, value);
+}
+
 void set_env_narrow(const char* name, const wchar_t* value) {
   wchar_t wide_name[VARIABLE_NAME_CAPACITY];
   widen_name(name, wide_name);
   SetEnvironmentVariableW(wide_name, value);
   // msvcrt took its copies of the environment (_wenviron for _wgetenv, and
   // environ for getenv) when the process started, and never looks at the
-  // process environment again; _wputenv changes both. "NAME=" removes.
+  // process environment again; _wputenv changes both. "NAME=" removes; a
+  // name its copies lack has nothing to remove there.
+  if (value == nullptr && _wgetenv(wide_name) == nullptr) return;
   TextCursor assignment = text_start(runtime_assignment, VARIABLE_NAME_CAPACITY + ENV_VALUE_CAPACITY);
   text_append(&assignment, wide_name);
   text_append_unit(&assignment, L'=');
