@@ -69,8 +69,14 @@ def one_event(exe, number, kind, own_status, delay):
     session = ConsoleSession(str(exe), str(PREFIX), WINE, arguments)
     session.read_until(lambda: session.showed(b"sleeping"), 120)
     if not session.showed(b"sleeping"):
-        session.kill()
-        return "did not start", time.monotonic() - started
+        # Ended before its first line, or still silent at the limit.
+        status = session.wait_end(5)
+        if status is None:
+            session.kill()
+            return "did not start, silent for 120 s", time.monotonic() - started
+        session.close()
+        return "did not start, ended with status %d, showing %r" % (status, session.shown[-300:]), \
+            time.monotonic() - started
     if kind == "racing":
         time.sleep(delay)
     session.type(b"\x03")
