@@ -1,7 +1,8 @@
 // Environment access for the launcher's variables; see env_access.h.
 // The 32768-unit read buffer holds the longest value the system allows.
-// Every change goes to msvcrt's copies as well as the process environment:
-// an application DLL built with mingw-w64 shares this process's msvcrt.
+// A change for an application in this process goes to msvcrt's copies as
+// well as the process environment: an application DLL built with mingw-w64
+// shares this process's msvcrt. One for a child needs the environment alone.
 #include "paths/env_access.h"
 
 #include <stdlib.h>
